@@ -1,0 +1,89 @@
+#include "apply/delta_decoder.h"
+
+namespace {
+
+constexpr uint32_t kChunkSize = 1024;
+// Length codes have at most 7 one-bits before the groups.
+constexpr int kMaxLengthPrefix = 7;
+
+}  // namespace
+
+BitReader::BitReader(const SharedArray<uint8_t>& block) : bytes(block) {}
+
+uint32_t BitReader::Fetch(int32_t position) {
+  if (failed || position < 0 || position >= bytes.capacity - bytes.index) {
+    failed = true;
+    return 0;
+  }
+  return *bytes.At(position);
+}
+
+uint32_t BitReader::ReadBits(int n) {
+  int p = bitPosition;
+  if (n < 8 - p) {
+    uint32_t byte = Fetch(bytePosition);
+    bitPosition = p + n;
+    return failed ? 0 : ((byte & (0xFFu >> p)) >> (8 - p - n));
+  }
+  uint32_t result = Fetch(bytePosition) & (0xFFu >> p);
+  ++bytePosition;
+  int remaining = n - (8 - p);
+  while (remaining >= 8) {
+    result = (result << 8) | Fetch(bytePosition);
+    ++bytePosition;
+    remaining -= 8;
+  }
+  if (remaining > 0) {
+    result = (result << remaining) | (Fetch(bytePosition) >> (8 - remaining));
+  }
+  bitPosition = remaining;
+  return failed ? 0 : result;
+}
+
+uint32_t BitReader::ReadLength() {
+  int ones = 0;
+  uint64_t base = 0;
+  int shift = 4;
+  while (ReadBits(1) == 1) {
+    if (++ones > kMaxLengthPrefix) {
+      failed = true;
+      return 0;
+    }
+    base += uint64_t{1} << shift;
+    shift += 4;
+  }
+  uint64_t value = 0;
+  for (int group = 0; group <= ones; ++group)
+    value = (value << 4) | ReadBits(4);
+  uint64_t length = base + value;
+  if (failed || length > 0xFFFFFFFFu) {
+    failed = true;
+    return 0;
+  }
+  return static_cast<uint32_t>(length);
+}
+
+bool DeltaDecoder::Decode(CFileReadData& oldStream, CFileWriteData& output,
+                          BitReader& instructions,
+                          CFileReadData& literalStream) {
+  SharedArray<uint8_t> chunk;
+  chunk.Allocate(kChunkSize);
+  uint8_t* bytes = chunk.Get();
+  uint32_t op = instructions.ReadBits(2);
+  uint32_t length = instructions.ReadLength();
+  while (length != 0) {
+    while (length > 0) {
+      uint32_t piece = length < kChunkSize ? length : kChunkSize;
+      uint32_t delivered;
+      if (op != Insert) oldStream.Read(bytes, piece, &delivered);
+      if (op == Insert || op == Replace) {
+        literalStream.Read(bytes, piece, &delivered);
+      }
+      if (op != Skip) output.Write(bytes, piece);
+      length -= piece;
+    }
+    op = instructions.ReadBits(2);
+    length = instructions.ReadLength();
+  }
+  return !instructions.Failed() && op == Replace;
+}

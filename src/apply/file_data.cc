@@ -1,0 +1,80 @@
+#include "apply/file_data.h"
+
+#include <cstring>
+
+#include "package/file_hash.h"
+
+IFileDataBase::IFileDataBase(HANDLE file) : handle(file) {
+  buffer.Allocate(kStreamBufferSize);
+}
+
+IFileDataBase::~IFileDataBase() = default;
+
+CFileReadData::CFileReadData(HANDLE file)
+    : IFileDataBase(file), regionSize(0), transfer(&::ReadFile) {
+  FileSize(file, &regionSize);
+  Fill();
+}
+
+CFileReadData::CFileReadData(ReadFunction read, HANDLE file, uint64_t region)
+    : IFileDataBase(file), regionSize(region), transfer(read) {
+  Fill();
+}
+
+void CFileReadData::Fill() {
+  uint64_t left = regionSize - consumed;
+  uint32_t amount = left < static_cast<uint64_t>(kStreamBufferSize)
+                        ? static_cast<uint32_t>(left)
+                        : static_cast<uint32_t>(kStreamBufferSize);
+  buffer.index = 0;
+  DWORD done = 0;
+  if (!transfer(handle, buffer.data, amount, &done, nullptr)) done = 0;
+  if (done < amount) std::memset(buffer.data + done, 0, amount - done);
+  available = amount;
+}
+
+bool CFileReadData::Read(void* destination, uint32_t count,
+                         uint32_t* delivered) {
+  if (delivered == nullptr) return false;
+  *delivered = 0;
+  auto* out = static_cast<uint8_t*>(destination);
+  while (count > 0 && available > 0) {
+    uint32_t piece = available < count ? available : count;
+    std::memcpy(out, buffer.Get(), piece);
+    buffer.index += static_cast<int32_t>(piece);
+    consumed += piece;
+    available -= piece;
+    ReportProgress(consumed);
+    *delivered += piece;
+    out += piece;
+    count -= piece;
+    if (buffer.index == kStreamBufferSize) Fill();
+  }
+  return true;
+}
+
+CFileWriteData::CFileWriteData(HANDLE file) : IFileDataBase(file) {}
+
+bool CFileWriteData::Write(const void* source, uint32_t count) {
+  const auto* in = static_cast<const uint8_t*>(source);
+  while (count > 0) {
+    uint32_t room = static_cast<uint32_t>(kStreamBufferSize - buffer.index);
+    uint32_t piece = room < count ? room : count;
+    std::memcpy(buffer.Get(), in, piece);
+    buffer.index += static_cast<int32_t>(piece);
+    written += piece;
+    ReportProgress(written);
+    in += piece;
+    count -= piece;
+    if (buffer.index == kStreamBufferSize) Flush();
+  }
+  return true;
+}
+
+bool CFileWriteData::Flush() {
+  DWORD amount = static_cast<DWORD>(buffer.index);
+  buffer.index = 0;
+  DWORD done = 0;
+  return WriteFile(handle, buffer.data, amount, &done, nullptr) &&
+         done == amount;
+}

@@ -1,0 +1,80 @@
+// Buffered streams over an open file handle: 64 KiB buffers, 64-bit counts,
+// and an optional progress callback told the running count after every move
+// of bytes. A stream never opens, positions or closes its handle.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "runtime/shared_array.h"
+
+constexpr int32_t kStreamBufferSize = 65536;
+
+// position: bytes moved so far; total and context: as the owner set them.
+// The result is ignored.
+typedef DWORD (*ProgressCallback)(uint64_t position, uint64_t total,
+                                  uintptr_t context);
+typedef BOOL(WINAPI* ReadFunction)(HANDLE, LPVOID, DWORD, LPDWORD,
+                                   LPOVERLAPPED);
+
+class IFileDataBase {
+ public:
+  virtual ~IFileDataBase();
+  IFileDataBase(const IFileDataBase&) = delete;
+  IFileDataBase& operator=(const IFileDataBase&) = delete;
+
+  HANDLE handle;
+  uint64_t progressTotal = 0;
+  ProgressCallback progressCallback = nullptr;
+  uintptr_t progressContext = 0;
+  // The buffer's `index` is the position inside it.
+  SharedArray<uint8_t> buffer;
+
+ protected:
+  explicit IFileDataBase(HANDLE file);
+  void ReportProgress(uint64_t position) const {
+    if (progressCallback != nullptr) {
+      progressCallback(position, progressTotal, progressContext);
+    }
+  }
+};
+
+// Reads a region of `regionSize` bytes from wherever the handle stands when
+// the stream is built, 64 KiB ahead at a time. Read faults are not reported:
+// bytes a failed or short platform read did not deliver are handed out as
+// zeros, and the caller judges the result by its size and digest.
+class CFileReadData : public IFileDataBase {
+ public:
+  // The whole file; the handle must stand at its first byte.
+  explicit CFileReadData(HANDLE file);
+  CFileReadData(ReadFunction read, HANDLE file, uint64_t regionSize);
+
+  // Copies up to `count` bytes; fewer only when the region is exhausted.
+  // False, moving nothing, when `delivered` is null.
+  bool Read(void* destination, uint32_t count, uint32_t* delivered);
+
+  uint64_t regionSize;
+  uint64_t consumed = 0;
+  uint32_t available = 0;
+
+ private:
+  void Fill();
+  ReadFunction transfer;
+};
+
+// Collects bytes and hands them to the file 64 KiB at a time. Only an
+// explicit Flush commits the last partial buffer; destroying the stream
+// drops it.
+class CFileWriteData : public IFileDataBase {
+ public:
+  explicit CFileWriteData(HANDLE file);
+
+  // Always true: a failure of a flush made inside it shows in the file's
+  // size and digest.
+  bool Write(const void* source, uint32_t count);
+  // Hands the buffered bytes to the file; false when the platform write
+  // fails or writes less.
+  bool Flush();
+
+  uint64_t written = 0;
+};

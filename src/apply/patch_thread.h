@@ -1,0 +1,41 @@
+// The worker that applies a loaded package.
+#pragma once
+
+#include "package/package_loader.h"
+#include "platform/platform.h"
+#include "runtime/shared_array.h"
+#include "runtime/thread.h"
+
+// Private messages of the progress dialog. Those that carry an address into
+// the worker's memory are sent, and valid only while being handled.
+constexpr UINT WM_PATCH_QUIT = 0x800;      // posted by the dialog to itself
+constexpr UINT WM_PATCH_ERROR = 0x801;     // wParam: ResultCode; lParam: path
+constexpr UINT WM_PATCH_COMPLETE = 0x802;  // posted
+constexpr UINT WM_PATCH_FILENAME = 0x803;  // wParam: entry index; lParam: path
+constexpr UINT WM_PATCH_PROGRESS = 0x804;  // wParam: const double*, 0.0..1.0
+
+// The holder through which the program owns the loaded package, published
+// before the dialog starts; a worker takes its share of the loader from it.
+extern SharedArray<PackageLoader>* g_loaderHolder;
+
+// Applies every entry in two phases. Prepare: each entry, in table order, is
+// built into a temporary "ptf" file beside its target and verified (size
+// and SHA-256); directories are created. Commit, only when every entry was
+// prepared and no stop was requested: each target is moved aside, its new
+// file moved in; only when every entry is in place do the moved-aside files
+// become ".bak" backups or get deleted. Any failure undoes every step taken,
+// removes every temporary file, and reports its code with the failing
+// target's full path; targets are then as they were. A stop request is
+// noticed before each entry and before the commit.
+class CPatchThread : public CThread {
+ public:
+  explicit CPatchThread(HWND dialog);
+  ~CPatchThread() override;
+
+  // 0 after the commit (WM_PATCH_COMPLETE posted); otherwise the code that
+  // stopped the work, or 0 after a stop request (WM_PATCH_ERROR sent).
+  DWORD Run() override;
+
+  HWND dialogWindow;
+  SharedArray<PackageLoader> loader;
+};

@@ -1,0 +1,86 @@
+// The patch package appended to the applier's PE image.
+//
+//   package offset 0    PackageHeader (96 bytes)
+//   package offset 96   entryCount x (PackageEntry, 120 bytes; then the
+//                       entry's UTF-8 name, nameLength bytes with its NUL)
+//   after the table     data blocks, each found only through the offset and
+//                       size in its entry
+//   packageSize         end of the package (and of the file)
+//
+// Integers are little-endian and unsigned; offsets count from the header's
+// first byte; there is no padding anywhere. packageDigest is the SHA-256 of
+// package bytes 96..packageSize-1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#pragma pack(push, 1)
+
+struct PackageHeader {
+  uint8_t magic[8];  // "tovarkin", no terminator
+  uint32_t entryCount;
+  uint32_t flags;  // PackageFlag* bits
+  uint64_t packageSize;
+  uint64_t reserved;          // 128 in existing packages; ignored
+  uint8_t reservedBytes[32];  // zero; ignored
+  uint8_t packageDigest[32];
+};
+
+struct PackageEntry {
+  uint32_t nameLength;  // name bytes after the record, NUL included; never 0
+  uint32_t kind;        // EntryKind* in the low byte
+  uint64_t oldSize;
+  uint64_t newSize;
+  uint64_t instructionOffset;
+  uint64_t instructionSize;
+  uint64_t literalOffset;
+  uint64_t literalSize;
+  uint8_t oldDigest[32];
+  uint8_t newDigest[32];
+};
+
+#pragma pack(pop)
+
+constexpr char kPackageMagic[8] = {'t', 'o', 'v', 'a', 'r', 'k', 'i', 'n'};
+constexpr uint32_t kPackageHeaderSize = 96;
+constexpr uint32_t kPackageEntrySize = 120;
+constexpr uint64_t kPackageReservedValue = 128;
+
+// A replaced file is kept as "<name>.bak" instead of being deleted.
+constexpr uint32_t PackageFlagBackup = 1;
+// A rebuilt file receives the times of the file it replaces.
+constexpr uint32_t PackageFlagKeepTimes = 2;
+
+// Rebuild an existing file from its old version and the entry's blocks.
+constexpr uint8_t EntryKindPatch = 1;
+// Create a file that must not exist yet; its content is the literal block.
+constexpr uint8_t EntryKindAdd = 4;
+// Create a directory, with any missing parents.
+constexpr uint8_t EntryKindDirectory = 64;
+
+// Decoded names longer than this many UTF-16 units are cut to it.
+constexpr int kMaxNameUnits = 2046;
+
+static_assert(sizeof(PackageHeader) == 96, "header layout");
+static_assert(offsetof(PackageHeader, entryCount) == 8, "header layout");
+static_assert(offsetof(PackageHeader, flags) == 12, "header layout");
+static_assert(offsetof(PackageHeader, packageSize) == 16, "header layout");
+static_assert(offsetof(PackageHeader, reserved) == 24, "header layout");
+static_assert(offsetof(PackageHeader, reservedBytes) == 32, "header layout");
+static_assert(offsetof(PackageHeader, packageDigest) == 64, "header layout");
+
+static_assert(sizeof(PackageEntry) == 120, "entry layout");
+static_assert(offsetof(PackageEntry, kind) == 4, "entry layout");
+static_assert(offsetof(PackageEntry, oldSize) == 8, "entry layout");
+static_assert(offsetof(PackageEntry, newSize) == 16, "entry layout");
+static_assert(offsetof(PackageEntry, instructionOffset) == 24, "entry layout");
+static_assert(offsetof(PackageEntry, instructionSize) == 32, "entry layout");
+static_assert(offsetof(PackageEntry, literalOffset) == 40, "entry layout");
+static_assert(offsetof(PackageEntry, literalSize) == 48, "entry layout");
+static_assert(offsetof(PackageEntry, oldDigest) == 56, "entry layout");
+static_assert(offsetof(PackageEntry, newDigest) == 88, "entry layout");
+
+// The records are read and written as raw bytes: this system only runs on
+// little-endian machines.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian only");

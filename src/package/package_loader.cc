@@ -1,0 +1,162 @@
+#include "package/package_loader.h"
+
+#include <cstring>
+#include <new>
+
+#include "package/file_hash.h"
+#include "package/image_end.h"
+#include "package/sha256.h"
+#include "package/utf8.h"
+#include "runtime/shared_array.h"
+
+namespace {
+
+constexpr DWORD kModulePathUnits = 4096;
+constexpr int kNameUnits = kMaxNameUnits + 2;  // room for the cut and the NUL
+constexpr int32_t kInitialNameBuffer = 256;
+
+bool ReadExactly(HANDLE file, void* out, DWORD size) {
+  DWORD read = 0;
+  return ReadFile(file, out, size, &read, nullptr) && read == size;
+}
+
+WCHAR Upper(WCHAR c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
+
+bool IsDeviceName(const WString& component) {
+  // The device part is what comes before the first dot, without trailing
+  // spaces: "con", "CON.txt" and "Con .log" all open the console.
+  WString base = component.substr(0, component.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (WCHAR& c : base) c = Upper(c);
+  static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* device : kPlain) {
+    if (base == WString(device, device + 3)) return true;
+  }
+  if (base.size() != 4) return false;
+  WString head = base.substr(0, 3);
+  bool numbered = head == WTXT("COM") || head == WTXT("LPT");
+  WCHAR digit = base[3];
+  return numbered && ((digit >= u'1' && digit <= u'9') || digit == 0xB9 ||
+                      digit == 0xB2 || digit == 0xB3);
+}
+
+}  // namespace
+
+bool IsPlainRelativeName(const WString& name) {
+  if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
+  if (name.find(u':') != WString::npos) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of(WTXT("\\/"), start);
+    if (end == WString::npos) end = name.size();
+    WString component = name.substr(start, end - start);
+    if (!component.empty()) {
+      WCHAR last = component.back();
+      if (last == u'.' || last == u' ') return false;  // also "." and ".."
+      if (IsDeviceName(component)) return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+PackageLoader::PackageLoader(HMODULE module)
+    : moduleHandle(module), packageOffset(0) {
+  std::memset(&header, 0, sizeof header);
+}
+
+PackageLoader::~PackageLoader() {
+  entries.clear();
+  fileHandle.Release();
+}
+
+ResultCode PackageLoader::Load() {
+  if (moduleHandle == nullptr) moduleHandle = GetModuleHandleW(nullptr);
+  SharedArray<WCHAR> path;
+  path.Allocate(kModulePathUnits);
+  DWORD length = GetModuleFileNameW(moduleHandle, path.Get(), kModulePathUnits);
+  if (length == 0 || length >= kModulePathUnits) return ResultImageEnd;
+  uint32_t imageEnd;
+  if (!ComputeImageEnd(path.Get(), &imageEnd)) return ResultImageEnd;
+  packageOffset = imageEnd;
+  HANDLE file = CreateFileW(path.Get(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ResultOpenPackage;
+  fileHandle.Attach(file, CloseHandle);
+  ResultCode result = CheckHeader();
+  if (result != ResultSuccess) return result;
+  return ReadEntries();
+}
+
+ResultCode PackageLoader::CheckHeader() {
+  HANDLE file = fileHandle.Get();
+  uint64_t size = 0;
+  if (!FileSize(file, &size) || size < packageOffset + kPackageHeaderSize) {
+    return ResultPackageTooSmall;
+  }
+  if (!SeekFile(file, packageOffset) ||
+      !ReadExactly(file, &header, sizeof header)) {
+    return ResultPackageTooSmall;
+  }
+  if (std::memcmp(header.magic, kPackageMagic, sizeof header.magic) != 0) {
+    return ResultBadMagic;
+  }
+  // A size below the header's would make the hashed length negative.
+  if (header.packageSize < kPackageHeaderSize) return ResultBadDigest;
+  SharedArray<IHashCode> hash;
+  hash.Attach(new CHashSHA256, 1);
+  if (!HashFileRegion(file, hash, header.packageSize - kPackageHeaderSize)) {
+    return ResultBadDigest;
+  }
+  return hash.Get()->CompareDigest(header.packageDigest) ? ResultSuccess
+                                                         : ResultBadDigest;
+}
+
+ResultCode PackageLoader::ReadEntries() {
+  HANDLE file = fileHandle.Get();
+  // Every record with its name takes at least 121 bytes; a count that
+  // cannot fit in the package is refused before anything is reserved.
+  uint64_t room = header.packageSize - kPackageHeaderSize;
+  if (header.entryCount > room / (kPackageEntrySize + 1)) {
+    return ResultBadEntryList;
+  }
+  entries.reserve(header.entryCount);
+  SharedArray<uint8_t> nameBytes;
+  nameBytes.Allocate(kInitialNameBuffer);
+  SharedArray<WCHAR> wide;
+  wide.Allocate(kNameUnits);
+  uint64_t position = kPackageHeaderSize;  // package offset of the next record
+  LoadedEntry working;
+  for (uint32_t i = 0; i < header.entryCount; ++i) {
+    if (header.packageSize - position < kPackageEntrySize ||
+        !ReadExactly(file, &working.record, kPackageEntrySize)) {
+      return ResultBadEntryList;
+    }
+    position += kPackageEntrySize;
+    uint32_t nameLength = working.record.nameLength;
+    if (nameLength == 0 || nameLength > header.packageSize - position ||
+        nameLength > static_cast<uint32_t>(INT32_MAX)) {
+      return ResultBadEntryList;
+    }
+    if (nameLength > static_cast<uint32_t>(nameBytes.capacity)) {
+      try {
+        nameBytes.Allocate(static_cast<int32_t>(nameLength));
+      } catch (const std::bad_alloc&) {
+        return ResultBadEntryList;
+      }
+    }
+    if (!ReadExactly(file, nameBytes.Get(), nameLength)) {
+      return ResultBadEntryList;
+    }
+    position += nameLength;
+    // The name must end within its bytes; decoding stops at the first NUL.
+    if (std::memchr(nameBytes.Get(), 0, nameLength) == nullptr) {
+      return ResultBadEntryList;
+    }
+    Utf8ToWide(wide.Get(), nameBytes.Get(), kNameUnits);
+    working.name.assign(wide.Get());
+    if (!IsPlainRelativeName(working.name)) return ResultBadEntryList;
+    entries.push_back(working);
+  }
+  return ResultSuccess;
+}

@@ -1,0 +1,50 @@
+// Finds the package appended to an executable, proves it intact and reads
+// its entry table.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "apply/result_codes.h"
+#include "package/package_format.h"
+#include "platform/platform.h"
+#include "runtime/shared_handle.h"
+
+// One element of the entry table: the decoded name and the record as read.
+struct LoadedEntry {
+  WString name;
+  PackageEntry record;
+};
+
+class PackageLoader {
+ public:
+  // `module` 0 means the executable of this process.
+  explicit PackageLoader(HMODULE module);
+  PackageLoader(const PackageLoader&) = delete;
+  PackageLoader& operator=(const PackageLoader&) = delete;
+  ~PackageLoader();
+
+  // Checks, in this order, and returns the code of the first that fails:
+  // the image end (1), opening the file (2), room for a header (3), the
+  // magic (4, before any hashing), the digest of everything after the header
+  // (5), the entry table (6). 0 when the package is ready to apply.
+  ResultCode Load();
+
+  HMODULE moduleHandle;
+  SharedHandle fileHandle;  // the executable, open for reading
+  uint64_t packageOffset;   // file offset of package offset 0
+  PackageHeader header;
+  std::vector<LoadedEntry> entries;
+
+ private:
+  ResultCode CheckHeader();
+  ResultCode ReadEntries();
+};
+
+// Whether a decoded name is a plain relative path that stays inside the
+// folder the package is applied in: not empty, no leading separator, no
+// drive, UNC or device prefix, no ':' at all (so no alternate streams), no
+// ".." component, and no component that Windows would silently rename or
+// open as a device (a trailing dot or space; CON, PRN, AUX, NUL, COM1-9,
+// LPT1-9, with or without an extension).
+bool IsPlainRelativeName(const WString& name);

@@ -1,0 +1,213 @@
+// The Win32 subset the system uses, for POSIX systems.
+//
+// Every function here behaves as its Win32 namesake does in the ways the
+// system relies on (see each group's notes); nothing else of Win32 exists.
+// Paths accept both '\' and '/' as separators. Handles are heap objects of
+// the stand-in; INVALID_HANDLE_VALUE and null keep their Win32 meanings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define WTXT(s) u##s
+#define WINAPI
+#define CALLBACK
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t UINT;
+typedef char16_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
+typedef intptr_t INT_PTR;
+typedef uintptr_t UINT_PTR;
+typedef void* HANDLE;
+typedef struct SpModule* HMODULE;
+typedef HMODULE HINSTANCE;
+typedef struct SpWindow* HWND;
+typedef struct SpSecurityAttributes* LPSECURITY_ATTRIBUTES;
+typedef struct SpOverlapped* LPOVERLAPPED;
+
+#define TRUE 1
+#define FALSE 0
+#define INFINITE 0xFFFFFFFFu
+#define MAX_PATH 260
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+// ---- Errors --------------------------------------------------------------
+#define ERROR_SUCCESS 0u
+#define NO_ERROR 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_READ_FAULT 30u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_HANDLE_DISK_FULL 39u
+#define ERROR_FILE_EXISTS 80u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_DIR_NOT_EMPTY 145u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_DIRECTORY 267u
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// ---- Files ---------------------------------------------------------------
+// Share modes are enforced between the stand-in's own handles: an open that
+// conflicts with an earlier one, and a delete or rename of a file opened
+// without FILE_SHARE_DELETE, fail with ERROR_SHARING_VIOLATION. The read-only
+// attribute is enforced by the stand-in itself (it holds even for root):
+// opening for writing and deleting fail with ERROR_ACCESS_DENIED; renaming
+// is allowed, as on Windows.
+#define INVALID_HANDLE_VALUE \
+  (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_ARCHIVE 0x20u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
+              LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
+DWORD SetFilePointer(HANDLE file, LONG distanceLow, PLONG distanceHigh,
+                     DWORD method);
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
+// Creation time is not kept by POSIX file systems: it reads as the last
+// status change and cannot be set (SetFileTime ignores it).
+BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* lastAccess,
+                 FILETIME* lastWrite);
+BOOL SetFileTime(HANDLE file, const FILETIME* creation,
+                 const FILETIME* lastAccess, const FILETIME* lastWrite);
+DWORD GetFileAttributesW(LPCWSTR name);
+BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes);
+// Resolves against the current directory; '.' and '..' are collapsed and
+// the result uses '/'. filePart is null when the path ends in a separator.
+DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
+                       LPWSTR* filePart);
+// With unique 0: creates "<dir>\<prefix><hex>.tmp" as a new empty file, with
+// a number not yet in use; fails when the directory does not exist.
+UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique,
+                      LPWSTR tempFileName);
+// Fails with ERROR_ALREADY_EXISTS when the destination exists.
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName);
+BOOL DeleteFileW(LPCWSTR name);
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
+BOOL RemoveDirectoryW(LPCWSTR name);
+BOOL CloseHandle(HANDLE object);
+
+// ---- Modules ---------------------------------------------------------------
+// GetModuleHandleW(null) is the process's executable; the stand-in's control
+// interface can register further modules backed by any file.
+HMODULE GetModuleHandleW(LPCWSTR name);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+
+// ---- Threads and synchronisation ------------------------------------------
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 0x102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+struct CRITICAL_SECTION {
+  void* impl;
+};
+
+// The runtime library's thread creation; the thread starts at once unless
+// a creation flag says otherwise (the stand-in supports none).
+uintptr_t _beginthreadex(void* security, unsigned stackSize,
+                         unsigned(WINAPI* start)(void*), void* argument,
+                         unsigned flags, unsigned* threadId);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
+                             DWORD milliseconds);
+// POSIX cannot stop another thread's scheduling: the stand-in keeps each
+// thread's suspend count and reports it as Win32 does, but the thread runs on.
+DWORD SuspendThread(HANDLE thread);
+DWORD ResumeThread(HANDLE thread);
+DWORD GetCurrentThreadId();
+void Sleep(DWORD milliseconds);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                    BOOL initialState, LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
+
+// ---- User interface
+// ---------------------------------------------------------- A window is
+// handled on the thread that created it: a message sent from another thread
+// waits until that thread's message loop has handled it. DialogBoxParamW runs a
+// headless message loop; MessageBoxW returns answers scripted through the
+// control interface.
+#define WM_CLOSE 0x0010u
+#define WM_INITDIALOG 0x0110u
+#define WM_COMMAND 0x0111u
+#define WM_USER 0x0400u
+#define PBM_SETRANGE (WM_USER + 1)
+#define PBM_SETPOS (WM_USER + 2)
+#define PBM_GETPOS (WM_USER + 8)
+#define MB_OK 0x0u
+#define MB_YESNO 0x4u
+#define MB_ICONERROR 0x10u
+#define MB_ICONQUESTION 0x20u
+#define MB_ICONINFORMATION 0x40u
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+#define MAKELPARAM(low, high)                                         \
+  (static_cast<LPARAM>((static_cast<DWORD>(static_cast<WORD>(low))) | \
+                       (static_cast<DWORD>(static_cast<WORD>(high)) << 16)))
+#define MAKEINTRESOURCEW(id) \
+  (reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(static_cast<WORD>(id))))
+
+typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+
+INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner,
+                        DLGPROC proc, LPARAM initParam);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
+HWND GetDlgItem(HWND dialog, int id);
+LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,321 @@
+// Handles, errors, text conversion, faults and modules of the stand-in.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "standin_control.h"
+#include "standin_internal.h"
+
+namespace standin {
+namespace {
+
+thread_local DWORD lastError = 0;
+
+std::mutex& HandleMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::set<KernelObject*>& LiveHandles() {
+  static std::set<KernelObject*> handles;
+  return handles;
+}
+
+struct Fault {
+  std::string function;  // empty: any function, `nth` is the ordinal
+  uint64_t nth;
+  DWORD error;
+};
+
+struct CallState {
+  std::mutex mutex;
+  uint64_t total = 0;
+  std::map<std::string, uint64_t> perFunction;
+  std::vector<Fault> faults;
+  std::function<void(const char*, uint64_t)> observer;
+};
+
+CallState& Calls() {
+  static CallState state;
+  return state;
+}
+
+struct ModuleTable {
+  std::mutex mutex;
+  std::vector<std::string> paths;  // module i+1 is paths[i]
+};
+
+ModuleTable& Modules() {
+  static ModuleTable table;
+  return table;
+}
+
+}  // namespace
+
+HANDLE NewHandle(KernelObject* object) {
+  std::lock_guard<std::mutex> lock(HandleMutex());
+  LiveHandles().insert(object);
+  return object;
+}
+
+KernelObject* AcquireHandle(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(HandleMutex());
+  auto* object = static_cast<KernelObject*>(handle);
+  if (LiveHandles().count(object) == 0) return nullptr;
+  object->refs.fetch_add(1);
+  return object;
+}
+
+void ReleaseObject(KernelObject* object) {
+  if (object->refs.fetch_sub(1) != 1) return;
+  {
+    std::lock_guard<std::mutex> lock(HandleMutex());
+    LiveHandles().erase(object);
+  }
+  delete object;
+}
+
+std::mutex& SyncMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::condition_variable& SyncCondition() {
+  static std::condition_variable condition;
+  return condition;
+}
+
+std::string ToUtf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() &&
+        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string FromUtf8(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    auto b = static_cast<unsigned char>(text[i]);
+    uint32_t c = b;
+    size_t n = 1;
+    if (b >= 0xF0 && i + 3 < text.size() + 0) {
+      c = ((b & 0x07u) << 18) | ((text[i + 1] & 0x3Fu) << 12) |
+          ((text[i + 2] & 0x3Fu) << 6) | (text[i + 3] & 0x3Fu);
+      n = 4;
+    } else if (b >= 0xE0 && i + 2 < text.size()) {
+      c = ((b & 0x0Fu) << 12) | ((text[i + 1] & 0x3Fu) << 6) |
+          (text[i + 2] & 0x3Fu);
+      n = 3;
+    } else if (b >= 0xC0 && i + 1 < text.size()) {
+      c = ((b & 0x1Fu) << 6) | (text[i + 1] & 0x3Fu);
+      n = 2;
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+    i += n;
+  }
+  return out;
+}
+
+std::string NativePath(LPCWSTR path) {
+  std::u16string text;
+  for (const WCHAR* p = path; *p != 0; ++p) text += *p == u'\\' ? u'/' : *p;
+  return ToUtf8(text);
+}
+
+bool InjectFault(const char* function) {
+  CallState& calls = Calls();
+  std::function<void(const char*, uint64_t)> observer;
+  uint64_t ordinal;
+  DWORD error = 0;
+  bool fail = false;
+  {
+    std::lock_guard<std::mutex> lock(calls.mutex);
+    ordinal = ++calls.total;
+    uint64_t nth = ++calls.perFunction[function];
+    observer = calls.observer;
+    for (const Fault& fault : calls.faults) {
+      bool hit = fault.function.empty()
+                     ? fault.nth == ordinal
+                     : (fault.function == function && fault.nth == nth);
+      if (hit) {
+        fail = true;
+        error = fault.error;
+      }
+    }
+  }
+  if (observer) observer(function, ordinal);
+  if (fail) SetLastError(error);
+  return fail;
+}
+
+void SetErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      break;
+    case ENOTDIR:
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      break;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      SetLastError(ERROR_ACCESS_DENIED);
+      break;
+    case EEXIST:
+      SetLastError(ERROR_ALREADY_EXISTS);
+      break;
+    case ENOTEMPTY:
+      SetLastError(ERROR_DIR_NOT_EMPTY);
+      break;
+    case ENOSPC:
+      SetLastError(ERROR_HANDLE_DISK_FULL);
+      break;
+    case ENAMETOOLONG:
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      break;
+    case ENOMEM:
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      break;
+    default:
+      SetLastError(ERROR_ACCESS_DENIED);
+      break;
+  }
+}
+
+HMODULE RegisterModule(const std::string& path) {
+  ModuleTable& table = Modules();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.paths.push_back(path);
+  // Module 1 is reserved for the process's executable.
+  return reinterpret_cast<HMODULE>(
+      static_cast<uintptr_t>(table.paths.size() + 1));
+}
+
+void FailCall(const std::string& function, uint64_t nth, DWORD error) {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  Calls().faults.push_back({function, nth, error});
+}
+
+void FailNthCall(uint64_t ordinal, DWORD error) {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  Calls().faults.push_back({std::string(), ordinal, error});
+}
+
+void ResetCalls() {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  Calls().total = 0;
+  Calls().perFunction.clear();
+  Calls().faults.clear();
+  Calls().observer = nullptr;
+}
+
+uint64_t CallCount() {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  return Calls().total;
+}
+
+uint64_t CallCount(const std::string& function) {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  auto it = Calls().perFunction.find(function);
+  return it == Calls().perFunction.end() ? 0 : it->second;
+}
+
+void SetCallObserver(std::function<void(const char*, uint64_t)> observer) {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  Calls().observer = std::move(observer);
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+DWORD GetLastError() { return lastError; }
+
+void SetLastError(DWORD code) { lastError = code; }
+
+BOOL CloseHandle(HANDLE object) {
+  KernelObject* target = AcquireHandle(object);
+  if (target == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  {
+    std::lock_guard<std::mutex> lock(HandleMutex());
+    LiveHandles().erase(target);
+  }
+  ReleaseObject(target);  // the reference taken above
+  ReleaseObject(target);  // the handle's own
+  return TRUE;
+}
+
+HMODULE GetModuleHandleW(LPCWSTR name) {
+  if (name != nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(1));
+}
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+  auto id = reinterpret_cast<uintptr_t>(module);
+  std::string path;
+  if (id == 1 || id == 0) {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    path.assign(self, n > 0 ? static_cast<size_t>(n) : 0);
+  } else {
+    ModuleTable& table = Modules();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (id - 2 >= table.paths.size()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return 0;
+    }
+    path = table.paths[id - 2];
+  }
+  std::u16string wide = FromUtf8(path);
+  if (size == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (wide.size() >= size) {
+    wide.copy(buffer, size - 1);
+    buffer[size - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  wide.copy(buffer, wide.size());
+  buffer[wide.size()] = 0;
+  return static_cast<DWORD>(wide.size());
+}

@@ -1,0 +1,63 @@
+// Control interface of the POSIX stand-in, for tests only: what a test needs
+// to set up and observe that Win32 itself would leave to the machine (which
+// file a module is, which calls fail, what the user answers).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform_os.h"
+
+namespace standin {
+
+// A module handle whose file is the file at `path` (UTF-8).
+HMODULE RegisterModule(const std::string& path);
+
+// ---- Faults -----------------------------------------------------------------
+// Every file-system call of the stand-in (CreateFileW, ReadFile, WriteFile,
+// SetFilePointer, GetFileSize, GetFileTime, SetFileTime, GetFileAttributesW,
+// SetFileAttributesW, GetFullPathNameW, GetTempFileNameW, MoveFileW,
+// DeleteFileW, CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers) counts as
+// one "call" with an ordinal; a fault makes one chosen call fail with `error`.
+void FailCall(const std::string& function, uint64_t nth, DWORD error);
+void FailNthCall(uint64_t ordinal, DWORD error);
+// Clears faults and counters; the next call is ordinal 1.
+void ResetCalls();
+uint64_t CallCount();
+uint64_t CallCount(const std::string& function);
+// Called on every counted call, before faults are applied, with the
+// function's name and its ordinal.
+void SetCallObserver(std::function<void(const char*, uint64_t)> observer);
+
+// ---- Windows ----------------------------------------------------------------
+// A window that handles every message on the thread that sends or posts it.
+typedef std::function<LRESULT(UINT, WPARAM, LPARAM)> SinkHandler;
+HWND CreateSinkWindow(SinkHandler handler);
+void DestroySinkWindow(HWND window);
+
+struct MessageBoxRecord {
+  HWND owner;
+  std::u16string text;
+  std::u16string caption;
+  UINT type;
+};
+// Answers every MessageBoxW; without one, MB_OK boxes answer IDOK and
+// MB_YESNO boxes IDYES. The handler runs on the thread that shows the box.
+void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler);
+std::vector<MessageBoxRecord> MessageBoxes();
+
+// Called on the dialog's thread when DialogBoxParamW has created the
+// dialog, before WM_INITDIALOG.
+void SetDialogObserver(std::function<void(HWND)> observer);
+// What the dialog's controls have shown, oldest first.
+std::vector<std::u16string> ControlTexts(HWND dialog, int id);
+std::vector<int> ProgressPositions(HWND dialog, int id);
+// Low and high of the last PBM_SETRANGE.
+std::pair<int, int> ProgressRange(HWND dialog, int id);
+
+// Clears message boxes, observers and handlers.
+void ResetUi();
+
+}  // namespace standin

@@ -1,0 +1,45 @@
+// Shared pieces of the POSIX stand-in.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "platform_os.h"
+
+namespace standin {
+
+// Base of every object a HANDLE points to. Handles are reference counted so
+// that a thread outlives the closing of its handle.
+struct KernelObject {
+  virtual ~KernelObject() = default;
+  // For waitable objects: whether a wait would succeed now, and what a
+  // successful wait consumes. Called with SyncMutex() held.
+  virtual bool IsSignaled() const { return false; }
+  virtual void Consume() {}
+  std::atomic<int> refs{1};
+};
+
+// Registers a new object and returns its handle.
+HANDLE NewHandle(KernelObject* object);
+// The object behind a live handle with one more reference, or null.
+KernelObject* AcquireHandle(HANDLE handle);
+void ReleaseObject(KernelObject* object);
+
+// One lock and condition for every waitable object.
+std::mutex& SyncMutex();
+std::condition_variable& SyncCondition();
+
+// UTF-16 path (either separator) to a UTF-8 path with '/'.
+std::string NativePath(LPCWSTR path);
+std::string ToUtf8(const std::u16string& text);
+std::u16string FromUtf8(const std::string& text);
+
+// Counts one call of `function`; true when a fault makes it fail (the last
+// error is then already set).
+bool InjectFault(const char* function);
+// Sets the last error from errno.
+void SetErrorFromErrno(int error);
+
+}  // namespace standin

@@ -1,0 +1,13 @@
+// Windows: the real API.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h must come first.
+#include <commctrl.h>
+#include <process.h>
+
+// A UTF-16 string literal.
+#define WTXT(s) L##s

@@ -1,0 +1,101 @@
+// Reference-counted holder of one heap object or one heap array.
+//
+// A block of capacity 1 is a single object (allocated with new, released
+// with delete, so a virtual destructor runs); any other capacity is an array
+// (new[]/delete[]). Every holder of a block shares one heap counter; the last
+// holder's Release frees block and counter. Each holder has its own `index`,
+// which owners move freely; it is validated only when an element is
+// accessed. The counter is a plain int: holders of one block are copied and
+// released by one thread at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/exception.h"
+
+template <typename T>
+class SharedArray {
+ public:
+  SharedArray() = default;
+  SharedArray(const SharedArray& other) { Share(other); }
+  SharedArray& operator=(const SharedArray& other) {
+    if (this != &other) {
+      Release();
+      Share(other);
+    }
+    return *this;
+  }
+  ~SharedArray() { Release(); }
+
+  // Takes ownership of `block`: a single object when `count` is 1, an array
+  // of `count` elements otherwise. A null block leaves the holder empty.
+  void Attach(T* block, int32_t count) {
+    Release();
+    if (block == nullptr) return;
+    int* counter;
+    try {
+      counter = new int(1);
+    } catch (...) {
+      Free(block, count);
+      throw;
+    }
+    data = block;
+    refs = counter;
+    capacity = count;
+    index = 0;
+  }
+
+  // Replaces the block by `count` value-initialised elements.
+  void Allocate(int32_t count) {
+    T* block = count == 1 ? new T() : new T[count]();
+    Attach(block, count);
+  }
+
+  void Release() {
+    if (refs != nullptr && --*refs == 0) {
+      delete refs;
+      Free(data, capacity);
+    }
+    data = nullptr;
+    refs = nullptr;
+    capacity = 0;
+    index = 0;
+  }
+
+  // Element `index`; throws smart_ptr_exception when the holder is empty
+  // (SmartPtrNull) or the position is outside the block (SmartPtrRange).
+  T* Get() const { return At(0); }
+
+  // Element `index` + `offset`, validated the same way.
+  T* At(int64_t offset) const {
+    if (data == nullptr) throw smart_ptr_exception(SmartPtrNull);
+    int64_t position = static_cast<int64_t>(index) + offset;
+    if (position < 0 || position >= capacity) {
+      throw smart_ptr_exception(SmartPtrRange);
+    }
+    return data + position;
+  }
+
+  T* data = nullptr;
+  int* refs = nullptr;
+  int32_t capacity = 0;
+  int32_t index = 0;
+
+ private:
+  void Share(const SharedArray& other) {
+    if (other.data == nullptr) return;
+    data = other.data;
+    refs = other.refs;
+    capacity = other.capacity;
+    index = other.index;
+    ++*refs;
+  }
+
+  static void Free(T* block, int32_t count) {
+    if (count == 1) {
+      delete block;
+    } else {
+      delete[] block;
+    }
+  }
+};

@@ -1,0 +1,44 @@
+#include "apply/result_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+TEST(ResultCodes, ExactMessages) {
+  const char16_t* expected[] = {
+      u"エラーはありません。",
+      u"パッチファイルの実行ファイルサイズの取得に失敗しました。",
+      u"パッチファイルが開けません。",
+      u"パッチファイルのデータサイズが小さすぎます。",
+      u"パッチデータが誤っています。",
+      u"パッチデータが破損しています。",
+      u"パッチ対象ファイルリストの取得に失敗しました。",
+      u"テンポラリファイルの名前が取得できません。",
+      u"パッチ元ファイルが開けません。",
+      u"パッチ対象ファイルが開けません。",
+      u"パッチ元ファイルが差分元ファイルデータと異なっています。",
+      u"パッチ後のファイルが差分後のファイルデータと異なっています。",
+      u"作成されるべきファイルがすでに存在しています。",
+      u"新ファイル作成に失敗しました。",
+      u"ファイル更新に失敗しました。",
+  };
+  std::set<std::u16string> distinct;
+  for (ResultCode code = 0; code <= 14; ++code) {
+    const WCHAR* message = GetResultMessage(code);
+    std::u16string text(message,
+                        message + std::char_traits<WCHAR>::length(message));
+    EXPECT_EQ(std::u16string(expected[code]), text) << code;
+    distinct.insert(text);
+    EXPECT_EQ(message, GetResultMessage(code));  // a constant, same address
+  }
+  EXPECT_EQ(15u, distinct.size());
+  const WCHAR* unknown = GetResultMessage(15);
+  EXPECT_EQ(std::u16string(u"不明なエラーが発生しました。"),
+            std::u16string(unknown,
+                           unknown + std::char_traits<WCHAR>::length(unknown)));
+  EXPECT_EQ(unknown, GetResultMessage(0xFFFFFFFFu));
+}
+
+}  // namespace

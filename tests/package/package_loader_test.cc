@@ -1,0 +1,196 @@
+#include "package/package_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "package/image_end.h"
+#include "support/platform_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+class Loader : public ::testing::Test {
+ protected:
+  // Loads `appendix` appended to a real executable's image.
+  ResultCode LoadWith(const Bytes& appendix) {
+    Bytes exe = BaseExecutable();
+    exe.insert(exe.end(), appendix.begin(), appendix.end());
+    path = dir / ("patch" + std::to_string(++count) + ".exe");
+    WriteAll(path, exe);
+    module.reset(new TestModule(path));
+    if (module->handle() == nullptr) return 0xFFFFFFFF;
+    loader.reset(new PackageLoader(module->handle()));
+    return loader->Load();
+  }
+
+  ScratchDir dir;
+  std::filesystem::path path;
+  int count = 0;
+  std::unique_ptr<TestModule> module;
+  std::unique_ptr<PackageLoader> loader;
+};
+
+TEST_F(Loader, ReadsTheEntryTable) {
+  Bytes package =
+      BuildPackage({AddEntry("readme.txt", ToBytes("hello")),
+                    DirectoryEntry("data\\\xE6\x97\xA5\xE6\x9C\xAC"),
+                    PatchEntry("bin/app.exe", ToBytes("old"), ToBytes("new"))},
+                   PackageFlagBackup);
+  ASSERT_EQ(ResultSuccess, LoadWith(package));
+  ASSERT_EQ(3u, loader->entries.size());
+  EXPECT_EQ(Wide(u"readme.txt"), loader->entries[0].name);
+  EXPECT_EQ(Wide(u"data\\\u65e5\u672c"), loader->entries[1].name);
+  EXPECT_EQ(EntryKindPatch, loader->entries[2].record.kind);
+  EXPECT_EQ(3u, loader->entries[2].record.oldSize);
+  EXPECT_EQ(PackageFlagBackup, loader->header.flags);
+  EXPECT_EQ(ImageEndOf(BaseExecutable()), loader->packageOffset);
+}
+
+TEST_F(Loader, EmptyTableAndIgnoredFields) {
+  ASSERT_EQ(ResultSuccess, LoadWith(BuildPackage({})));
+  EXPECT_TRUE(loader->entries.empty());
+  Bytes package = BuildPackage({AddEntry("a", ToBytes("x"))});
+  package[24] = 0x55;  // reserved
+  package[40] = 0x66;  // reservedBytes
+  EXPECT_EQ(ResultSuccess, LoadWith(package));
+}
+
+TEST_F(Loader, NothingOrTooLittleAppended) {
+  EXPECT_EQ(ResultPackageTooSmall, LoadWith(Bytes()));
+  EXPECT_EQ(ResultPackageTooSmall, LoadWith(Bytes(95, 't')));
+}
+
+TEST_F(Loader, WrongMagicIsRefusedBeforeHashing) {
+  Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
+  package[0] = 'T';
+  // The size claims far more than the file holds: hashing would fail with
+  // 5, so 4 proves the magic was checked first.
+  uint64_t huge = 1ull << 40;
+  std::memcpy(package.data() + 16, &huge, 8);
+  EXPECT_EQ(ResultBadMagic, LoadWith(package));
+}
+
+TEST_F(Loader, DamagedOrShortPackageFailsTheDigest) {
+  Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
+  for (size_t offset : {size_t{96}, size_t{150}, package.size() - 1}) {
+    Bytes damaged = package;
+    damaged[offset] ^= 0x01;
+    EXPECT_EQ(ResultBadDigest, LoadWith(damaged)) << offset;
+  }
+  Bytes longer = package;
+  uint64_t claimed = package.size() + 1;
+  std::memcpy(longer.data() + 16, &claimed, 8);
+  EXPECT_EQ(ResultBadDigest, LoadWith(longer));
+  Bytes below = package;
+  uint64_t tiny = 95;
+  std::memcpy(below.data() + 16, &tiny, 8);
+  EXPECT_EQ(ResultBadDigest, LoadWith(below));
+}
+
+// Rewrites the record of entry `index` (name lengths as built) and seals.
+Bytes WithRecord(std::vector<TestEntry> entries, size_t index,
+                 const std::function<void(PackageEntry*)>& change) {
+  Bytes package = BuildPackage(entries);
+  size_t offset = kPackageHeaderSize;
+  for (size_t i = 0; i < index; ++i) {
+    offset += kPackageEntrySize + entries[i].name.size() + 1;
+  }
+  PackageEntry record;
+  std::memcpy(&record, package.data() + offset, sizeof record);
+  change(&record);
+  std::memcpy(package.data() + offset, &record, sizeof record);
+  Seal(&package);
+  return package;
+}
+
+TEST_F(Loader, BrokenEntryTables) {
+  std::vector<TestEntry> two = {AddEntry("first", ToBytes("1")),
+                                AddEntry("second", ToBytes("2"))};
+  // A zero name length in the second record: the first entry stays.
+  EXPECT_EQ(
+      ResultBadEntryList,
+      LoadWith(WithRecord(two, 1, [](PackageEntry* r) { r->nameLength = 0; })));
+  EXPECT_EQ(1u, loader->entries.size());
+
+  // A name reaching past the package.
+  EXPECT_EQ(ResultBadEntryList,
+            LoadWith(WithRecord(
+                two, 1, [](PackageEntry* r) { r->nameLength = 1000000; })));
+  // A name whose bytes hold no NUL ("second" without its terminator is read
+  // as 6 bytes).
+  EXPECT_EQ(
+      ResultBadEntryList,
+      LoadWith(WithRecord(two, 1, [](PackageEntry* r) { r->nameLength = 6; })));
+  // More entries than the package can hold.
+  Bytes many = BuildPackage(two);
+  uint32_t count = 1000;
+  std::memcpy(many.data() + 8, &count, 4);
+  Seal(&many);
+  EXPECT_EQ(ResultBadEntryList, LoadWith(many));
+}
+
+TEST_F(Loader, LongNamesAreReadWholeAndCut) {
+  std::string long300(300, 'n');
+  std::string cut(2100, 'c');
+  ASSERT_EQ(ResultSuccess,
+            LoadWith(BuildPackage({AddEntry(long300, ToBytes("1")),
+                                   AddEntry("short", ToBytes("2")),
+                                   AddEntry(cut, ToBytes("3"))})));
+  EXPECT_EQ(300u, loader->entries[0].name.size());
+  EXPECT_EQ(Wide(u"short"), loader->entries[1].name);
+  EXPECT_EQ(2046u, loader->entries[2].name.size());
+}
+
+TEST_F(Loader, NamesThatLeaveTheFolderAreRefused) {
+  const char* unsafe[] = {
+      "\\Windows\\evil.dll",
+      "/etc/passwd",
+      "C:evil.dll",
+      "C:\\evil.dll",
+      "\\\\server\\share",
+      "\\\\?\\C:\\evil",
+      "..\\evil.dll",
+      "a/../../evil",
+      "a\\..",
+      "file.txt:stream",
+      "trailing.",
+      "dir \\file",
+      "CON",
+      "con.txt",
+      "sub\\NUL.log",
+      "LPT9",
+      "com1.dat",
+      "Aux .x",
+      ".",
+      "\xE0\x80\x80",  // decodes to an empty name
+  };
+  for (const char* name : unsafe) {
+    EXPECT_EQ(ResultBadEntryList,
+              LoadWith(BuildPackage({AddEntry(name, ToBytes("x"))})))
+        << name;
+  }
+  const char* safe[] = {
+      "a",      "dir\\sub/file.bin", "..x", "x..y", "CONSOLE", "COM10", "lpt",
+      ".hidden"};
+  for (const char* name : safe) {
+    EXPECT_EQ(ResultSuccess,
+              LoadWith(BuildPackage({AddEntry(name, ToBytes("x"))})))
+        << name;
+  }
+}
+
+TEST_F(Loader, InvalidImageAndMissingFile) {
+  Bytes garbage(4096, 'x');
+  WriteAll(dir / "garbage.exe", garbage);
+  TestModule garbageModule(dir / "garbage.exe");
+  if (garbageModule.handle() == nullptr) {
+    GTEST_SKIP() << "this platform will not map an invalid image";
+  }
+  PackageLoader invalid(garbageModule.handle());
+  EXPECT_EQ(ResultImageEnd, invalid.Load());
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+#include "package/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "package/file_hash.h"
+#include "package/sha256_compress.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::Bytes;
+
+std::string Hex(const Bytes& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
+std::string DigestOf(IHashCode& hash) {
+  Bytes digest(hash.GetDigestSize());
+  hash.GetDigest(digest.data());
+  return Hex(digest);
+}
+
+std::string HashInPieces(const std::string& message, size_t piece) {
+  CHashSHA256 hash;
+  for (size_t i = 0; i < message.size(); i += piece) {
+    size_t n = std::min(piece, message.size() - i);
+    hash.Update(message.data() + i, static_cast<uint32_t>(n));
+  }
+  hash.Final();
+  return DigestOf(hash);
+}
+
+TEST(Sha256, Fips180Vectors) {
+  struct Vector {
+    std::string message;
+    const char* digest;
+  } vectors[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc",
+       "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmno"
+       "pjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Vector& vector : vectors) {
+    // Whole, and in pieces that cross block boundaries every way.
+    for (size_t piece :
+         {size_t{1000000}, size_t{1}, size_t{63}, size_t{64}, size_t{65}}) {
+      EXPECT_EQ(vector.digest, HashInPieces(vector.message, piece))
+          << vector.message.size() << " bytes in pieces of " << piece;
+    }
+  }
+}
+
+TEST(Sha256, PaddingNeedsASecondBlockFrom56Bytes) {
+  // 55 bytes leave room for the padding and the length in one block.
+  EXPECT_EQ("9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318",
+            HashInPieces(std::string(55, 'a'), 55));
+  EXPECT_EQ("b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a",
+            HashInPieces(std::string(56, 'a'), 56));
+}
+
+TEST(Sha256, InitStartsOverAndDigestsCompareWhole) {
+  CHashSHA256 hash;
+  hash.Update("junk", 4);
+  hash.Init();
+  hash.Update("abc", 3);
+  hash.Final();
+  Bytes digest(32);
+  hash.GetDigest(digest.data());
+  EXPECT_TRUE(hash.CompareDigest(digest.data()));
+  digest[31] ^= 1;
+  EXPECT_FALSE(hash.CompareDigest(digest.data()));
+  digest[31] ^= 1;
+
+  Bytes folded(32);
+  hash.FoldDigest(folded.data(), 32);
+  EXPECT_EQ(digest, folded);
+  Bytes half(16);
+  hash.FoldDigest(half.data(), 16);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(digest[i] ^ digest[i + 16], half[i]);
+  EXPECT_TRUE(hash.CompareFoldedDigest(half.data(), 16));
+  half[0] ^= 1;
+  EXPECT_FALSE(hash.CompareFoldedDigest(half.data(), 16));
+}
+
+TEST(Sha256, ShaExtensionsAgreeWithPortableCode) {
+  if (!Sha256ShaExtensionsAvailable()) GTEST_SKIP() << "no SHA extensions";
+  std::mt19937 random(1);
+  for (int round = 0; round < 200; ++round) {
+    size_t blocks = 1 + random() % 40;
+    Bytes data = testing_support::RandomBytes(random, blocks * 64);
+    uint32_t portable[8], accelerated[8];
+    for (int i = 0; i < 8; ++i) portable[i] = accelerated[i] = random();
+    Sha256CompressPortable(portable, data.data(), blocks);
+    Sha256CompressShaExtensions(accelerated, data.data(), blocks);
+    ASSERT_EQ(0, std::memcmp(portable, accelerated, sizeof portable))
+        << blocks << " blocks";
+  }
+}
+
+class FileHashing : public ::testing::Test {
+ protected:
+  HANDLE Open(const Bytes& content) {
+    testing_support::WriteAll(dir / "file", content);
+    file = CreateFileW(testing_support::Wide(dir / "file").c_str(),
+                       GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file;
+  }
+  void TearDown() override {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+  std::string Digest() { return DigestOf(*hash.Get()); }
+
+  testing_support::ScratchDir dir;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  SharedArray<IHashCode> hash;
+  void SetUp() override { hash.Attach(new CHashSHA256, 1); }
+};
+
+TEST_F(FileHashing, RegionRestoresThePositionAndRefusesShortFiles) {
+  std::mt19937 random(2);
+  Bytes content = testing_support::RandomBytes(random, 200000);
+  HANDLE f = Open(content);
+  ASSERT_TRUE(SeekFile(f, 100));
+  ASSERT_TRUE(HashFileRegion(f, hash, 65537));
+  EXPECT_EQ(100u, TellFile(f));
+  Bytes region(content.begin() + 100, content.begin() + 100 + 65537);
+  EXPECT_EQ(Hex(testing_support::Sha256(region)), Digest());
+
+  ASSERT_TRUE(HashFileRegion(f, hash, 0));
+  EXPECT_EQ(Hex(testing_support::Sha256(Bytes())), Digest());
+
+  // A region reaching past the end of the file does not verify.
+  EXPECT_FALSE(HashFileRegion(f, hash, 200000));
+}
+
+TEST_F(FileHashing, WholeFileRewindsAndHandlesEmptyFiles) {
+  std::mt19937 random(3);
+  for (size_t size :
+       {size_t{0}, size_t{65536}, size_t{65537}, size_t{131072}}) {
+    Bytes content = testing_support::RandomBytes(random, size);
+    HANDLE f = Open(content);
+    SeekFile(f, size / 2);
+    hash.Get()->Update("stale", 5);
+    ASSERT_TRUE(HashWholeFile(f, hash));
+    EXPECT_EQ(Hex(testing_support::Sha256(content)), Digest()) << size;
+    EXPECT_EQ(0u, TellFile(f));
+    CloseHandle(f);
+    file = INVALID_HANDLE_VALUE;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// What tests need of the platform beyond the system's own calls: a module
+// handle for any executable file, and a window that records the worker's
+// messages. Implemented once with the stand-in and once with Win32.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace testing_support {
+
+// A module handle whose file is `path`, for pointing a loader at it.
+class TestModule {
+ public:
+  explicit TestModule(const std::filesystem::path& path);
+  ~TestModule();
+  TestModule(const TestModule&) = delete;
+  TestModule& operator=(const TestModule&) = delete;
+  HMODULE handle() const { return handle_; }
+
+ private:
+  HMODULE handle_;
+};
+
+struct RecordedMessage {
+  UINT id;
+  WPARAM wParam;
+  std::u16string text;  // WM_PATCH_FILENAME and WM_PATCH_ERROR: the path
+  double fraction;      // WM_PATCH_PROGRESS
+};
+
+// A window that records the worker's messages. Messages sent from the
+// thread that created it are recorded at once; posted ones, and (on
+// Windows) those sent from other threads, when Pump runs.
+class RecordingWindow {
+ public:
+  RecordingWindow();
+  ~RecordingWindow();
+  RecordingWindow(const RecordingWindow&) = delete;
+  RecordingWindow& operator=(const RecordingWindow&) = delete;
+
+  HWND handle() const { return handle_; }
+  void Pump();
+  // Pumps until `done` holds for the messages so far, or the timeout.
+  bool WaitUntil(
+      const std::function<bool(const std::vector<RecordedMessage>&)>& done,
+      int milliseconds);
+  std::vector<RecordedMessage> Messages();
+  std::vector<RecordedMessage> Messages(UINT id);
+  // Runs on every message, after it was recorded (on the handling thread).
+  std::function<void(const RecordedMessage&)> onMessage;
+
+  void Record(UINT id, WPARAM wParam, LPARAM lParam);
+
+ private:
+  HWND handle_;
+  std::mutex mutex_;
+  std::vector<RecordedMessage> messages_;
+};
+
+// The running test program's own file.
+std::filesystem::path OwnExecutable();
+
+}  // namespace testing_support

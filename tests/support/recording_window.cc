@@ -1,0 +1,52 @@
+#include <chrono>
+#include <thread>
+
+#include "apply/patch_thread.h"
+#include "platform_support.h"
+
+namespace testing_support {
+
+void RecordingWindow::Record(UINT id, WPARAM wParam, LPARAM lParam) {
+  RecordedMessage message{id, wParam, std::u16string(), 0.0};
+  if ((id == WM_PATCH_FILENAME || id == WM_PATCH_ERROR) && lParam != 0) {
+    for (auto* p = reinterpret_cast<const WCHAR*>(lParam); *p != 0; ++p) {
+      message.text += static_cast<char16_t>(*p);
+    }
+  }
+  if (id == WM_PATCH_PROGRESS) {
+    message.fraction = *reinterpret_cast<const double*>(wParam);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(message);
+  }
+  if (onMessage) onMessage(message);
+}
+
+std::vector<RecordedMessage> RecordingWindow::Messages() {
+  Pump();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+std::vector<RecordedMessage> RecordingWindow::Messages(UINT id) {
+  std::vector<RecordedMessage> selected;
+  for (const RecordedMessage& message : Messages()) {
+    if (message.id == id) selected.push_back(message);
+  }
+  return selected;
+}
+
+bool RecordingWindow::WaitUntil(
+    const std::function<bool(const std::vector<RecordedMessage>&)>& done,
+    int milliseconds) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(milliseconds);
+  while (!done(Messages())) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+}  // namespace testing_support

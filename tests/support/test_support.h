@@ -1,0 +1,130 @@
+// Building packages, instruction streams and scratch folders for tests.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "package/package_format.h"
+#include "platform/platform.h"
+
+namespace testing_support {
+
+typedef std::vector<uint8_t> Bytes;
+
+Bytes ToBytes(const std::string& text);
+Bytes Sha256(const Bytes& data);
+Bytes RandomBytes(std::mt19937& random, size_t size);
+
+WString Wide(const std::filesystem::path& path);
+WString Wide(const char16_t* text);
+
+// ---- Instruction streams
+// -----------------------------------------------------
+
+// Writes fields most significant bit first, as the decoder reads them.
+class BitWriter {
+ public:
+  void WriteBits(uint32_t value, int count);
+  // The length code: k one-bits, a zero, k + 1 groups of 4 bits.
+  void WriteLength(uint32_t length);
+  void WriteInstruction(uint32_t op, uint32_t length);
+  // The end marker (Replace 0), then zero bits to the end of the byte.
+  Bytes Finish();
+
+ private:
+  Bytes bytes_;
+  int bitsInLast_ = 8;
+};
+
+struct Instruction {
+  uint32_t op;
+  uint32_t length;
+};
+
+// The instruction stream for `instructions` plus the end marker.
+Bytes EncodeInstructions(const std::vector<Instruction>& instructions);
+
+// What the instructions build from `old` and `literal`, by the meaning of
+// each opcode (the reference the decoder is checked against).
+Bytes ApplyInstructions(const std::vector<Instruction>& instructions,
+                        const Bytes& old, const Bytes& literal);
+
+// A plain, obviously correct encoder: copies the common prefix and suffix
+// of `old` and `target` and replaces, skips or inserts the middle. Returns
+// the instructions and fills `literal`.
+std::vector<Instruction> SimpleDiff(const Bytes& old, const Bytes& target,
+                                    Bytes* literal);
+
+// ---- Packages
+// -----------------------------------------------------------------
+
+struct TestEntry {
+  std::string name;  // UTF-8; written with its NUL
+  uint32_t kind = EntryKindPatch;
+  uint64_t oldSize = 0;
+  uint64_t newSize = 0;
+  Bytes oldDigest = Bytes(32);
+  Bytes newDigest = Bytes(32);
+  Bytes instructions;
+  Bytes literal;
+};
+
+TestEntry PatchEntry(const std::string& name, const Bytes& old,
+                     const Bytes& target);
+TestEntry AddEntry(const std::string& name, const Bytes& content);
+TestEntry DirectoryEntry(const std::string& name);
+
+// Lays out header, table and blocks (each entry's instructions, then its
+// literal block) and seals the digest.
+Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags = 0);
+// Recomputes the digest after a test changed package bytes.
+void Seal(Bytes* package);
+
+// ---- Executables
+// ----------------------------------------------------------------
+
+// A minimal PE file: headers and sections of the given raw sizes, ending
+// exactly at its image end.
+Bytes MakePeImage(bool pe32Plus, const std::vector<uint32_t>& sectionSizes);
+// An executable the platform can load as a module: the test program itself
+// on Windows, a minimal PE elsewhere (the stand-in never maps it).
+Bytes BaseExecutable();
+uint32_t ImageEndOf(const Bytes& executable);
+
+// ---- Files
+// ----------------------------------------------------------------------
+
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+Bytes ReadAll(const std::filesystem::path& path);
+void WriteAll(const std::filesystem::path& path, const Bytes& data);
+// Every file and folder below `root`, relative, sorted, with each file's
+// content (folders end in '/').
+std::vector<std::pair<std::string, Bytes>> Snapshot(
+    const std::filesystem::path& root);
+
+// Makes the process's current folder `path` for its lifetime.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::filesystem::path& path);
+  ~CurrentDirectory();
+
+ private:
+  std::filesystem::path previous_;
+};
+
+}  // namespace testing_support
