@@ -33,6 +33,14 @@ struct CommitStep {
   DWORD attributes;
 };
 
+// Deletes a file that must go; a refusal gets one more try with normal
+// attributes (a read-only flag, or a scanner that held the file a moment).
+bool RemoveFile(const WString& name) {
+  if (DeleteFileW(name.c_str())) return true;
+  SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileW(name.c_str()) != FALSE;
+}
+
 class PatchRun {
  public:
   explicit PatchRun(CPatchThread& worker)
@@ -105,7 +113,7 @@ class PatchRun {
     if (keep) {
       commitList_.push_back({index, temp});
     } else {
-      DeleteFileW(temp.c_str());
+      RemoveFile(temp);
     }
     return result;
   }
@@ -175,7 +183,7 @@ class PatchRun {
       return false;
     }
     *name = tempName_.Get();
-    if (DeleteFileW(name->c_str())) return true;
+    if (RemoveFile(*name)) return true;
     leftovers_.push_back(*name);
     return false;
   }
@@ -220,10 +228,10 @@ class PatchRun {
 
     // Every new file is in place. The moved-aside files become backups or
     // are deleted; an older backup of the same name is replaced.
-    std::vector<WString> obsolete;
+    std::vector<Prepared> obsolete;  // entry, file to delete
     for (const Prepared& item : replaced) {
       if (!(options_ & PackageFlagBackup)) {
-        obsolete.push_back(item.temp);
+        obsolete.push_back(item);
         continue;
       }
       WString backup = loader_.entries[item.entry].name + kBackupSuffix;
@@ -235,7 +243,7 @@ class PatchRun {
             !FreeNameBeside(item.temp, &older) || !Move(backup, older)) {
           return CommitFailed(item.entry);
         }
-        obsolete.push_back(older);
+        obsolete.push_back({item.entry, older});
       }
       if (!Move(item.temp, backup) ||
           !SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL)) {
@@ -246,8 +254,8 @@ class PatchRun {
     // deletion succeeds everything can still go back; after it, a file that
     // will not go is left behind rather than undoing a finished patch.
     for (size_t i = 0; i < obsolete.size(); ++i) {
-      if (!DeleteFileW(obsolete[i].c_str()) && i == 0) {
-        return CommitFailed(replaced.front().entry);
+      if (!RemoveFile(obsolete[i].temp) && i == 0) {
+        return CommitFailed(obsolete[i].entry);
       }
     }
     steps_.clear();
@@ -270,7 +278,7 @@ class PatchRun {
       }
     }
     steps_.clear();
-    for (const WString& name : leftovers_) DeleteFileW(name.c_str());
+    for (const WString& name : leftovers_) RemoveFile(name);
     leftovers_.clear();
     GetFullPathNameW(loader_.entries[index].name.c_str(), kPathUnits,
                      path_.Get(), nullptr);
@@ -279,7 +287,7 @@ class PatchRun {
 
   // Removes every prepared file and reports `result`.
   ResultCode Fail(ResultCode result) {
-    for (const Prepared& item : commitList_) DeleteFileW(item.temp.c_str());
+    for (const Prepared& item : commitList_) RemoveFile(item.temp);
     commitList_.clear();
     SendMessageW(worker_.dialogWindow, WM_PATCH_ERROR, result,
                  reinterpret_cast<LPARAM>(path_.Get()));

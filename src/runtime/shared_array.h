@@ -91,6 +91,11 @@ class SharedArray {
     ++*refs;
   }
 
+  // The capacity decides the form: Allocate and Attach take a single
+  // object exactly when it is 1. Inlined into a caller that allocates, GCC
+  // cannot see that and warns of a mismatch on the path that never runs.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
   static void Free(T* block, int32_t count) {
     if (count == 1) {
       delete block;
@@ -98,4 +103,5 @@ class SharedArray {
       delete[] block;
     }
   }
+#pragma GCC diagnostic pop
 };

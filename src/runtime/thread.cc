@@ -141,8 +141,11 @@ int CThread::SetThreadProcC(PlainThreadProc routine, void* param) {
 
 int CThread::Stop() {
   RequestStop();
-  if (threadHandle == nullptr) return 1;
+  // The thread itself is refused before anything else is looked at: a new
+  // thread can get here before Start has stored its handle, and `threadId`
+  // is written before the started signal.
   if (GetCurrentThreadId() == threadId) return 0;
+  if (threadHandle == nullptr) return 1;
   if (suspended == 1) Resume();
   HANDLE handle;
   {

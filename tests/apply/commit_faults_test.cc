@@ -1,0 +1,131 @@
+// Applies one representative package once per platform call the worker
+// makes, failing exactly that call. Whatever fails, the folder ends either
+// fully patched or exactly as it was, and nothing stray is left.
+#include <gtest/gtest.h>
+
+#include <iostream>
+
+#include "apply/worker_fixture.h"
+#include "standin_control.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+typedef WorkerTest Faults;
+
+const Bytes kOldA = ToBytes("library version one");
+const Bytes kNewA = ToBytes("library version two, with more in it");
+const Bytes kOldB = ToBytes("program one");
+const Bytes kNewB = ToBytes("program two");
+
+void ResetFolder(const fs::path& root, bool olderBackup) {
+  for (const auto& item : fs::directory_iterator(root)) {
+    fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+    fs::remove_all(item.path());
+  }
+  WriteAll(root / "a.dll", kOldA);
+  WriteAll(root / "ro.exe", kOldB);
+  fs::permissions(
+      root / "ro.exe",
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::perm_options::remove);
+  if (olderBackup) WriteAll(root / "a.dll.bak", ToBytes("older backup"));
+}
+
+std::vector<TestEntry> Package() {
+  return {PatchEntry("a.dll", kOldA, kNewA), AddEntry("new.txt", kNewB),
+          PatchEntry("ro.exe", kOldB, kNewB), DirectoryEntry("made"),
+          AddEntry("made/inner.txt", kNewA)};
+}
+
+// The folder without the directory a directory entry may leave behind.
+std::vector<std::pair<std::string, Bytes>> WithoutMade(
+    std::vector<std::pair<std::string, Bytes>> files) {
+  files.erase(std::remove_if(files.begin(), files.end(),
+                             [](const std::pair<std::string, Bytes>& file) {
+                               return file.first == "made/";
+                             }),
+              files.end());
+  return files;
+}
+
+TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
+  uint64_t injected = 0;
+  for (uint32_t flags :
+       {0u, PackageFlagBackup, PackageFlagBackup | PackageFlagKeepTimes}) {
+    for (bool olderBackup : {false, true}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "flags " << flags << " older backup " << olderBackup);
+      ResetFolder(app.path(), olderBackup);
+      Load(Package(), flags);
+      standin::ResetCalls();
+      ASSERT_EQ(ResultSuccess, worker->Run());
+      uint64_t calls = standin::CallCount();
+      std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+
+      for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
+        ResetFolder(app.path(), olderBackup);
+        Load(Package(), flags);
+        window.Clear();
+        before = Snapshot(app.path());
+        standin::ResetCalls();
+        std::string failed;
+        standin::SetCallObserver([&](const char* function, uint64_t n) {
+          if (n == ordinal) failed = function;
+        });
+        standin::FailNthCall(ordinal, ERROR_ACCESS_DENIED);
+        ResultCode result = worker->Run();
+        standin::ResetCalls();
+        ++injected;
+        SCOPED_TRACE(::testing::Message() << "call " << ordinal << " ("
+                                          << failed << ") gave " << result);
+        if (result == ResultSuccess) {
+          ASSERT_EQ(patched, Snapshot(app.path()));
+          ASSERT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
+        } else {
+          ASSERT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+          ASSERT_EQ(result, ReportedError().first);
+          ASSERT_TRUE(window.Messages(WM_PATCH_COMPLETE).empty());
+        }
+      }
+    }
+  }
+  std::cout << "[ fault sweep ] " << injected
+            << " single faults injected, all survived\n";
+}
+
+TEST_F(Faults, CommitFailureReportsTheTargetAndRestoresAttributes) {
+  ResetFolder(app.path(), true);
+  Load(Package(), PackageFlagBackup);
+  before = Snapshot(app.path());
+  // The commit's renames: a.dll aside, a.dll in, new.txt in, ro.exe aside,
+  // ro.exe in. Fail the fifth.
+  standin::ResetCalls();
+  standin::FailCall("MoveFileW", 5, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(ResultUpdateFailed, worker->Run());
+  standin::ResetCalls();
+  auto error = ReportedError();
+  EXPECT_EQ(ResultUpdateFailed, error.first);
+  EXPECT_EQ(In("ro.exe"), error.second);
+  EXPECT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+  EXPECT_TRUE(GetFileAttributesW(Wide(In("ro.exe")).c_str()) &
+              FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(Faults, LoaderCannotOpenThePackage) {
+  Bytes exe = BaseExecutable();
+  Bytes package = BuildPackage({});
+  exe.insert(exe.end(), package.begin(), package.end());
+  WriteAll(tools / "patch.exe", exe);
+  TestModule module(tools / "patch.exe");
+  PackageLoader loader(module.handle());
+  // The image end is computed through a handle of its own; the second open
+  // is the loader's.
+  standin::ResetCalls();
+  standin::FailCall("CreateFileW", 2, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(ResultOpenPackage, loader.Load());
+  standin::ResetCalls();
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include "apply/entry_builders.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "apply/patch_thread.h"
+#include "package/package_loader.h"
+#include "support/platform_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+// A loaded package, a worker over it that is never started, and files to
+// build into.
+class Builders : public ::testing::Test {
+ protected:
+  void Load(const std::vector<TestEntry>& entries) {
+    Bytes exe = BaseExecutable();
+    Bytes package = BuildPackage(entries);
+    exe.insert(exe.end(), package.begin(), package.end());
+    WriteAll(dir / "patch.exe", exe);
+    module.reset(new TestModule(dir / "patch.exe"));
+    holder.Attach(new PackageLoader(module->handle()), 1);
+    ASSERT_EQ(ResultSuccess, holder.Get()->Load());
+    g_loaderHolder = &holder;
+    worker.reset(new CPatchThread(window.handle()));
+    g_loaderHolder = nullptr;
+  }
+  void TearDown() override { CloseAll(); }
+  // Windows will not rewrite or read back a file still open without
+  // sharing: every build step starts from closed files.
+  void CloseAll() {
+    for (HANDLE handle : handles) CloseHandle(handle);
+    handles.clear();
+  }
+  HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
+    HANDLE handle =
+        CreateFileW(Wide(dir / name).c_str(), access, FILE_SHARE_READ, nullptr,
+                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, handle);
+    handles.push_back(handle);
+    return handle;
+  }
+  PackageEntry& Record(size_t index) {
+    return holder.Get()->entries[index].record;
+  }
+  ResultCode Rebuild(const Bytes& old, size_t index = 0) {
+    CloseAll();
+    WriteAll(dir / "old", old);
+    return RebuildFile(*worker, Open("old", GENERIC_READ, OPEN_EXISTING),
+                       Open("out", GENERIC_WRITE, CREATE_ALWAYS),
+                       Record(index));
+  }
+  ResultCode Add(size_t index = 0) {
+    CloseAll();
+    return WriteAddedFile(Record(index), *worker,
+                          Open("out", GENERIC_WRITE, CREATE_ALWAYS));
+  }
+  std::vector<double> Fractions() {
+    std::vector<double> fractions;
+    for (const RecordedMessage& m : window.Messages(WM_PATCH_PROGRESS)) {
+      fractions.push_back(m.fraction);
+    }
+    return fractions;
+  }
+
+  ScratchDir dir;
+  RecordingWindow window;
+  std::unique_ptr<TestModule> module;
+  SharedArray<PackageLoader> holder;
+  std::unique_ptr<CPatchThread> worker;
+  std::vector<HANDLE> handles;
+};
+
+TEST_F(Builders, AddedFilesAreCopiedIn64KiBChunks) {
+  std::mt19937 random(9);
+  Bytes big = RandomBytes(random, 200000);
+  Load({AddEntry("exact", Bytes(65536, 1)),
+        AddEntry("one more", Bytes(65537, 2)), AddEntry("big", big),
+        AddEntry("empty", Bytes())});
+  ASSERT_EQ(ResultSuccess, Add(0));
+  EXPECT_EQ(std::vector<double>{1.0}, Fractions());
+
+  ASSERT_EQ(ResultSuccess, Add(1));
+  std::vector<double> fractions = Fractions();
+  ASSERT_EQ(3u, fractions.size());
+  EXPECT_DOUBLE_EQ(65536.0 / 65537.0, fractions[1]);
+  EXPECT_EQ(1.0, fractions[2]);
+
+  ASSERT_EQ(ResultSuccess, Add(2));
+  CloseHandle(handles.back());
+  handles.pop_back();
+  EXPECT_EQ(big, ReadAll(dir / "out"));
+  EXPECT_EQ(7u, Fractions().size());  // 65,536 x 3 and 3,392
+
+  size_t before = Fractions().size();
+  ASSERT_EQ(ResultSuccess, Add(3));
+  EXPECT_EQ(before, Fractions().size());  // nothing to report
+}
+
+TEST_F(Builders, RebuildReportsProgressUpToExactlyOne) {
+  std::mt19937 random(10);
+  Bytes old = RandomBytes(random, 5000);
+  Bytes target = old;
+  target.insert(target.begin() + 100, 3000, 0x42);
+  Load({PatchEntry("a", old, target)});
+  ASSERT_EQ(ResultSuccess, Rebuild(old));
+  CloseHandle(handles.back());
+  handles.pop_back();
+  EXPECT_EQ(target, ReadAll(dir / "out"));
+  std::vector<double> fractions = Fractions();
+  ASSERT_FALSE(fractions.empty());
+  EXPECT_EQ(1.0, fractions.back());
+  for (size_t i = 1; i < fractions.size(); ++i) {
+    EXPECT_LE(fractions[i - 1], fractions[i]);
+  }
+}
+
+TEST_F(Builders, EmptyResultAndBrokenBlocks) {
+  Load({PatchEntry("a", ToBytes("old"), Bytes()),
+        PatchEntry("b", ToBytes("old"), ToBytes("new"))});
+  ASSERT_EQ(ResultSuccess, Rebuild(ToBytes("old"), 0));
+  EXPECT_TRUE(Fractions().empty());
+
+  // Instructions that end before their end marker, or an empty block.
+  Record(1).instructionSize = 1;
+  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+  Record(1).instructionSize = 0;
+  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+  // Blocks outside the package.
+  uint64_t packageSize = holder.Get()->header.packageSize;
+  Record(1).instructionSize = 2;
+  Record(1).instructionOffset = packageSize - 1;
+  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+  Record(1).instructionOffset = UINT64_MAX;
+  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+  Record(1).instructionOffset = 96;
+  Record(1).literalSize = packageSize;
+  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+  // An instruction block too large to hold.
+  Record(1).literalSize = 0;
+  Record(1).instructionSize = uint64_t{1} << 33;
+  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+}
+
+TEST_F(Builders, AddedBlockOutsideThePackage) {
+  Load({AddEntry("a", ToBytes("content"))});
+  Record(0).literalOffset = holder.Get()->header.packageSize - 3;
+  EXPECT_EQ(ResultCreateFailed, Add(0));
+}
+
+TEST(ReportProgress, FractionsStayWithinZeroAndOne) {
+  RecordingWindow window;
+  auto context = reinterpret_cast<uintptr_t>(window.handle());
+  uint64_t top = uint64_t{1} << 63;
+  EXPECT_EQ(1u, ReportProgress(top, top, context));
+  ReportProgress(top / 2, top, context);
+  ReportProgress(5, 0, context);   // no total
+  ReportProgress(10, 5, context);  // more than expected
+  ReportProgress(0, 4, context);
+  std::vector<RecordedMessage> sent = window.Messages(WM_PATCH_PROGRESS);
+  ASSERT_EQ(5u, sent.size());
+  EXPECT_EQ(1.0, sent[0].fraction);
+  EXPECT_EQ(0.5, sent[1].fraction);
+  EXPECT_EQ(1.0, sent[2].fraction);
+  EXPECT_EQ(1.0, sent[3].fraction);
+  EXPECT_EQ(0.0, sent[4].fraction);
+}
+
+TEST_F(Builders, RandomMutationsRoundTrip) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 20; ++round) {
+    Bytes old = RandomBytes(random, random() % 30000);
+    Bytes target = old;
+    for (int edit = 0; edit < 3; ++edit) {
+      size_t at = target.empty() ? 0 : random() % target.size();
+      switch (random() % 3) {
+        case 0: {
+          Bytes more = RandomBytes(random, random() % 3000);
+          target.insert(target.begin() + static_cast<long>(at), more.begin(),
+                        more.end());
+          break;
+        }
+        case 1:
+          target.erase(
+              target.begin() + static_cast<long>(at),
+              target.begin() + static_cast<long>(std::min(
+                                   target.size(), at + random() % 2000)));
+          break;
+        default:
+          if (!target.empty()) target[at] ^= 0x5A;
+          break;
+      }
+    }
+    Load({PatchEntry("f", old, target)});
+    ASSERT_EQ(ResultSuccess, Rebuild(old));
+    CloseAll();
+    ASSERT_EQ(target, ReadAll(dir / "out")) << round;
+    worker.reset();
+    holder.Release();
+    module.reset();
+  }
+}
+
+}  // namespace

@@ -38,9 +38,9 @@ class Streams : public ::testing::Test {
                             FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   HANDLE CreateOutput() {
-    return Keep(CreateFileW(Wide(dir / "out").c_str(), GENERIC_WRITE, 0,
-                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+    return Keep(CreateFileW(Wide(dir / "out").c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   HANDLE Keep(HANDLE handle) {
     EXPECT_NE(INVALID_HANDLE_VALUE, handle);

@@ -1,0 +1,234 @@
+#include "apply/patch_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "apply/worker_fixture.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+typedef WorkerTest Worker;
+
+const Bytes kOld = ToBytes("the old program, version one");
+const Bytes kNew = ToBytes("the new program: version two, longer");
+
+TEST_F(Worker, EmptyTableCompletes) {
+  EXPECT_EQ(ResultSuccess, Apply({}));
+  EXPECT_TRUE(window.Messages(WM_PATCH_FILENAME).empty());
+  EXPECT_TRUE(Completed());
+  EXPECT_TRUE(Unchanged());
+}
+
+TEST_F(Worker, PatchesAddsAndCreatesDirectories) {
+  WriteAll(In("app.exe"), kOld);
+  ASSERT_EQ(
+      ResultSuccess,
+      Apply({DirectoryEntry("data"), AddEntry("data\\new.txt", kNew),
+             PatchEntry("app.exe", kOld, kNew), DirectoryEntry("data/sub")}));
+  EXPECT_TRUE(Completed());
+  EXPECT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
+  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew},
+                                                         {"data/", {}},
+                                                         {"data/new.txt", kNew},
+                                                         {"data/sub/", {}}};
+  EXPECT_EQ(expected, Snapshot(app.path()));  // no temporary file is left
+
+  std::vector<RecordedMessage> names = window.Messages(WM_PATCH_FILENAME);
+  ASSERT_EQ(4u, names.size());
+  for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(i, names[i].wParam);
+  EXPECT_EQ(In("data/new.txt"), fs::path(names[1].text));
+  EXPECT_EQ(In("app.exe"), fs::path(names[2].text));
+  std::vector<RecordedMessage> progress = window.Messages(WM_PATCH_PROGRESS);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(1.0, progress.back().fraction);
+}
+
+TEST_F(Worker, SecondTargetDiffersNothingChanges) {
+  WriteAll(In("a.bin"), kOld);
+  WriteAll(In("b.bin"), ToBytes("somebody else's b"));
+  EXPECT_EQ(ResultSourceMismatch, Apply({PatchEntry("a.bin", kOld, kNew),
+                                         PatchEntry("b.bin", kOld, kNew)},
+                                        PackageFlagBackup));
+  EXPECT_EQ(2u, window.Messages(WM_PATCH_FILENAME).size());
+  auto error = ReportedError();
+  EXPECT_EQ(ResultSourceMismatch, error.first);
+  EXPECT_EQ(In("b.bin"), error.second);
+  EXPECT_FALSE(Completed());
+  EXPECT_TRUE(Unchanged());  // first temporary file deleted, no backup
+}
+
+TEST_F(Worker, SizeOrDigestAloneIsAMismatch) {
+  WriteAll(In("a.bin"), kOld);
+  Bytes sameSize = kOld;
+  sameSize[0] ^= 1;
+  EXPECT_EQ(ResultSourceMismatch, Apply({PatchEntry("a.bin", sameSize, kNew)}));
+  EXPECT_TRUE(Unchanged());
+  TestEntry wrongSize = PatchEntry("a.bin", kOld, kNew);
+  wrongSize.oldSize += 1;
+  EXPECT_EQ(ResultSourceMismatch, Apply({wrongSize}));
+  EXPECT_TRUE(Unchanged());
+}
+
+TEST_F(Worker, BackupsReplaceOlderOnesAndAreOptional) {
+  WriteAll(In("a.dll"), kOld);
+  WriteAll(In("a.dll.bak"), ToBytes("an older backup"));
+  ASSERT_EQ(ResultSuccess,
+            Apply({PatchEntry("a.dll", kOld, kNew)}, PackageFlagBackup));
+  EXPECT_EQ(kNew, ReadAll(In("a.dll")));
+  EXPECT_EQ(kOld, ReadAll(In("a.dll.bak")));
+  EXPECT_EQ(2u, Snapshot(app.path()).size());
+
+  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("a.dll", kNew, kOld)}));
+  EXPECT_EQ(kOld, ReadAll(In("a.dll")));
+  EXPECT_EQ(kOld, ReadAll(In("a.dll.bak")));  // untouched without the flag
+  EXPECT_EQ(2u, Snapshot(app.path()).size());
+}
+
+TEST_F(Worker, ReadOnlyTargetStaysReadOnlyItsBackupDoesNot) {
+  WriteAll(In("ro.exe"), kOld);
+  fs::permissions(
+      In("ro.exe"),
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::perm_options::remove);
+  ASSERT_EQ(ResultSuccess,
+            Apply({PatchEntry("ro.exe", kOld, kNew)}, PackageFlagBackup));
+  EXPECT_EQ(kNew, ReadAll(In("ro.exe")));
+  auto attributes = [](const fs::path& path) {
+    return GetFileAttributesW(Wide(path).c_str());
+  };
+  EXPECT_TRUE(attributes(In("ro.exe")) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(attributes(In("ro.exe.bak")) & FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(Worker, KeptTimesGoToRebuiltFilesOnly) {
+  WriteAll(In("a.exe"), kOld);
+  WriteAll(In("b.exe"), kOld);
+  // Whole seconds: file times keep 100 ns ticks at best.
+  auto past = std::chrono::time_point_cast<std::chrono::seconds>(
+      fs::last_write_time(In("a.exe")) - std::chrono::hours(24 * 400));
+  fs::last_write_time(In("a.exe"), past);
+  fs::last_write_time(In("b.exe"), past);
+  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("a.exe", kOld, kNew),
+                                  AddEntry("added.txt", kNew)},
+                                 PackageFlagKeepTimes));
+  EXPECT_EQ(past, fs::last_write_time(In("a.exe")));
+  EXPECT_GT(fs::last_write_time(In("added.txt")),
+            past + std::chrono::hours(24));
+
+  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("b.exe", kOld, kNew)}));
+  EXPECT_GT(fs::last_write_time(In("b.exe")), past + std::chrono::hours(24));
+}
+
+TEST_F(Worker, AddedTargetThatExists) {
+  WriteAll(In("there.txt"), kOld);
+  fs::create_directory(In("folder"));
+  EXPECT_EQ(ResultTargetExists, Apply({AddEntry("there.txt", kNew)}));
+  EXPECT_TRUE(Unchanged());
+  EXPECT_EQ(ResultTargetExists, Apply({AddEntry("folder", kNew)}));
+  EXPECT_TRUE(Unchanged());
+}
+
+TEST_F(Worker, EmptyFilesAreBuiltAndVerified) {
+  WriteAll(In("shrinks.bin"), kOld);
+  ASSERT_EQ(ResultSuccess, Apply({AddEntry("empty.txt", Bytes()),
+                                  PatchEntry("shrinks.bin", kOld, Bytes())}));
+  EXPECT_TRUE(ReadAll(In("empty.txt")).empty());
+  EXPECT_TRUE(ReadAll(In("shrinks.bin")).empty());
+  EXPECT_TRUE(window.Messages(WM_PATCH_PROGRESS).empty());
+}
+
+TEST_F(Worker, MissingFoldersAndNamesWithoutAFile) {
+  EXPECT_EQ(ResultNoTempName, Apply({AddEntry("nowhere/new.txt", kNew)}));
+  EXPECT_EQ(In("nowhere/new.txt"), ReportedError().second);
+  EXPECT_TRUE(window.Messages(WM_PATCH_FILENAME).empty());
+  EXPECT_TRUE(Unchanged());
+}
+
+TEST_F(Worker, NameEndingInASeparatorHasNoFilePart) {
+  EXPECT_EQ(ResultNoTempName, Apply({DirectoryEntry("dir\\")}));
+  EXPECT_TRUE(Unchanged());
+}
+
+TEST_F(Worker, DirectoryEntries) {
+  fs::create_directory(In("exists"));
+  ASSERT_EQ(ResultSuccess,
+            Apply({DirectoryEntry("exists"), DirectoryEntry("one")}));
+  EXPECT_TRUE(fs::is_directory(In("one")));
+  // The temporary name is reserved in the parent, which must exist.
+  EXPECT_EQ(ResultNoTempName, Apply({DirectoryEntry("missing/child")}));
+  EXPECT_FALSE(fs::exists(In("missing")));
+}
+
+TEST_F(Worker, OtherKindsAreSkippedAndOnlyTheLowByteCounts) {
+  WriteAll(In("a.bin"), kOld);
+  TestEntry other = AddEntry("ignored.txt", kNew);
+  other.kind = 2;
+  TestEntry patch = PatchEntry("a.bin", kOld, kNew);
+  patch.kind = 257;
+  ASSERT_EQ(ResultSuccess, Apply({other, patch}));
+  EXPECT_EQ(2u, window.Messages(WM_PATCH_FILENAME).size());
+  EXPECT_FALSE(fs::exists(In("ignored.txt")));
+  EXPECT_EQ(kNew, ReadAll(In("a.bin")));
+  EXPECT_EQ(1u, Snapshot(app.path()).size());
+}
+
+TEST_F(Worker, StopRequestedDuringPreparation) {
+  WriteAll(In("a.bin"), kOld);
+  window.onMessage = [this](const RecordedMessage& message) {
+    if (message.id == WM_PATCH_FILENAME) worker->RequestStop();
+  };
+  EXPECT_EQ(ResultSuccess,
+            Apply({PatchEntry("a.bin", kOld, kNew), AddEntry("b.txt", kNew)}));
+  window.onMessage = nullptr;
+  EXPECT_EQ(1u, window.Messages(WM_PATCH_FILENAME).size());
+  auto error = ReportedError();
+  EXPECT_EQ(ResultSuccess, error.first);  // a stop is reported with 0
+  EXPECT_EQ(In("a.bin"), error.second);
+  EXPECT_FALSE(Completed());
+  EXPECT_TRUE(Unchanged());
+}
+
+TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
+  WriteAll(In("first.dll"), kOld);
+  WriteAll(In("locked.exe"), kOld);
+  WriteAll(In("locked.exe.bak"), ToBytes("older"));
+  // A running program: open without delete sharing.
+  HANDLE held =
+      CreateFileW(Wide(In("locked.exe")).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  ResultCode result =
+      Apply({PatchEntry("first.dll", kOld, kNew), AddEntry("added.txt", kNew),
+             PatchEntry("locked.exe", kOld, kNew)},
+            PackageFlagBackup);
+  CloseHandle(held);
+  EXPECT_EQ(ResultUpdateFailed, result);
+  auto error = ReportedError();
+  EXPECT_EQ(ResultUpdateFailed, error.first);
+  EXPECT_EQ(In("locked.exe"), error.second);
+  EXPECT_FALSE(Completed());
+  EXPECT_TRUE(Unchanged());
+}
+
+TEST_F(Worker, RunsOnItsOwnThread) {
+  std::mt19937 random(12);
+  Bytes old = RandomBytes(random, 300000);
+  Bytes target = old;
+  target.insert(target.begin() + 1000, 70000, 7);
+  WriteAll(In("big.bin"), old);
+  Load({PatchEntry("big.bin", old, target)});
+  ASSERT_EQ(1, worker->Start());
+  ASSERT_TRUE(window.WaitUntil(
+      [](const std::vector<RecordedMessage>& messages) {
+        return !messages.empty() && messages.back().id == WM_PATCH_COMPLETE;
+      },
+      30000));
+  worker.reset();  // joins the thread
+  EXPECT_EQ(target, ReadAll(In("big.bin")));
+}
+
+}  // namespace

@@ -182,7 +182,7 @@ TEST_F(Loader, NamesThatLeaveTheFolderAreRefused) {
   }
 }
 
-TEST_F(Loader, InvalidImageAndMissingFile) {
+TEST_F(Loader, InvalidImageFailsWithTheImageEndCode) {
   Bytes garbage(4096, 'x');
   WriteAll(dir / "garbage.exe", garbage);
   TestModule garbageModule(dir / "garbage.exe");

@@ -51,6 +51,7 @@ class RecordingWindow {
       int milliseconds);
   std::vector<RecordedMessage> Messages();
   std::vector<RecordedMessage> Messages(UINT id);
+  void Clear();
   // Runs on every message, after it was recorded (on the handling thread).
   std::function<void(const RecordedMessage&)> onMessage;
 

@@ -37,6 +37,12 @@ std::vector<RecordedMessage> RecordingWindow::Messages(UINT id) {
   return selected;
 }
 
+void RecordingWindow::Clear() {
+  Pump();
+  std::lock_guard<std::mutex> lock(mutex_);
+  messages_.clear();
+}
+
 bool RecordingWindow::WaitUntil(
     const std::function<bool(const std::vector<RecordedMessage>&)>& done,
     int milliseconds) {

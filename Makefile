@@ -1,0 +1,58 @@
+# selfpatch: the commands. `make test` installs what is missing (as root,
+# with apt-get), builds every preset and runs every test.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+WINE := tests/wine/wine.sh
+
+PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
+                      libbenchmark-dev imagemagick fonts-noto-cjk openssl python3 \
+                      clang-format
+
+STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
+STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
+
+.PHONY: all deps native check tsan win-x86 win-x64 wine-tests test clean
+
+all: native
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+	    apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+native:
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j$(JOBS)
+
+# The fast loop: native build and unit tests (sanitizers on).
+check: native
+	SELFPATCH_BUILT_EXECUTABLES="$$(ls $(STUB_X86) $(STUB_X64) 2>/dev/null | paste -sd';')" \
+	  ctest --preset native -j$(JOBS)
+
+# The thread wrappers and the worker under ThreadSanitizer.
+tsan:
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j$(JOBS) --target runtime_tests apply_tests
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/runtime_tests --gtest_brief=1
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/apply_tests --gtest_brief=1 \
+	  --gtest_filter='Worker.*:CThread*:CCritical*:CEvent*'
+
+win-x86:
+	cmake --preset win-x86 -DSELFPATCH_TESTS=OFF >/dev/null
+	cmake --build --preset win-x86 -j$(JOBS)
+
+win-x64:
+	cmake --preset win-x64 >/dev/null
+	cmake --build --preset win-x64 -j$(JOBS)
+
+# The x64 unit tests against real Win32, under wine64.
+wine-tests: win-x64
+	cd build/win-x64 && ctest --output-on-failure
+
+test: deps win-x86 win-x64 check tsan wine-tests
+
+clean:
+	rm -rf build
