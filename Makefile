@@ -11,7 +11,7 @@ PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps native check tsan win-x86 win-x64 wine-tests test clean
+.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e test clean
 
 all: native
 
@@ -52,7 +52,12 @@ win-x64:
 wine-tests: win-x64
 	cd build/win-x64 && ctest --output-on-failure
 
-test: deps win-x86 win-x64 check tsan wine-tests
+# The real x64 program under wine64 on a virtual X display, driven through
+# its windows.
+e2e: native win-x64
+	python3 tests/e2e/run_e2e.py
+
+test: deps win-x86 win-x64 check tsan wine-tests e2e
 
 clean:
 	rm -rf build
