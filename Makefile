@@ -29,7 +29,7 @@ native:
 
 # The fast loop: native build and unit tests (sanitizers on).
 check: native
-	SELFPATCH_BUILT_EXECUTABLES="$$(ls $(STUB_X86) $(STUB_X64) 2>/dev/null | paste -sd';')" \
+	SELFPATCH_BUILT_EXECUTABLES="$$(ls $(CURDIR)/$(STUB_X86) $(CURDIR)/$(STUB_X64) 2>/dev/null | paste -sd";")" \
 	  ctest --preset native -j$(JOBS)
 
 # The thread wrappers and the worker under ThreadSanitizer.

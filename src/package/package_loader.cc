@@ -76,10 +76,14 @@ ResultCode PackageLoader::Load() {
   path.Allocate(kModulePathUnits);
   DWORD length = GetModuleFileNameW(moduleHandle, path.Get(), kModulePathUnits);
   if (length == 0 || length >= kModulePathUnits) return ResultImageEnd;
+  return LoadFile(path.Get());
+}
+
+ResultCode PackageLoader::LoadFile(const WCHAR* path) {
   uint32_t imageEnd;
-  if (!ComputeImageEnd(path.Get(), &imageEnd)) return ResultImageEnd;
+  if (!ComputeImageEnd(path, &imageEnd)) return ResultImageEnd;
   packageOffset = imageEnd;
-  HANDLE file = CreateFileW(path.Get(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return ResultOpenPackage;
   fileHandle.Attach(file, CloseHandle);

@@ -29,6 +29,9 @@ class PackageLoader {
   // magic (4, before any hashing), the digest of everything after the header
   // (5), the entry table (6). 0 when the package is ready to apply.
   ResultCode Load();
+  // The same checks on the executable at `path` (a patch read by another
+  // program, such as the command-line tool).
+  ResultCode LoadFile(const WCHAR* path);
 
   HMODULE moduleHandle;
   SharedHandle fileHandle;  // the executable, open for reading

@@ -33,8 +33,9 @@ struct Control {
 };
 
 struct Window {
-  enum Kind { kDialog, kSink, kControl } kind = kDialog;
+  enum Kind { kDialog, kSink, kControl, kClassWindow } kind = kDialog;
   SinkHandler handler;
+  WNDPROC windowProc = nullptr;
   DLGPROC proc = nullptr;
   DWORD thread = 0;
   bool ended = false;
@@ -49,6 +50,7 @@ struct Window {
 
 struct UiState {
   std::mutex mutex;
+  std::map<std::u16string, WNDPROC> classes;
   std::condition_variable changed;
   std::map<uintptr_t, std::shared_ptr<Window>> windows;
   uintptr_t nextId = 0x1000;
@@ -270,6 +272,12 @@ LRESULT SendMessageW(HWND target, UINT message, WPARAM wParam, LPARAM lParam) {
       lock.unlock();
       return handler(message, wParam, lParam);
     }
+    case Window::kClassWindow: {
+      if (window->thread != GetCurrentThreadId()) return 0;
+      WNDPROC proc = window->windowProc;
+      lock.unlock();
+      return proc(target, message, wParam, lParam);
+    }
     case Window::kDialog:
       break;
   }
@@ -302,4 +310,33 @@ BOOL PostMessageW(HWND target, UINT message, WPARAM wParam, LPARAM lParam) {
       std::make_shared<Message>(Message{message, wParam, lParam, false}));
   Ui().changed.notify_all();
   return TRUE;
+}
+
+ATOM RegisterClassW(const WNDCLASSW* windowClass) {
+  std::lock_guard<std::mutex> lock(Ui().mutex);
+  Ui().classes[windowClass->lpszClassName] = windowClass->lpfnWndProc;
+  return static_cast<ATOM>(Ui().classes.size());
+}
+
+HWND CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR, DWORD, int, int, int,
+                     int, HWND, void*, HINSTANCE, LPVOID) {
+  std::lock_guard<std::mutex> lock(Ui().mutex);
+  auto found = Ui().classes.find(className);
+  if (found == Ui().classes.end()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto window = std::make_shared<Window>();
+  window->kind = Window::kClassWindow;
+  window->windowProc = found->second;
+  window->thread = GetCurrentThreadId();
+  return ToHandle(AddWindow(window));
+}
+
+LRESULT DefWindowProcW(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+BOOL DestroyWindow(HWND window) {
+  std::lock_guard<std::mutex> lock(Ui().mutex);
+  return Ui().windows.erase(reinterpret_cast<uintptr_t>(window)) > 0 ? TRUE
+                                                                     : FALSE;
 }

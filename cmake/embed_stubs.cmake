@@ -1,0 +1,25 @@
+# Writes OUT, a C++ file holding the applier executables X86 and X64 as
+# byte arrays (empty where the file does not exist). Rewrites OUT only when
+# its content changes.
+function(embed symbol path result)
+  set(bytes "")
+  set(size 0)
+  if(EXISTS "${path}")
+    file(READ "${path}" hex HEX)
+    string(LENGTH "${hex}" length)
+    math(EXPR size "${length} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+  endif()
+  set(${result} "extern const unsigned char ${symbol}[];\nconst unsigned char ${symbol}[] = {\n${bytes}0};\nextern const size_t ${symbol}Size;\nconst size_t ${symbol}Size = ${size};\n" PARENT_SCOPE)
+endfunction()
+
+embed(kStubX86 "${X86}" x86)
+embed(kStubX64 "${X64}" x64)
+set(content "// Generated from the applier executables; do not edit.\n#include <cstddef>\n\n${x86}\n${x64}")
+if(EXISTS "${OUT}")
+  file(READ "${OUT}" old)
+endif()
+if(NOT "${old}" STREQUAL "${content}")
+  file(WRITE "${OUT}" "${content}")
+endif()

@@ -1,0 +1,35 @@
+// Writing instruction blocks: the inverse of the applier's BitReader.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Opcodes as the decoder reads them.
+enum : uint32_t { kOpCopy = 0, kOpInsert = 1, kOpSkip = 2, kOpReplace = 3 };
+
+struct DeltaInstruction {
+  uint32_t op;
+  uint32_t length;  // never 0: a zero length is the end marker's alone
+};
+
+// Bits of the length code for `length`: 5, 10, 15, ... 40.
+int LengthCodeBits(uint32_t length);
+
+// Appends fields most significant bit first.
+class BitWriter {
+ public:
+  void WriteBits(uint32_t value, int count);
+  // k one-bits, a zero, then k + 1 groups of four bits: the shortest code
+  // whose class holds the length.
+  void WriteLength(uint32_t length);
+  // Writes the end marker (Replace 0), pads with zero bits and returns the
+  // block: the marker always ends in its last byte.
+  std::vector<uint8_t> Finish();
+
+ private:
+  std::vector<uint8_t> bytes_;
+  int used_ = 8;  // bits used in the last byte
+};
+
+std::vector<uint8_t> EncodeInstructions(
+    const std::vector<DeltaInstruction>& instructions);

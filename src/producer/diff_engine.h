@@ -1,0 +1,58 @@
+// Computes the instructions and literal bytes that rebuild a new file from
+// an old one.
+//
+// The format reads the old file and the literal block strictly forward and
+// stores literal bytes as they are, so what decides the size is how many new
+// bytes can be matched to old bytes in order. The engine:
+//   1. finds matches: the longest match of each new position in the old file
+//      (a suffix array of the old file), or, for old files above the limit,
+//      aligned blocks found by a rolling hash;
+//   2. extends each match forward past a few differing bytes, as long as
+//      equal bytes keep outweighing different ones (a pointer that changed
+//      inside moved code costs a short Replace, not a new match);
+//   3. keeps the best in-order chain of matches (a weighted longest
+//      increasing subsequence over old positions), so one match far ahead
+//      in the old file cannot throw the rest away;
+//   4. fills the gaps with Replace for what old and new gaps share, then
+//      Skip or Insert for the rest, and merges neighbours with one opcode.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "producer/delta_encoder.h"
+
+struct DiffOptions {
+  // Old files up to this size get a suffix array (about 5 bytes of memory
+  // per old byte); larger ones the rolling-hash block matcher.
+  uint64_t suffixArrayLimit = uint64_t{1} << 30;
+};
+
+struct Delta {
+  std::vector<DeltaInstruction> instructions;
+  std::vector<uint8_t> literal;
+  uint64_t copied = 0;  // new bytes taken from the old file
+};
+
+Delta ComputeDelta(const uint8_t* old, size_t oldSize, const uint8_t* target,
+                   size_t targetSize, const DiffOptions& options = {});
+
+// A region of the new file that (mostly) equals a region of the old file.
+struct Match {
+  size_t target;
+  size_t old;
+  size_t length;
+  size_t equal;  // bytes that are the same in both
+};
+
+// The longest prefix of target[0..targetSize) found anywhere in `old`, by
+// binary search over the suffix array `suffixes`. Returns its length and
+// sets `position`.
+size_t LongestMatch(const uint8_t* old, size_t oldSize, const int32_t* suffixes,
+                    const uint8_t* target, size_t targetSize, size_t* position);
+
+// The best chain of matches: increasing and non-overlapping in both files,
+// maximising the bits saved. `matches` are in target order and do not
+// overlap in the target.
+std::vector<Match> BestChain(const std::vector<Match>& matches);
