@@ -5,13 +5,14 @@ JOBS ?= $(shell nproc)
 WINE := tests/wine/wine.sh
 
 PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
+            libdivsufsort-dev \
                       libbenchmark-dev imagemagick fonts-noto-cjk openssl python3 \
                       clang-format
 
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e test clean
+.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo test clean
 
 all: native
 
@@ -23,6 +24,7 @@ deps:
 	    apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
 
+# The native build embeds the appliers when the Windows builds exist.
 native:
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j$(JOBS)
@@ -56,6 +58,11 @@ wine-tests: win-x64
 # its windows.
 e2e: native win-x64
 	python3 tests/e2e/run_e2e.py
+
+# Makes a patch from examples/demo/v1 to v2 and applies it to a copy of v1:
+# under wine64 with the real dialog when Wine is there.
+demo: deps win-x86 win-x64 native
+	python3 examples/demo/demo.py
 
 test: deps win-x86 win-x64 check tsan wine-tests e2e
 
