@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""Patch size and speed on real executable pairs, side by side with bsdiff,
+xdelta3 -9 -S djw and zstd -19 --long --patch-from, in the same run.
+
+Pairs are two consecutive releases of Windows executables that npm packages
+ship, fetched with `npm pack` into build/bench/pairs (never committed), plus
+the demo's small program. For each: package size, package size after
+xz -9, diff time, max RSS of the diff, apply time (selfpatch apply checks
+both digests), for every tool.
+
+  python3 bench/patch_size.py      (needs the release build: selfpatch)
+"""
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tarfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+WORK = ROOT / "build/bench/pairs"
+SELFPATCH = ROOT / "build/release/src/selfpatch"
+STUB = ROOT / "build/win-x86/src/ui/selfpatch-stub-x86.exe"
+
+NPM_PAIRS = [
+    ("esbuild 0.19.11 -> 0.19.12", "@esbuild/win32-x64", "0.19.11", "0.19.12", "package/esbuild.exe"),
+    ("esbuild 0.20.1 -> 0.20.2", "@esbuild/win32-x64", "0.20.1", "0.20.2", "package/esbuild.exe"),
+]
+
+
+def fetch(package, version, member):
+    folder = WORK / (package.replace("/", "_") + "-" + version)
+    target = folder / pathlib.Path(member).name
+    if target.exists():
+        return target
+    folder.mkdir(parents=True, exist_ok=True)
+    out = subprocess.run(["npm", "pack", "%s@%s" % (package, version), "--silent"],
+                         cwd=folder, capture_output=True, text=True, check=True)
+    tgz = folder / out.stdout.strip().splitlines()[-1]
+    with tarfile.open(tgz) as archive:
+        data = archive.extractfile(member).read()
+    target.write_bytes(data)
+    tgz.unlink()
+    return target
+
+
+def measure(command):
+    """Runs a command; returns (seconds, max RSS in MiB)."""
+    started = time.time()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    took = time.time() - started
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError("failed: %s" % " ".join(map(str, command)))
+    return took, usage.ru_maxrss / 1024.0
+
+
+def xz_size(path):
+    return len(subprocess.run(["xz", "-9", "-c", str(path)], capture_output=True,
+                              check=True).stdout)
+
+
+def run_pair(name, old, new):
+    work = WORK / "run"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    results = []
+
+    # selfpatch: the package is what follows the stub.
+    patch = work / "patch.exe"
+    diff_time, rss = measure([SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB])
+    package = work / "package.bin"
+    package.write_bytes(patch.read_bytes()[STUB.stat().st_size:])
+    target = work / "target"
+    target.mkdir()
+    shutil.copy(old, target / new.name)
+    apply_time, _ = measure([SELFPATCH, "apply", patch, target, "--yes"])
+    assert (target / new.name).read_bytes() == new.read_bytes()
+    results.append(("selfpatch", package.stat().st_size, xz_size(package), diff_time, rss,
+                    apply_time))
+
+    out = work / "out"
+    tools = [
+        ("bsdiff", ["bsdiff", old, new, work / "p.bsdiff"], work / "p.bsdiff",
+         ["bspatch", old, out, work / "p.bsdiff"]),
+        ("xdelta3 -9 -S djw", ["xdelta3", "-f", "-9", "-S", "djw", "-e", "-s", old, new,
+                               work / "p.xd3"], work / "p.xd3",
+         ["xdelta3", "-f", "-d", "-s", old, work / "p.xd3", out]),
+        ("zstd -19 --patch-from", ["zstd", "-q", "-f", "-19", "--long=30", "--patch-from=%s" % old,
+                                   new, "-o", work / "p.zst"], work / "p.zst",
+         ["zstd", "-q", "-f", "-d", "--long=30", "--patch-from=%s" % old, work / "p.zst",
+          "-o", out]),
+    ]
+    for tool, create, patch_file, apply in tools:
+        diff_time, rss = measure(create)
+        apply_time, _ = measure(apply)
+        assert out.read_bytes() == new.read_bytes(), tool
+        size = patch_file.stat().st_size
+        results.append((tool, size, xz_size(patch_file), diff_time, rss, apply_time))
+
+    print("\n%s: old %d bytes, new %d bytes" % (name, old.stat().st_size, new.stat().st_size))
+    print("  %-22s %10s %10s %8s %9s %8s" % ("tool", "patch", "xz -9", "diff s", "RSS MiB",
+                                           "apply s"))
+    for tool, size, packed, diff_time, rss, apply_time in results:
+        print("  %-22s %10d %10d %8.2f %9.1f %8.3f" % (tool, size, packed, diff_time, rss,
+                                                      apply_time))
+    ours = results[0][2]
+    best = min(r[2] for r in results[1:])
+    xdelta = results[2][1]
+    print("  selfpatch after xz vs xdelta3's patch: %.2f; vs the best after xz: %.2f"
+          % (ours / xdelta, ours / best))
+    return results
+
+
+def main():
+    for tool in (SELFPATCH, STUB):
+        if not tool.exists():
+            sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
+    pairs = [("demo hello.exe", ROOT / "examples/demo/v1/hello.exe",
+              ROOT / "examples/demo/v2/hello.exe")]
+    for name, package, before, after, member in NPM_PAIRS:
+        try:
+            pairs.append((name, fetch(package, before, member), fetch(package, after, member)))
+        except (subprocess.CalledProcessError, KeyError) as error:
+            print("skipping %s: %s" % (name, error))
+    for name, old, new in pairs:
+        run_pair(name, old, new)
+
+
+if __name__ == "__main__":
+    main()
