@@ -1,7 +1,9 @@
 #include "apply/patch_thread.h"
 
+#include <cstring>
 #include <vector>
 
+#include "apply/commit_journal.h"
 #include "apply/directory.h"
 #include "apply/entry_builders.h"
 #include "package/file_hash.h"
@@ -53,6 +55,22 @@ class PatchRun {
   }
 
   ResultCode Execute() {
+    // A commit cut short by an earlier run is undone (or, when it was
+    // complete, finished) before anything else.
+    uint8_t interrupted[32];
+    switch (RecoverInterruptedCommit(interrupted)) {
+      case Recovery::kFailed:
+        GetFullPathNameW(kJournalName, kPathUnits, path_.Get(), nullptr);
+        return Fail(ResultUpdateFailed);
+      case Recovery::kFinished:
+        if (std::memcmp(interrupted, loader_.header.packageDigest, 32) == 0) {
+          PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE, 0, 0);
+          return ResultSuccess;  // this very package was applied
+        }
+        break;
+      default:
+        break;
+    }
     for (size_t i = 0; i < loader_.entries.size(); ++i) {
       if (!worker_.ShouldContinue()) return Fail(ResultSuccess);
       ResultCode result = PrepareEntry(i);
@@ -201,63 +219,120 @@ class PatchRun {
     return true;
   }
 
-  // Puts every prepared file in place; 0, or 14 with every step undone and
-  // the failing target's full path in the path buffer.
-  ResultCode Commit() {
-    std::vector<Prepared> replaced;  // targets moved aside: entry, aside name
+  // Chooses every name the commit will use and lists its steps in order:
+  // each target moved aside and its new file moved in, each added file
+  // moved in; then each moved-aside file made a backup (an older backup
+  // moved aside first) or marked for deletion. `entries` receives the entry
+  // of each step. False, with the failing entry in `failed`.
+  bool PlanCommit(std::vector<JournalStep>* plan, std::vector<size_t>* entries,
+                  size_t* failed) {
+    std::vector<JournalStep> finishing, deletions;
+    std::vector<size_t> finishingEntries, deletionEntries;
     for (const Prepared& item : commitList_) {
       const WString& target = loader_.entries[item.entry].name;
+      *failed = item.entry;
       if (Kind(loader_.entries[item.entry]) == EntryKindAdd) {
-        if (!Move(item.temp, target)) return CommitFailed(item.entry);
+        plan->push_back(
+            {JournalStep::kPlaceAdded, 0, target, item.temp, WString()});
+        entries->push_back(item.entry);
         continue;
       }
       DWORD attributes = GetFileAttributesW(target.c_str());
       WString aside;
       if (attributes == INVALID_FILE_ATTRIBUTES ||
-          !ClearAttributes(target, attributes) ||
-          !FreeNameBeside(item.temp, &aside) || !Move(target, aside) ||
-          !Move(item.temp, target)) {
-        return CommitFailed(item.entry);
+          !FreeNameBeside(item.temp, &aside)) {
+        return false;
       }
-      if (!SetFileAttributesW(target.c_str(), attributes)) {
-        return CommitFailed(item.entry);
-      }
-      steps_.push_back({CommitStep::kAttributesRestored, target, WString(), 0});
-      replaced.push_back({item.entry, aside});
-    }
-
-    // Every new file is in place. The moved-aside files become backups or
-    // are deleted; an older backup of the same name is replaced.
-    std::vector<Prepared> obsolete;  // entry, file to delete
-    for (const Prepared& item : replaced) {
+      plan->push_back(
+          {JournalStep::kMoveAside, attributes, target, aside, WString()});
+      plan->push_back(
+          {JournalStep::kPlaceNew, attributes, target, item.temp, aside});
+      entries->insert(entries->end(), 2, item.entry);
       if (!(options_ & PackageFlagBackup)) {
-        obsolete.push_back(item);
+        deletions.push_back(
+            {JournalStep::kDelete, 0, aside, WString(), WString()});
+        deletionEntries.push_back(item.entry);
         continue;
       }
-      WString backup = loader_.entries[item.entry].name + kBackupSuffix;
+      WString backup = target + kBackupSuffix;
       DWORD existing = GetFileAttributesW(backup.c_str());
+      WString older;
       if (existing != INVALID_FILE_ATTRIBUTES) {
-        WString older;
         if ((existing & FILE_ATTRIBUTE_DIRECTORY) ||
-            !ClearAttributes(backup, existing) ||
-            !FreeNameBeside(item.temp, &older) || !Move(backup, older)) {
-          return CommitFailed(item.entry);
+            !FreeNameBeside(item.temp, &older)) {
+          return false;
         }
-        obsolete.push_back({item.entry, older});
+        finishing.push_back(
+            {JournalStep::kMoveOlder, existing, backup, older, WString()});
+        finishingEntries.push_back(item.entry);
+        deletions.push_back(
+            {JournalStep::kDelete, 0, older, WString(), WString()});
+        deletionEntries.push_back(item.entry);
       }
-      if (!Move(item.temp, backup) ||
-          !SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL)) {
-        return CommitFailed(item.entry);
-      }
+      finishing.push_back({JournalStep::kMakeBackup, 0, backup, aside, older});
+      finishingEntries.push_back(item.entry);
     }
-    // Deleting is the one step that cannot be undone. Until the first
-    // deletion succeeds everything can still go back; after it, a file that
-    // will not go is left behind rather than undoing a finished patch.
-    for (size_t i = 0; i < obsolete.size(); ++i) {
-      if (!RemoveFile(obsolete[i].temp) && i == 0) {
-        return CommitFailed(obsolete[i].entry);
-      }
+    // Deletions come last: they are the only steps that cannot be undone.
+    plan->insert(plan->end(), finishing.begin(), finishing.end());
+    plan->insert(plan->end(), deletions.begin(), deletions.end());
+    entries->insert(entries->end(), finishingEntries.begin(),
+                    finishingEntries.end());
+    entries->insert(entries->end(), deletionEntries.begin(),
+                    deletionEntries.end());
+    return true;
+  }
+
+  bool Perform(const JournalStep& step) {
+    switch (step.kind) {
+      case JournalStep::kMoveAside:
+      case JournalStep::kMoveOlder:
+        return ClearAttributes(step.target, step.attributes) &&
+               Move(step.target, step.other);
+      case JournalStep::kPlaceNew:
+        if (!Move(step.other, step.target) ||
+            !SetFileAttributesW(step.target.c_str(), step.attributes)) {
+          return false;
+        }
+        steps_.push_back(
+            {CommitStep::kAttributesRestored, step.target, WString(), 0});
+        return true;
+      case JournalStep::kPlaceAdded:
+        return Move(step.other, step.target);
+      case JournalStep::kMakeBackup:
+        return Move(step.other, step.target) &&
+               SetFileAttributesW(step.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+      case JournalStep::kDelete:
+        return true;  // after the commit is marked complete
     }
+    return false;
+  }
+
+  // Puts every prepared file in place; 0, or 14 with every step undone and
+  // the failing target's full path in the path buffer. The plan goes to the
+  // journal first, so that a commit cut short can be undone by the next run.
+  ResultCode Commit() {
+    std::vector<JournalStep> plan;
+    std::vector<size_t> entries;
+    size_t failed = 0;
+    if (commitList_.empty()) return ResultSuccess;
+    if (!PlanCommit(&plan, &entries, &failed)) return CommitFailed(failed);
+    if (!WriteJournal(plan, loader_.header.packageDigest)) {
+      return CommitFailed(commitList_.front().entry);
+    }
+    journal_ = true;
+    for (size_t i = 0; i < plan.size(); ++i) {
+      if (!Perform(plan[i])) return CommitFailed(entries[i]);
+    }
+    if (!MarkJournalCommitted()) return CommitFailed(commitList_.front().entry);
+    // Complete: from here on nothing goes back. A file that will not go
+    // stays listed in the journal, and the next run deletes it.
+    bool deleted = true;
+    for (const JournalStep& step : plan) {
+      if (step.kind == JournalStep::kDelete)
+        deleted = RemoveFile(step.target) && deleted;
+    }
+    if (deleted) RemoveJournal();
+    journal_ = false;
     steps_.clear();
     commitList_.clear();
     return ResultSuccess;
@@ -278,6 +353,9 @@ class PatchRun {
       }
     }
     steps_.clear();
+    // Undone: the journal has nothing left to undo.
+    if (journal_) RemoveJournal();
+    journal_ = false;
     for (const WString& name : leftovers_) RemoveFile(name);
     leftovers_.clear();
     GetFullPathNameW(loader_.entries[index].name.c_str(), kPathUnits,
@@ -303,6 +381,7 @@ class PatchRun {
   std::vector<Prepared> commitList_;
   std::vector<CommitStep> steps_;   // commit steps taken, to undo
   std::vector<WString> leftovers_;  // reserved names that must go on failure
+  bool journal_ = false;            // the commit's journal is on disk
 };
 
 }  // namespace

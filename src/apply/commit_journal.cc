@@ -1,0 +1,214 @@
+#include "apply/commit_journal.h"
+
+#include <cstdio>
+#include <cstring>
+
+const WCHAR kJournalName[] = WTXT("selfpatch.journal");
+// Written first, then renamed: the journal exists whole or not at all.
+const WCHAR kJournalPart[] = WTXT("selfpatch.journal.part");
+
+namespace {
+
+const WCHAR kHeader[] = WTXT("selfpatch journal 1");
+constexpr WCHAR kTab = u'\t';
+constexpr WCHAR kNewline = u'\n';
+
+bool Exists(const WString& name) {
+  return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+WString Hex(uint64_t value, int digits) {
+  static const char kDigits[] = "0123456789abcdef";
+  WString out;
+  for (int i = digits - 1; i >= 0; --i) out += kDigits[(value >> (4 * i)) & 15];
+  return out;
+}
+
+uint64_t ParseHex(const WString& text) {
+  uint64_t value = 0;
+  for (WCHAR c : text) {
+    value = value * 16 + (c >= u'a' ? c - u'a' + 10 : c - u'0');
+  }
+  return value;
+}
+
+bool Append(HANDLE file, const WString& text) {
+  DWORD bytes = static_cast<DWORD>(text.size() * sizeof(WCHAR));
+  DWORD written = 0;
+  return WriteFile(file, text.data(), bytes, &written, nullptr) &&
+         written == bytes;
+}
+
+std::vector<WString> Fields(const WString& line) {
+  std::vector<WString> fields;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find(kTab, start);
+    fields.push_back(line.substr(start, tab - start));
+    if (tab == WString::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+bool Move(const WString& from, const WString& to) {
+  return MoveFileW(from.c_str(), to.c_str()) != FALSE;
+}
+
+// Deletes a file that may or may not be there; true when it is gone. The
+// deletion itself is the test: a failed query must not leave a file behind.
+bool Remove(const WString& name) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (DeleteFileW(name.c_str())) return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return true;
+    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  return false;
+}
+
+// Undoes one step if it ran; true when the step is undone or never ran.
+bool Undo(const JournalStep& step) {
+  switch (step.kind) {
+    case JournalStep::kMoveOlder:
+      if (Exists(step.other) && !Exists(step.target)) {
+        if (!Move(step.other, step.target)) return false;
+        SetFileAttributesW(step.target.c_str(), step.attributes);
+      }
+      return true;
+    case JournalStep::kMakeBackup:
+      // Ran if the aside became the backup: where an older backup was
+      // moved first, the older one is still aside.
+      if (Exists(step.target) && !Exists(step.other) &&
+          (step.aside.empty() || Exists(step.aside))) {
+        return Move(step.target, step.other);
+      }
+      return true;
+    case JournalStep::kPlaceNew:
+      // The new file is in place while its old one is aside.
+      if (Exists(step.target) && !Exists(step.other) && Exists(step.aside)) {
+        SetFileAttributesW(step.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return Move(step.target, step.other);
+      }
+      return true;
+    case JournalStep::kMoveAside:
+      if (Exists(step.other) && !Exists(step.target)) {
+        if (!Move(step.other, step.target)) return false;
+      }
+      if (Exists(step.target))
+        SetFileAttributesW(step.target.c_str(), step.attributes);
+      return true;
+    case JournalStep::kPlaceAdded:
+      if (Exists(step.target) && !Exists(step.other))
+        return Move(step.target, step.other);
+      return true;
+    case JournalStep::kDelete:
+      return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteJournal(const std::vector<JournalStep>& steps,
+                  const uint8_t* digest) {
+  HANDLE file = CreateFileW(kJournalPart, GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  WString text = WString(1, 0xFEFF) + kHeader + kTab;
+  for (int i = 0; i < 32; ++i) text += Hex(digest[i], 2);
+  text += kNewline;
+  for (const JournalStep& step : steps) {
+    text += static_cast<WCHAR>(step.kind);
+    text += kTab + Hex(step.attributes, 8) + kTab + step.target + kTab +
+            step.other + kTab + step.aside + kNewline;
+  }
+  bool written = Append(file, text) && FlushFileBuffers(file);
+  CloseHandle(file);
+  if (written && Remove(kJournalName) && Move(kJournalPart, kJournalName))
+    return true;
+  Remove(kJournalPart);
+  return false;
+}
+
+bool MarkJournalCommitted() {
+  HANDLE file = CreateFileW(kJournalName, GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LONG high = 0;
+  bool written =
+      SetFilePointer(file, 0, &high, FILE_END) != INVALID_SET_FILE_POINTER &&
+      Append(file, WTXT("C\n")) && FlushFileBuffers(file);
+  CloseHandle(file);
+  return written;
+}
+
+bool RemoveJournal() { return Remove(kJournalName); }
+
+Recovery RecoverInterruptedCommit(uint8_t* digest) {
+  // A journal that was still being written never took effect.
+  Remove(kJournalPart);
+  HANDLE file =
+      CreateFileW(kJournalName, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Recovery::kNothing;
+  DWORD size = GetFileSize(file, nullptr);
+  WString text(size == INVALID_FILE_SIZE ? 0 : size / sizeof(WCHAR), 0);
+  DWORD read = 0;
+  bool ok = size != INVALID_FILE_SIZE &&
+            ReadFile(file, &text[0], size, &read, nullptr) && read == size;
+  CloseHandle(file);
+  if (!ok) return Recovery::kFailed;
+
+  std::vector<JournalStep> steps;
+  bool committed = false;
+  size_t start = text.empty() || text[0] != 0xFEFF ? 0 : 1;
+  bool header = true;
+  while (start < text.size()) {
+    size_t end = text.find(kNewline, start);
+    if (end == WString::npos) break;  // a line cut short was never acted on
+    std::vector<WString> fields = Fields(text.substr(start, end - start));
+    start = end + 1;
+    if (header) {
+      if (fields.size() != 2 || fields[0] != kHeader ||
+          fields[1].size() != 64) {
+        return Recovery::kFailed;
+      }
+      for (int i = 0; i < 32; ++i) {
+        digest[i] = static_cast<uint8_t>(ParseHex(fields[1].substr(2 * i, 2)));
+      }
+      header = false;
+    } else if (fields.size() == 1 && fields[0] == WTXT("C")) {
+      committed = true;
+    } else if (fields.size() == 5 && fields[0].size() == 1) {
+      steps.push_back({static_cast<JournalStep::Kind>(fields[0][0]),
+                       static_cast<DWORD>(ParseHex(fields[1])), fields[2],
+                       fields[3], fields[4]});
+    } else {
+      return Recovery::kFailed;
+    }
+  }
+  // A journal cut short before its header line ended: nothing was renamed
+  // yet, since renames start only once the whole journal is on disk.
+  if (header) return RemoveJournal() ? Recovery::kUndone : Recovery::kFailed;
+
+  bool done = true;
+  if (committed) {
+    for (const JournalStep& step : steps) {
+      if (step.kind == JournalStep::kDelete) done = Remove(step.target) && done;
+    }
+  } else {
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+      done = Undo(*step) && done;
+    }
+    // The interrupted run's temporary files.
+    for (const JournalStep& step : steps) {
+      if (step.kind == JournalStep::kPlaceNew ||
+          step.kind == JournalStep::kPlaceAdded) {
+        done = Remove(step.other) && done;
+      }
+    }
+  }
+  if (!done || !RemoveJournal()) return Recovery::kFailed;
+  return committed ? Recovery::kFinished : Recovery::kUndone;
+}

@@ -1,0 +1,54 @@
+// The commit's plan, written beside the targets before the first rename,
+// so that a commit cut short (the process killed, the power gone) is undone
+// or finished by the next run instead of leaving a target missing.
+//
+// The journal lists every rename of the commit in order, with every name
+// chosen in advance, then the files to delete once everything is in place.
+// A last line "C" marks the commit as complete: only after it is written
+// does anything get deleted. Recovery judges each step by which of its files
+// exist, so a step that never ran undoes as nothing, and recovery itself may
+// be cut short and run again.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct JournalStep {
+  enum Kind : WCHAR {
+    kMoveAside = u'R',   // target -> aside (attributes cleared first)
+    kPlaceNew = u'P',    // temp -> target, given `attributes`
+    kPlaceAdded = u'A',  // temp -> target (an added file)
+    kMoveOlder = u'O',   // older backup -> older (attributes cleared first)
+    kMakeBackup = u'B',  // aside -> backup
+    kDelete = u'D',      // target: deleted once the commit is complete
+  };
+  Kind kind;
+  DWORD attributes;
+  WString target;  // the target, the backup, or the file to delete
+  WString other;   // aside, temp or older name
+  WString aside;   // kPlaceNew: the aside of the same target; kMakeBackup:
+                   // the older name when an older backup was moved
+};
+
+// The journal's name, in the folder the package is applied in.
+extern const WCHAR kJournalName[];
+
+// Creates the journal with the plan and the package's digest, on disk
+// before this returns (written under another name, flushed, then renamed).
+bool WriteJournal(const std::vector<JournalStep>& steps, const uint8_t* digest);
+// Appends the "complete" mark, on disk before this returns.
+bool MarkJournalCommitted();
+bool RemoveJournal();
+
+enum class Recovery {
+  kNothing,   // no journal
+  kUndone,    // an unfinished commit was undone: targets are as before it
+  kFinished,  // a complete commit's deletions were finished
+  kFailed,    // recovery could not complete; the journal stays
+};
+
+// Undoes or finishes the commit a journal describes. `digest` receives the
+// digest of the package it belonged to.
+Recovery RecoverInterruptedCommit(uint8_t* digest);

@@ -1,0 +1,159 @@
+// Kills the applying process at every platform call of the commit phase
+// (a forked child running the worker) and checks what the folder holds:
+// no target's content is lost, and the next run of the same patch leaves
+// the folder fully patched.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <tuple>
+
+#include "apply/worker_fixture.h"
+#include "standin_control.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+typedef WorkerTest Interrupted;
+
+const Bytes kOldA = ToBytes("library, old");
+const Bytes kNewA = ToBytes("library, new and longer");
+const Bytes kOldB = ToBytes("program, old");
+const Bytes kNewB = ToBytes("program, new");
+
+void ResetFolder(const fs::path& root) {
+  for (const auto& item : fs::directory_iterator(root)) {
+    fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+    fs::remove_all(item.path());
+  }
+  WriteAll(root / "a.dll", kOldA);
+  WriteAll(root / "b.exe", kOldB);
+  WriteAll(root / "b.exe.bak", ToBytes("an older backup"));
+}
+
+std::vector<TestEntry> Package() {
+  return {PatchEntry("a.dll", kOldA, kNewA), AddEntry("c.txt", kNewB),
+          PatchEntry("b.exe", kOldB, kNewB)};
+}
+
+// Every file's content somewhere in the folder, by name.
+std::vector<Bytes> Contents(const fs::path& root) {
+  std::vector<Bytes> contents;
+  for (const auto& file : Snapshot(root)) contents.push_back(file.second);
+  return contents;
+}
+
+bool Holds(const std::vector<Bytes>& contents, const Bytes& content) {
+  return std::find(contents.begin(), contents.end(), content) != contents.end();
+}
+
+TEST_F(Interrupted, KilledAtEachCommitStepLosesNothingAndTheNextRunFinishes) {
+  int points = 0;
+  for (uint32_t flags : {0u, PackageFlagBackup}) {
+    SCOPED_TRACE(::testing::Message() << "flags " << flags);
+    // A clean run tells where the commit begins: renaming its journal into
+    // place is the first rename the worker makes.
+    ResetFolder(app.path());
+    Load(Package(), flags);
+    uint64_t journal = 0;
+    standin::ResetCalls();
+    standin::SetCallObserver([&journal](const char* function, uint64_t n) {
+      if (journal == 0 && std::string(function) == "MoveFileW") journal = n + 1;
+    });
+    ASSERT_EQ(ResultSuccess, worker->Run());
+    uint64_t total = standin::CallCount();
+    standin::ResetCalls();
+    ASSERT_GT(journal, 0u);
+    std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+
+    for (uint64_t kill = journal; kill <= total; ++kill) {
+      SCOPED_TRACE(::testing::Message()
+                   << "killed at call " << kill << " of " << total);
+      ResetFolder(app.path());
+      Load(Package(), flags);
+      pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        standin::ResetCalls();
+        standin::SetCallObserver([kill](const char*, uint64_t n) {
+          if (n == kill) _exit(9);
+        });
+        worker->Run();
+        _exit(0);
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status));
+      ++points;
+
+      // Whatever the kill left, every old and new content is still there.
+      std::string left;
+      for (const auto& file : Snapshot(app.path())) left += file.first + " ";
+      if (fs::exists(app / "selfpatch.journal")) {
+        for (char c : ReadAll(app / "selfpatch.journal")) {
+          if (c >= 32 || c == '\n' || c == '\t') left += c;
+        }
+      }
+      SCOPED_TRACE("after the kill: " + left);
+      // Each target holds its old or its new content; one that is missing
+      // has one of them under another name.
+      std::vector<Bytes> contents = Contents(app.path());
+      for (const auto& target : {std::make_tuple("a.dll", kOldA, kNewA),
+                                 std::make_tuple("b.exe", kOldB, kNewB)}) {
+        fs::path path = app / std::get<0>(target);
+        if (fs::exists(path)) {
+          Bytes content = ReadAll(path);
+          ASSERT_TRUE(content == std::get<1>(target) ||
+                      content == std::get<2>(target))
+              << std::get<0>(target);
+        } else {
+          ASSERT_TRUE(Holds(contents, std::get<1>(target)) ||
+                      Holds(contents, std::get<2>(target)))
+              << std::get<0>(target);
+        }
+      }
+      if (WEXITSTATUS(status) == 9 && Snapshot(app.path()) != patched) {
+        // The next run recovers, then applies or reports the patch applied.
+        Load(Package(), flags);
+        ResultCode again = worker->Run();
+        ASSERT_EQ(ResultSuccess, again);
+      }
+      ASSERT_EQ(patched, Snapshot(app.path()));
+    }
+  }
+  std::cout << "[ interrupted commit ] " << points
+            << " kill points, each recovered to the patched folder\n";
+}
+
+TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
+  // A run of the same package was killed right after its journal was
+  // written; a different package applied next first puts things back.
+  ResetFolder(app.path());
+  Load(Package(), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    standin::ResetCalls();
+    // The first rename puts the journal in place; die at the second.
+    int renames = 0;
+    standin::SetCallObserver([&renames](const char* function, uint64_t) {
+      if (std::string(function) == "MoveFileW" && ++renames == 2) _exit(9);
+    });
+    worker->Run();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_EQ(9, WEXITSTATUS(status));
+  ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
+  ASSERT_EQ(ResultSuccess, Apply({AddEntry("other.txt", ToBytes("x"))}));
+  EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
+  EXPECT_EQ(kOldB, ReadAll(app / "b.exe"));
+  EXPECT_FALSE(fs::exists(app / "c.txt"));
+  EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
+  EXPECT_EQ(4u, Snapshot(app.path()).size());  // a, b, b.bak, other.txt
+}
+
+}  // namespace
