@@ -5,14 +5,16 @@ JOBS ?= $(shell nproc)
 WINE := tests/wine/wine.sh
 
 PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
-            libdivsufsort-dev \
+            libdivsufsort-dev clang libclang-rt-14-dev \
                       libbenchmark-dev imagemagick fonts-noto-cjk openssl python3 \
                       clang-format
 
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo test clean
+.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo fuzz \
+        stress test clean
+FUZZ_SECONDS ?= 120
 
 all: native
 
@@ -59,12 +61,37 @@ wine-tests: win-x64
 e2e: native win-x64
 	python3 tests/e2e/run_e2e.py
 
+# Each libFuzzer target for FUZZ_SECONDS, from seeds the tests' package
+# writer makes; what it finds lands in build/fuzz/artifacts.
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j$(JOBS) --target fuzz_package fuzz_rebuild fuzz_utf8 make_seeds
+	build/fuzz/tests/fuzz/make_seeds build/fuzz/corpus
+	mkdir -p build/fuzz/artifacts
+	@for t in package rebuild utf8; do \
+	  build/fuzz/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
+	    -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/$$t- \
+	    build/fuzz/corpus/$$t > build/fuzz/$$t.log 2>&1; status=$$?; \
+	  echo "fuzz_$$t: $$(grep -o 'number_of_executed_units: [0-9]*' build/fuzz/$$t.log)"; \
+	  if [ $$status -ne 0 ]; then tail -40 build/fuzz/$$t.log; exit 1; fi; \
+	done
+
+# Large packages: 10,000 entries, a 4 GiB file, a 2,046-unit name, deep
+# folders. Memory is measured in the optimised build; the sanitizer build
+# (at 1 GiB) checks for leaks.
+stress: native
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j$(JOBS) --target stress
+	build/release/tests/stress 4
+	build/native/tests/stress 1
+
 # Makes a patch from examples/demo/v1 to v2 and applies it to a copy of v1:
 # under wine64 with the real dialog when Wine is there.
 demo: deps win-x86 win-x64 native
 	python3 examples/demo/demo.py
 
 test: deps win-x86 win-x64 check tsan wine-tests e2e
+	$(MAKE) fuzz FUZZ_SECONDS=30
 
 clean:
 	rm -rf build

@@ -75,9 +75,15 @@ bool DeltaDecoder::Decode(CFileReadData& oldStream, CFileWriteData& output,
     while (length > 0) {
       uint32_t piece = length < kChunkSize ? length : kChunkSize;
       uint32_t delivered;
-      if (op != Insert) oldStream.Read(bytes, piece, &delivered);
+      // A stream that runs dry means a file that cannot verify: stop, rather
+      // than write up to 4 GiB per instruction of bytes nobody has.
+      if (op != Insert) {
+        oldStream.Read(bytes, piece, &delivered);
+        if (delivered < piece) return false;
+      }
       if (op == Insert || op == Replace) {
         literalStream.Read(bytes, piece, &delivered);
+        if (delivered < piece) return false;
       }
       if (op != Skip) output.Write(bytes, piece);
       length -= piece;

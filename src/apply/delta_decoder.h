@@ -64,9 +64,10 @@ class DeltaDecoder {
   // Runs the instructions until their end marker, moving bytes in chunks of
   // at most 1,024: per chunk, old bytes are read first, then literal bytes,
   // then the chunk is written. True when the block ended with the end
-  // marker; false for a zero-length Copy, Insert or Skip, or a block that
-  // ends (or whose length overflows) before its end marker. The output is
-  // not flushed.
+  // marker; false for a zero-length Copy, Insert or Skip, a block that
+  // ends (or whose length overflows) before its end marker, or an
+  // instruction that wants more old or literal bytes than are left. The
+  // output is not flushed.
   static bool Decode(CFileReadData& oldStream, CFileWriteData& output,
                      BitReader& instructions, CFileReadData& literalStream);
 };

@@ -91,6 +91,22 @@ TEST_F(Decoding, BlocksThatEndEarlyFailWithoutReadingPastThem) {
   EXPECT_FALSE(Decode({}, ToBytes("A"), Bytes(), &out));
 }
 
+TEST_F(Decoding, InstructionsBeyondTheirStreamsFail) {
+  Bytes out;
+  // Copy 5 from an old file of 3 bytes, Insert 2 from a literal block of 1,
+  // Skip past the old file's end.
+  EXPECT_FALSE(
+      Decode(EncodeInstructions({{0, 5}}), ToBytes("abc"), Bytes(), &out));
+  EXPECT_FALSE(
+      Decode(EncodeInstructions({{1, 2}}), ToBytes("abc"), ToBytes("x"), &out));
+  EXPECT_FALSE(
+      Decode(EncodeInstructions({{2, 4}}), ToBytes("abc"), Bytes(), &out));
+  // A huge Copy stops at the first short chunk instead of writing 4 GiB.
+  EXPECT_FALSE(Decode(EncodeInstructions({{0, 0xFFFFFFFFu}}), ToBytes("abc"),
+                      Bytes(), &out));
+  EXPECT_TRUE(out.empty());
+}
+
 TEST_F(Decoding, LengthsThatDoNotFitIn32BitsFail) {
   Bytes out;
   BitWriter eightOnes;  // a prefix of eight one-bits

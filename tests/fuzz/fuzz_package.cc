@@ -1,0 +1,11 @@
+// Arbitrary bytes appended to a real stub image, through Load and a full
+// Run of the worker in a scratch folder. Fuzzing builds accept any package
+// digest, so generated entry tables and blocks are reached.
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  testing_support::Bytes executable = fuzzing::Stub();
+  executable.insert(executable.end(), data, data + size);
+  fuzzing::ApplyAndCheck(executable);
+  return 0;
+}
