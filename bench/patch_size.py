@@ -21,6 +21,10 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 WORK = ROOT / "build/bench/pairs"
 SELFPATCH = ROOT / "build/release/src/selfpatch"
+LCS_BOUND = ROOT / "build/release/bench/lcs_bound"
+# Myers' algorithm costs (old + new) x edits: pairs beyond this many edits
+# are too far apart to bound here.
+LCS_MAX_EDITS = 200000
 STUB = ROOT / "build/win-x86/src/ui/selfpatch-stub-x86.exe"
 
 NPM_PAIRS = [
@@ -70,6 +74,9 @@ def run_pair(name, old, new):
     # selfpatch: the package is what follows the stub.
     patch = work / "patch.exe"
     diff_time, rss = measure([SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB])
+    summary = subprocess.run([SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB],
+                             capture_output=True, text=True, check=True).stdout
+    copied = int(summary.split("(")[1].split()[0])
     package = work / "package.bin"
     package.write_bytes(patch.read_bytes()[STUB.stat().st_size:])
     target = work / "target"
@@ -105,6 +112,13 @@ def run_pair(name, old, new):
     for tool, size, packed, diff_time, rss, apply_time in results:
         print("  %-22s %10d %10d %8.2f %9.1f %8.3f" % (tool, size, packed, diff_time, rss,
                                                       apply_time))
+    bound = subprocess.run([LCS_BOUND, old, new, str(LCS_MAX_EDITS)], capture_output=True,
+                           text=True).stdout.strip()
+    if bound.isdigit():
+        print("  new bytes taken from the old file: %d of an in-order bound (LCS) of %s: "
+              "%.1f%%" % (copied, bound, 100.0 * copied / int(bound)))
+    else:
+        print("  in-order bound: old and new are too far apart for Myers' O(ND) here")
     ours = results[0][2]
     best = min(r[2] for r in results[1:])
     xdelta = results[2][1]
@@ -114,7 +128,7 @@ def run_pair(name, old, new):
 
 
 def main():
-    for tool in (SELFPATCH, STUB):
+    for tool in (SELFPATCH, STUB, LCS_BOUND):
         if not tool.exists():
             sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
     pairs = [("demo hello.exe", ROOT / "examples/demo/v1/hello.exe",
