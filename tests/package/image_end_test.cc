@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "package/package_loader.h"
 #include "support/test_support.h"
 
 namespace {
@@ -82,6 +83,15 @@ TEST_F(ImageEnd, BuiltExecutablesEndAtTheirLastSection) {
     uint32_t end = 0;
     ASSERT_TRUE(EndOf(exe, &end)) << path;
     EXPECT_EQ(exe.size(), end) << path << ": nothing may follow the image";
+    // A package appended to a copy is found where the image ends.
+    Bytes package = BuildPackage({AddEntry("file.txt", ToBytes("content"))});
+    exe.insert(exe.end(), package.begin(), package.end());
+    WriteAll(dir / "patched.exe", exe);
+    PackageLoader loader(nullptr);
+    ASSERT_EQ(ResultSuccess, loader.LoadFile(Wide(dir / "patched.exe").c_str()))
+        << path;
+    EXPECT_EQ(end, loader.packageOffset);
+    EXPECT_EQ(1u, loader.entries.size());
   }
 }
 
