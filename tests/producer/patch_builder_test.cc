@@ -6,7 +6,7 @@
 #include <random>
 
 #include "apply/patch_thread.h"
-#include "standin_control.h"
+#include "support/platform_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -45,21 +45,8 @@ class Trees : public ::testing::Test {
     WriteAll(path, data);
   }
 
-  // Applies a patch executable to `target` with the applier's worker.
   ResultCode Apply(const fs::path& patch, const fs::path& target) {
-    SharedArray<PackageLoader> loader;
-    loader.Attach(new PackageLoader(nullptr), 1);
-    ResultCode result = loader.Get()->LoadFile(Wide(patch).c_str());
-    if (result != ResultSuccess) return result;
-    HWND window = standin::CreateSinkWindow(
-        [](UINT, WPARAM, LPARAM) { return LRESULT{1}; });
-    CurrentDirectory cwd(target);
-    g_loaderHolder = &loader;
-    CPatchThread worker(window);
-    g_loaderHolder = nullptr;
-    result = worker.Run();
-    standin::DestroySinkWindow(window);
-    return result;
+    return ApplyPatchFile(patch, target);
   }
 
   ScratchDir dir;

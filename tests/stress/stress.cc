@@ -13,7 +13,7 @@
 
 #include "apply/patch_thread.h"
 #include "package/sha256.h"
-#include "standin_control.h"
+#include "support/platform_support.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -37,21 +37,7 @@ ResultCode Apply(const Bytes& package, const fs::path& folder,
     WriteAll(patch, exe);
   }
   auto started = std::chrono::steady_clock::now();
-  SharedArray<PackageLoader> loader;
-  loader.Attach(new PackageLoader(nullptr), 1);
-  ResultCode result = loader.Get()->LoadFile(Wide(patch).c_str());
-  if (result == ResultSuccess) {
-    HWND window = standin::CreateSinkWindow(
-        [](UINT, WPARAM, LPARAM) { return LRESULT{1}; });
-    CurrentDirectory cwd(folder);
-    g_loaderHolder = &loader;
-    {
-      CPatchThread worker(window);
-      g_loaderHolder = nullptr;
-      result = worker.Run();
-    }
-    standin::DestroySinkWindow(window);
-  }
+  ResultCode result = ApplyPatchFile(patch, folder);
   std::chrono::duration<double> took =
       std::chrono::steady_clock::now() - started;
   *seconds = took.count();
@@ -69,6 +55,10 @@ bool Report(const char* what, bool ok, double seconds) {
 
 int main(int argc, char** argv) {
   uint64_t gib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 4;
+  if (gib == 0) {
+    std::fprintf(stderr, "usage: stress [GiB, at least 1]\n");
+    return 2;
+  }
   fs::path root = fs::temp_directory_path() /
                   ("selfpatch-stress-" + std::to_string(getpid()));
   fs::create_directories(root / "app");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "apply/result_codes.h"
 #include "platform/platform.h"
 
 namespace testing_support {
@@ -65,5 +66,10 @@ class RecordingWindow {
 
 // The running test program's own file.
 std::filesystem::path OwnExecutable();
+
+// Loads the patch executable at `patch` and applies it to `folder` with the
+// applier's worker, on this thread; the load's or the worker's result.
+ResultCode ApplyPatchFile(const std::filesystem::path& patch,
+                          const std::filesystem::path& folder);
 
 }  // namespace testing_support

@@ -55,4 +55,25 @@ bool RecordingWindow::WaitUntil(
   return true;
 }
 
+ResultCode ApplyPatchFile(const std::filesystem::path& patch,
+                          const std::filesystem::path& folder) {
+  SharedArray<PackageLoader> loader;
+  loader.Attach(new PackageLoader(nullptr), 1);
+  std::u16string path = patch.u16string();
+  ResultCode result =
+      loader.Get()->LoadFile(WString(path.begin(), path.end()).c_str());
+  if (result != ResultSuccess) return result;
+  RecordingWindow window;
+  std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
+  g_loaderHolder = &loader;
+  {
+    CPatchThread worker(window.handle());
+    g_loaderHolder = nullptr;
+    result = worker.Run();
+  }
+  std::filesystem::current_path(previous);
+  return result;
+}
+
 }  // namespace testing_support
