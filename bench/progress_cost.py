@@ -26,7 +26,8 @@ def main():
     mib = int(sys.argv[1]) if len(sys.argv) > 1 else 256
     work = e2e.WORK / "progress-cost"
     work.mkdir(parents=True, exist_ok=True)
-    old = random.Random(3).randbytes(mib << 20)
+    generator = random.Random(3)
+    old = b"".join(generator.randbytes(1 << 20) for _ in range(mib))
     new = old[:4096] + b"changed" + old[4096 + 7:]
     (work / "old").write_bytes(old)
     (work / "new").write_bytes(new)
