@@ -54,19 +54,6 @@ bool Move(const WString& from, const WString& to) {
   return MoveFileW(from.c_str(), to.c_str()) != FALSE;
 }
 
-// Deletes a file that may or may not be there; true when it is gone. The
-// deletion itself is the test: a failed query must not leave a file behind.
-bool Remove(const WString& name) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (DeleteFileW(name.c_str())) return true;
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-      return true;
-    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
-  }
-  return false;
-}
-
 // Undoes one step if it ran; true when the step is undone or never ran.
 bool Undo(const JournalStep& step) {
   switch (step.kind) {
@@ -110,6 +97,18 @@ bool Undo(const JournalStep& step) {
 
 }  // namespace
 
+bool RemoveFile(const WString& name) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (DeleteFileW(name.c_str())) return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return true;
+    }
+    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  return false;
+}
+
 bool WriteJournal(const std::vector<JournalStep>& steps,
                   const uint8_t* digest) {
   HANDLE file = CreateFileW(kJournalPart, GENERIC_WRITE, 0, nullptr,
@@ -125,9 +124,9 @@ bool WriteJournal(const std::vector<JournalStep>& steps,
   }
   bool written = Append(file, text) && FlushFileBuffers(file);
   CloseHandle(file);
-  if (written && Remove(kJournalName) && Move(kJournalPart, kJournalName))
+  if (written && RemoveFile(kJournalName) && Move(kJournalPart, kJournalName))
     return true;
-  Remove(kJournalPart);
+  RemoveFile(kJournalPart);
   return false;
 }
 
@@ -143,11 +142,11 @@ bool MarkJournalCommitted() {
   return written;
 }
 
-bool RemoveJournal() { return Remove(kJournalName); }
+bool RemoveJournal() { return RemoveFile(kJournalName); }
 
 Recovery RecoverInterruptedCommit(uint8_t* digest) {
   // A journal that was still being written never took effect.
-  Remove(kJournalPart);
+  RemoveFile(kJournalPart);
   HANDLE file =
       CreateFileW(kJournalName, GENERIC_READ, FILE_SHARE_READ, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -195,7 +194,8 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
   bool done = true;
   if (committed) {
     for (const JournalStep& step : steps) {
-      if (step.kind == JournalStep::kDelete) done = Remove(step.target) && done;
+      if (step.kind == JournalStep::kDelete)
+        done = RemoveFile(step.target) && done;
     }
   } else {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
@@ -205,7 +205,7 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
     for (const JournalStep& step : steps) {
       if (step.kind == JournalStep::kPlaceNew ||
           step.kind == JournalStep::kPlaceAdded) {
-        done = Remove(step.other) && done;
+        done = RemoveFile(step.other) && done;
       }
     }
   }

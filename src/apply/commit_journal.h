@@ -32,6 +32,12 @@ struct JournalStep {
                    // the older name when an older backup was moved
 };
 
+// Deletes a file that must go, with one more try at normal attributes (a
+// read-only flag, or a scanner that held it a moment); true when it is gone,
+// also when it was never there. The deletion itself is the test: a failed
+// query must not leave a file behind.
+bool RemoveFile(const WString& name);
+
 // The journal's name, in the folder the package is applied in.
 extern const WCHAR kJournalName[];
 

@@ -35,14 +35,6 @@ struct CommitStep {
   DWORD attributes;
 };
 
-// Deletes a file that must go; a refusal gets one more try with normal
-// attributes (a read-only flag, or a scanner that held the file a moment).
-bool RemoveFile(const WString& name) {
-  if (DeleteFileW(name.c_str())) return true;
-  SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
-  return DeleteFileW(name.c_str()) != FALSE;
-}
-
 class PatchRun {
  public:
   explicit PatchRun(CPatchThread& worker)
