@@ -8,7 +8,9 @@ the demo's small program. For each: package size, package size after
 xz -9, diff time, max RSS of the diff, apply time (selfpatch apply checks
 both digests), for every tool.
 
-  python3 bench/patch_size.py      (needs the release build: selfpatch)
+  apt-get install bsdiff xdelta3 zstd xz-utils npm    (the baselines)
+  make win-x86 && cmake --preset release && cmake --build --preset release
+  python3 bench/patch_size.py
 """
 import os
 import pathlib
