@@ -20,10 +20,7 @@ const Bytes kOldB = ToBytes("program one");
 const Bytes kNewB = ToBytes("program two");
 
 void ResetFolder(const fs::path& root, bool olderBackup) {
-  for (const auto& item : fs::directory_iterator(root)) {
-    fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
-    fs::remove_all(item.path());
-  }
+  ClearFolder(root);
   WriteAll(root / "a.dll", kOldA);
   WriteAll(root / "ro.exe", kOldB);
   fs::permissions(

@@ -24,10 +24,7 @@ const Bytes kOldB = ToBytes("program, old");
 const Bytes kNewB = ToBytes("program, new");
 
 void ResetFolder(const fs::path& root) {
-  for (const auto& item : fs::directory_iterator(root)) {
-    fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
-    fs::remove_all(item.path());
-  }
+  ClearFolder(root);
   WriteAll(root / "a.dll", kOldA);
   WriteAll(root / "b.exe", kOldB);
   WriteAll(root / "b.exe.bak", ToBytes("an older backup"));

@@ -63,10 +63,7 @@ const Bytes& Stub() {
 
 void ApplyAndCheck(const Bytes& executable) {
   Scratch& scratch = TheScratch();
-  for (const auto& item : fs::directory_iterator(scratch.work)) {
-    fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
-    fs::remove_all(item.path());
-  }
+  ClearFolder(scratch.work);
   WriteAll(scratch.work / "a.bin", kOldContent);
   fs::create_directory(scratch.work / "dir");
   WriteAll(scratch.work / "dir" / "b.bin", kOldContent);

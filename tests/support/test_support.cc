@@ -299,6 +299,13 @@ fs::path ScratchDir::operator/(const std::string& name) const {
   return path_ / fs::u8path(name);
 }
 
+void ClearFolder(const fs::path& folder) {
+  for (const auto& item : fs::directory_iterator(folder)) {
+    fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+    fs::remove_all(item.path());
+  }
+}
+
 Bytes ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in),

@@ -110,6 +110,9 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
+// Removes everything inside `folder`, read-only files included.
+void ClearFolder(const std::filesystem::path& folder);
+
 Bytes ReadAll(const std::filesystem::path& path);
 void WriteAll(const std::filesystem::path& path, const Bytes& data);
 // Every file and folder below `root`, relative, sorted, with each file's
