@@ -24,13 +24,13 @@ struct FileObject : KernelObject {
 };
 
 std::mutex& OpenFilesMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::vector<FileObject*>& OpenFiles() {
-  static std::vector<FileObject*> files;
-  return files;
+  static auto* files = new std::vector<FileObject*>;
+  return *files;
 }
 
 FileObject::~FileObject() {

@@ -16,13 +16,13 @@ namespace {
 thread_local DWORD lastError = 0;
 
 std::mutex& HandleMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::set<KernelObject*>& LiveHandles() {
-  static std::set<KernelObject*> handles;
-  return handles;
+  static auto* handles = new std::set<KernelObject*>;
+  return *handles;
 }
 
 struct Fault {
@@ -40,8 +40,8 @@ struct CallState {
 };
 
 CallState& Calls() {
-  static CallState state;
-  return state;
+  static auto* state = new CallState;
+  return *state;
 }
 
 struct ModuleTable {
@@ -50,8 +50,8 @@ struct ModuleTable {
 };
 
 ModuleTable& Modules() {
-  static ModuleTable table;
-  return table;
+  static auto* table = new ModuleTable;
+  return *table;
 }
 
 }  // namespace
@@ -80,13 +80,13 @@ void ReleaseObject(KernelObject* object) {
 }
 
 std::mutex& SyncMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::condition_variable& SyncCondition() {
-  static std::condition_variable condition;
-  return condition;
+  static auto* condition = new std::condition_variable;
+  return *condition;
 }
 
 std::string ToUtf8(const std::u16string& text) {

@@ -27,7 +27,11 @@ HANDLE NewHandle(KernelObject* object);
 KernelObject* AcquireHandle(HANDLE handle);
 void ReleaseObject(KernelObject* object);
 
-// One lock and condition for every waitable object.
+// One lock and condition for every waitable object. Like the rest of the
+// stand-in's tables they live as long as the process, as the kernel's do: a
+// thread still ending after main returns may touch them, so they are never
+// destroyed. Signals are sent with the lock held, so a waiter that has seen
+// an object signaled is never still ahead of the notification.
 std::mutex& SyncMutex();
 std::condition_variable& SyncCondition();
 

@@ -35,8 +35,8 @@ void* ThreadEntry(void* raw) {
     std::lock_guard<std::mutex> lock(SyncMutex());
     thread->finished = true;
     thread->exitCode = code;
+    SyncCondition().notify_all();
   }
-  SyncCondition().notify_all();
   ReleaseObject(thread);  // the running thread's reference
   return nullptr;
 }
@@ -171,8 +171,8 @@ BOOL SetEvent(HANDLE handle) {
   {
     std::lock_guard<std::mutex> lock(SyncMutex());
     event->state = true;
+    SyncCondition().notify_all();
   }
-  SyncCondition().notify_all();
   ReleaseObject(event);
   return TRUE;
 }

@@ -60,8 +60,8 @@ struct UiState {
 };
 
 UiState& Ui() {
-  static UiState state;
-  return state;
+  static auto* state = new UiState;
+  return *state;
 }
 
 HWND ToHandle(uintptr_t id) { return reinterpret_cast<HWND>(id); }
