@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "package/package_loader.h"
+
 const WCHAR kJournalName[] = WTXT("selfpatch.journal");
 // Written first, then renamed: the journal exists whole or not at all.
 const WCHAR kJournalPart[] = WTXT("selfpatch.journal.part");
@@ -48,6 +50,51 @@ std::vector<WString> Fields(const WString& line) {
     if (tab == WString::npos) return fields;
     start = tab + 1;
   }
+}
+
+// A journal bigger than this was not written by a commit of ours: ten
+// thousand entries with three paths of MAX_PATH each stay far below it.
+constexpr DWORD kMaxJournalBytes = 64u << 20;
+
+WString FullPath(const WString& name) {
+  std::vector<WCHAR> buffer(4096);
+  DWORD length = GetFullPathNameW(
+      name.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+  if (length == 0 || length >= buffer.size()) return WString();
+  return WString(buffer.data(), length);
+}
+
+bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
+
+WCHAR FoldCase(WCHAR c) { return c >= u'a' && c <= u'z' ? c - 32 : c; }
+
+// Whether a journal's path names a file in the folder being patched, as
+// every path the worker writes does: a plain relative name, or a full path
+// below `folder`. The journal is read by an elevated process from a folder
+// others may be able to write to; a file planted under its name must not
+// make that process move or delete anything elsewhere.
+bool InFolder(const WString& path, const WString& folder) {
+  if (IsPlainRelativeName(path)) return true;
+  WString full = FullPath(path);
+  if (folder.empty() || full.size() <= folder.size() + 1) return false;
+  for (size_t i = 0; i < folder.size(); ++i) {
+    if (FoldCase(full[i]) != FoldCase(folder[i])) return false;
+  }
+  if (!IsSeparator(full[folder.size()]) && !IsSeparator(folder.back()))
+    return false;
+  return full.find(u':', folder.size()) == WString::npos;
+}
+
+// Whether text is the start of a journal's header line, cut short while it
+// was written.
+bool IsCutHeader(const WString& text) {
+  WString lead = WString(kHeader) + kTab;
+  if (text.size() <= lead.size())
+    return lead.compare(0, text.size(), text) == 0;
+  if (text.compare(0, lead.size(), lead) != 0) return false;
+  WString digits = text.substr(lead.size());
+  return digits.size() <= 64 &&
+         digits.find_first_not_of(WTXT("0123456789abcdef")) == WString::npos;
 }
 
 bool Move(const WString& from, const WString& to) {
@@ -151,17 +198,21 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
       CreateFileW(kJournalName, GENERIC_READ, FILE_SHARE_READ, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Recovery::kNothing;
-  DWORD size = GetFileSize(file, nullptr);
-  WString text(size == INVALID_FILE_SIZE ? 0 : size / sizeof(WCHAR), 0);
+  DWORD high = 0;
+  DWORD size = GetFileSize(file, &high);
+  bool ok = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) &&
+            high == 0 && size <= kMaxJournalBytes;
+  WString text(ok ? size / sizeof(WCHAR) : 0, 0);
   DWORD read = 0;
-  bool ok = size != INVALID_FILE_SIZE &&
-            ReadFile(file, &text[0], size, &read, nullptr) && read == size;
+  ok = ok && ReadFile(file, &text[0], size, &read, nullptr) && read == size;
   CloseHandle(file);
   if (!ok) return Recovery::kFailed;
 
+  const WString folder = FullPath(WTXT("."));
   std::vector<JournalStep> steps;
   bool committed = false;
-  size_t start = text.empty() || text[0] != 0xFEFF ? 0 : 1;
+  const size_t bom = text.empty() || text[0] != 0xFEFF ? 0 : 1;
+  size_t start = bom;
   bool header = true;
   while (start < text.size()) {
     size_t end = text.find(kNewline, start);
@@ -180,6 +231,10 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
     } else if (fields.size() == 1 && fields[0] == WTXT("C")) {
       committed = true;
     } else if (fields.size() == 5 && fields[0].size() == 1) {
+      for (size_t i = 2; i < 5; ++i) {
+        if (!fields[i].empty() && !InFolder(fields[i], folder))
+          return Recovery::kFailed;
+      }
       steps.push_back({static_cast<JournalStep::Kind>(fields[0][0]),
                        static_cast<DWORD>(ParseHex(fields[1])), fields[2],
                        fields[3], fields[4]});
@@ -188,8 +243,12 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
     }
   }
   // A journal cut short before its header line ended: nothing was renamed
-  // yet, since renames start only once the whole journal is on disk.
-  if (header) return RemoveJournal() ? Recovery::kUndone : Recovery::kFailed;
+  // yet, since renames start only once the whole journal is on disk. Any
+  // other file under the journal's name is not ours to remove.
+  if (header) {
+    if (!IsCutHeader(text.substr(bom))) return Recovery::kFailed;
+    return RemoveJournal() ? Recovery::kUndone : Recovery::kFailed;
+  }
 
   bool done = true;
   if (committed) {

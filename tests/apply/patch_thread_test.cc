@@ -214,6 +214,73 @@ TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
   EXPECT_TRUE(Unchanged());
 }
 
+// The journal a commit writes: UTF-16 with a byte-order mark, a header line
+// with the package digest, one line per step, "C" once complete.
+Bytes Journal(const std::vector<WString>& steps, bool committed) {
+  WString text = WString(1, 0xFEFF) + WTXT("selfpatch journal 1\t") +
+                 WString(64, u'0') + WTXT("\n");
+  for (const WString& step : steps) text += step + WTXT("\n");
+  if (committed) text += WTXT("C\n");
+  Bytes bytes;
+  for (WCHAR c : text) {
+    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  return bytes;
+}
+
+WString Step(char kind, const WString& target, const WString& other,
+             const WString& aside = WString()) {
+  return WString(1, static_cast<WCHAR>(kind)) + WTXT("\t00000020\t") + target +
+         WTXT("\t") + other + WTXT("\t") + aside;
+}
+
+TEST_F(Worker, AnInterruptedCommitIsUndoneBeforeTheNextRun) {
+  // Killed after the new file went in: the old one is still aside.
+  WriteAll(In("app.exe"), kNew);
+  WriteAll(In("ptfA.tmp"), kOld);
+  WriteAll(In("selfpatch.journal"),
+           Journal({Step('R', WTXT("app.exe"), Wide(In("ptfA.tmp"))),
+                    Step('P', WTXT("app.exe"), Wide(In("ptfB.tmp")),
+                         Wide(In("ptfA.tmp")))},
+                   false));
+  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("app.exe", kOld, kNew)}));
+  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew}};
+  EXPECT_EQ(expected, Snapshot(app.path()));
+}
+
+TEST_F(Worker, AJournalThatIsNotOursIsLeftAlone) {
+  // Whatever lies under the journal's name, the elevated applier acts only
+  // on files of the folder being patched, and never deletes a stranger.
+  const Bytes kVictim = ToBytes("a file outside the folder");
+  const fs::path victim = tools / "victim.txt";
+  const WString outside = Wide(victim);
+  const WString relativeOutside =
+      WTXT("..\\") + Wide(tools.path().filename()) + WTXT("\\victim.txt");
+  const std::vector<Bytes> journals = {
+      ToBytes("a user's own notes, saved under an unlucky name"),
+      Journal({Step('D', outside, WString())}, true),
+      Journal({Step('A', outside, Wide(In("ptfA.tmp")))}, false),
+      Journal({Step('A', relativeOutside, Wide(In("ptfA.tmp")))}, false),
+      Journal({Step('R', WTXT("app.exe"), outside)}, false),
+      Journal({Step('A', Wide(In("app.exe:stream")), Wide(In("x.tmp")))},
+              false),
+  };
+  for (size_t i = 0; i < journals.size(); ++i) {
+    SCOPED_TRACE(i);
+    ClearFolder(app.path());
+    WriteAll(victim, kVictim);
+    WriteAll(In("app.exe"), kOld);
+    WriteAll(In("selfpatch.journal"), journals[i]);
+    EXPECT_EQ(ResultUpdateFailed, Apply({PatchEntry("app.exe", kOld, kNew)}));
+    auto error = ReportedError();
+    EXPECT_EQ(ResultUpdateFailed, error.first);
+    EXPECT_EQ(In("selfpatch.journal"), error.second);
+    EXPECT_TRUE(Unchanged());
+    EXPECT_EQ(kVictim, ReadAll(victim));
+  }
+}
+
 TEST_F(Worker, RunsOnItsOwnThread) {
   std::mt19937 random(12);
   Bytes old = RandomBytes(random, 300000);
