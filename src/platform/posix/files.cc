@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "standin_internal.h"
@@ -181,20 +182,20 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
   if (disposition != OPEN_EXISTING) flags |= O_CREAT;
   if (disposition == CREATE_NEW) flags |= O_EXCL;
 
-  auto* file = new FileObject;
+  // A file that fails to open is deleted after the lock is released: its
+  // destructor takes the lock.
+  std::unique_ptr<FileObject> file(new FileObject);
   file->access = access;
   file->share = share;
   {
     std::lock_guard<std::mutex> lock(OpenFilesMutex());
     if (exists && !SharingAllows(info, access, share)) {
-      delete file;
       SetLastError(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
     }
     file->fd = open(path.c_str(), flags, 0666);
     if (file->fd < 0) {
       int error = errno;
-      delete file;
       if (error == ENOENT) {
         SetMissingError(path);
       } else {
@@ -204,20 +205,19 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     }
     if (disposition == CREATE_ALWAYS && exists && ftruncate(file->fd, 0) != 0) {
       SetErrorFromErrno(errno);
-      delete file;
       return INVALID_HANDLE_VALUE;
     }
     struct stat opened;
     fstat(file->fd, &opened);
     file->device = opened.st_dev;
     file->inode = opened.st_ino;
-    OpenFiles().push_back(file);
+    OpenFiles().push_back(file.get());
   }
   // Like Win32: success, and "already exists" when an existing file was
   // opened by a disposition that could have created it.
   SetLastError(exists && disposition != OPEN_EXISTING ? ERROR_ALREADY_EXISTS
                                                       : ERROR_SUCCESS);
-  return NewHandle(file);
+  return NewHandle(file.release());
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
