@@ -6,12 +6,12 @@
 #include "package/package_loader.h"
 
 const WCHAR kJournalName[] = WTXT("selfpatch.journal");
-// Written first, then renamed: the journal exists whole or not at all.
-const WCHAR kJournalPart[] = WTXT("selfpatch.journal.part");
 
 namespace {
 
 const WCHAR kHeader[] = WTXT("selfpatch journal 1");
+const WCHAR kReserved[] = WTXT("T");
+const WCHAR kCommitted[] = WTXT("C");
 constexpr WCHAR kTab = u'\t';
 constexpr WCHAR kNewline = u'\n';
 
@@ -32,13 +32,6 @@ uint64_t ParseHex(const WString& text) {
     value = value * 16 + (c >= u'a' ? c - u'a' + 10 : c - u'0');
   }
   return value;
-}
-
-bool Append(HANDLE file, const WString& text) {
-  DWORD bytes = static_cast<DWORD>(text.size() * sizeof(WCHAR));
-  DWORD written = 0;
-  return WriteFile(file, text.data(), bytes, &written, nullptr) &&
-         written == bytes;
 }
 
 std::vector<WString> Fields(const WString& line) {
@@ -156,44 +149,54 @@ bool RemoveFile(const WString& name) {
   return false;
 }
 
-bool WriteJournal(const std::vector<JournalStep>& steps,
-                  const uint8_t* digest) {
-  HANDLE file = CreateFileW(kJournalPart, GENERIC_WRITE, 0, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+CommitJournal::~CommitJournal() {
+  if (IsOpen()) CloseHandle(file_);
+}
+
+bool CommitJournal::Append(const WString& text, bool flush) {
+  DWORD bytes = static_cast<DWORD>(text.size() * sizeof(WCHAR));
+  DWORD written = 0;
+  return IsOpen() && WriteFile(file_, text.data(), bytes, &written, nullptr) &&
+         written == bytes && (!flush || FlushFileBuffers(file_));
+}
+
+bool CommitJournal::Open(const uint8_t* digest) {
+  file_ = CreateFileW(kJournalName, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!IsOpen()) return false;
   WString text = WString(1, 0xFEFF) + kHeader + kTab;
   for (int i = 0; i < 32; ++i) text += Hex(digest[i], 2);
-  text += kNewline;
+  if (Append(text + kNewline, false)) return true;
+  Remove();
+  return false;
+}
+
+bool CommitJournal::NoteReserved(const WString& name) {
+  return Append(kReserved + (kTab + name) + kNewline, false);
+}
+
+bool CommitJournal::WritePlan(const std::vector<JournalStep>& steps) {
+  WString text;
   for (const JournalStep& step : steps) {
     text += static_cast<WCHAR>(step.kind);
     text += kTab + Hex(step.attributes, 8) + kTab + step.target + kTab +
             step.other + kTab + step.aside + kNewline;
   }
-  bool written = Append(file, text) && FlushFileBuffers(file);
-  CloseHandle(file);
-  if (written && RemoveFile(kJournalName) && Move(kJournalPart, kJournalName))
-    return true;
-  RemoveFile(kJournalPart);
-  return false;
+  return Append(text, true);
 }
 
-bool MarkJournalCommitted() {
-  HANDLE file = CreateFileW(kJournalName, GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  LONG high = 0;
-  bool written =
-      SetFilePointer(file, 0, &high, FILE_END) != INVALID_SET_FILE_POINTER &&
-      Append(file, WTXT("C\n")) && FlushFileBuffers(file);
-  CloseHandle(file);
-  return written;
+bool CommitJournal::MarkCommitted() {
+  return Append(kCommitted + WString(1, kNewline), true);
 }
 
-bool RemoveJournal() { return RemoveFile(kJournalName); }
+bool CommitJournal::Remove() {
+  if (!IsOpen()) return true;  // not ours: another run's, or none
+  CloseHandle(file_);
+  file_ = INVALID_HANDLE_VALUE;
+  return RemoveFile(kJournalName);
+}
 
 Recovery RecoverInterruptedCommit(uint8_t* digest) {
-  // A journal that was still being written never took effect.
-  RemoveFile(kJournalPart);
   HANDLE file =
       CreateFileW(kJournalName, GENERIC_READ, FILE_SHARE_READ, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -210,6 +213,7 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
 
   const WString folder = FullPath(WTXT("."));
   std::vector<JournalStep> steps;
+  std::vector<WString> reserved;
   bool committed = false;
   const size_t bom = text.empty() || text[0] != 0xFEFF ? 0 : 1;
   size_t start = bom;
@@ -228,8 +232,11 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
         digest[i] = static_cast<uint8_t>(ParseHex(fields[1].substr(2 * i, 2)));
       }
       header = false;
-    } else if (fields.size() == 1 && fields[0] == WTXT("C")) {
+    } else if (fields.size() == 1 && fields[0] == kCommitted) {
       committed = true;
+    } else if (fields.size() == 2 && fields[0] == kReserved) {
+      if (!InFolder(fields[1], folder)) return Recovery::kFailed;
+      reserved.push_back(fields[1]);
     } else if (fields.size() == 5 && fields[0].size() == 1) {
       for (size_t i = 2; i < 5; ++i) {
         if (!fields[i].empty() && !InFolder(fields[i], folder))
@@ -242,12 +249,12 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
       return Recovery::kFailed;
     }
   }
-  // A journal cut short before its header line ended: nothing was renamed
-  // yet, since renames start only once the whole journal is on disk. Any
-  // other file under the journal's name is not ours to remove.
+  // A journal cut short before its header line ended: nothing was reserved
+  // or renamed yet. Any other file under the journal's name is not ours to
+  // remove.
   if (header) {
     if (!IsCutHeader(text.substr(bom))) return Recovery::kFailed;
-    return RemoveJournal() ? Recovery::kUndone : Recovery::kFailed;
+    return RemoveFile(kJournalName) ? Recovery::kUndone : Recovery::kFailed;
   }
 
   bool done = true;
@@ -260,14 +267,13 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
       done = Undo(*step) && done;
     }
-    // The interrupted run's temporary files.
-    for (const JournalStep& step : steps) {
-      if (step.kind == JournalStep::kPlaceNew ||
-          step.kind == JournalStep::kPlaceAdded) {
-        done = RemoveFile(step.other) && done;
-      }
+    // The interrupted run's reserved files, once no old file is left under
+    // a reserved name (an aside that could not go back stays).
+    for (const WString& name : reserved) {
+      if (!done) break;
+      done = RemoveFile(name);
     }
   }
-  if (!done || !RemoveJournal()) return Recovery::kFailed;
+  if (!done || !RemoveFile(kJournalName)) return Recovery::kFailed;
   return committed ? Recovery::kFinished : Recovery::kUndone;
 }

@@ -1,8 +1,10 @@
-// The commit's plan, written beside the targets before the first rename,
-// so that a commit cut short (the process killed, the power gone) is undone
-// or finished by the next run instead of leaving a target missing.
+// The run's journal, written beside the targets, so that a run cut short
+// (the process killed, the power gone) is undone or finished by the next
+// run instead of leaving a target missing or a temporary file behind.
 //
-// The journal lists every rename of the commit in order, with every name
+// It opens with the package's digest and grows as the run goes: a "T" line
+// for every file the run reserves, as soon as it exists; then, before the
+// first rename, the commit's plan, every rename in order with every name
 // chosen in advance, then the files to delete once everything is in place.
 // A last line "C" marks the commit as complete: only after it is written
 // does anything get deleted. Recovery judges each step by which of its files
@@ -41,12 +43,31 @@ bool RemoveFile(const WString& name);
 // The journal's name, in the folder the package is applied in.
 extern const WCHAR kJournalName[];
 
-// Creates the journal with the plan and the package's digest, on disk
-// before this returns (written under another name, flushed, then renamed).
-bool WriteJournal(const std::vector<JournalStep>& steps, const uint8_t* digest);
-// Appends the "complete" mark, on disk before this returns.
-bool MarkJournalCommitted();
-bool RemoveJournal();
+class CommitJournal {
+ public:
+  CommitJournal() = default;
+  CommitJournal(const CommitJournal&) = delete;
+  CommitJournal& operator=(const CommitJournal&) = delete;
+  ~CommitJournal();
+
+  // Creates the journal with the package's digest.
+  bool Open(const uint8_t* digest);
+  // Records a file the run has just reserved: a run cut short leaves no
+  // reserved file behind once the next run has recovered.
+  bool NoteReserved(const WString& name);
+  // Appends the commit's plan, on disk before this returns.
+  bool WritePlan(const std::vector<JournalStep>& steps);
+  // Appends the "complete" mark, on disk before this returns.
+  bool MarkCommitted();
+  // Closes and deletes the journal this object created: the run has
+  // nothing left to undo.
+  bool Remove();
+  bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  bool Append(const WString& text, bool flush);
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
 
 enum class Recovery {
   kNothing,   // no journal

@@ -63,6 +63,11 @@ class PatchRun {
       default:
         break;
     }
+    if (!loader_.entries.empty() &&
+        !journal_.Open(loader_.header.packageDigest)) {
+      GetFullPathNameW(kJournalName, kPathUnits, path_.Get(), nullptr);
+      return Fail(ResultUpdateFailed);
+    }
     for (size_t i = 0; i < loader_.entries.size(); ++i) {
       if (!worker_.ShouldContinue()) return Fail(ResultSuccess);
       ResultCode result = PrepareEntry(i);
@@ -101,6 +106,10 @@ class PatchRun {
     *separator = saved;
     if (unique == 0) return ResultNoTempName;
     WString temp(tempName_.Get());
+    if (!journal_.NoteReserved(temp)) {
+      RemoveFile(temp);
+      return ResultNoTempName;
+    }
 
     SendMessageW(worker_.dialogWindow, WM_PATCH_FILENAME, index,
                  reinterpret_cast<LPARAM>(full));
@@ -193,6 +202,10 @@ class PatchRun {
       return false;
     }
     *name = tempName_.Get();
+    if (!journal_.NoteReserved(*name)) {
+      RemoveFile(*name);
+      return false;
+    }
     if (RemoveFile(*name)) return true;
     leftovers_.push_back(*name);
     return false;
@@ -308,14 +321,15 @@ class PatchRun {
     size_t failed = 0;
     if (commitList_.empty()) return ResultSuccess;
     if (!PlanCommit(&plan, &entries, &failed)) return CommitFailed(failed);
-    if (!WriteJournal(plan, loader_.header.packageDigest)) {
+    if (!journal_.WritePlan(plan)) {
       return CommitFailed(commitList_.front().entry);
     }
-    journal_ = true;
     for (size_t i = 0; i < plan.size(); ++i) {
       if (!Perform(plan[i])) return CommitFailed(entries[i]);
     }
-    if (!MarkJournalCommitted()) return CommitFailed(commitList_.front().entry);
+    if (!journal_.MarkCommitted()) {
+      return CommitFailed(commitList_.front().entry);
+    }
     // Complete: from here on nothing goes back. A file that will not go
     // stays listed in the journal, and the next run deletes it.
     bool deleted = true;
@@ -323,8 +337,7 @@ class PatchRun {
       if (step.kind == JournalStep::kDelete)
         deleted = RemoveFile(step.target) && deleted;
     }
-    if (deleted) RemoveJournal();
-    journal_ = false;
+    if (deleted) journal_.Remove();
     steps_.clear();
     commitList_.clear();
     return ResultSuccess;
@@ -332,22 +345,25 @@ class PatchRun {
 
   ResultCode CommitFailed(size_t index) {
     for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
+      bool undone = true;
       switch (step->kind) {
         case CommitStep::kAttributesCleared:
-          SetFileAttributesW(step->path.c_str(), step->attributes);
+          undone =
+              SetFileAttributesW(step->path.c_str(), step->attributes) != FALSE;
           break;
         case CommitStep::kMoved:
-          MoveFileW(step->other.c_str(), step->path.c_str());
+          undone = MoveFileW(step->other.c_str(), step->path.c_str()) != FALSE;
           break;
         case CommitStep::kAttributesRestored:
-          SetFileAttributesW(step->path.c_str(), FILE_ATTRIBUTE_NORMAL);
+          undone = SetFileAttributesW(step->path.c_str(),
+                                      FILE_ATTRIBUTE_NORMAL) != FALSE;
           break;
       }
+      // What could not be undone here is undone by the next run, from
+      // the journal.
+      keepJournal_ = keepJournal_ || !undone;
     }
     steps_.clear();
-    // Undone: the journal has nothing left to undo.
-    if (journal_) RemoveJournal();
-    journal_ = false;
     for (const WString& name : leftovers_) RemoveFile(name);
     leftovers_.clear();
     GetFullPathNameW(loader_.entries[index].name.c_str(), kPathUnits,
@@ -355,10 +371,11 @@ class PatchRun {
     return ResultUpdateFailed;
   }
 
-  // Removes every prepared file and reports `result`.
+  // Removes every prepared file and the journal, and reports `result`.
   ResultCode Fail(ResultCode result) {
     for (const Prepared& item : commitList_) RemoveFile(item.temp);
     commitList_.clear();
+    if (!keepJournal_) journal_.Remove();
     SendMessageW(worker_.dialogWindow, WM_PATCH_ERROR, result,
                  reinterpret_cast<LPARAM>(path_.Get()));
     return result;
@@ -373,7 +390,8 @@ class PatchRun {
   std::vector<Prepared> commitList_;
   std::vector<CommitStep> steps_;   // commit steps taken, to undo
   std::vector<WString> leftovers_;  // reserved names that must go on failure
-  bool journal_ = false;            // the commit's journal is on disk
+  CommitJournal journal_;
+  bool keepJournal_ = false;  // an undo failed: the next run finishes it
 };
 
 }  // namespace

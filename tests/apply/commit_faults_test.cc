@@ -110,6 +110,26 @@ TEST_F(Faults, CommitFailureReportsTheTargetAndRestoresAttributes) {
               FILE_ATTRIBUTE_READONLY);
 }
 
+TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
+  ResetFolder(app.path(), true);
+  ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
+  std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+
+  ResetFolder(app.path(), true);
+  Load(Package(), PackageFlagBackup);
+  // ro.exe cannot go in, and then cannot come back from aside.
+  standin::ResetCalls();
+  standin::FailCall("MoveFileW", 5, ERROR_SHARING_VIOLATION);
+  standin::FailCall("MoveFileW", 6, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(ResultUpdateFailed, worker->Run());
+  standin::ResetCalls();
+  EXPECT_FALSE(fs::exists(In("ro.exe")));
+  ASSERT_TRUE(fs::exists(In("selfpatch.journal")));  // says where it is
+
+  EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
+  EXPECT_EQ(patched, Snapshot(app.path()));
+}
+
 TEST_F(Faults, LoaderCannotOpenThePackage) {
   Bytes exe = BaseExecutable();
   Bytes package = BuildPackage({});

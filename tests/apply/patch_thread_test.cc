@@ -240,7 +240,9 @@ TEST_F(Worker, AnInterruptedCommitIsUndoneBeforeTheNextRun) {
   WriteAll(In("app.exe"), kNew);
   WriteAll(In("ptfA.tmp"), kOld);
   WriteAll(In("selfpatch.journal"),
-           Journal({Step('R', WTXT("app.exe"), Wide(In("ptfA.tmp"))),
+           Journal({WTXT("T\t") + Wide(In("ptfB.tmp")),
+                    WTXT("T\t") + Wide(In("ptfA.tmp")),
+                    Step('R', WTXT("app.exe"), Wide(In("ptfA.tmp"))),
                     Step('P', WTXT("app.exe"), Wide(In("ptfB.tmp")),
                          Wide(In("ptfA.tmp")))},
                    false));
@@ -279,6 +281,25 @@ TEST_F(Worker, AJournalThatIsNotOursIsLeftAlone) {
     EXPECT_TRUE(Unchanged());
     EXPECT_EQ(kVictim, ReadAll(victim));
   }
+}
+
+TEST_F(Worker, AnotherRunInTheSameFolderIsLeftAlone) {
+  WriteAll(In("app.exe"), kOld);
+  Load({PatchEntry("app.exe", kOld, kNew)});
+  window.Clear();
+  before = Snapshot(app.path());
+  // The other run holds its journal open.
+  HANDLE other =
+      CreateFileW(Wide(In("selfpatch.journal")).c_str(), GENERIC_WRITE, 0,
+                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, other);
+  EXPECT_EQ(ResultUpdateFailed, worker->Run());
+  window.Pump();
+  CloseHandle(other);
+  EXPECT_EQ(In("selfpatch.journal"), ReportedError().second);
+  ASSERT_TRUE(fs::exists(In("selfpatch.journal")));
+  fs::remove(In("selfpatch.journal"));
+  EXPECT_TRUE(Unchanged());
 }
 
 TEST_F(Worker, RunsOnItsOwnThread) {
