@@ -172,7 +172,11 @@ bool CommitJournal::Open(const uint8_t* digest) {
 }
 
 bool CommitJournal::NoteReserved(const WString& name) {
-  return Append(kReserved + (kTab + name) + kNewline, false);
+  WString line(kReserved);
+  line += kTab;
+  line += name;
+  line += kNewline;
+  return Append(line, false);
 }
 
 bool CommitJournal::WritePlan(const std::vector<JournalStep>& steps) {
@@ -186,7 +190,9 @@ bool CommitJournal::WritePlan(const std::vector<JournalStep>& steps) {
 }
 
 bool CommitJournal::MarkCommitted() {
-  return Append(kCommitted + WString(1, kNewline), true);
+  WString line(kCommitted);
+  line += kNewline;
+  return Append(line, true);
 }
 
 bool CommitJournal::Remove() {

@@ -55,6 +55,8 @@ class RecordingWindow {
   void Clear();
   // Runs on every message, after it was recorded (on the handling thread).
   std::function<void(const RecordedMessage&)> onMessage;
+  // False: nothing is kept, so memory stays flat however long the run.
+  bool recording = true;
 
   void Record(UINT id, WPARAM wParam, LPARAM lParam);
 

@@ -16,7 +16,7 @@ void RecordingWindow::Record(UINT id, WPARAM wParam, LPARAM lParam) {
   if (id == WM_PATCH_PROGRESS) {
     message.fraction = *reinterpret_cast<const double*>(wParam);
   }
-  {
+  if (recording) {
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back(message);
   }
@@ -64,6 +64,7 @@ ResultCode ApplyPatchFile(const std::filesystem::path& patch,
       loader.Get()->LoadFile(WString(path.begin(), path.end()).c_str());
   if (result != ResultSuccess) return result;
   RecordingWindow window;
+  window.recording = false;
   std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(folder);
   g_loaderHolder = &loader;
