@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 
+#include "apply/commit_journal.h"
 #include "package/image_end.h"
 #include "package/package_format.h"
 #include "package/package_loader.h"
@@ -77,6 +78,12 @@ std::string PackageName(const fs::path& relative) {
   }
   if (!IsPlainRelativeName(wide)) {
     throw ProducerError("name Windows cannot hold inside the folder: " + name);
+  }
+  // Windows names ignore case; the journal's is plain ASCII.
+  WString folded = wide;
+  for (WCHAR& c : folded) c = c >= u'A' && c <= u'Z' ? c + 32 : c;
+  if (folded == kJournalName) {
+    throw ProducerError("name the applier keeps for its journal: " + name);
   }
   return name;
 }

@@ -125,6 +125,12 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
   EXPECT_EQ("name Windows cannot hold inside the folder: CON.txt", message([&] {
               PlanTrees(dir / "devices/old", dir / "devices/new");
             }));
+  // The applier keeps its journal under this name in the folder.
+  Write("journal/new/SelfPatch.Journal", ToBytes("x"));
+  fs::create_directories(dir / "journal/old");
+  EXPECT_EQ(
+      "name the applier keeps for its journal: SelfPatch.Journal",
+      message([&] { PlanTrees(dir / "journal/old", dir / "journal/new"); }));
 
   // A stub with bytes after its image would put the package in the wrong
   // place; nothing is written.
