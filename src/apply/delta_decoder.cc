@@ -19,6 +19,18 @@ uint32_t BitReader::Fetch(int32_t position) {
 }
 
 uint32_t BitReader::ReadBits(int n) {
+  // Five whole bytes ahead inside the block hold any field of up to 32 bits
+  // from any bit position: read them at once.
+  if (!failed && bytePosition <= bytes.capacity - bytes.index - 5) {
+    const uint8_t* p = bytes.At(bytePosition);
+    uint64_t window = (uint64_t{p[0]} << 32) | (uint64_t{p[1]} << 24) |
+                      (uint64_t{p[2]} << 16) | (uint64_t{p[3]} << 8) | p[4];
+    int end = bitPosition + n;
+    bytePosition += end >> 3;
+    bitPosition = end & 7;
+    return static_cast<uint32_t>((window >> (40 - end)) &
+                                 ((uint64_t{1} << n) - 1));
+  }
   int p = bitPosition;
   if (n < 8 - p) {
     uint32_t byte = Fetch(bytePosition);

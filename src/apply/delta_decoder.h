@@ -35,10 +35,9 @@ enum DeltaOp : uint32_t {
 };
 
 // Reads fields from an instruction block held wholly in memory. It never
-// fetches a byte beyond the one holding the last bit it delivers, and never
-// one outside the block: a read that wants bits past the block's end, or a
-// length code whose value does not fit in 32 bits, marks the reader failed,
-// and every read after that returns 0.
+// fetches a byte outside the block: a read that wants bits past the block's
+// end, or a length code whose value does not fit in 32 bits, marks the reader
+// failed, and every read after that returns 0.
 class BitReader {
  public:
   explicit BitReader(const SharedArray<uint8_t>& bytes);
