@@ -45,9 +45,10 @@ std::vector<WString> Fields(const WString& line) {
   }
 }
 
-// A journal bigger than this was not written by a commit of ours: ten
-// thousand entries with three paths of MAX_PATH each stay far below it.
-constexpr DWORD kMaxJournalBytes = 64u << 20;
+// A journal bigger than this was not written by a run of ours: ten
+// thousand entries, each with a reserved name and the steps of a backup,
+// take some tens of MiB at most.
+constexpr DWORD kMaxJournalBytes = 256u << 20;
 
 WString FullPath(const WString& name) {
   std::vector<WCHAR> buffer(4096);
