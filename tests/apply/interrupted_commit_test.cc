@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <iostream>
 #include <tuple>
 
+#include "apply/commit_journal.h"
 #include "apply/worker_fixture.h"
 #include "standin_control.h"
 
@@ -46,6 +48,60 @@ bool Holds(const std::vector<Bytes>& contents, const Bytes& content) {
   return std::find(contents.begin(), contents.end(), content) != contents.end();
 }
 
+// Runs `body` in a forked child that dies at platform call `kill`; the
+// child's exit code: 9 when it was killed, 0 when it ran to its end first.
+int KillAt(uint64_t kill, const std::function<void()>& body) {
+  pid_t child = fork();
+  if (child == 0) {
+    standin::ResetCalls();
+    standin::SetCallObserver([kill](const char*, uint64_t n) {
+      if (n == kill) _exit(9);
+    });
+    body();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Each target holds its old or its new content; one that is missing has
+// one of them under another name.
+::testing::AssertionResult NothingLost(const fs::path& root) {
+  std::vector<Bytes> contents = Contents(root);
+  for (const auto& target : {std::make_tuple("a.dll", kOldA, kNewA),
+                             std::make_tuple("b.exe", kOldB, kNewB)}) {
+    fs::path path = root / std::get<0>(target);
+    bool kept = fs::exists(path) ? ReadAll(path) == std::get<1>(target) ||
+                                       ReadAll(path) == std::get<2>(target)
+                                 : Holds(contents, std::get<1>(target)) ||
+                                       Holds(contents, std::get<2>(target));
+    if (kept) continue;
+    std::string left;
+    for (const auto& file : Snapshot(root)) left += file.first + " ";
+    if (fs::exists(root / "selfpatch.journal")) {
+      for (char c : ReadAll(root / "selfpatch.journal")) {
+        if (c >= 32 || c == '\n' || c == '\t') left += c;
+      }
+    }
+    return ::testing::AssertionFailure()
+           << std::get<0>(target) << " lost; the folder holds: " << left;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+void Restore(const fs::path& root,
+             const std::vector<std::pair<std::string, Bytes>>& files) {
+  ClearFolder(root);
+  for (const auto& file : files) {
+    if (file.first.back() == '/') {
+      fs::create_directories(root / file.first);
+    } else {
+      WriteAll(root / file.first, file.second);
+    }
+  }
+}
+
 TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
   int points = 0;
   for (uint32_t flags : {0u, PackageFlagBackup}) {
@@ -64,48 +120,12 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
                    << "killed at call " << kill << " of " << total);
       ResetFolder(app.path());
       Load(Package(), flags);
-      pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        standin::ResetCalls();
-        standin::SetCallObserver([kill](const char*, uint64_t n) {
-          if (n == kill) _exit(9);
-        });
-        worker->Run();
-        _exit(0);
-      }
-      int status = 0;
-      waitpid(child, &status, 0);
-      ASSERT_TRUE(WIFEXITED(status));
+      int status = KillAt(kill, [this] { worker->Run(); });
+      ASSERT_NE(-1, status);
       ++points;
-
       // Whatever the kill left, every old and new content is still there.
-      std::string left;
-      for (const auto& file : Snapshot(app.path())) left += file.first + " ";
-      if (fs::exists(app / "selfpatch.journal")) {
-        for (char c : ReadAll(app / "selfpatch.journal")) {
-          if (c >= 32 || c == '\n' || c == '\t') left += c;
-        }
-      }
-      SCOPED_TRACE("after the kill: " + left);
-      // Each target holds its old or its new content; one that is missing
-      // has one of them under another name.
-      std::vector<Bytes> contents = Contents(app.path());
-      for (const auto& target : {std::make_tuple("a.dll", kOldA, kNewA),
-                                 std::make_tuple("b.exe", kOldB, kNewB)}) {
-        fs::path path = app / std::get<0>(target);
-        if (fs::exists(path)) {
-          Bytes content = ReadAll(path);
-          ASSERT_TRUE(content == std::get<1>(target) ||
-                      content == std::get<2>(target))
-              << std::get<0>(target);
-        } else {
-          ASSERT_TRUE(Holds(contents, std::get<1>(target)) ||
-                      Holds(contents, std::get<2>(target)))
-              << std::get<0>(target);
-        }
-      }
-      if (WEXITSTATUS(status) == 9 && Snapshot(app.path()) != patched) {
+      ASSERT_TRUE(NothingLost(app.path()));
+      if (status == 9 && Snapshot(app.path()) != patched) {
         // The next run recovers, then applies or reports the patch applied.
         Load(Package(), flags);
         ResultCode again = worker->Run();
@@ -123,6 +143,65 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
   }
   std::cout << "[ interrupted run ] " << points
             << " kill points, each recovered to the patched folder\n";
+}
+
+TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
+  const uint32_t flags = PackageFlagBackup;
+  ResetFolder(app.path());
+  Load(Package(), flags);
+  // Runs are cut just before each rename or deletion of the commit: the
+  // states between them are the ones recovery has to tell apart.
+  uint64_t commit = 0;
+  std::vector<uint64_t> cuts;
+  standin::ResetCalls();
+  standin::SetCallObserver([&](const char* function, uint64_t n) {
+    std::string name(function);
+    if (commit == 0 && name == "MoveFileW") commit = n;
+    if (commit != 0 && (name == "MoveFileW" || name == "DeleteFileW"))
+      cuts.push_back(n);
+  });
+  ASSERT_EQ(ResultSuccess, worker->Run());
+  standin::ResetCalls();
+  ASSERT_GT(commit, 0u);
+  std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+
+  int points = 0;
+  uint8_t digest[32];
+  for (uint64_t kill : cuts) {
+    ResetFolder(app.path());
+    Load(Package(), flags);
+    if (KillAt(kill, [this] { worker->Run(); }) != 9 ||
+        !fs::exists(app / "selfpatch.journal")) {
+      continue;
+    }
+    std::vector<std::pair<std::string, Bytes>> cut = Snapshot(app.path());
+    // The recovery is cut before each call that changes the folder; a cut
+    // before a query leaves what a cut before the next change leaves.
+    std::vector<uint64_t> changes;
+    standin::ResetCalls();
+    standin::SetCallObserver([&changes](const char* function, uint64_t n) {
+      std::string name(function);
+      if (name == "MoveFileW" || name == "DeleteFileW" ||
+          name == "SetFileAttributesW") {
+        changes.push_back(n);
+      }
+    });
+    RecoverInterruptedCommit(digest);
+    standin::ResetCalls();
+    for (uint64_t again : changes) {
+      SCOPED_TRACE(::testing::Message() << "run killed at call " << kill
+                                        << ", its recovery at " << again);
+      Restore(app.path(), cut);
+      ASSERT_EQ(9, KillAt(again, [&] { RecoverInterruptedCommit(digest); }));
+      ++points;
+      ASSERT_TRUE(NothingLost(app.path()));
+      Load(Package(), flags);
+      ASSERT_EQ(ResultSuccess, worker->Run());
+      ASSERT_EQ(patched, Snapshot(app.path()));
+    }
+  }
+  std::cout << "[ interrupted recovery ] " << points
+            << " kill points, each finished by the run after\n";
 }
 
 TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
