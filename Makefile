@@ -12,7 +12,8 @@ PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo fuzz \
+.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo \
+        demo-fresh fuzz \
         release stress test clean
 FUZZ_SECONDS ?= 120
 
@@ -91,13 +92,26 @@ stress: native
 	build/release/tests/stress 4
 	build/native/tests/stress 1
 
-# Makes a patch from examples/demo/v1 to v2 and applies it to a copy of v1:
-# under wine64 with the real dialog when Wine is there.
-demo: deps win-x86 win-x64 native
+# Makes a patch from examples/demo/v1 to v2 with the optimised selfpatch
+# and applies it to a copy of v1: under wine64 with the real dialog.
+demo: deps win-x86
+	cmake --preset win-x64 >/dev/null
+	cmake --build --preset win-x64 -j$(JOBS) --target selfpatch-stub-x64 uidriver
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j$(JOBS) --target selfpatch
 	python3 examples/demo/demo.py
+
+# The README's first command as a newcomer meets it: make demo in a fresh
+# clone of the commit under test.
+demo-fresh:
+	@d=$$(mktemp -d); echo "make demo in a fresh clone: $$d"; \
+	git clone -q "$(CURDIR)" "$$d/selfpatch" && $(MAKE) -C "$$d/selfpatch" demo \
+	  > "$$d/demo.log" 2>&1 || { tail -30 "$$d/demo.log"; exit 1; }; \
+	tail -3 "$$d/demo.log"; rm -rf "$$d"
 
 test: deps win-x86 win-x64 check tsan wine-tests e2e release
 	$(MAKE) fuzz FUZZ_SECONDS=30
+	$(MAKE) demo-fresh
 
 clean:
 	rm -rf build
