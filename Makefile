@@ -14,7 +14,7 @@ STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
 .PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo \
         demo-fresh fuzz \
-        release stress test clean
+        release stress test clean loc
 FUZZ_SECONDS ?= 120
 
 all: native
@@ -115,3 +115,17 @@ test: deps win-x86 win-x64 check tsan wine-tests e2e release
 
 clean:
 	rm -rf build
+
+# Lines of code: non-blank lines that are not whole-line comments; test
+# code is everything under tests/ (harness included).
+loc:
+	@count() { find "$$@" -type f \( -name '*.cc' -o -name '*.h' -o -name '*.cpp' \
+	    -o -name '*.py' -o -name '*.sh' -o -name CMakeLists.txt \) -print0 \
+	  | xargs -0 awk 'FNR == 1 { cpp = FILENAME ~ /\.(cc|h|cpp)$$/ } \
+	      /^[ \t]*$$/ { next } cpp && /^[ \t]*(\/\/|\/\*|\*)/ { next } \
+	      !cpp && /^[ \t]*#/ { next } { n++ } END { print n + 0 }' \
+	  | awk '{ s += $$1 } END { print s + 0 }'; }; \
+	src=$$(count src); tests=$$(count tests); other=$$(count bench examples cmake); \
+	total=$$((src + tests + other)); \
+	echo "src $$src, tests $$tests, bench/examples/cmake $$other, total $$total"; \
+	echo "tests: $$((100 * tests / total))% of the code"
