@@ -107,7 +107,7 @@ demo-fresh:
 	@d=$$(mktemp -d); echo "make demo in a fresh clone: $$d"; \
 	git clone -q "$(CURDIR)" "$$d/selfpatch" && $(MAKE) -C "$$d/selfpatch" demo \
 	  > "$$d/demo.log" 2>&1 || { tail -30 "$$d/demo.log"; exit 1; }; \
-	tail -3 "$$d/demo.log"; rm -rf "$$d"
+	grep "^demo:" "$$d/demo.log"; rm -rf "$$d"
 
 test: deps win-x86 win-x64 check tsan wine-tests e2e release
 	$(MAKE) fuzz FUZZ_SECONDS=30
