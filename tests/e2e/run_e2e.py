@@ -187,7 +187,7 @@ class Scenario:
 
 def scenario_success(session):
     s = Scenario(session, "success")
-    old = bytes(range(256)) * 4096 * 4  # 4 MiB: several seconds under Wine
+    old = bytes(range(256)) * 4096 * 768  # 768 MiB: a few seconds under Wine
     new = bytearray(old)
     new[1000:1000] = b"inserted" * 1000
     new[-5000:-4000] = b"\x55" * 1000
@@ -290,7 +290,7 @@ def scenario_locked(session):
 
 def scenario_close(session):
     s = Scenario(session, "close")
-    old = bytes(range(256)) * 4096 * 8  # 8 MiB: still running when closed
+    old = bytes(range(256)) * 4096 * 768  # 768 MiB: still running when closed
     new = old[:5000] + b"x" + old[5000:]
     s.file("big.bin", old)
     s.start(s.patch(0, "patch", "big.bin", s.input("o", old), s.input("n", new)))
