@@ -27,3 +27,23 @@ target_compile_definitions(selfpatch_zstd PRIVATE
 target_include_directories(selfpatch_zstd PUBLIC ${zstd})
 # Each function in its own section, so the linker keeps only what is called.
 target_compile_options(selfpatch_zstd PRIVATE -ffunction-sections -fdata-sections)
+
+# The fuzzing build decodes with this same library, instrumented, and makes
+# its seeds with the encoder from the same source (selfpatch_zstd_encoder).
+if(SELFPATCH_FUZZ)
+  add_library(selfpatch_zstd_encoder STATIC
+    ${zstd}/compress/fse_compress.c
+    ${zstd}/compress/hist.c
+    ${zstd}/compress/huf_compress.c
+    ${zstd}/compress/zstd_compress.c
+    ${zstd}/compress/zstd_compress_literals.c
+    ${zstd}/compress/zstd_compress_sequences.c
+    ${zstd}/compress/zstd_compress_superblock.c
+    ${zstd}/compress/zstd_double_fast.c
+    ${zstd}/compress/zstd_fast.c
+    ${zstd}/compress/zstd_lazy.c
+    ${zstd}/compress/zstd_ldm.c
+    ${zstd}/compress/zstd_opt.c)
+  target_compile_definitions(selfpatch_zstd_encoder PRIVATE ZSTD_DISABLE_ASM)
+  target_link_libraries(selfpatch_zstd_encoder PUBLIC selfpatch_zstd)
+endif()
