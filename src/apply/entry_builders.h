@@ -26,13 +26,18 @@ struct ProgressPace {
 // 0) and the entry's instruction and literal blocks. 0, or 14 when a block
 // does not lie inside the package, the instruction block is empty or cannot
 // be held in memory, the instructions do not end with their end marker, or
-// the final write fails. Progress goes to the worker's dialog.
+// the final write fails; in a package with PackageFlagCompressed also when
+// the instruction stream does not decode to exactly its count of bytes, or
+// the literal stream to exactly the bytes the instructions take. Progress goes
+// to the worker's dialog.
 ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
                        const PackageEntry& entry);
 
 // Copies an added entry's literal block into `output` in 64 KiB chunks,
-// reporting progress after each. 0, or 13 when the block does not lie inside
-// the package or a read or write fails.
+// reporting progress after each (with PackageFlagCompressed: decodes it to
+// newSize bytes). 0, or 13 when the block does not lie inside the package, a
+// read or write fails, or a compressed block does not decode to exactly
+// newSize bytes.
 ResultCode WriteAddedFile(const PackageEntry& entry, CPatchThread& worker,
                           HANDLE output);
 

@@ -51,14 +51,17 @@ class CFileReadData : public IFileDataBase {
 
   // Copies up to `count` bytes; fewer only when the region is exhausted.
   // False, moving nothing, when `delivered` is null.
-  bool Read(void* destination, uint32_t count, uint32_t* delivered);
+  virtual bool Read(void* destination, uint32_t count, uint32_t* delivered);
 
   uint64_t regionSize;
   uint64_t consumed = 0;
   uint32_t available = 0;
 
- private:
+ protected:
+  // Loads the next block of the region (at most 64 KiB) into the buffer.
   void Fill();
+
+ private:
   ReadFunction transfer;
 };
 

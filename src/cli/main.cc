@@ -1,7 +1,7 @@
 // selfpatch: makes, inspects, checks and applies patch executables.
 //
 //   selfpatch create OLD NEW -o OUT.exe [--arch x86|x64] [--stub FILE]
-//                    [--backup] [--keep-times]
+//                    [--backup] [--keep-times] [--plain]
 //   selfpatch info PATCH.exe [--json]
 //   selfpatch verify PATCH.exe [DIR]
 //   selfpatch apply PATCH.exe [DIR] [--yes]
@@ -104,6 +104,7 @@ int Create(const std::vector<std::string>& args) {
   std::vector<std::string> paths;
   std::string output, arch = "x86", stubPath;
   BuildOptions options;
+  options.flags = PackageFlagCompressed;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-o" && i + 1 < args.size()) {
       output = args[++i];
@@ -115,6 +116,8 @@ int Create(const std::vector<std::string>& args) {
       options.flags |= PackageFlagBackup;
     } else if (args[i] == "--keep-times") {
       options.flags |= PackageFlagKeepTimes;
+    } else if (args[i] == "--plain") {
+      options.flags &= ~PackageFlagCompressed;
     } else if (!args[i].empty() && args[i][0] == '-') {
       throw Usage("unknown option " + args[i]);
     } else {
@@ -184,10 +187,11 @@ int Info(const std::vector<std::string>& args) {
   if (json) {
     std::printf(
         "{\"packageSize\": %llu, \"backup\": %s, \"keepTimes\": %s, "
-        "\"entries\": [",
+        "\"compressed\": %s, \"entries\": [",
         static_cast<unsigned long long>(header.packageSize),
         header.flags & PackageFlagBackup ? "true" : "false",
-        header.flags & PackageFlagKeepTimes ? "true" : "false");
+        header.flags & PackageFlagKeepTimes ? "true" : "false",
+        header.flags & PackageFlagCompressed ? "true" : "false");
     for (size_t i = 0; i < loader.entries.size(); ++i) {
       const LoadedEntry& entry = loader.entries[i];
       std::string name;
@@ -216,6 +220,9 @@ int Info(const std::vector<std::string>& args) {
               static_cast<unsigned long long>(header.packageSize),
               header.flags & PackageFlagBackup ? ", keeps .bak backups" : "",
               header.flags & PackageFlagKeepTimes ? ", keeps file times" : "");
+  std::printf("literal blocks: %s\n", header.flags & PackageFlagCompressed
+                                          ? "compressed (Zstandard)"
+                                          : "plain");
   return 0;
 }
 
@@ -391,7 +398,7 @@ void PrintUsage() {
       stderr,
       "usage:\n"
       "  selfpatch create OLD NEW -o OUT.exe [--arch x86|x64] [--stub FILE]\n"
-      "                   [--backup] [--keep-times]\n"
+      "                   [--backup] [--keep-times] [--plain]\n"
       "  selfpatch info PATCH.exe [--json]\n"
       "  selfpatch verify PATCH.exe [DIR]\n"
       "  selfpatch apply PATCH.exe [DIR] [--yes]\n");

@@ -10,6 +10,7 @@
 #include "package/package_format.h"
 #include "package/package_loader.h"
 #include "package/sha256.h"
+#include "producer/block_compressor.h"
 
 namespace fs = std::filesystem;
 
@@ -312,6 +313,7 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
   }
   writer.ReserveTable(plan);
 
+  bool compressed = (options.flags & PackageFlagCompressed) != 0;
   BuildSummary summary;
   std::vector<PackageEntry> records;
   for (size_t i = 0; i < plan.entries.size(); ++i) {
@@ -334,6 +336,11 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
       }
       record.oldSize = old.size();
       record.newSize = target.size();
+      if (compressed) {
+        instructions = CompressInstructions(instructions);
+        delta.literal =
+            CompressBlock(delta.literal.data(), delta.literal.size());
+      }
       record.instructionOffset = writer.Offset();
       record.instructionSize = instructions.size();
       writer.Write(instructions.data(), instructions.size());
@@ -346,6 +353,17 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
       summary.oldBytes += old.size();
       summary.newBytes += target.size();
       summary.copiedBytes += delta.copied;
+    } else if (entry.kind == EntryKindAdd && compressed) {
+      std::vector<uint8_t> content = ReadWhole(entry.newPath);
+      std::vector<uint8_t> block =
+          CompressBlock(content.data(), content.size());
+      record.literalOffset = writer.Offset();
+      record.literalSize = block.size();
+      writer.Write(block.data(), block.size());
+      record.newSize = content.size();
+      std::memcpy(record.newDigest, Digest(content).data(), 32);
+      ++summary.added;
+      summary.newBytes += record.newSize;
     } else if (entry.kind == EntryKindAdd) {
       CHashSHA256 hash;
       record.literalOffset = writer.Offset();

@@ -46,7 +46,9 @@ struct BuildSummary {
 };
 
 struct BuildOptions {
-  uint32_t flags = 0;  // PackageFlagBackup, PackageFlagKeepTimes
+  // PackageFlagBackup, PackageFlagKeepTimes; PackageFlagCompressed
+  // compresses every literal block.
+  uint32_t flags = 0;
   DiffOptions diff;
   // Told the name of each entry as it is built.
   std::function<void(size_t index, const PlannedEntry&)> progress;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include "apply/patch_thread.h"
@@ -18,9 +19,9 @@ using namespace testing_support;
 // build into.
 class Builders : public ::testing::Test {
  protected:
-  void Load(const std::vector<TestEntry>& entries) {
+  void Load(const std::vector<TestEntry>& entries, uint32_t flags = 0) {
     Bytes exe = BaseExecutable();
-    Bytes package = BuildPackage(entries);
+    Bytes package = BuildPackage(entries, flags);
     exe.insert(exe.end(), package.begin(), package.end());
     WriteAll(dir / "patch.exe", exe);
     module.reset(new TestModule(dir / "patch.exe"));
@@ -148,6 +149,111 @@ TEST_F(Builders, AddedBlockOutsideThePackage) {
   Load({AddEntry("a", ToBytes("content"))});
   Record(0).literalOffset = holder.Get()->header.packageSize - 3;
   EXPECT_EQ(ResultCreateFailed, Add(0));
+}
+
+TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
+  Bytes old = ToBytes("the old program, version one");
+  Bytes target = ToBytes("the new program: version two, longer");
+  Bytes content;  // more than one read buffer and one stored chunk
+  for (int i = 0; i < 20000; ++i) content.push_back("0123456789abc\n"[i % 14]);
+  struct Case {
+    const char* what;
+    std::function<Bytes(const Bytes&)> block;
+    bool builds;
+  } cases[] = {
+      {"whole", [](const Bytes& b) { return StoredStream(b); }, true},
+      {"ends early",
+       [](const Bytes& b) {
+         return StoredStream(Bytes(b.begin(), b.end() - 1));
+       },
+       false},
+      {"runs long",
+       [](const Bytes& b) {
+         Bytes more = b;
+         more.push_back('x');
+         return StoredStream(more);
+       },
+       false},
+      {"bytes after the end marker",
+       [](const Bytes& b) {
+         Bytes block = StoredStream(b);
+         block.push_back(0);
+         return block;
+       },
+       false},
+      {"cut inside the frame",
+       [](const Bytes& b) {
+         Bytes block = StoredStream(b);
+         block.pop_back();
+         return block;
+       },
+       false},
+      {"window over 64 MiB",
+       [](const Bytes& b) {
+         Bytes block = StoredStream(b);
+         block[5] = (kMaxWindowLog + 1 - 10) << 3;
+         return block;
+       },
+       false},
+      {"reserved block type",
+       [](const Bytes& b) {
+         Bytes block = StoredStream(b);
+         block[6] |= 6;
+         return block;
+       },
+       false},
+      {"not a frame",
+       [](const Bytes& b) {
+         Bytes block = StoredStream(b);
+         block[0] ^= 1;
+         return block;
+       },
+       false},
+      {"empty block", [](const Bytes&) { return Bytes(); }, false},
+  };
+  TestEntry patch = Compressed(PatchEntry("p", old, target));
+  Bytes instructions = PatchEntry("p", old, target).instructions;
+  Bytes literal = PatchEntry("p", old, target).literal;
+  for (const Case& c : cases) {
+    // Each block of a patched entry in turn, and an added entry's.
+    TestEntry literalBroken = patch, instructionsBroken = patch;
+    literalBroken.literal = c.block(literal);
+    instructionsBroken.instructions.resize(4);
+    Bytes stream = c.block(instructions);
+    instructionsBroken.instructions.insert(
+        instructionsBroken.instructions.end(), stream.begin(), stream.end());
+    TestEntry add = AddEntry("a", content);
+    add.literal = c.block(content);
+    Load({literalBroken, instructionsBroken, add}, PackageFlagCompressed);
+    ResultCode rebuilt = c.builds ? ResultSuccess : ResultUpdateFailed;
+    for (size_t index : {0, 1}) {
+      EXPECT_EQ(rebuilt, Rebuild(old, index)) << c.what << " " << index;
+      CloseAll();
+      if (c.builds) {
+        EXPECT_EQ(target, ReadAll(dir / "out"));
+      }
+    }
+    EXPECT_EQ(c.builds ? ResultSuccess : ResultCreateFailed, Add(2)) << c.what;
+    CloseAll();
+    if (c.builds) {
+      EXPECT_EQ(content, ReadAll(dir / "out"));
+    }
+    worker.reset();
+    holder.Release();
+    module.reset();
+  }
+  // The count of instruction bytes must be what the stream holds, and
+  // within 1 to 2^31 - 1.
+  for (uint32_t count : {uint32_t(instructions.size() - 1),
+                         uint32_t(instructions.size() + 1), 0u, 0x80000000u}) {
+    TestEntry wrongCount = patch;
+    std::memcpy(wrongCount.instructions.data(), &count, 4);
+    Load({wrongCount}, PackageFlagCompressed);
+    EXPECT_EQ(ResultUpdateFailed, Rebuild(old)) << count;
+    worker.reset();
+    holder.Release();
+    module.reset();
+  }
 }
 
 // The first report of a file is always sent.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "apply/patch_thread.h"
+#include "producer/block_compressor.h"
 #include "standin_control.h"
 
 namespace fuzzing {
@@ -117,6 +118,20 @@ std::vector<Bytes> Seeds(const std::string& target) {
       seeds.push_back(
           BuildPackage(entries, PackageFlagBackup | PackageFlagKeepTimes));
     }
+    // The same packages with compressed blocks, as the producer writes
+    // them.
+    for (auto entries : packages) {
+      for (TestEntry& entry : entries) {
+        if (entry.kind == EntryKindPatch) {
+          entry.instructions = CompressInstructions(entry.instructions);
+        }
+        if (entry.kind != EntryKindDirectory) {
+          entry.literal =
+              CompressBlock(entry.literal.data(), entry.literal.size());
+        }
+      }
+      seeds.push_back(BuildPackage(entries, PackageFlagCompressed));
+    }
   } else if (target == "rebuild") {
     // Two bytes of instruction length, the instructions, the literal block.
     TestEntry entry = PatchEntry("a.bin", kOldContent, newContent);
@@ -127,6 +142,14 @@ std::vector<Bytes> Seeds(const std::string& target) {
     seed.insert(seed.end(), entry.literal.begin(), entry.literal.end());
     seeds.push_back(seed);
     seeds.push_back({1, 0, 0xC0});
+    // The same entry with its blocks compressed.
+    Bytes instructions = CompressInstructions(entry.instructions);
+    Bytes literal = CompressBlock(entry.literal.data(), entry.literal.size());
+    seed = {static_cast<uint8_t>(instructions.size()),
+            static_cast<uint8_t>(0x80 | (instructions.size() >> 8))};
+    seed.insert(seed.end(), instructions.begin(), instructions.end());
+    seed.insert(seed.end(), literal.begin(), literal.end());
+    seeds.push_back(seed);
   } else if (target == "utf8") {
     for (const char* text : {"plain.txt", "dir\\\xE6\x97\xA5\xE6\x9C\xAC.dat",
                              "\xC3\xA9\xE0\x80\x80x", "\xF0\x9F\x98\x80"}) {

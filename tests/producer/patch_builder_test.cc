@@ -74,23 +74,38 @@ TEST_F(Trees, PlanListsEveryDifferenceInOrder) {
   EXPECT_EQ(1u, plan.unchanged);
 }
 
-TEST_F(Trees, CreatedPatchAppliesAndIsDeterministic) {
-  TreePlan plan = PlanTrees(dir / "old", dir / "new");
-  BuildSummary summary = WritePatch(kStub, plan, dir / "patch.exe", {});
-  EXPECT_EQ(3u, summary.patched);
-  EXPECT_EQ(3u, summary.added);
-  EXPECT_EQ(4u, summary.directories);
-  WritePatch(kStub, PlanTrees(dir / "old", dir / "new"), dir / "again.exe", {});
-  EXPECT_EQ(ReadAll(dir / "patch.exe"), ReadAll(dir / "again.exe"));
-  // Much smaller than the new files: the program is patched, not shipped.
-  EXPECT_LT(summary.packageSize, 5000u);
+TEST_F(Trees, CreatedPatchAppliesAndIsDeterministicInBothForms) {
+  // Text compresses: the compressed form carries it in far fewer bytes.
+  std::string text;
+  for (int i = 0; i < 3000; ++i)
+    text += "line " + std::to_string(i % 50) + "\n";
+  Write("new/notes.txt", ToBytes(text));
+  uint64_t sizes[2];
+  for (uint32_t flags : {0u, PackageFlagCompressed}) {
+    SCOPED_TRACE(flags);
+    BuildOptions options;
+    options.flags = flags;
+    TreePlan plan = PlanTrees(dir / "old", dir / "new");
+    BuildSummary summary = WritePatch(kStub, plan, dir / "patch.exe", options);
+    EXPECT_EQ(3u, summary.patched);
+    EXPECT_EQ(4u, summary.added);
+    EXPECT_EQ(4u, summary.directories);
+    WritePatch(kStub, PlanTrees(dir / "old", dir / "new"), dir / "again.exe",
+               options);
+    EXPECT_EQ(ReadAll(dir / "patch.exe"), ReadAll(dir / "again.exe"));
+    sizes[flags != 0] = summary.packageSize;
 
-  fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
-  ASSERT_EQ(ResultSuccess, Apply(dir / "patch.exe", dir / "target"));
-  std::vector<std::pair<std::string, Bytes>> expected = Snapshot(dir / "new");
-  expected.emplace_back("only-old.txt", ToBytes("left alone"));
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(expected, Snapshot(dir / "target"));
+    fs::remove_all(dir / "target");
+    fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
+    ASSERT_EQ(ResultSuccess, Apply(dir / "patch.exe", dir / "target"));
+    std::vector<std::pair<std::string, Bytes>> expected = Snapshot(dir / "new");
+    expected.emplace_back("only-old.txt", ToBytes("left alone"));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, Snapshot(dir / "target"));
+  }
+  // Much smaller than the new files: the program is patched, not shipped.
+  EXPECT_LT(sizes[0], 5000u + text.size());
+  EXPECT_LT(sizes[1], 5000u);
 }
 
 TEST_F(Trees, SingleFiles) {
@@ -180,6 +195,15 @@ TEST_F(Trees, CommandLineResultsAndMessages) {
   EXPECT_EQ(0, info.code);
   EXPECT_NE(std::string::npos, info.out.find("\"name\": \"bin\\\\app.exe\""));
   EXPECT_NE(std::string::npos, info.out.find("\"backup\": true"));
+  // Compressed unless asked for the plain form.
+  EXPECT_NE(std::string::npos, info.out.find("\"compressed\": true"));
+  std::string plain = (dir / "plain.exe").string();
+  ASSERT_EQ(
+      0, Cli("create " + (dir / "old").string() + " " + (dir / "new").string() +
+             " -o " + plain + " --stub " + stub + " --plain")
+             .code);
+  EXPECT_NE(std::string::npos,
+            Cli("info " + plain).out.find("literal blocks: plain\n"));
 
   fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
   std::string target = (dir / "target").string();

@@ -166,6 +166,38 @@ TestEntry AddEntry(const std::string& name, const Bytes& content) {
   return entry;
 }
 
+Bytes StoredStream(const Bytes& data) {
+  // Magic; no content size, checksum or dictionary; window 2^(10 + 7).
+  Bytes block = {0x28, 0xB5, 0x2F, 0xFD, 0x00, 7 << 3};
+  size_t at = 0;
+  do {
+    size_t size = std::min<size_t>(65536, data.size() - at);
+    // Bit 0: last block; bits 1-2: type 0, raw; bits 3-23: size.
+    uint32_t header =
+        static_cast<uint32_t>(size << 3) | (at + size == data.size() ? 1 : 0);
+    for (int i = 0; i < 3; ++i)
+      block.push_back(static_cast<uint8_t>(header >> (8 * i)));
+    block.insert(block.end(), data.begin() + static_cast<long>(at),
+                 data.begin() + static_cast<long>(at + size));
+    at += size;
+  } while (at < data.size());
+  return block;
+}
+
+TestEntry Compressed(TestEntry entry) {
+  if (entry.kind == EntryKindDirectory) return entry;
+  if (entry.kind == EntryKindPatch) {
+    Bytes block(4);
+    uint32_t count = static_cast<uint32_t>(entry.instructions.size());
+    std::memcpy(block.data(), &count, 4);
+    Bytes stream = StoredStream(entry.instructions);
+    block.insert(block.end(), stream.begin(), stream.end());
+    entry.instructions = block;
+  }
+  entry.literal = StoredStream(entry.literal);
+  return entry;
+}
+
 TestEntry DirectoryEntry(const std::string& name) {
   TestEntry entry;
   entry.name = name;

@@ -77,6 +77,15 @@ TestEntry PatchEntry(const std::string& name, const Bytes& old,
 TestEntry AddEntry(const std::string& name, const Bytes& content);
 TestEntry DirectoryEntry(const std::string& name);
 
+// `data` as a compressed block (PackageFlagCompressed) made of raw
+// Zstandard blocks, so that no encoder is needed: the frame header (a
+// 128 KiB window, byte 4), blocks of at most 64 KiB, the last one marked.
+Bytes StoredStream(const Bytes& data);
+// `entry` as a package with PackageFlagCompressed holds it: the literal
+// block a StoredStream, the instruction block its count of bytes and then
+// theirs.
+TestEntry Compressed(TestEntry entry);
+
 // Lays out header, table and blocks (each entry's instructions, then its
 // literal block) and seals the digest.
 Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags = 0);

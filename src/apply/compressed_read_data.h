@@ -1,0 +1,43 @@
+// A data block of a package with PackageFlagCompressed: a stream that hands
+// out what the block decodes to, through the same interface as the plain
+// block's reader.
+#pragma once
+
+#include <zstd.h>
+
+#include <cstdint>
+
+#include "apply/file_data.h"
+
+// Reads the compressed block of `regionSize` bytes from wherever the handle
+// stands when the stream is built, 64 KiB at a time, and decodes it into
+// the caller's buffer: memory is the read buffer, the decoder's tables and
+// the stream's window (at most 64 MiB), whatever the sizes. A damaged
+// stream, one whose window is too large, or one that ends, hands out fewer
+// bytes than asked, as an exhausted plain block does; so does a read past
+// `decodedLimit` bytes (no entry's literal bytes outnumber its new file's),
+// which keeps a stream that expands without end from filling the disk.
+class CCompressedReadData : public CFileReadData {
+ public:
+  CCompressedReadData(ReadFunction read, HANDLE file, uint64_t regionSize,
+                      uint64_t decodedLimit);
+  ~CCompressedReadData() override;
+
+  bool Read(void* destination, uint32_t count, uint32_t* delivered) override;
+  // True when every decoded byte has been read, the stream ended with its
+  // frame, and nothing follows it in the block.
+  bool Finished();
+
+  uint64_t decodedLimit;
+  uint64_t decoded = 0;
+
+ private:
+  enum State { kRunning, kEnded, kFailed };
+  // Decodes up to `count` bytes into `destination`; returns how many.
+  uint32_t Decode(uint8_t* destination, uint32_t count);
+  // Moves `count` compressed bytes out of the read buffer.
+  void Take(uint32_t count);
+
+  ZSTD_DCtx* context;
+  State state = kRunning;
+};
