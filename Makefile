@@ -13,7 +13,7 @@ STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
 .PHONY: all deps setup32 native native-i386 check tsan win-x86 win-x64 \
-        wine-tests e2e demo fuzz release stress test clean
+        wine-tests e2e demo demo-fresh fuzz release stress test clean loc
 FUZZ_SECONDS ?= 120
 
 all: native
@@ -105,13 +105,40 @@ stress: native
 	build/release/tests/stress 4
 	build/native/tests/stress 1
 
-# Makes a patch from examples/demo/v1 to v2 and applies it to a copy of v1:
-# under wine64 with the real dialog when Wine is there.
-demo: deps win-x86 win-x64 native
+# Makes a patch from examples/demo/v1 to v2 with the optimised selfpatch
+# and applies it to a copy of v1: under wine64 with the real dialog.
+demo: deps win-x86
+	cmake --preset win-x64 >/dev/null
+	cmake --build --preset win-x64 -j$(JOBS) --target selfpatch-stub-x64 uidriver
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j$(JOBS) --target selfpatch
 	python3 examples/demo/demo.py
 
-test: deps win-x86 win-x64 check tsan wine-tests e2e release
+# The README's first command as a newcomer meets it: make demo in a fresh
+# clone of the commit under test.
+demo-fresh:
+	@d=$$(mktemp -d); echo "make demo in a fresh clone: $$d"; \
+	git clone -q "$(CURDIR)" "$$d/selfpatch" && $(MAKE) -C "$$d/selfpatch" demo \
+	  > "$$d/demo.log" 2>&1 || { tail -30 "$$d/demo.log"; exit 1; }; \
+	tail -3 "$$d/demo.log"; rm -rf "$$d"
+
+test: deps setup32 win-x86 win-x64 check native-i386 tsan wine-tests e2e release
 	$(MAKE) fuzz FUZZ_SECONDS=30
+	$(MAKE) demo-fresh
 
 clean:
 	rm -rf build
+
+# Lines of code: non-blank lines that are not whole-line comments; test
+# code is everything under tests/ (harness included).
+loc:
+	@count() { find "$$@" -type f \( -name '*.cc' -o -name '*.h' -o -name '*.cpp' \
+	    -o -name '*.py' -o -name '*.sh' -o -name CMakeLists.txt \) -print0 \
+	  | xargs -0 awk 'FNR == 1 { cpp = FILENAME ~ /\.(cc|h|cpp)$$/ } \
+	      /^[ \t]*$$/ { next } cpp && /^[ \t]*(\/\/|\/\*|\*)/ { next } \
+	      !cpp && /^[ \t]*#/ { next } { n++ } END { print n + 0 }' \
+	  | awk '{ s += $$1 } END { print s + 0 }'; }; \
+	src=$$(count src); tests=$$(count tests); other=$$(count bench examples cmake); \
+	total=$$((src + tests + other)); \
+	echo "src $$src, tests $$tests, bench/examples/cmake $$other, total $$total"; \
+	echo "tests: $$((100 * tests / total))% of the code"

@@ -14,7 +14,7 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DEMO = ROOT / "examples/demo"
 OUT = ROOT / "build/demo"
-SELFPATCH = ROOT / "build/native/src/selfpatch"
+SELFPATCH = ROOT / "build/release/src/selfpatch"
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 import run_e2e as e2e  # noqa: E402
 
@@ -88,6 +88,11 @@ def main():
     if problems:
         raise SystemExit("demo: the result differs from v2: %s" % problems)
     print("\ndemo: the installed copy now equals v2 (plus .bak backups)")
+    shots = sorted(OUT.glob("*.png"))
+    if shots:
+        print("demo: screenshots of the dialog:", " ".join(map(str, shots)))
+    else:
+        print("demo: no screenshots (applied without Wine)")
 
 
 if __name__ == "__main__":

@@ -23,7 +23,6 @@ MAKE_PATCH = BUILD / "native/tests/make_patch"
 WINE = ROOT / "tests/wine/wine.sh"
 WORK = BUILD / "e2e"
 PREFIX = BUILD / "wine/e2e-prefix"
-LOCALES = BUILD / "wine/locale"
 
 DIALOG = "差分パッチ進行状況"
 CONFIRM = "実行確認"
@@ -61,60 +60,17 @@ class Session:
             stderr=subprocess.DEVNULL)
         self.env["DISPLAY"] = ":%d" % display
         self.display = ":%d" % display
-        # A Japanese locale of our own (no system file changes): the
-        # message boxes' buttons then read はい/いいえ.
-        LOCALES.mkdir(parents=True, exist_ok=True)
-        if not (LOCALES / "ja_JP.UTF-8").exists():
-            subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
-                            str(LOCALES / "ja_JP.UTF-8")],
+        # The first Wine call makes the prefix when there is none yet; one
+        # wineserver then serves the whole run, so later starts are fast.
+        for args in (["wineboot", "-u"], ["wineserver", "-p"]):
+            subprocess.run([str(WINE)] + args, env=self.env, timeout=300,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if (LOCALES / "ja_JP.UTF-8").exists():
-            self.env["LOCPATH"] = str(LOCALES)
-            self.env["LANG"] = "ja_JP.UTF-8"
-
-        fresh = not (PREFIX / "system.reg").exists()
-        self.run_wine(["wineboot", "-u"], timeout=120)
-        if fresh:
-            self.configure()
-        # Keep one wineserver for the whole run: later starts are fast.
-        subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=self.wine_env())
         # Keep the virtual desktop up between programs: a program and the
         # driver that start together while it comes up can hang for good.
         self.keeper = subprocess.Popen(
             [str(WINE), str(DRIVER), "wait", "no such window", "86400000"],
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(3)
-
-    def wine_env(self):
-        # As tests/wine/wine.sh sets it: the server lives under TMPDIR.
-        env = dict(self.env)
-        env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all",
-                   TMPDIR=str(PREFIX) + ".tmp")
-        return env
-
-    def configure(self):
-        fonts = PREFIX / "drive_c/windows/Fonts"
-        fonts.mkdir(parents=True, exist_ok=True)
-        for font in pathlib.Path("/usr/share/wine/fonts").glob("*.ttf"):
-            shutil.copy(font, fonts)
-        faces = ["ＭＳ Ｐゴシック", "MS PGothic", "MS UI Gothic", "MS Gothic",
-                 "ＭＳ ゴシック", "Meiryo", "MS Shell Dlg", "MS Shell Dlg 2",
-                 "Tahoma"]
-        lines = ["Windows Registry Editor Version 5.00", "",
-                 r"[HKEY_CURRENT_USER\Software\Wine\Explorer]",
-                 '"Desktop"="Default"', "",
-                 r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]",
-                 '"Default"="1024x768"', "",
-                 r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]",
-                 '"ShowCrashDialog"=dword:00000000', "",
-                 r"[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]"]
-        lines += ['"%s"="Noto Sans CJK JP"' % face for face in faces]
-        reg = WORK / "e2e.reg"
-        reg.write_bytes(("\r\n".join(lines) + "\r\n").encode("utf-16"))
-        self.run_wine(["regedit", "/S", "Z:" + str(reg).replace("/", "\\")],
-                      timeout=60)
-        subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=self.wine_env(),
-                       timeout=60)
 
     def run_wine(self, args, timeout, cwd=None):
         return subprocess.run([str(WINE)] + args, env=self.env, cwd=cwd,
@@ -138,7 +94,8 @@ class Session:
         if getattr(self, "keeper", None):
             self.keeper.kill()
             self.keeper.wait()
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=self.wine_env())
+        subprocess.run([str(WINE), "wineserver", "-k"], env=self.env,
+                       timeout=60)
         if self.xvfb:
             self.xvfb.terminate()
             self.xvfb.wait()

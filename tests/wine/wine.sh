@@ -1,29 +1,90 @@
 #!/usr/bin/env bash
-# Runs a Windows program under wine64 in the project's own prefix
-# (build/wine/prefix, made on first use), headless unless DISPLAY is set.
+# Runs a Windows program under Wine in the project's own prefix
+# (build/wine/prefix; SELFPATCH_WINEPREFIX chooses another):
 #   tests/wine/wine.sh PROGRAM.exe [ARGS...]
-# SELFPATCH_WINEPREFIX chooses another prefix.
+#   tests/wine/wine.sh wineserver [ARGS...]   (the prefix's own server)
+# The prefix is made on first use, complete or not at all: Japanese fonts
+# and a Japanese locale, a virtual desktop, no crash dialog. A GUI program
+# started with no DISPLAY gets a virtual X display of its own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=${SELFPATCH_WINEPREFIX:-$root/build/wine/prefix}
-export WINEARCH=win64 WINEDEBUG=-all
+export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
-export WINEPREFIX=$prefix
 export TMPDIR=$prefix.tmp
 mkdir -p "$TMPDIR"
 
-# One process makes the prefix; the others wait for it.
+# A Japanese locale of our own (no system file changes): message boxes'
+# buttons read はい/いいえ, and one locale per prefix keeps its fonts.
+locales=$root/build/wine/locale
 exec 9>"$prefix.lock"
 flock 9
-if [ ! -f "$prefix/system.reg" ]; then
+if [ ! -d "$locales/ja_JP.UTF-8" ]; then
+  mkdir -p "$locales"
+  localedef -i ja_JP -f UTF-8 "$locales/ja_JP.UTF-8" >/dev/null 2>&1 || true
+fi
+if [ -d "$locales/ja_JP.UTF-8" ]; then
+  export LOCPATH=$locales LANG=ja_JP.UTF-8
+fi
+
+# A prefix is made under another name and renamed into place once its
+# set-up is complete, so a set-up cut short is never reused.
+if [ ! -f "$prefix/selfpatch-ready" ]; then
+  if [ -e "$prefix" ] && [ "${prefix#"$root"/build/}" = "$prefix" ]; then
+    echo "wine.sh: $prefix was not made here; remove it or choose another" >&2
+    exit 1
+  fi
+  rm -rf "$prefix" "$prefix.new"
+  export WINEPREFIX=$prefix.new
   DISPLAY= "$WINELOADER" wineboot -i >/dev/null 2>&1 || true
   "$WINESERVER" -w
-  # A crash must end the process with an error, not open a dialog.
-  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\r\n"ShowCrashDialog"=dword:00000000\r\n' \
-    | iconv -f UTF-8 -t UTF-16 > "$TMPDIR/nocrashdialog.reg"
-  DISPLAY= "$WINELOADER" regedit /S "$(winepath_dir=$TMPDIR; echo "Z:${winepath_dir//\//\\}\\nocrashdialog.reg")" >/dev/null 2>&1
+  mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  reg=$TMPDIR/selfpatch.reg
+  {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="Default"\r\n\r\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"Default"="1024x768"\r\n\r\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\r\n"ShowCrashDialog"=dword:00000000\r\n\r\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+    for face in "ＭＳ Ｐゴシック" "MS PGothic" "MS UI Gothic" "MS Gothic" \
+      "ＭＳ ゴシック" "Meiryo" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma"; do
+      printf '"%s"="Noto Sans CJK JP"\r\n' "$face"
+    done
+  } | iconv -f UTF-8 -t UTF-16 >"$reg"
+  DISPLAY= "$WINELOADER" regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1
   "$WINESERVER" -w
+  touch "$WINEPREFIX/selfpatch-ready"
+  mv "$WINEPREFIX" "$prefix"
 fi
 flock -u 9
+export WINEPREFIX=$prefix
+
+if [ "${1:-}" = wineserver ]; then
+  shift
+  exec "$WINESERVER" "$@"
+fi
+
+# The PE optional header's subsystem field: 2 is a GUI program.
+subsystem() {
+  local pe
+  pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 0
+  od -An -tu2 -j$((pe + 92)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+if [ -z "${DISPLAY:-}" ] && [ -f "$1" ] && [ "$(subsystem "$1")" = 2 ]; then
+  display=$(for n in $(seq 90 199); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { echo $n; break; }
+  done)
+  Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  trap 'kill $xvfb 2>/dev/null' EXIT
+  for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$display ] && break; sleep 0.1; done
+  export DISPLAY=:$display
+  echo "wine.sh: no DISPLAY, so $(basename "$1") runs on virtual display" \
+    "$DISPLAY (see it: import -display $DISPLAY -window root shot.png)" >&2
+  status=0
+  "$WINELOADER" "$@" || status=$?
+  exit $status
+fi
 exec "$WINELOADER" "$@"
