@@ -70,9 +70,9 @@ wine-tests: win-x64 win-x86 setup32
 	cd build/win-x64 && ctest --output-on-failure
 	cd build/win-x86 && ctest --output-on-failure
 
-# The real x64 program under wine64 on a virtual X display, driven through
-# its windows.
-e2e: native win-x64
+# The real programs, x64 under wine64 and x86 under wine32, on a virtual X
+# display, driven through their windows.
+e2e: native win-x64 win-x86 setup32
 	python3 tests/e2e/run_e2e.py
 
 # Each libFuzzer target for FUZZ_SECONDS, from seeds the tests' package

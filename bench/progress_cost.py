@@ -32,7 +32,7 @@ def main():
     (work / "old").write_bytes(old)
     (work / "new").write_bytes(new)
     exe = work / "patch.exe"
-    subprocess.run([str(e2e.MAKE_PATCH), str(e2e.STUB), str(exe), "0",
+    subprocess.run([str(e2e.MAKE_PATCH), str(e2e.STUBS["x64"]), str(exe), "0",
                     "patch", "big.bin", str(work / "old"), str(work / "new")],
                    check=True)
 
