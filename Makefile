@@ -120,7 +120,7 @@ demo-fresh:
 	@d=$$(mktemp -d); echo "make demo in a fresh clone: $$d"; \
 	git clone -q "$(CURDIR)" "$$d/selfpatch" && $(MAKE) -C "$$d/selfpatch" demo \
 	  > "$$d/demo.log" 2>&1 || { tail -30 "$$d/demo.log"; exit 1; }; \
-	tail -3 "$$d/demo.log"; rm -rf "$$d"
+	grep "^demo:" "$$d/demo.log"; rm -rf "$$d"
 
 test: deps setup32 win-x86 win-x64 check native-i386 tsan wine-tests e2e release
 	$(MAKE) fuzz FUZZ_SECONDS=30

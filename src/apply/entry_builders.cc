@@ -17,12 +17,21 @@ bool InPackage(uint64_t offset, uint64_t size, uint64_t packageSize) {
 }  // namespace
 
 DWORD ReportProgress(uint64_t done, uint64_t total, uintptr_t context) {
+  ProgressPace& pace = *reinterpret_cast<ProgressPace*>(context);
   double fraction = 1.0;
   if (total != 0 && done < total) {
     fraction = static_cast<double>(done) / static_cast<double>(total);
   }
-  SendMessageW(reinterpret_cast<HWND>(context), WM_PATCH_PROGRESS,
+  int64_t position = ProgressPosition(fraction);
+  if (position == pace.shown) return 1;
+  if (pace.shown >= 0 && position < kProgressRange &&
+      GetTickCount64() - pace.sentAt < kProgressInterval) {
+    return 1;
+  }
+  pace.shown = position;
+  SendMessageW(pace.dialog, WM_PATCH_PROGRESS,
                reinterpret_cast<WPARAM>(&fraction), 0);
+  pace.sentAt = GetTickCount64();
   return 1;
 }
 
@@ -63,9 +72,11 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
   SharedArray<CFileWriteData> out;
   out.Attach(new CFileWriteData(output), 1);
   CFileWriteData& writer = *out.Get();
+  ProgressPace pace(worker.dialogWindow);
   writer.progressCallback = &ReportProgress;
-  writer.progressContext = reinterpret_cast<uintptr_t>(worker.dialogWindow);
+  writer.progressContext = reinterpret_cast<uintptr_t>(&pace);
   if (entry.newSize != 0) writer.progressTotal = entry.newSize;
+  ReportProgress(0, writer.progressTotal, writer.progressContext);
 
   if (!DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get())) {
     return ResultUpdateFailed;
@@ -84,6 +95,9 @@ ResultCode WriteAddedFile(const PackageEntry& entry, CPatchThread& worker,
   }
   SharedArray<uint8_t> buffer;
   buffer.Allocate(kStreamBufferSize);
+  ProgressPace pace(worker.dialogWindow);
+  auto context = reinterpret_cast<uintptr_t>(&pace);
+  ReportProgress(0, entry.literalSize, context);
   uint64_t remaining = entry.literalSize;
   uint64_t done = 0;
   while (remaining > 0) {
@@ -101,8 +115,7 @@ ResultCode WriteAddedFile(const PackageEntry& entry, CPatchThread& worker,
       return ResultCreateFailed;
     }
     remaining -= chunk;
-    ReportProgress(done, entry.literalSize,
-                   reinterpret_cast<uintptr_t>(worker.dialogWindow));
+    ReportProgress(done, entry.literalSize, context);
   }
   return ResultSuccess;
 }

@@ -9,6 +9,19 @@
 
 class CPatchThread;
 
+// The least time between two progress messages of one file, in
+// milliseconds: about as often as a person can see the bar move.
+constexpr ULONGLONG kProgressInterval = 30;
+
+// Where the bar stands for the file being written, as `ReportProgress`
+// last told the dialog.
+struct ProgressPace {
+  explicit ProgressPace(HWND window) : dialog(window) {}
+  HWND dialog;
+  int64_t shown = -1;    // bar position last sent; -1 before the first
+  ULONGLONG sentAt = 0;  // GetTickCount64 when the dialog had handled it
+};
+
 // Rebuilds a patched entry into `output` from `oldFile` (standing at offset
 // 0) and the entry's instruction and literal blocks. 0, or 14 when a block
 // does not lie inside the package, the instruction block is empty or cannot
@@ -23,7 +36,12 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
 ResultCode WriteAddedFile(const PackageEntry& entry, CPatchThread& worker,
                           HANDLE output);
 
-// Sends the dialog (`context`) the fraction done/total of the current file,
-// always within 0.0..1.0: a total of 0, or more bytes than expected, give
-// 1.0. Returns 1.
+// Tells the dialog of `context`, a ProgressPace, the fraction done/total of
+// the current file, always within 0.0..1.0: a total of 0, or more bytes than
+// expected, give 1.0. The message is sent only when it moves the bar, and
+// then always for the first report of the file and for the whole file, and
+// otherwise only kProgressInterval after the dialog handled the last one.
+// The builders report 0 bytes done before anything else, so each file
+// starts the bar at 0 (an empty file fills it at once) and ends it at the
+// end. Returns 1.
 DWORD ReportProgress(uint64_t done, uint64_t total, uintptr_t context);

@@ -1,6 +1,8 @@
 // The worker that applies a loaded package.
 #pragma once
 
+#include <cstdint>
+
 #include "package/package_loader.h"
 #include "platform/platform.h"
 #include "runtime/shared_array.h"
@@ -13,6 +15,13 @@ constexpr UINT WM_PATCH_ERROR = 0x801;     // wParam: ResultCode; lParam: path
 constexpr UINT WM_PATCH_COMPLETE = 0x802;  // posted
 constexpr UINT WM_PATCH_FILENAME = 0x803;  // wParam: entry index; lParam: path
 constexpr UINT WM_PATCH_PROGRESS = 0x804;  // wParam: const double*, 0.0..1.0
+
+// The dialog's progress bar runs from 0 to kProgressRange; a fraction shows
+// as fraction x kProgressRange, truncated toward zero.
+constexpr WORD kProgressRange = 10000;
+inline int64_t ProgressPosition(double fraction) {
+  return static_cast<int64_t>(fraction * kProgressRange);
+}
 
 // The holder through which the program owns the loaded package, published
 // before the dialog starts; a worker takes its share of the loader from it.

@@ -302,7 +302,8 @@ int Verify(const std::vector<std::string>& args) {
 }
 
 // The worker's messages, shown on the terminal: a line per entry, redrawn
-// when its percentage changes.
+// when its percentage changes. The worker paces its progress messages as
+// it does for the dialog, so the line moves as often as the bar would.
 std::string g_current;
 int g_percent = -1;
 LRESULT CALLBACK TerminalWindow(HWND window, UINT message, WPARAM wParam,

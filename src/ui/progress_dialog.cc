@@ -8,8 +8,6 @@ SharedArray<CPatchThread>* g_workerHolder = nullptr;
 
 namespace {
 
-constexpr WORD kProgressRange = 10000;
-
 // WM_INITDIALOG: load and verify, ask, start the worker.
 void Initialise(HWND dialog, HINSTANCE instance) {
   g_loaderHolder->Attach(new PackageLoader(instance), 1);
@@ -71,8 +69,8 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam,
                       reinterpret_cast<const WCHAR*>(lParam));
       return TRUE;
     case WM_PATCH_PROGRESS: {
-      double fraction = *reinterpret_cast<const double*>(wParam);
-      auto position = static_cast<int64_t>(fraction * kProgressRange);
+      int64_t position =
+          ProgressPosition(*reinterpret_cast<const double*>(wParam));
       SendMessageW(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS,
                    static_cast<WPARAM>(static_cast<uint32_t>(position)), 0);
       return TRUE;

@@ -76,30 +76,27 @@ class Builders : public ::testing::Test {
   std::vector<HANDLE> handles;
 };
 
-TEST_F(Builders, AddedFilesAreCopiedIn64KiBChunks) {
+TEST_F(Builders, AddedFilesStartAtZeroAndEndAtOne) {
   std::mt19937 random(9);
   Bytes big = RandomBytes(random, 200000);
-  Load({AddEntry("exact", Bytes(65536, 1)),
-        AddEntry("one more", Bytes(65537, 2)), AddEntry("big", big),
+  Load({AddEntry("exact", Bytes(65536, 1)), AddEntry("big", big),
         AddEntry("empty", Bytes())});
   ASSERT_EQ(ResultSuccess, Add(0));
-  EXPECT_EQ(std::vector<double>{1.0}, Fractions());
+  EXPECT_EQ((std::vector<double>{0.0, 1.0}), Fractions());
 
+  window.Clear();
   ASSERT_EQ(ResultSuccess, Add(1));
-  std::vector<double> fractions = Fractions();
-  ASSERT_EQ(3u, fractions.size());
-  EXPECT_DOUBLE_EQ(65536.0 / 65537.0, fractions[1]);
-  EXPECT_EQ(1.0, fractions[2]);
-
-  ASSERT_EQ(ResultSuccess, Add(2));
   CloseHandle(handles.back());
   handles.pop_back();
   EXPECT_EQ(big, ReadAll(dir / "out"));
-  EXPECT_EQ(7u, Fractions().size());  // 65,536 x 3 and 3,392
+  std::vector<double> fractions = Fractions();
+  ASSERT_LE(2u, fractions.size());
+  EXPECT_EQ(0.0, fractions.front());
+  EXPECT_EQ(1.0, fractions.back());
 
-  size_t before = Fractions().size();
-  ASSERT_EQ(ResultSuccess, Add(3));
-  EXPECT_EQ(before, Fractions().size());  // nothing to report
+  window.Clear();
+  ASSERT_EQ(ResultSuccess, Add(2));
+  EXPECT_EQ(std::vector<double>{1.0}, Fractions());  // done at once
 }
 
 TEST_F(Builders, RebuildReportsProgressUpToExactlyOne) {
@@ -124,7 +121,7 @@ TEST_F(Builders, EmptyResultAndBrokenBlocks) {
   Load({PatchEntry("a", ToBytes("old"), Bytes()),
         PatchEntry("b", ToBytes("old"), ToBytes("new"))});
   ASSERT_EQ(ResultSuccess, Rebuild(ToBytes("old"), 0));
-  EXPECT_TRUE(Fractions().empty());
+  EXPECT_EQ(std::vector<double>{1.0}, Fractions());
 
   // Instructions that end before their end marker, or an empty block.
   Record(1).instructionSize = 1;
@@ -153,22 +150,75 @@ TEST_F(Builders, AddedBlockOutsideThePackage) {
   EXPECT_EQ(ResultCreateFailed, Add(0));
 }
 
+// The first report of a file is always sent.
 TEST(ReportProgress, FractionsStayWithinZeroAndOne) {
   RecordingWindow window;
-  auto context = reinterpret_cast<uintptr_t>(window.handle());
   uint64_t top = uint64_t{1} << 63;
-  EXPECT_EQ(1u, ReportProgress(top, top, context));
-  ReportProgress(top / 2, top, context);
-  ReportProgress(5, 0, context);   // no total
-  ReportProgress(10, 5, context);  // more than expected
-  ReportProgress(0, 4, context);
+  struct Case {
+    uint64_t done, total;
+    double sent;
+  } cases[] = {
+      {top, top, 1.0},      // the top bit is not a sign
+      {top / 2, top, 0.5},  // half
+      {5, 0, 1.0},          // no total
+      {10, 5, 1.0},         // more than expected
+      {0, 4, 0.0},
+  };
+  for (const Case& c : cases) {
+    ProgressPace pace(window.handle());
+    window.Clear();
+    EXPECT_EQ(1u, ReportProgress(c.done, c.total,
+                                 reinterpret_cast<uintptr_t>(&pace)));
+    std::vector<RecordedMessage> sent = window.Messages(WM_PATCH_PROGRESS);
+    ASSERT_EQ(1u, sent.size()) << c.done << "/" << c.total;
+    EXPECT_EQ(c.sent, sent[0].fraction) << c.done << "/" << c.total;
+  }
+}
+
+TEST(ReportProgress, NothingIsSentThatLeavesTheBarWhereItIs) {
+  RecordingWindow window;
+  SteppedClock clock(kProgressInterval);  // every report is due
+  ProgressPace pace(window.handle());
+  auto context = reinterpret_cast<uintptr_t>(&pace);
+  uint64_t total = 1000000000;
+  ReportProgress(0, total, context);
+  ReportProgress(total / kProgressRange - 1, total, context);  // still 0
+  ReportProgress(total, total, context);
+  ReportProgress(total + 1, total, context);  // still the whole file
   std::vector<RecordedMessage> sent = window.Messages(WM_PATCH_PROGRESS);
-  ASSERT_EQ(5u, sent.size());
-  EXPECT_EQ(1.0, sent[0].fraction);
-  EXPECT_EQ(0.5, sent[1].fraction);
-  EXPECT_EQ(1.0, sent[2].fraction);
-  EXPECT_EQ(1.0, sent[3].fraction);
-  EXPECT_EQ(0.0, sent[4].fraction);
+  ASSERT_EQ(2u, sent.size());
+  EXPECT_EQ(0.0, sent[0].fraction);
+  EXPECT_EQ(1.0, sent[1].fraction);
+}
+
+// Ten megabytes rebuilt or added: a message only when the bar moves and at
+// most one per kProgressInterval, besides the first and the last.
+TEST_F(Builders, LargeFilesSendAMessagePerIntervalAtMost) {
+  std::mt19937 random(12);
+  Bytes old = RandomBytes(random, 10 << 20);
+  Bytes target = old;
+  target.insert(target.begin() + 4096, 5000, 0x42);
+  target[target.size() - 100] ^= 1;
+  Load({PatchEntry("rebuilt", old, target), AddEntry("added", target)});
+  SteppedClock clock(1);  // each reading of the clock a millisecond on
+  for (int added = 0; added < 2; ++added) {
+    window.Clear();
+    ULONGLONG started = GetTickCount64();
+    ASSERT_EQ(ResultSuccess, added ? Add(1) : Rebuild(old, 0));
+    ULONGLONG took = GetTickCount64() - started;
+    CloseAll();
+    EXPECT_EQ(target, ReadAll(dir / "out"));
+    std::vector<double> fractions = Fractions();
+    ASSERT_LE(2u, fractions.size()) << added;
+    EXPECT_GE(took / kProgressInterval + 2, fractions.size()) << added;
+    EXPECT_EQ(0.0, fractions.front()) << added;
+    EXPECT_EQ(1.0, fractions.back()) << added;
+    for (size_t i = 1; i < fractions.size(); ++i) {
+      EXPECT_LT(ProgressPosition(fractions[i - 1]),
+                ProgressPosition(fractions[i]))
+          << added << " at " << i;
+    }
+  }
 }
 
 TEST_F(Builders, RandomMutationsRoundTrip) {

@@ -138,7 +138,10 @@ TEST_F(Worker, EmptyFilesAreBuiltAndVerified) {
                                   PatchEntry("shrinks.bin", kOld, Bytes())}));
   EXPECT_TRUE(ReadAll(In("empty.txt")).empty());
   EXPECT_TRUE(ReadAll(In("shrinks.bin")).empty());
-  EXPECT_TRUE(window.Messages(WM_PATCH_PROGRESS).empty());
+  std::vector<RecordedMessage> progress = window.Messages(WM_PATCH_PROGRESS);
+  ASSERT_EQ(2u, progress.size());  // each fills the bar at once
+  EXPECT_EQ(1.0, progress[0].fraction);
+  EXPECT_EQ(1.0, progress[1].fraction);
 }
 
 TEST_F(Worker, MissingFoldersAndNamesWithoutAFile) {

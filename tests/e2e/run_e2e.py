@@ -192,11 +192,15 @@ class Scenario:
         return snapshot(self.app) == self.before
 
 
+def mib(session, x64):
+    """MiB of data that keep the applier busy about as long as `x64` MiB keep
+    the x64 one: x86 code runs about 4 times slower under qemu."""
+    return x64 if session.arch == "x64" else x64 // 4
+
+
 def scenario_success(session):
     s = Scenario(session, "success")
-    # Several seconds under Wine: 4 MiB for x64; x86 code under qemu
-    # rebuilds about 20 times slower, so 1 MiB.
-    old = bytes(range(256)) * 4096 * (4 if session.arch == "x64" else 1)
+    old = bytes(range(256)) * 4096 * mib(session, 768)  # a few seconds
     new = bytearray(old)
     new[1000:1000] = b"inserted" * 1000
     new[-5000:-4000] = b"\x55" * 1000
@@ -299,7 +303,7 @@ def scenario_locked(session):
 
 def scenario_close(session):
     s = Scenario(session, "close")
-    old = bytes(range(256)) * 4096 * 8  # 8 MiB: still running when closed
+    old = bytes(range(256)) * 4096 * mib(session, 768)  # running when closed
     new = old[:5000] + b"x" + old[5000:]
     s.file("big.bin", old)
     s.start(s.patch(0, "patch", "big.bin", s.input("o", old), s.input("n", new)))

@@ -66,6 +66,17 @@ class RecordingWindow {
   std::vector<RecordedMessage> messages_;
 };
 
+// While it lives, GetTickCount64 moves `step` milliseconds at each reading
+// and at no other time, so that a test can reason about time in readings.
+// Windows keeps its own clock: a test must hold with either.
+class SteppedClock {
+ public:
+  explicit SteppedClock(ULONGLONG step);
+  ~SteppedClock();
+  SteppedClock(const SteppedClock&) = delete;
+  SteppedClock& operator=(const SteppedClock&) = delete;
+};
+
 // The running test program's own file.
 std::filesystem::path OwnExecutable();
 

@@ -17,6 +17,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
 typedef uint32_t UINT;
 typedef char16_t WCHAR;
@@ -164,6 +165,8 @@ DWORD SuspendThread(HANDLE thread);
 DWORD ResumeThread(HANDLE thread);
 DWORD GetCurrentThreadId();
 void Sleep(DWORD milliseconds);
+// Milliseconds since an arbitrary start, never going back.
+ULONGLONG GetTickCount64();
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                     BOOL initialState, LPCWSTR name);
 BOOL SetEvent(HANDLE event);

@@ -31,6 +31,12 @@ uint64_t CallCount(const std::string& function);
 // function's name and its ordinal.
 void SetCallObserver(std::function<void(const char*, uint64_t)> observer);
 
+// ---- Clock ------------------------------------------------------------------
+// With a step of n > 0, GetTickCount64 turns into a clock that moves only
+// when read: each reading is n milliseconds after the one before, so time
+// is counted in readings. 0 goes back to the machine's clock.
+void SetClockStep(ULONGLONG milliseconds);
+
 // ---- Windows ----------------------------------------------------------------
 // A window that handles every message on the thread that sends or posts it.
 typedef std::function<LRESULT(UINT, WPARAM, LPARAM)> SinkHandler;

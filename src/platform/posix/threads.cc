@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "standin_control.h"
 #include "standin_internal.h"
 
 namespace standin {
@@ -155,6 +156,27 @@ DWORD GetCurrentThreadId() {
 
 void Sleep(DWORD milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+namespace {
+
+// 0: the machine's steady clock; otherwise the step of the stepped clock.
+std::atomic<ULONGLONG> g_clockStep{0};
+std::atomic<ULONGLONG> g_steppedTicks{0};
+
+}  // namespace
+
+void standin::SetClockStep(ULONGLONG milliseconds) {
+  g_clockStep = milliseconds;
+}
+
+ULONGLONG GetTickCount64() {
+  ULONGLONG step = g_clockStep;
+  if (step != 0) return g_steppedTicks.fetch_add(step) + step;
+  return static_cast<ULONGLONG>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now().time_since_epoch())
+          .count());
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,

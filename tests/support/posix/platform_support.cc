@@ -23,6 +23,10 @@ RecordingWindow::~RecordingWindow() { standin::DestroySinkWindow(handle_); }
 // The stand-in handles a sink's messages where they are sent or posted.
 void RecordingWindow::Pump() {}
 
+SteppedClock::SteppedClock(ULONGLONG step) { standin::SetClockStep(step); }
+
+SteppedClock::~SteppedClock() { standin::SetClockStep(0); }
+
 std::filesystem::path OwnExecutable() {
   return std::filesystem::read_symlink("/proc/self/exe");
 }

@@ -51,6 +51,11 @@ void RecordingWindow::Pump() {
   }
 }
 
+// Windows' clock cannot be stepped: it runs on.
+SteppedClock::SteppedClock(ULONGLONG) {}
+
+SteppedClock::~SteppedClock() = default;
+
 std::filesystem::path OwnExecutable() {
   wchar_t path[4096];
   GetModuleFileNameW(nullptr, path, 4096);
