@@ -52,7 +52,7 @@ def main():
     patch = OUT / "demo-patch.exe"
     installed = OUT / "installed"
     shutil.copytree(DEMO / "v1", installed)
-    wine = shutil.which("/usr/lib/wine/wine64") and e2e.STUB.exists() and \
+    wine = shutil.which("/usr/lib/wine/wine64") and e2e.STUBS["x64"].exists() and \
         e2e.DRIVER.exists() and shutil.which("Xvfb")
     run(SELFPATCH, "create", DEMO / "v1", DEMO / "v2", "-o", patch,
         "--arch", "x64" if wine else "x86", "--backup")

@@ -22,7 +22,15 @@ std::vector<uint8_t> ReadWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ProducerError("cannot read " + path.u8string());
   in.seekg(0, std::ios::end);
-  std::vector<uint8_t> data(static_cast<size_t>(in.tellg()));
+  auto size = static_cast<uint64_t>(in.tellg());
+  std::vector<uint8_t> data;
+  // A 32-bit build cannot hold 2 GiB and more; cut to size_t, a size of
+  // 4 GiB + 1 would read as 1 byte.
+  if (size > data.max_size()) {
+    throw ProducerError("too large to compare in this build's memory: " +
+                        path.u8string());
+  }
+  data.resize(static_cast<size_t>(size));
   in.seekg(0);
   in.read(reinterpret_cast<char*>(data.data()),
           static_cast<std::streamsize>(data.size()));

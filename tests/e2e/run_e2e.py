@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end runs of the x64 applier under wine64, as a user runs it.
+"""End-to-end runs of both appliers, as a user runs them: the x64 one under
+wine64, the x86 one (the shipped default) under wine32.
+
+    run_e2e.py [x64] [x86]    (both when none is named)
 
 Each scenario lays out an installed program in a scratch folder, writes a
 patch executable (the stub with a package from the tests' package writer),
@@ -17,7 +20,8 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
-STUB = BUILD / "win-x64/src/ui/selfpatch-stub-x64.exe"
+STUBS = {arch: BUILD / ("win-%s/src/ui/selfpatch-stub-%s.exe" % (arch, arch))
+         for arch in ("x64", "x86")}
 DRIVER = BUILD / "win-x64/tests/uidriver.exe"
 MAKE_PATCH = BUILD / "native/tests/make_patch"
 WINE = ROOT / "tests/wine/wine.sh"
@@ -48,6 +52,8 @@ class Session:
     def __init__(self):
         self.env = dict(os.environ)
         self.env["SELFPATCH_WINEPREFIX"] = str(PREFIX)
+        # The applier that scenarios patch with.
+        self.arch, self.stub = "x64", STUBS["x64"]
         self.xvfb = None
 
     def start(self):
@@ -123,7 +129,8 @@ class Scenario:
     def __init__(self, session, name):
         session.current = self
         self.session = session
-        self.dir = WORK / name
+        self.stub = session.stub
+        self.dir = WORK / session.arch / name
         shutil.rmtree(self.dir, ignore_errors=True)
         self.app = self.dir / "app"
         self.app.mkdir(parents=True)
@@ -141,13 +148,13 @@ class Scenario:
         path.write_bytes(data)
         return str(path)
 
-    def patch(self, flags, *entries, stub=STUB):
+    def patch(self, flags, *entries):
         out = self.dir / "patch.exe"
         if entries or flags:
-            subprocess.run([str(MAKE_PATCH), str(stub), str(out), str(flags)]
-                           + list(entries), check=True)
+            subprocess.run([str(MAKE_PATCH), str(self.stub), str(out),
+                            str(flags)] + list(entries), check=True)
         else:
-            shutil.copy(stub, out)
+            shutil.copy(self.stub, out)
         return out
 
     def start(self, exe):
@@ -185,9 +192,15 @@ class Scenario:
         return snapshot(self.app) == self.before
 
 
+def mib(session, x64):
+    """MiB of data that keep the applier busy about as long as `x64` MiB keep
+    the x64 one: x86 code runs about 4 times slower under qemu."""
+    return x64 if session.arch == "x64" else x64 // 4
+
+
 def scenario_success(session):
     s = Scenario(session, "success")
-    old = bytes(range(256)) * 4096 * 768  # 768 MiB: a few seconds under Wine
+    old = bytes(range(256)) * 4096 * mib(session, 768)  # a few seconds
     new = bytearray(old)
     new[1000:1000] = b"inserted" * 1000
     new[-5000:-4000] = b"\x55" * 1000
@@ -209,7 +222,7 @@ def scenario_success(session):
     for _ in range(200):
         code, pos = session.drive("pos", DIALOG, "1002")
         if code == 0 and pos.isdigit() and 2500 < int(pos) < 10000:
-            shot = WORK / "dialog-progress.png"
+            shot = WORK / session.arch / "dialog-progress.png"
             session.screenshot(shot)
             code, status = session.drive("text", DIALOG, "1001")
             check(status.endswith("app.exe"), "status text '%s'" % status)
@@ -290,7 +303,7 @@ def scenario_locked(session):
 
 def scenario_close(session):
     s = Scenario(session, "close")
-    old = bytes(range(256)) * 4096 * 768  # 768 MiB: still running when closed
+    old = bytes(range(256)) * 4096 * mib(session, 768)  # running when closed
     new = old[:5000] + b"x" + old[5000:]
     s.file("big.bin", old)
     s.start(s.patch(0, "patch", "big.bin", s.input("o", old), s.input("n", new)))
@@ -320,29 +333,38 @@ SCENARIOS = [scenario_success, scenario_declined, scenario_bare,
              scenario_target_differs, scenario_locked, scenario_close]
 
 
-def main():
-    for tool in (STUB, DRIVER, MAKE_PATCH):
+def main(arches):
+    unknown = [arch for arch in arches if arch not in STUBS]
+    if unknown:
+        sys.exit("unknown applier %s: choose from %s" % (unknown, list(STUBS)))
+    for tool in [STUBS[arch] for arch in arches] + [DRIVER, MAKE_PATCH]:
         if not tool.exists():
-            sys.exit("missing %s: build the native and win-x64 presets" % tool)
+            sys.exit("missing %s: build the native, win-x64 and win-x86 "
+                     "presets" % tool)
     WORK.mkdir(parents=True, exist_ok=True)
     session = Session()
     passed = failed = 0
     try:
         session.start()
-        for scenario in SCENARIOS:
-            name = scenario.__name__[len("scenario_"):]
-            started = time.time()
-            try:
-                result = scenario(session)
-                passed += 1
-                print("ok   %-16s %.1fs%s" % (name, time.time() - started,
-                                             "  screenshot: %s" % result if result else ""))
-            except (Failure, subprocess.TimeoutExpired) as error:
-                failed += 1
-                shot = WORK / ("%s-failure.png" % name)
-                session.screenshot(shot)
-                print("FAIL %-16s %s (screen: %s)" % (name, error, shot))
-                session.current.kill()
+        # One session for both: the x64 driver reads the x86 program's
+        # windows through the same wineserver.
+        for arch in arches:
+            session.arch, session.stub = arch, STUBS[arch]
+            for scenario in SCENARIOS:
+                name = "%s %s" % (arch, scenario.__name__[len("scenario_"):])
+                started = time.time()
+                try:
+                    result = scenario(session)
+                    passed += 1
+                    print("ok   %-20s %.1fs%s" % (
+                        name, time.time() - started,
+                        "  screenshot: %s" % result if result else ""))
+                except (Failure, subprocess.TimeoutExpired) as error:
+                    failed += 1
+                    shot = WORK / arch / ("%s-failure.png" % name.split()[1])
+                    session.screenshot(shot)
+                    print("FAIL %-20s %s (screen: %s)" % (name, error, shot))
+                    session.current.kill()
     finally:
         session.stop()
     print("e2e: %d passed, %d failed" % (passed, failed))
@@ -350,4 +372,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:] or list(STUBS)))

@@ -83,6 +83,13 @@ TEST_F(ImageEnd, BuiltExecutablesEndAtTheirLastSection) {
     uint32_t end = 0;
     ASSERT_TRUE(EndOf(exe, &end)) << path;
     EXPECT_EQ(exe.size(), end) << path << ": nothing may follow the image";
+    // Large-address-aware (file header characteristic 0x20): a PE32
+    // applier then has 4 GiB of address space under 64-bit Windows.
+    int32_t headers = 0;
+    std::memcpy(&headers, exe.data() + 60, 4);
+    uint16_t characteristics = 0;
+    std::memcpy(&characteristics, exe.data() + headers + 22, 2);
+    EXPECT_NE(0, characteristics & 0x20) << path;
     // A package appended to a copy is found where the image ends.
     Bytes package = BuildPackage({AddEntry("file.txt", ToBytes("content"))});
     exe.insert(exe.end(), package.begin(), package.end());

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "package/file_hash.h"
 #include "package/sha256_compress.h"
@@ -97,18 +98,58 @@ TEST(Sha256, InitStartsOverAndDigestsCompareWhole) {
   EXPECT_FALSE(hash.CompareFoldedDigest(half.data(), 16));
 }
 
+using Compress = void (*)(uint32_t*, const uint8_t*, size_t);
+
+void CallDirectly(Compress compress, uint32_t* state, const uint8_t* data,
+                  size_t blocks) {
+  compress(state, data, blocks);
+}
+
+#if defined(__i386__)
+// Calls `compress` with the stack pointer 4 mod 16 at the call. 32-bit
+// Windows keeps its stack only 4-byte aligned, and enters our code that
+// way from a window procedure or a thread start; the compiler's default
+// assumes 16.
+__attribute__((naked, noinline)) void CallOnAMisalignedStack(Compress,
+                                                             uint32_t*,
+                                                             const uint8_t*,
+                                                             size_t) {
+  asm("push %ebp\n\t"
+      "mov %esp, %ebp\n\t"
+      "and $-16, %esp\n\t"
+      "pushl 20(%ebp)\n\t"  // blocks
+      "pushl 16(%ebp)\n\t"  // data
+      "pushl 12(%ebp)\n\t"  // state: %esp is now 4 mod 16
+      "call *8(%ebp)\n\t"
+      "leave\n\t"
+      "ret");
+}
+#endif
+
 TEST(Sha256, ShaExtensionsAgreeWithPortableCode) {
   if (!Sha256ShaExtensionsAvailable()) GTEST_SKIP() << "no SHA extensions";
+  std::vector<void (*)(Compress, uint32_t*, const uint8_t*, size_t)> callers = {
+      &CallDirectly};
+#if defined(__i386__)
+  callers.push_back(&CallOnAMisalignedStack);
+#endif
   std::mt19937 random(1);
   for (int round = 0; round < 200; ++round) {
     size_t blocks = 1 + random() % 40;
     Bytes data = testing_support::RandomBytes(random, blocks * 64);
-    uint32_t portable[8], accelerated[8];
-    for (int i = 0; i < 8; ++i) portable[i] = accelerated[i] = random();
+    uint32_t start[8];
+    for (uint32_t& word : start) word = random();
+    uint32_t portable[8];
+    std::memcpy(portable, start, sizeof start);
     Sha256CompressPortable(portable, data.data(), blocks);
-    Sha256CompressShaExtensions(accelerated, data.data(), blocks);
-    ASSERT_EQ(0, std::memcmp(portable, accelerated, sizeof portable))
-        << blocks << " blocks";
+    for (size_t caller = 0; caller < callers.size(); ++caller) {
+      uint32_t accelerated[8];
+      std::memcpy(accelerated, start, sizeof start);
+      callers[caller](&Sha256CompressShaExtensions, accelerated, data.data(),
+                      blocks);
+      ASSERT_EQ(0, std::memcmp(portable, accelerated, sizeof portable))
+          << blocks << " blocks, caller " << caller;
+    }
   }
 }
 

@@ -159,6 +159,16 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
   EXPECT_EQ("the applier stub is not a valid PE executable", message([&] {
               WritePatch(ToBytes("not a program"), plan, dir / "out.exe", {});
             }));
+  // A 32-bit build cannot hold a file of 4 GiB + 1 (sparse here) whole.
+  if (sizeof(size_t) == 4) {
+    Write("huge/old/big.bin", ToBytes("x"));
+    fs::resize_file(dir / "huge/old/big.bin", (uint64_t{1} << 32) + 1);
+    Write("huge/new/big.bin", ToBytes("y"));
+    TreePlan huge = PlanTrees(dir / "huge/old", dir / "huge/new");
+    EXPECT_EQ("too large to compare in this build's memory: " +
+                  (dir / "huge/old/big.bin").u8string(),
+              message([&] { WritePatch(kStub, huge, dir / "out.exe", {}); }));
+  }
   EXPECT_FALSE(fs::exists(dir / "out.exe"));
   EXPECT_FALSE(fs::exists(dir / "out.exe.part"));
 }

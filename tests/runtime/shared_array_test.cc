@@ -87,13 +87,17 @@ TEST(SharedArray, CopiesShareOneBlockUntilTheLastRelease) {
   EXPECT_EQ(nullptr, copy.refs);
 }
 
+int closed;
+// A close function has the system's calling convention (stdcall on x86),
+// which a lambda cannot have.
+BOOL WINAPI CountClose(HANDLE) {
+  ++closed;
+  return TRUE;
+}
+
 TEST(SharedHandle, ClosesOnceThroughTheLastHolder) {
-  static int closed;
   closed = 0;
-  auto closer = [](HANDLE) -> BOOL {
-    ++closed;
-    return TRUE;
-  };
+  auto closer = &CountClose;
   HANDLE fake = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234));
   {
     SharedHandle holder;
