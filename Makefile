@@ -7,15 +7,16 @@ WINE := tests/wine/wine.sh
 PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
             libdivsufsort-dev clang libclang-rt-14-dev \
                       libbenchmark-dev imagemagick fonts-noto-cjk openssl python3 \
-                      clang-format
+                      clang-format libcli11-dev nlohmann-json3-dev
 
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
 .PHONY: all deps native check tsan win-x86 win-x64 wine-tests e2e demo \
-        demo-fresh fuzz \
+        demo-fresh fuzz install appliers \
         release stress test clean
 FUZZ_SECONDS ?= 120
+PREFIX ?= /usr/local
 
 all: native
 
@@ -91,6 +92,20 @@ stress: native
 	cmake --build --preset release -j$(JOBS) --target stress
 	build/release/tests/stress 4
 	build/native/tests/stress 1
+
+# Both appliers, for the tool to embed.
+appliers: deps
+	cmake --preset win-x86 -DSELFPATCH_TESTS=OFF >/dev/null
+	cmake --build --preset win-x86 -j$(JOBS) --target selfpatch-stub-x86
+	cmake --preset win-x64 >/dev/null
+	cmake --build --preset win-x64 -j$(JOBS) --target selfpatch-stub-x64
+
+# The optimised selfpatch, both appliers embedded, in $(PREFIX)/bin.
+install: appliers
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j$(JOBS) --target selfpatch
+	cmake --install build/release --component selfpatch --prefix "$(PREFIX)"
+	@"$(PREFIX)/bin/selfpatch" --version
 
 # Makes a patch from examples/demo/v1 to v2 with the optimised selfpatch
 # and applies it to a copy of v1: under wine64 with the real dialog.
