@@ -7,14 +7,16 @@ WINE := tests/wine/wine.sh
 PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
             libdivsufsort-dev clang libclang-rt-14-dev \
                       libbenchmark-dev imagemagick fonts-noto-cjk openssl python3 \
-                      clang-format libzstd-dev dpkg-dev
+                      clang-format libzstd-dev dpkg-dev libcli11-dev nlohmann-json3-dev
 
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
 .PHONY: all deps zstd-source setup32 native native-i386 check tsan win-x86 \
-        win-x64 wine-tests e2e demo demo-fresh fuzz release stress test clean loc
+        win-x64 appliers wine-tests e2e demo demo-fresh fuzz install release \
+        stress test clean loc
 FUZZ_SECONDS ?= 120
+PREFIX ?= /usr/local
 
 all: native
 
@@ -127,11 +129,22 @@ stress: native
 	build/release/tests/stress 4
 	build/native/tests/stress 1
 
+# Both appliers, for the tool to embed.
+appliers: deps win-x86
+	cmake --preset win-x64 >/dev/null
+	cmake --build --preset win-x64 -j$(JOBS) --target selfpatch-stub-x64
+
+# The optimised selfpatch, both appliers embedded, in $(PREFIX)/bin.
+install: appliers
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j$(JOBS) --target selfpatch
+	cmake --install build/release --component selfpatch --prefix "$(PREFIX)"
+	@"$(PREFIX)/bin/selfpatch" --version
+
 # Makes a patch from examples/demo/v1 to v2 with the optimised selfpatch
 # and applies it to a copy of v1: under wine64 with the real dialog.
-demo: deps win-x86
-	cmake --preset win-x64 >/dev/null
-	cmake --build --preset win-x64 -j$(JOBS) --target selfpatch-stub-x64 uidriver
+demo: appliers
+	cmake --build --preset win-x64 -j$(JOBS) --target uidriver
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j$(JOBS) --target selfpatch
 	python3 examples/demo/demo.py

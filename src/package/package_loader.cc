@@ -2,17 +2,17 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "package/file_hash.h"
 #include "package/image_end.h"
+#include "package/name_rule.h"
 #include "package/sha256.h"
-#include "package/utf8.h"
 #include "runtime/shared_array.h"
 
 namespace {
 
 constexpr DWORD kModulePathUnits = 4096;
-constexpr int kNameUnits = kMaxNameUnits + 2;  // room for the cut and the NUL
 constexpr int32_t kInitialNameBuffer = 256;
 
 bool ReadExactly(HANDLE file, void* out, DWORD size) {
@@ -20,44 +20,10 @@ bool ReadExactly(HANDLE file, void* out, DWORD size) {
   return ReadFile(file, out, size, &read, nullptr) && read == size;
 }
 
-WCHAR Upper(WCHAR c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
-
-bool IsDeviceName(const WString& component) {
-  // The device part is what comes before the first dot, without trailing
-  // spaces: "con", "CON.txt" and "Con .log" all open the console.
-  WString base = component.substr(0, component.find(u'.'));
-  while (!base.empty() && base.back() == u' ') base.pop_back();
-  for (WCHAR& c : base) c = Upper(c);
-  static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL"};
-  for (const char* device : kPlain) {
-    if (base == WString(device, device + 3)) return true;
-  }
-  if (base.size() != 4) return false;
-  WString head = base.substr(0, 3);
-  bool numbered = head == WTXT("COM") || head == WTXT("LPT");
-  WCHAR digit = base[3];
-  return numbered && ((digit >= u'1' && digit <= u'9') || digit == 0xB9 ||
-                      digit == 0xB2 || digit == 0xB3);
-}
-
 }  // namespace
 
 bool IsPlainRelativeName(const WString& name) {
-  if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
-  if (name.find(u':') != WString::npos) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of(WTXT("\\/"), start);
-    if (end == WString::npos) end = name.size();
-    WString component = name.substr(start, end - start);
-    if (!component.empty()) {
-      WCHAR last = component.back();
-      if (last == u'.' || last == u' ') return false;  // also "." and ".."
-      if (IsDeviceName(component)) return false;
-    }
-    start = end + 1;
-  }
-  return true;
+  return CheckWideName(name) == NameFault::kNone;
 }
 
 PackageLoader::PackageLoader(HMODULE module)
@@ -132,8 +98,6 @@ ResultCode PackageLoader::ReadEntries() {
   entries.reserve(header.entryCount);
   SharedArray<uint8_t> nameBytes;
   nameBytes.Allocate(kInitialNameBuffer);
-  SharedArray<WCHAR> wide;
-  wide.Allocate(kNameUnits);
   uint64_t position = kPackageHeaderSize;  // package offset of the next record
   LoadedEntry working;
   for (uint32_t i = 0; i < header.entryCount; ++i) {
@@ -158,13 +122,14 @@ ResultCode PackageLoader::ReadEntries() {
       return ResultBadEntryList;
     }
     position += nameLength;
-    // The name must end within its bytes; decoding stops at the first NUL.
-    if (std::memchr(nameBytes.Get(), 0, nameLength) == nullptr) {
+    // The name is every byte before the terminator, which ends its bytes;
+    // it obeys the same rule as every name the producer writes.
+    if (nameBytes.Get()[nameLength - 1] != 0) return ResultBadEntryList;
+    std::string name(reinterpret_cast<const char*>(nameBytes.Get()),
+                     nameLength - 1);
+    if (CheckEntryName(name, &working.name) != NameFault::kNone) {
       return ResultBadEntryList;
     }
-    Utf8ToWide(wide.Get(), nameBytes.Get(), kNameUnits);
-    working.name.assign(wide.Get());
-    if (!IsPlainRelativeName(working.name)) return ResultBadEntryList;
     entries.push_back(working);
   }
   return ResultSuccess;

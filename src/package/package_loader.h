@@ -44,10 +44,7 @@ class PackageLoader {
   ResultCode ReadEntries();
 };
 
-// Whether a decoded name is a plain relative path that stays inside the
-// folder the package is applied in: not empty, no leading separator, no
-// drive, UNC or device prefix, no ':' at all (so no alternate streams), no
-// ".." component, and no component that Windows would silently rename or
-// open as a device (a trailing dot or space; CON, PRN, AUX, NUL, COM1-9,
-// LPT1-9, with or without an extension).
+// Whether a decoded name is one the package may carry: a plain relative
+// path that stays inside the folder the package is applied in and that
+// Windows holds as it is (CheckWideName in package/name_rule.h).
 bool IsPlainRelativeName(const WString& name);

@@ -1,12 +1,14 @@
 #include "producer/patch_builder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
 
 #include "apply/commit_journal.h"
 #include "package/image_end.h"
+#include "package/name_rule.h"
 #include "package/package_format.h"
 #include "package/package_loader.h"
 #include "package/sha256.h"
@@ -18,102 +20,167 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-std::vector<uint8_t> ReadWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ProducerError("cannot read " + path.u8string());
-  in.seekg(0, std::ios::end);
-  auto size = static_cast<uint64_t>(in.tellg());
-  std::vector<uint8_t> data;
-  // A 32-bit build cannot hold 2 GiB and more; cut to size_t, a size of
-  // 4 GiB + 1 would read as 1 byte.
-  if (size > data.max_size()) {
-    throw ProducerError("too large to compare in this build's memory: " +
-                        path.u8string());
+// A path as a message shows it: one line, whatever bytes it holds.
+std::string Shown(const fs::path& path) { return EscapeName(path.u8string()); }
+
+[[noreturn]] void Fail(const std::string& what, const fs::path& path,
+                       const std::error_code& error) {
+  throw ProducerError(what + " " + Shown(path) + ": " + error.message());
+}
+
+// What the C library last said went wrong (an I/O error when it said
+// nothing).
+std::error_code LastError() {
+  return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
+// A file of the input trees, read from start to end; any failure to open
+// or read it stops the build with the path and the system's reason.
+class InputFile {
+ public:
+  explicit InputFile(const fs::path& path) : path_(path) {
+    errno = 0;
+    in_.open(path, std::ios::binary);
+    if (!in_) Fail("cannot read", path_, LastError());
   }
-  data.resize(static_cast<size_t>(size));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()),
-          static_cast<std::streamsize>(data.size()));
-  if (!in) throw ProducerError("cannot read " + path.u8string());
+
+  // Fills `buffer` as far as the file goes; returns the bytes read.
+  size_t Read(void* buffer, size_t size) {
+    errno = 0;
+    in_.read(static_cast<char*>(buffer), static_cast<std::streamsize>(size));
+    if (in_.bad()) Fail("cannot read", path_, LastError());
+    return static_cast<size_t>(in_.gcount());
+  }
+
+ private:
+  fs::path path_;
+  std::ifstream in_;
+};
+
+std::vector<uint8_t> ReadWhole(const fs::path& path) {
+  InputFile in(path);
+  std::vector<uint8_t> data;
+  // A 32-bit build cannot hold 2 GiB and more.
+  std::error_code error;
+  uint64_t size = fs::file_size(path, error);
+  if (!error && size > data.max_size()) {
+    throw ProducerError("too large to compare in this build's memory: " +
+                        Shown(path));
+  }
+  size_t got = 0;
+  do {
+    data.resize(data.size() + kChunk);
+    got = in.Read(data.data() + data.size() - kChunk, kChunk);
+    data.resize(data.size() - kChunk + got);
+  } while (got == kChunk);
   return data;
 }
 
-bool SameContent(const fs::path& a, const fs::path& b) {
-  if (fs::file_size(a) != fs::file_size(b)) return false;
-  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-  std::vector<char> bufferX(kChunk), bufferY(kChunk);
-  while (x && y) {
-    x.read(bufferX.data(), kChunk);
-    y.read(bufferY.data(), kChunk);
-    if (x.gcount() != y.gcount() ||
-        std::memcmp(bufferX.data(), bufferY.data(),
-                    static_cast<size_t>(x.gcount())) != 0) {
-      return false;
-    }
-  }
-  return true;
+uint64_t SizeOf(const fs::path& path) {
+  std::error_code error;
+  uint64_t size = fs::file_size(path, error);
+  if (error) Fail("cannot read", path, error);
+  return size;
 }
 
-// The package name of a relative path, checked against what the applier
-// accepts.
+bool SameContent(const fs::path& a, const fs::path& b) {
+  if (SizeOf(a) != SizeOf(b)) return false;
+  InputFile x(a), y(b);
+  std::vector<char> bufferX(kChunk), bufferY(kChunk);
+  for (;;) {
+    size_t gotX = x.Read(bufferX.data(), kChunk);
+    size_t gotY = y.Read(bufferY.data(), kChunk);
+    if (gotX != gotY || std::memcmp(bufferX.data(), bufferY.data(), gotX) != 0)
+      return false;
+    if (gotX < kChunk) return true;
+  }
+}
+
+// The package name of a relative path, checked against the rule the
+// applier's loader applies.
 std::string PackageName(const fs::path& relative) {
   std::string name;
   for (const fs::path& part : relative) {
+    std::string text = part.u8string();
+    // A backslash here would split one name into two on Windows.
+    if (text.find('\\') != std::string::npos) {
+      throw ProducerError(std::string(DescribeNameFault(NameFault::kReserved)) +
+                          ": " + Shown(relative));
+    }
     if (!name.empty()) name += '\\';
-    name += part.u8string();
+    name += text;
   }
   WString wide;
-  for (size_t i = 0; i < name.size(); ++i) {
-    auto b = static_cast<unsigned char>(name[i]);
-    if (b >= 0xF0) {
-      throw ProducerError(
-          "name has a character outside the format's range "
-          "(beyond U+FFFF): " +
-          name);
-    }
-    uint32_t unit = b;
-    if (b >= 0xE0) {
-      unit = ((b & 0x0Fu) << 12) | ((name[i + 1] & 0x3Fu) << 6) |
-             (name[i + 2] & 0x3Fu);
-      i += 2;
-    } else if (b >= 0xC0) {
-      unit = ((b & 0x1Fu) << 6) | (name[i + 1] & 0x3Fu);
-      i += 1;
-    }
-    wide += static_cast<WCHAR>(unit);
-  }
-  if (wide.size() > static_cast<size_t>(kMaxNameUnits)) {
-    throw ProducerError("name longer than 2,046 characters: " + name);
-  }
-  if (!IsPlainRelativeName(wide)) {
-    throw ProducerError("name Windows cannot hold inside the folder: " + name);
+  NameFault fault = CheckEntryName(name, &wide);
+  if (fault != NameFault::kNone) {
+    throw ProducerError(std::string(DescribeNameFault(fault)) + ": " +
+                        Shown(relative));
   }
   // Windows names ignore case; the journal's is plain ASCII.
-  WString folded = wide;
-  for (WCHAR& c : folded) c = c >= u'A' && c <= u'Z' ? c + 32 : c;
-  if (folded == kJournalName) {
+  for (WCHAR& c : wide) c = c >= u'A' && c <= u'Z' ? c + 32 : c;
+  if (wide == kJournalName) {
     throw ProducerError("name the applier keeps for its journal: " + name);
   }
   return name;
 }
 
-enum class Kind { kMissing, kFile, kFolder, kOther };
+enum class Kind { kMissing, kFile, kFolder };
 
+// What is at `path`, not following links. Links and special files stop the
+// build: a link would be patched as what it points to on one side and not
+// on the other, and the applier can make neither.
 Kind KindOf(const fs::path& path) {
   std::error_code error;
   fs::file_status status = fs::symlink_status(path, error);
-  if (error || status.type() == fs::file_type::not_found) return Kind::kMissing;
+  if (status.type() == fs::file_type::not_found) return Kind::kMissing;
+  if (error) Fail("cannot read", path, error);
+  switch (status.type()) {
+    case fs::file_type::regular:
+      return Kind::kFile;
+    case fs::file_type::directory:
+      return Kind::kFolder;
+    case fs::file_type::symlink:
+      throw ProducerError("a symbolic link, which selfpatch does not follow: " +
+                          Shown(path));
+    default:
+      throw ProducerError(
+          "not a regular file or folder (a device, FIFO or socket): " +
+          Shown(path));
+  }
+}
+
+// What OLD or NEW itself is; a link given there is followed, as the user
+// named it.
+Kind RootKind(const fs::path& path) {
+  std::error_code error;
+  fs::file_status status = fs::status(path, error);
+  if (status.type() == fs::file_type::not_found)
+    throw ProducerError("no such file or folder: " + Shown(path));
+  if (error) Fail("cannot read", path, error);
   if (status.type() == fs::file_type::regular) return Kind::kFile;
   if (status.type() == fs::file_type::directory) return Kind::kFolder;
-  return Kind::kOther;
+  throw ProducerError(
+      "not a regular file or folder (a device, FIFO or socket): " +
+      Shown(path));
+}
+
+// Every file and folder below `folder`, by generic relative name.
+void Walk(const fs::path& root, const fs::path& folder,
+          std::map<std::string, fs::path>* items) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error), end;
+  for (; !error && it != end; it.increment(error)) {
+    const fs::path& path = it->path();
+    Kind kind = KindOf(path);
+    (*items)[path.lexically_relative(root).generic_u8string()] = path;
+    if (kind == Kind::kFolder) Walk(root, path, items);
+  }
+  if (error) Fail("cannot read the folder", folder, error);
 }
 
 std::map<std::string, fs::path> Walk(const fs::path& root) {
-  std::map<std::string, fs::path> items;  // generic relative name -> path
-  for (auto it = fs::recursive_directory_iterator(root);
-       it != fs::recursive_directory_iterator(); ++it) {
-    items[fs::relative(it->path(), root).generic_u8string()] = it->path();
-  }
+  std::map<std::string, fs::path> items;
+  Walk(root, root, &items);
   return items;
 }
 
@@ -167,16 +234,14 @@ class PackageWriter {
 
   // Copies a whole file into the package as a literal block.
   void WriteFile(const fs::path& path, CHashSHA256* hash) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ProducerError("cannot read " + path.u8string());
+    InputFile in(path);
     std::vector<char> buffer(kChunk);
-    while (in) {
-      in.read(buffer.data(), kChunk);
-      auto got = static_cast<size_t>(in.gcount());
+    size_t got = 0;
+    do {
+      got = in.Read(buffer.data(), kChunk);
       hash->Update(buffer.data(), static_cast<uint32_t>(got));
       Write(buffer.data(), got);
-    }
-    if (!in.eof()) throw ProducerError("cannot read " + path.u8string());
+    } while (got == kChunk);
   }
 
   // Writes header and table, then the digest of everything after the header.
@@ -251,11 +316,7 @@ class TemporaryOutput {
 }  // namespace
 
 TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
-  Kind oldKind = KindOf(oldRoot), newKind = KindOf(newRoot);
-  if (oldKind == Kind::kMissing)
-    throw ProducerError("no such file or folder: " + oldRoot.u8string());
-  if (newKind == Kind::kMissing)
-    throw ProducerError("no such file or folder: " + newRoot.u8string());
+  Kind oldKind = RootKind(oldRoot), newKind = RootKind(newRoot);
   TreePlan plan;
   if (oldKind == Kind::kFile && newKind == Kind::kFile) {
     std::string name = PackageName(newRoot.filename());
@@ -273,16 +334,15 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
   for (const auto& item : news) {
     fs::path oldPath = oldRoot / fs::u8path(item.first);
     Kind was = KindOf(oldPath), is = KindOf(item.second);
-    if (is == Kind::kOther)
-      throw ProducerError("not a regular file: " + item.second.u8string());
     std::string name = PackageName(fs::u8path(item.first));
     if (is == Kind::kFolder) {
       if (was == Kind::kFile)
-        throw ProducerError("a file becomes a folder: " + item.first);
+        throw ProducerError("a file becomes a folder: " +
+                            EscapeName(item.first));
       if (was == Kind::kMissing)
         plan.entries.push_back({EntryKindDirectory, name, {}, item.second});
     } else if (was == Kind::kFolder) {
-      throw ProducerError("a folder becomes a file: " + item.first);
+      throw ProducerError("a folder becomes a file: " + EscapeName(item.first));
     } else if (was == Kind::kMissing) {
       plan.entries.push_back({EntryKindAdd, name, {}, item.second});
     } else if (SameContent(oldPath, item.second)) {

@@ -132,16 +132,19 @@ TEST_F(Loader, BrokenEntryTables) {
   EXPECT_EQ(ResultBadEntryList, LoadWith(many));
 }
 
-TEST_F(Loader, LongNamesAreReadWholeAndCut) {
+TEST_F(Loader, LongNamesAreReadWholeUpToTheLimit) {
   std::string long300(300, 'n');
-  std::string cut(2100, 'c');
+  std::string longest(2046, 'c');
   ASSERT_EQ(ResultSuccess,
             LoadWith(BuildPackage({AddEntry(long300, ToBytes("1")),
                                    AddEntry("short", ToBytes("2")),
-                                   AddEntry(cut, ToBytes("3"))})));
+                                   AddEntry(longest, ToBytes("3"))})));
   EXPECT_EQ(300u, loader->entries[0].name.size());
   EXPECT_EQ(Wide(u"short"), loader->entries[1].name);
   EXPECT_EQ(2046u, loader->entries[2].name.size());
+  // One unit more would be cut to another name: refused.
+  EXPECT_EQ(ResultBadEntryList,
+            LoadWith(BuildPackage({AddEntry(longest + "c", ToBytes("3"))})));
 }
 
 TEST_F(Loader, NamesThatLeaveTheFolderAreRefused) {
@@ -165,7 +168,7 @@ TEST_F(Loader, NamesThatLeaveTheFolderAreRefused) {
       "com1.dat",
       "Aux .x",
       ".",
-      "\xE0\x80\x80",  // decodes to an empty name
+      "\xE0\x80\x80",  // an overlong NUL
   };
   for (const char* name : unsafe) {
     EXPECT_EQ(ResultBadEntryList,

@@ -1,11 +1,13 @@
 #include "producer/patch_builder.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <random>
 
 #include "apply/patch_thread.h"
+#include "package/package_loader.h"
 #include "support/platform_support.h"
 #include "support/test_support.h"
 
@@ -135,11 +137,22 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
   EXPECT_EQ("a folder becomes a file: x", message([&] {
               PlanTrees(dir / "folder-to-file/old", dir / "folder-to-file/new");
             }));
-  Write("devices/new/CON.txt", ToBytes("x"));
-  fs::create_directories(dir / "devices/old");
-  EXPECT_EQ("name Windows cannot hold inside the folder: CON.txt", message([&] {
-              PlanTrees(dir / "devices/old", dir / "devices/new");
-            }));
+  // Links and special files, on either side, stop the build.
+  fs::create_directories(dir / "links/old");
+  fs::create_directories(dir / "links/new");
+  fs::create_symlink(dir / "new/bin", dir / "links/old/bin");
+  EXPECT_EQ("a symbolic link, which selfpatch does not follow: " +
+                (dir / "links/old/bin").string(),
+            message([&] { PlanTrees(dir / "links/old", dir / "links/new"); }));
+  fs::rename(dir / "links/old/bin", dir / "links/new/bin");
+  EXPECT_EQ("a symbolic link, which selfpatch does not follow: " +
+                (dir / "links/new/bin").string(),
+            message([&] { PlanTrees(dir / "links/old", dir / "links/new"); }));
+  fs::remove(dir / "links/new/bin");
+  ASSERT_EQ(0, mkfifo((dir / "links/new/pipe").c_str(), 0600));
+  EXPECT_EQ("not a regular file or folder (a device, FIFO or socket): " +
+                (dir / "links/new/pipe").string(),
+            message([&] { PlanTrees(dir / "links/old", dir / "links/new"); }));
   // The applier keeps its journal under this name in the folder.
   Write("journal/new/SelfPatch.Journal", ToBytes("x"));
   fs::create_directories(dir / "journal/old");
@@ -171,6 +184,94 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
   }
   EXPECT_FALSE(fs::exists(dir / "out.exe"));
   EXPECT_FALSE(fs::exists(dir / "out.exe.part"));
+}
+
+// Names the applier cannot take: create refuses each with one line that
+// shows the name escaped, and the loader refuses the same name in a
+// package with 6.
+TEST_F(Trees, NamesTheApplierCannotTakeAreRefusedOnBothSides) {
+  const std::string utf8 = "name is not valid UTF-8: ";
+  const std::string control = "name has a control character: ";
+  const std::string reserved =
+      "name has a character Windows does not allow in a name "
+      "(\\ < > : \" | ? *): ";
+  const std::string dot = "name ends in a dot or space, which Windows drops: ";
+  const std::string device = "name is a device on Windows: ";
+  std::string deep;  // 2,047 UTF-16 units in nine folders
+  for (int i = 0; i < 8; ++i) deep += std::string(250, 'd') + "/";
+  deep += std::string(39, 'f');
+  struct Case {
+    std::string path;  // in NEW, '/'-separated
+    std::string error;
+    ResultCode loaded;  // the same name, '\\'-separated, in a package
+  } cases[] = {
+      {"data\x80", utf8 + "data\\x80", ResultBadEntryList},
+      {"cut\xE3", utf8 + "cut\\xE3", ResultBadEntryList},
+      {"cut\xE3\x81", utf8 + "cut\\xE3\\x81", ResultBadEntryList},
+      {"\xC0\xAF"
+       "x",
+       utf8 + "\\xC0\\xAFx", ResultBadEntryList},
+      {"\xE0\x80\xAF", utf8 + "\\xE0\\x80\\xAF", ResultBadEntryList},
+      {"sur\xED\xA0\x80", utf8 + "sur\\xED\\xA0\\x80", ResultBadEntryList},
+      {"\xFF", utf8 + "\\xFF", ResultBadEntryList},
+      {"smile\xF0\x9F\x98\x80",
+       "name has a character above U+FFFF, which a patch cannot carry: "
+       "smile\xF0\x9F\x98\x80",
+       ResultBadEntryList},
+      {"tab\there", control + "tab\\there", ResultBadEntryList},
+      {"line\nbreak", control + "line\\nbreak", ResultBadEntryList},
+      {"c1\xC2\x85", control + "c1\\xC2\\x85", ResultBadEntryList},
+      {"bell\x07", control + "bell\\x07", ResultBadEntryList},
+      {"a<b>", reserved + "a<b>", ResultBadEntryList},
+      {"why?", reserved + "why?", ResultBadEntryList},
+      {"pipe|star*", reserved + "pipe|star*", ResultBadEntryList},
+      {"say \"hi\"", reserved + "say \"hi\"", ResultBadEntryList},
+      {"ads:stream", reserved + "ads:stream", ResultBadEntryList},
+      // One name on Linux, two on Windows: the package can only say two.
+      {"back\\slash", reserved + "back\\slash", ResultSuccess},
+      {"dir./x", dot + "dir.", ResultBadEntryList},  // the folder first
+      {"trailing ", dot + "trailing ", ResultBadEntryList},
+      {"CON.txt", device + "CON.txt", ResultBadEntryList},
+      {"sub/lpt1", device + "sub/lpt1", ResultBadEntryList},
+      {"conout$", device + "conout$", ResultBadEntryList},
+      {deep, "name is longer than 2,046 UTF-16 units: " + deep,
+       ResultBadEntryList},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    fs::path root = dir / ("names/" + std::to_string(++n));
+    fs::create_directories(root / "old");
+    Write("names/" + std::to_string(n) + "/new/" + c.path, ToBytes("x"));
+    std::string error = "no error";
+    try {
+      PlanTrees(root / "old", root / "new");
+    } catch (const ProducerError& refused) {
+      error = refused.what();
+    }
+    EXPECT_EQ(c.error, error);
+
+    std::string name = c.path;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    Bytes patch = kStub;
+    Bytes package = BuildPackage({AddEntry(name, ToBytes("x"))});
+    patch.insert(patch.end(), package.begin(), package.end());
+    WriteAll(root / "patch.exe", patch);
+    PackageLoader loader(nullptr);
+    EXPECT_EQ(c.loaded, loader.LoadFile(Wide(root / "patch.exe").c_str()))
+        << error;
+  }
+  // The longest name a package carries is created and loaded.
+  deep.pop_back();
+  Write("names/longest/new/" + deep, ToBytes("x"));
+  fs::create_directories(dir / "names/longest/old");
+  TreePlan plan =
+      PlanTrees(dir / "names/longest/old", dir / "names/longest/new");
+  ASSERT_EQ(9u, plan.entries.size());
+  WritePatch(kStub, plan, dir / "names/longest.exe", {});
+  PackageLoader loader(nullptr);
+  ASSERT_EQ(ResultSuccess,
+            loader.LoadFile(Wide(dir / "names/longest.exe").c_str()));
+  EXPECT_EQ(2046u, loader.entries.back().name.size());
 }
 
 // The command-line tool, as a user runs it.
@@ -213,7 +314,7 @@ TEST_F(Trees, CommandLineResultsAndMessages) {
              " -o " + plain + " --stub " + stub + " --plain")
              .code);
   EXPECT_NE(std::string::npos,
-            Cli("info " + plain).out.find("literal blocks: plain\n"));
+            Cli("info " + plain).out.find("data blocks: plain\n"));
 
   fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
   std::string target = (dir / "target").string();
@@ -245,7 +346,8 @@ TEST_F(Trees, CommandLineResultsAndMessages) {
   EXPECT_EQ(5, broken.code);
   EXPECT_EQ(
       "selfpatch: error 5: the patch data is damaged "
-      "(パッチデータが破損しています。)\n",
+      "(パッチデータが破損しています。): " +
+          (dir / "damaged.exe").string() + "\n",
       broken.out);
   EXPECT_EQ(3, Cli("apply " + stub + " " + target + " --yes").code);
 
@@ -257,7 +359,7 @@ TEST_F(Trees, CommandLineResultsAndMessages) {
       "selfpatch: no such file or folder: " + (dir / "nope").string() + "\n",
       missing.out);
   EXPECT_FALSE(fs::exists(dir / "x.exe"));
-  EXPECT_EQ(2, Cli("frobnicate").code);
+  EXPECT_EQ(64, Cli("frobnicate").code);
 }
 
 }  // namespace
