@@ -3,6 +3,7 @@
 #include <set>
 #include <vector>
 
+#include "apply/commit_journal.h"
 #include "apply/directory.h"
 #include "package/file_hash.h"
 
@@ -136,7 +137,10 @@ FolderCheck CheckFolder(const PackageLoader& loader,
         break;
     }
   }
-  if (patches > 0 && patchesHere == 0) {
+  // A commit cut short may have moved every file aside: the run recovers
+  // it here rather than look elsewhere.
+  bool journal = GetFileAttributesW(kJournalName) != INVALID_FILE_ATTRIBUTES;
+  if (patches > 0 && patchesHere == 0 && !journal) {
     check.state = FolderNotHere;
     FindFirstFailure(loader, looks, &check);
     return check;

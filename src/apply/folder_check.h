@@ -17,7 +17,8 @@ enum FolderState {
   // Every file to patch and every added file has its new size and digest,
   // every directory exists. Nothing is left to do.
   FolderApplied,
-  // The package patches files and none of them exists here.
+  // The package patches files and none of them exists here (nor a journal
+  // of a run cut short).
   FolderNotHere,
   // Anything else: the worker starts and stops at the first entry that
   // fails, as it would without the check.

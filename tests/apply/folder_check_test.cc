@@ -57,6 +57,7 @@ TEST_F(Folder, StatesFromSizesThenDigests) {
        0,
        0},
       {"empty folder", {}, FolderNotHere, 2, ResultOpenSource, 0},
+      {"only a journal", {{"selfpatch.journal", kOld}}, FolderMixed, 0, 0, 0},
       {"a file to add exists",
        {{"data/", {}}, {"data/new.txt", kOld}},
        FolderNotHere,
