@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "apply/folder_check.h"
 #include "apply/patch_thread.h"
 #include "apply/result_codes.h"
 #include "cli/embedded_stubs.h"
@@ -353,6 +354,19 @@ int Apply(const std::vector<std::string>& args) {
   loader.Attach(new PackageLoader(nullptr), 1);
   ResultCode result = LoadPatch(patch, loader.Get());
   if (result != ResultSuccess) return static_cast<int>(result);
+  fs::current_path(dir);
+  SharedArray<IHashCode> hash;
+  hash.Attach(new CHashSHA256, 1);
+  FolderCheck check = CheckFolder(*loader.Get(), hash);
+  if (check.state == FolderApplied) {
+    std::printf("already applied: every file is up to date, nothing changed\n");
+    return 0;
+  }
+  if (check.state == FolderNotHere) {
+    std::printf("not this folder: none of the files to patch is here (%s)\n",
+                Describe(check.failure).c_str());
+    return static_cast<int>(check.failure);
+  }
   if (!yes) {
     std::printf("Apply %zu entries to %s? [y/N] (%s) ",
                 loader.Get()->entries.size(), dir.u8string().c_str(),
@@ -364,7 +378,6 @@ int Apply(const std::vector<std::string>& args) {
       return 0;
     }
   }
-  fs::current_path(dir);
   WNDCLASSW windowClass = {};
   windowClass.lpfnWndProc = &TerminalWindow;
   windowClass.lpszClassName = WTXT("SelfpatchTerminal");
