@@ -61,6 +61,8 @@ bool ParseCommandLine(const WCHAR* line, CommandLine* options, WString* bad) {
       options->silent = true;
     } else if (StartsWith(argument, "/LOG=") && argument.size() > 5) {
       options->logFile = argument.substr(5);
+    } else if (StartsWith(argument, "/D=") && argument.size() > 3) {
+      options->folder = argument.substr(3);  // quoted whole: "/D=C:\My App"
     } else {
       known = false;
     }

@@ -3,7 +3,8 @@
 //                 result code
 //   /LOG=<file>   a UTF-8 log of the run (quote a name with spaces)
 //   /D=<folder>   the folder to patch; the rest of the line, spaces and all,
-//                 so it comes last and is not quoted
+//                 so it comes last and is not quoted (a launcher that quotes
+//                 the whole argument, "/D=C:\My App", is understood too)
 // Switch names are not case-sensitive. No switches: the dialog in the
 // current folder.
 #pragma once

@@ -351,6 +351,9 @@ TEST(CommandLine, Switches) {
        u"C:\\Program Files\\My App", u"", u""},
       {u"/D=\"C:\\My App\"", true, false, u"C:\\My App", u"", u""},
       {u"/D=C:\\x /S", true, false, u"C:\\x /S", u"", u""},  // all the rest
+      // As launchers quote arguments with spaces.
+      {u"\"/LOG=C:\\my logs\\r.log\" /S \"/D=C:\\My App\"", true, true,
+       u"C:\\My App", u"C:\\my logs\\r.log", u""},
       {u"/Q /S", false, true, u"", u"", u"/Q"},
       {u"/S /LOG=", false, true, u"", u"", u"/LOG="},
       {u"/D=", false, false, u"", u"", u"/D="},
