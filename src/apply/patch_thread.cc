@@ -6,6 +6,7 @@
 #include "apply/commit_journal.h"
 #include "apply/directory.h"
 #include "apply/entry_builders.h"
+#include "apply/folder_check.h"
 #include "package/file_hash.h"
 #include "package/sha256.h"
 
@@ -62,6 +63,11 @@ class PatchRun {
         break;
       default:
         break;
+    }
+    if (CheckFolder(loader_, hash_).state == FolderApplied) {
+      PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
+                   kCompleteAlreadyApplied, 0);
+      return ResultSuccess;  // nothing touched, no journal
     }
     if (!loader_.entries.empty() &&
         !journal_.Open(loader_.header.packageDigest)) {

@@ -12,7 +12,7 @@
 // the worker's memory are sent, and valid only while being handled.
 constexpr UINT WM_PATCH_QUIT = 0x800;      // posted by the dialog to itself
 constexpr UINT WM_PATCH_ERROR = 0x801;     // wParam: ResultCode; lParam: path
-constexpr UINT WM_PATCH_COMPLETE = 0x802;  // posted
+constexpr UINT WM_PATCH_COMPLETE = 0x802;  // posted; wParam: see below
 constexpr UINT WM_PATCH_FILENAME = 0x803;  // wParam: entry index; lParam: path
 constexpr UINT WM_PATCH_PROGRESS = 0x804;  // wParam: const double*, 0.0..1.0
 
@@ -22,6 +22,10 @@ constexpr WORD kProgressRange = 10000;
 inline int64_t ProgressPosition(double fraction) {
   return static_cast<int64_t>(fraction * kProgressRange);
 }
+
+// WM_PATCH_COMPLETE's wParam: 0 after a commit, this when the folder
+// already held every new file and nothing was done.
+constexpr WPARAM kCompleteAlreadyApplied = 1;
 
 // The holder through which the program owns the loaded package, published
 // before the dialog starts; a worker takes its share of the loader from it.
@@ -35,7 +39,8 @@ extern SharedArray<PackageLoader>* g_loaderHolder;
 // become ".bak" backups or get deleted. Any failure undoes every step taken,
 // removes every temporary file, and reports its code with the failing
 // target's full path; targets are then as they were. A stop request is
-// noticed before each entry and before the commit.
+// noticed before each entry and before the commit. A folder that already
+// holds every new file is left alone and reported complete.
 class CPatchThread : public CThread {
  public:
   explicit CPatchThread(HWND dialog);

@@ -18,6 +18,7 @@ const WCHAR* const kMessages[] = {
     WTXT("作成されるべきファイルがすでに存在しています。"),
     WTXT("新ファイル作成に失敗しました。"),
     WTXT("ファイル更新に失敗しました。"),
+    WTXT("コマンドラインの指定が正しくありません。"),
 };
 
 const WCHAR kUnknown[] = WTXT("不明なエラーが発生しました。");

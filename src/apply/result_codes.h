@@ -26,8 +26,10 @@ enum : ResultCode {
   ResultTargetExists = 12,    // a file to add exists already
   ResultCreateFailed = 13,    // writing an added file failed
   ResultUpdateFailed = 14,    // rebuilding or committing a file failed
+  // Starting the program.
+  ResultBadCommandLine = 15,  // an unknown switch, or one without its value
 };
 
 // The Japanese message for `code`, a constant string that lives for the
-// whole process; codes above 14 share the "unknown error" message.
+// whole process; codes above 15 share the "unknown error" message.
 const WCHAR* GetResultMessage(ResultCode code);

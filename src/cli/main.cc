@@ -15,10 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "apply/folder_check.h"
 #include "apply/patch_thread.h"
 #include "apply/result_codes.h"
 #include "cli/embedded_stubs.h"
@@ -67,6 +69,7 @@ const char* const kEnglish[] = {
     "the file to add exists already",
     "creating the new file failed",
     "updating the file failed",
+    "the applier's command line is wrong",
 };
 
 std::string Utf8(const WCHAR* text) {
@@ -82,7 +85,8 @@ WString Wide(const fs::path& path) {
 
 // "error 10: English (Japanese)"
 std::string Describe(ResultCode code) {
-  std::string english = code < 15 ? kEnglish[code] : "unknown error";
+  std::string english =
+      code < std::size(kEnglish) ? kEnglish[code] : "unknown error";
   return "error " + std::to_string(code) + ": " + english + " (" +
          Utf8(GetResultMessage(code)) + ")";
 }
@@ -480,6 +484,19 @@ int Apply(const std::string& patchPath, const std::string& dirPath, bool yes,
   ResultCode result = LoadPatch(patch, loader.Get());
   if (result != ResultSuccess) return static_cast<int>(result);
   const PackageLoader& loaded = *loader.Get();
+  fs::current_path(dir);
+  SharedArray<IHashCode> hash;
+  hash.Attach(new CHashSHA256, 1);
+  FolderCheck check = CheckFolder(loaded, hash);
+  if (check.state == FolderApplied) {
+    std::printf("already applied: every file is up to date, nothing changed\n");
+    return 0;
+  }
+  if (check.state == FolderNotHere) {
+    std::printf("not this folder: none of the files to patch is here (%s)\n",
+                Describe(check.failure).c_str());
+    return static_cast<int>(check.failure);
+  }
   if (!yes) {
     std::printf("Apply %s to %s? [y/N] (%s) ",
                 Plural(loaded.entries.size(), "entry", "entries").c_str(),
@@ -502,7 +519,6 @@ int Apply(const std::string& patchPath, const std::string& dirPath, bool yes,
                     loaded.entries.size(), totalBytes);
   g_view = &view;
   g_applying = &loaded;
-  fs::current_path(dir);
   WNDCLASSW windowClass = {};
   windowClass.lpfnWndProc = &TerminalWindow;
   windowClass.lpszClassName = WTXT("SelfpatchTerminal");

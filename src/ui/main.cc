@@ -1,7 +1,7 @@
-// Program entry of the applier. The command line and the show state are
-// not used: everything comes from the package appended to this file.
-#include "ui/progress_dialog.h"
+// Program entry of the applier: the switches of the command line, then the
+// dialog (or, with /S, a silent run). The show state is not used.
+#include "ui/program.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  return static_cast<int>(RunApplier(instance));
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+  return RunProgram(instance, commandLine);
 }

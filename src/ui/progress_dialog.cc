@@ -2,9 +2,14 @@
 
 #include "apply/result_codes.h"
 #include "package/package_loader.h"
+#include "ui/folder_picker.h"
+#include "ui/program.h"
 #include "ui/resource.h"
+#include "ui/run_log.h"
 
 SharedArray<CPatchThread>* g_workerHolder = nullptr;
+
+const WCHAR kCompleteText[] = WTXT("パッチ作業が完了しました。");
 
 namespace {
 
@@ -14,6 +19,22 @@ void Initialise(HWND dialog, HINSTANCE instance) {
   ResultCode result = g_loaderHolder->Get()->Load();
   if (result != ResultSuccess) {
     PostMessageW(dialog, WM_PATCH_ERROR, result, 0);
+    return;
+  }
+  // Started outside the program's folder: the user shows the way, or ends
+  // with what a run here would have failed with.
+  FolderCheck check = CheckCurrentFolder(*g_loaderHolder->Get());
+  while (check.state == FolderNotHere) {
+    WString folder;
+    if (!PickFolder(dialog, &folder) || !SetCurrentDirectoryW(folder.c_str())) {
+      PostMessageW(dialog, WM_PATCH_ERROR, check.failure, 0);
+      return;
+    }
+    if (g_runLog != nullptr) g_runLog->Line(WTXT("folder ") + folder);
+    check = CheckCurrentFolder(*g_loaderHolder->Get());
+  }
+  if (check.state == FolderApplied) {
+    PostMessageW(dialog, WM_PATCH_COMPLETE, kCompleteAlreadyApplied, 0);
     return;
   }
   if (ConfirmApply(dialog) == IDNO) {
@@ -55,16 +76,30 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam,
     case WM_PATCH_QUIT:
       EndDialog(dialog, 0);
       return TRUE;
-    case WM_PATCH_ERROR:
-      ShowError(dialog, GetResultMessage(static_cast<ResultCode>(wParam)));
+    case WM_PATCH_ERROR: {
+      auto code = static_cast<ResultCode>(wParam);
+      if (g_runLog != nullptr) {
+        g_runLog->Fail(code, reinterpret_cast<const WCHAR*>(lParam));
+        g_runLog->Finish(code, GetResultMessage(code), WTXT("not applied"));
+      }
+      ShowError(dialog, GetResultMessage(code));
       PostMessageW(dialog, WM_PATCH_QUIT, 0, 0);
       return TRUE;
-    case WM_PATCH_COMPLETE:
-      MessageBoxW(dialog, WTXT("パッチ作業が完了しました。"), WTXT("正常終了"),
-                  MB_OK | MB_ICONINFORMATION);
+    }
+    case WM_PATCH_COMPLETE: {
+      bool applied = wParam == kCompleteAlreadyApplied;
+      const WCHAR* text = applied ? kAlreadyAppliedText : kCompleteText;
+      if (g_runLog != nullptr) {
+        g_runLog->Finish(ResultSuccess, text,
+                         applied ? WTXT("already applied") : WTXT("applied"));
+      }
+      MessageBoxW(dialog, text, WTXT("正常終了"), MB_OK | MB_ICONINFORMATION);
       PostMessageW(dialog, WM_PATCH_QUIT, 0, 0);
       return TRUE;
+    }
     case WM_PATCH_FILENAME:
+      if (g_runLog != nullptr)
+        g_runLog->Begin(reinterpret_cast<const WCHAR*>(lParam));
       SetDlgItemTextW(dialog, IDC_STATUS_TEXT,
                       reinterpret_cast<const WCHAR*>(lParam));
       return TRUE;

@@ -9,6 +9,9 @@
 // The worker's holder, published next to g_loaderHolder for the dialog.
 extern SharedArray<CPatchThread>* g_workerHolder;
 
+// "Patching finished."
+extern const WCHAR kCompleteText[];
+
 // "Apply the differential patch?" Returns IDYES or IDNO.
 int ConfirmApply(HWND owner);
 // The error box for `message`.

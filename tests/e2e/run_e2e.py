@@ -329,8 +329,64 @@ def scenario_close(session):
     check(len(list(s.app.iterdir())) == 1, "stray files")
 
 
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def scenario_silent(session):
+    # Started from elsewhere by a deployment tool: no window at all, the
+    # exit code and the log say how it went; a second run finds it done.
+    s = Scenario(session, "silent")
+    folder = s.app / "My App"
+    folder.mkdir()
+    (folder / "app.exe").write_bytes(b"version one")
+    log = s.dir / "run log.txt"
+    exe = s.patch(0, "patch", "app.exe", s.input("o", b"version one"),
+                  s.input("n", b"version two"), "add", "new.txt",
+                  s.input("a", b"added"))
+    # Wine quotes each argument with a space whole, as launchers do.
+    args = [str(exe), "/S", "/LOG=" + windows_path(log),
+            "/D=" + windows_path(folder)]
+    for run, expected in ((1, "result 0 パッチ作業が完了しました。"),
+                          (2, "result 0 このパッチはすでに適用されています。")):
+        result = session.run_wine(args, timeout=120, cwd=s.dir)
+        check(result.returncode == 0, "run %d: exit code %d" %
+              (run, result.returncode))
+        check((folder / "app.exe").read_bytes() == b"version two",
+              "run %d: app.exe" % run)
+        text = log.read_text("utf-8")
+        check(text.splitlines()[-1] == expected, "run %d: log %r" % (run, text))
+        check(sorted(snapshot(folder)) == ["app.exe", "new.txt"],
+              "run %d: stray files %s" % (run, sorted(snapshot(folder))))
+    code, _ = session.drive("wait", DIALOG, "0")
+    check(code != 0, "a dialog is left")
+
+
+def scenario_picker(session):
+    # Started from a downloads folder: the user points at the program.
+    s = Scenario(session, "picker")
+    installed = s.dir / "installed"
+    installed.mkdir()
+    (installed / "app.exe").write_bytes(b"version one")
+    s.start(s.patch(0, "patch", "app.exe", s.input("o", b"version one"),
+                    s.input("n", b"version two")))
+    picker = "パッチを適用するフォルダーを選択してください"
+    s.wait_window(picker)
+    code, _ = session.drive("type", picker, windows_path(installed))
+    check(code == 0, "no name field in the picker")
+    s.press(picker, "ok")
+    s.wait_window(CONFIRM)
+    s.press(CONFIRM, "yes")
+    check(s.box_text(DONE) == "パッチ作業が完了しました。", "completion text")
+    s.press(DONE, "ok")
+    s.finish()
+    check((installed / "app.exe").read_bytes() == b"version two", "not patched")
+    check(s.unchanged(), "the downloads folder changed")
+
+
 SCENARIOS = [scenario_success, scenario_declined, scenario_bare,
-             scenario_target_differs, scenario_locked, scenario_close]
+             scenario_target_differs, scenario_locked, scenario_close,
+             scenario_silent, scenario_picker]
 
 
 def main(arches):

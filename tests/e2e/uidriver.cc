@@ -8,6 +8,8 @@
 //   uidriver pos CAPTION ID           print a progress bar's position
 //   uidriver press CAPTION yes|no|ok  answer a message box
 //   uidriver close CAPTION            ask a window to close (WM_CLOSE)
+//   uidriver type CAPTION TEXT        put TEXT into the window's first edit
+//                                     field (a file dialog's name field)
 //   uidriver hold PATH MS             keep a file open without delete
 //                                     sharing, as a running program does
 //
@@ -114,6 +116,28 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring button = argv[3];
     WPARAM id = button == L"yes" ? IDYES : button == L"no" ? IDNO : IDOK;
     return PostMessageW(window, WM_COMMAND, id, 0) ? 0 : 1;
+  }
+  if (command == L"type") {
+    HWND edit = nullptr;
+    EnumChildWindows(
+        window,
+        [](HWND child, LPARAM found) -> BOOL {
+          wchar_t name[32] = L"";
+          GetClassNameW(child, name, 32);
+          if (_wcsicmp(name, L"Edit") != 0 || !IsWindowVisible(child))
+            return TRUE;
+          *reinterpret_cast<HWND*>(found) = child;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&edit));
+    if (edit == nullptr) return 1;
+    std::wstring text = Unescape(argv[3]);
+    DWORD_PTR ignored = 0;
+    return SendMessageTimeoutW(edit, WM_SETTEXT, 0,
+                               reinterpret_cast<LPARAM>(text.c_str()),
+                               SMTO_ABORTIFHUNG, 2000, &ignored)
+               ? 0
+               : 1;
   }
   HWND control =
       GetDlgItem(window, static_cast<int>(wcstoul(argv[3], nullptr, 10)));

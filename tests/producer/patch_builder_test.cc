@@ -338,6 +338,16 @@ TEST_F(Trees, CommandLineResultsAndMessages) {
             ReadAll(dir / "target/bin/app.exe"));
   EXPECT_EQ(ReadAll(dir / "old/bin/app.exe"),
             ReadAll(dir / "target/bin/app.exe.bak"));
+  CliRun again = Cli("apply " + patch + " " + target + " --yes");
+  EXPECT_EQ(0, again.code);
+  EXPECT_EQ("already applied: every file is up to date, nothing changed\n",
+            again.out);
+  fs::create_directory(dir / "downloads");
+  CliRun elsewhere =
+      Cli("apply " + patch + " " + (dir / "downloads").string() + " --yes");
+  EXPECT_NE(0, elsewhere.code);
+  EXPECT_EQ(0u, elsewhere.out.find("not this folder: "));
+  EXPECT_TRUE(fs::is_empty(dir / "downloads"));
 
   Bytes damaged = ReadAll(patch);
   damaged.back() ^= 1;

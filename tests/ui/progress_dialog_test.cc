@@ -6,6 +6,8 @@
 
 #include "standin_control.h"
 #include "support/test_support.h"
+#include "ui/command_line.h"
+#include "ui/program.h"
 #include "ui/resource.h"
 
 namespace {
@@ -20,6 +22,8 @@ const Bytes kNew = ToBytes("version two of the program, a little longer");
 const std::u16string kConfirm = u"差分パッチを適応します。よろしいですか？";
 const std::u16string kCloseQuestion = u"終了します。よろしいですか？";
 const std::u16string kDone = u"パッチ作業が完了しました。";
+const std::u16string kAlreadyApplied = u"このパッチはすでに適用されています。";
+const std::u16string kCannotOpen = u"パッチ元ファイルが開けません。";
 
 class Program : public ::testing::Test {
  protected:
@@ -43,6 +47,17 @@ class Program : public ::testing::Test {
     before = Snapshot(app.path());
     standin::SetMessageBoxHandler(std::move(answer));
     return RunApplier(standin::RegisterModule((tools / "patch.exe").string()));
+  }
+  // Runs the program as started with `commandLine`; returns its exit code.
+  int Start(const Bytes& package, const std::u16string& commandLine,
+            std::function<int(const MessageBoxRecord&)> answer = nullptr) {
+    Bytes exe = MakePeImage(false, {0x400});
+    exe.insert(exe.end(), package.begin(), package.end());
+    WriteAll(tools / "patch.exe", exe);
+    before = Snapshot(app.path());
+    standin::SetMessageBoxHandler(std::move(answer));
+    return RunProgram(standin::RegisterModule((tools / "patch.exe").string()),
+                      commandLine.c_str());
   }
   std::vector<MessageBoxRecord> Boxes() { return standin::MessageBoxes(); }
 
@@ -167,6 +182,195 @@ TEST_F(Program, CloseWithYesStopsTheWorkerCleanly) {
   bool patched = true;
   for (const auto& file : after) patched = patched && file.second == kNew;
   EXPECT_TRUE(untouched || (patched && after.size() == 40));
+}
+
+TEST_F(Program, AnAppliedFolderIsReportedAndLeftAlone) {
+  WriteAll(app / "app.exe", kNew);
+  EXPECT_EQ(0, Run(BuildPackage({PatchEntry("app.exe", kOld, kNew)}), nullptr));
+  std::vector<MessageBoxRecord> boxes = Boxes();
+  ASSERT_EQ(1u, boxes.size());  // nothing asked
+  EXPECT_EQ(kAlreadyApplied, boxes[0].text);
+  EXPECT_EQ(u"正常終了", boxes[0].caption);
+  EXPECT_EQ(0x40u, boxes[0].type);
+  EXPECT_EQ(before, Snapshot(app.path()));  // no journal either
+}
+
+TEST_F(Program, AnotherFolderIsChosenOrTheRunEndsAsBefore) {
+  ScratchDir installed;
+  WriteAll(installed / "app.exe", kOld);
+  WriteAll(app / "readme.txt", kOld);  // a downloads folder
+  Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
+  // A wrong folder is asked about again; the right one is patched.
+  std::vector<std::u16string> answers = {tools.path().u16string(),
+                                         installed.path().u16string()};
+  standin::SetFolderPickerHandler([&](const standin::FolderPickerRecord&) {
+    std::u16string answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  });
+  EXPECT_EQ(0, Run(package, nullptr));
+  std::vector<standin::FolderPickerRecord> pickers = standin::FolderPickers();
+  ASSERT_EQ(2u, pickers.size());
+  EXPECT_EQ(u"パッチを適用するフォルダーを選択してください", pickers[0].title);
+  EXPECT_TRUE(pickers[0].options & FOS_PICKFOLDERS);
+  EXPECT_EQ(dialog, pickers[0].owner);
+  ASSERT_EQ(2u, Boxes().size());
+  EXPECT_EQ(kConfirm, Boxes()[0].text);
+  EXPECT_EQ(kDone, Boxes()[1].text);
+  EXPECT_EQ(kNew, ReadAll(installed / "app.exe"));
+  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew}};
+  EXPECT_EQ(expected, Snapshot(installed.path()));
+
+  // Cancel: the first failure of a run here, and nothing changes anywhere.
+  standin::ResetUi();
+  CurrentDirectory here(app.path());
+  WriteAll(installed / "app.exe", kOld);
+  EXPECT_EQ(0, Run(package, nullptr));  // no handler: every picker cancels
+  EXPECT_EQ(1u, standin::FolderPickers().size());
+  ASSERT_EQ(1u, Boxes().size());
+  EXPECT_EQ(kCannotOpen, Boxes()[0].text);
+  EXPECT_EQ(before, Snapshot(app.path()));
+  EXPECT_EQ(kOld, ReadAll(installed / "app.exe"));
+}
+
+TEST_F(Program, SilentRunsAskNothingAndExitWithTheResult) {
+  const Bytes package = BuildPackage(
+      {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)});
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, Bytes>> files;
+    Bytes package;
+    int exitCode;
+    std::vector<std::pair<std::string, Bytes>> after;
+  };
+  const Case cases[] = {
+      {"ready",
+       {{"app.exe", kOld}},
+       package,
+       0,
+       {{"app.exe", kNew}, {"new.txt", kNew}}},
+      {"applied",
+       {{"app.exe", kNew}, {"new.txt", kNew}},
+       package,
+       0,
+       {{"app.exe", kNew}, {"new.txt", kNew}}},
+      {"differs", {{"app.exe", kNew}}, package, 10, {{"app.exe", kNew}}},
+      {"not here", {{"other.txt", kOld}}, package, 8, {{"other.txt", kOld}}},
+      {"no package", {{"app.exe", kOld}}, Bytes(), 3, {{"app.exe", kOld}}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    standin::ResetUi();
+    ClearFolder(app.path());
+    for (const auto& file : test.files) WriteAll(app / file.first, file.second);
+    EXPECT_EQ(test.exitCode, Start(test.package, u"/S"));
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_TRUE(standin::FolderPickers().empty());
+    EXPECT_EQ(test.after, Snapshot(app.path()));
+  }
+}
+
+TEST_F(Program, AFolderWithSpacesAndTheLog) {
+  ScratchDir elsewhere;
+  fs::create_directories(elsewhere / "Program Files/My App");
+  const fs::path folder = elsewhere / "Program Files/My App";
+  WriteAll(folder / "app.exe", kOld);
+  const fs::path log = tools / "run log.txt";
+  const Bytes package = BuildPackage(
+      {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)});
+  const std::u16string line =
+      u"/s /LOG=\"" + log.u16string() + u"\"  /D=" + folder.u16string() + u"  ";
+  EXPECT_EQ(0, Start(package, line));
+  EXPECT_EQ(kNew, ReadAll(folder / "app.exe"));
+  EXPECT_TRUE(Snapshot(app.path()).empty());
+  const std::string dir = folder.string();
+  EXPECT_EQ(ToBytes("start " + (tools / "patch.exe").string() +
+                    "\r\n"
+                    "folder " +
+                    dir +
+                    "\r\n"
+                    "check ready\r\n"
+                    "entry " +
+                    dir +
+                    "/app.exe: applied\r\n"
+                    "entry " +
+                    dir +
+                    "/new.txt: applied\r\n"
+                    "result 0 パッチ作業が完了しました。\r\n"),
+            ReadAll(log));
+
+  // Run again: already applied. Then a failure, logged at its entry.
+  EXPECT_EQ(0, Start(package, line));
+  std::string second(reinterpret_cast<const char*>(ReadAll(log).data()),
+                     ReadAll(log).size());
+  EXPECT_NE(std::string::npos,
+            second.find("check already applied\r\n"
+                        "entry " +
+                        dir + "/app.exe: already applied\r\n"));
+  EXPECT_NE(std::string::npos,
+            second.find("result 0 このパッチはすでに適用されています。"));
+  WriteAll(folder / "app.exe", kOld);
+  EXPECT_EQ(12, Start(package, line));
+  Bytes third = ReadAll(log);
+  std::string text(third.begin(), third.end());
+  EXPECT_NE(std::string::npos,
+            text.find("check mixed\r\nentry " + dir +
+                      "/app.exe: not applied\r\nentry " + dir +
+                      "/new.txt: error 12\r\nresult 12 "));
+  EXPECT_EQ(kOld, ReadAll(folder / "app.exe"));
+}
+
+TEST_F(Program, AnUnknownSwitchIsAnError) {
+  WriteAll(app / "app.exe", kOld);
+  const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
+  EXPECT_EQ(15, Start(package, u"/X"));
+  ASSERT_EQ(1u, Boxes().size());
+  EXPECT_EQ(u"コマンドラインの指定が正しくありません。", Boxes()[0].text);
+  standin::ResetUi();
+  EXPECT_EQ(15, Start(package, u"/LOG=x.log /S /quiet"));
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(kOld, ReadAll(app / "app.exe"));
+  // A folder that does not exist is not patched instead of this one.
+  EXPECT_EQ(7, Start(package, u"/S /D=" + (app / "missing").u16string()));
+  EXPECT_EQ(kOld, ReadAll(app / "app.exe"));
+}
+
+TEST(CommandLine, Switches) {
+  struct Case {
+    const char16_t* line;
+    bool good;
+    bool silent;
+    std::u16string folder, log, bad;
+  } cases[] = {
+      {u"", true, false, u"", u"", u""},
+      {u"  /S ", true, true, u"", u"", u""},
+      {u"/s /log=a.txt", true, true, u"", u"a.txt", u""},
+      {u"/LOG=\"C:\\my logs\\run.log\" /S", true, true, u"",
+       u"C:\\my logs\\run.log", u""},
+      {u"/S /D=C:\\Program Files\\My App  ", true, true,
+       u"C:\\Program Files\\My App", u"", u""},
+      {u"/D=\"C:\\My App\"", true, false, u"C:\\My App", u"", u""},
+      {u"/D=C:\\x /S", true, false, u"C:\\x /S", u"", u""},  // all the rest
+      // As launchers quote arguments with spaces.
+      {u"\"/LOG=C:\\my logs\\r.log\" /S \"/D=C:\\My App\"", true, true,
+       u"C:\\My App", u"C:\\my logs\\r.log", u""},
+      {u"/Q /S", false, true, u"", u"", u"/Q"},
+      {u"/S /LOG=", false, true, u"", u"", u"/LOG="},
+      {u"/D=", false, false, u"", u"", u"/D="},
+      {u"/Silent", false, false, u"", u"", u"/Silent"},
+      {u"patch.txt", false, false, u"", u"", u"patch.txt"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(std::string(
+        test.line, test.line + std::char_traits<char16_t>::length(test.line)));
+    CommandLine options;
+    WString bad;
+    EXPECT_EQ(test.good, ParseCommandLine(test.line, &options, &bad));
+    EXPECT_EQ(test.silent, options.silent);
+    EXPECT_EQ(test.folder, options.folder);
+    EXPECT_EQ(test.log, options.logFile);
+    EXPECT_EQ(test.bad, bad);
+  }
 }
 
 }  // namespace

@@ -390,6 +390,14 @@ BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
   return TRUE;
 }
 
+BOOL SetCurrentDirectoryW(LPCWSTR name) {
+  if (chdir(NativePath(name).c_str()) != 0) {
+    SetErrorFromErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
+}
+
 DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
                        LPWSTR* filePart) {
   if (InjectFault("GetFullPathNameW")) return 0;

@@ -68,6 +68,7 @@ struct FILETIME {
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_DIRECTORY 267u
+#define ERROR_CANCELLED 1223u
 DWORD GetLastError();
 void SetLastError(DWORD code);
 
@@ -133,6 +134,8 @@ UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique,
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName);
 BOOL DeleteFileW(LPCWSTR name);
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
+// The folder relative names resolve against, for the whole process.
+BOOL SetCurrentDirectoryW(LPCWSTR name);
 BOOL RemoveDirectoryW(LPCWSTR name);
 BOOL CloseHandle(HANDLE object);
 
@@ -240,3 +243,65 @@ BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
 HWND GetDlgItem(HWND dialog, int id);
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// ---- Folder picker (COM)
+// ----------------------------------------------------- The common file dialog
+// as a folder picker: CoCreateInstance gives an IFileOpenDialog whose Show
+// returns the answer scripted through the control interface; a cancelled picker
+// returns HRESULT_FROM_WIN32(ERROR_CANCELLED). Only the methods the system
+// calls exist.
+typedef LONG HRESULT;
+typedef DWORD FILEOPENDIALOGOPTIONS;
+struct GUID {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+};
+typedef const GUID& REFCLSID;
+typedef const GUID& REFIID;
+#define S_OK 0
+#define S_FALSE 1
+#define E_FAIL (static_cast<HRESULT>(0x80004005u))
+#define E_NOINTERFACE (static_cast<HRESULT>(0x80004002u))
+#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
+#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
+#define HRESULT_FROM_WIN32(x)    \
+  (static_cast<HRESULT>(x) <= 0  \
+       ? static_cast<HRESULT>(x) \
+       : static_cast<HRESULT>(((x)&0x0000FFFFu) | (7u << 16) | 0x80000000u))
+#define COINIT_APARTMENTTHREADED 0x2u
+#define COINIT_DISABLE_OLE1DDE 0x4u
+#define CLSCTX_INPROC_SERVER 0x1u
+#define FOS_PICKFOLDERS 0x20u
+#define FOS_FORCEFILESYSTEM 0x40u
+enum SIGDN : uint32_t { SIGDN_FILESYSPATH = 0x80058000u };
+
+struct IShellItem {
+  virtual HRESULT GetDisplayName(SIGDN form, LPWSTR* name) = 0;
+  virtual DWORD Release() = 0;
+
+ protected:
+  virtual ~IShellItem() = default;
+};
+
+struct IFileOpenDialog {
+  virtual HRESULT GetOptions(FILEOPENDIALOGOPTIONS* options) = 0;
+  virtual HRESULT SetOptions(FILEOPENDIALOGOPTIONS options) = 0;
+  virtual HRESULT SetTitle(LPCWSTR title) = 0;
+  virtual HRESULT Show(HWND owner) = 0;
+  virtual HRESULT GetResult(IShellItem** item) = 0;
+  virtual DWORD Release() = 0;
+
+ protected:
+  virtual ~IFileOpenDialog() = default;
+};
+
+extern const GUID CLSID_FileOpenDialog;
+extern const GUID IID_IFileOpenDialog;
+
+HRESULT CoInitializeEx(LPVOID reserved, DWORD flags);
+void CoUninitialize();
+HRESULT CoCreateInstance(REFCLSID classId, void* outer, DWORD context,
+                         REFIID interfaceId, LPVOID* object);
+void CoTaskMemFree(LPVOID block);

@@ -54,6 +54,18 @@ struct MessageBoxRecord {
 void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler);
 std::vector<MessageBoxRecord> MessageBoxes();
 
+struct FolderPickerRecord {
+  HWND owner;
+  std::u16string title;
+  DWORD options;
+};
+// Answers every folder picker with a folder, or an empty string for Cancel;
+// without one, every picker is cancelled. The handler runs on the thread
+// that shows the picker.
+void SetFolderPickerHandler(
+    std::function<std::u16string(const FolderPickerRecord&)> handler);
+std::vector<FolderPickerRecord> FolderPickers();
+
 // Called on the dialog's thread when DialogBoxParamW has created the
 // dialog, before WM_INITDIALOG.
 void SetDialogObserver(std::function<void(HWND)> observer);

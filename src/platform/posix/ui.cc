@@ -4,6 +4,8 @@
 // dialog's thread runs the message loop in DialogBoxParamW: messages sent
 // from other threads wait in its queue until handled, posted ones are
 // handled in order. Controls are records too, created on first use.
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -57,6 +59,8 @@ struct UiState {
   std::vector<MessageBoxRecord> boxes;
   std::function<int(const MessageBoxRecord&)> boxHandler;
   std::function<void(HWND)> dialogObserver;
+  std::vector<FolderPickerRecord> pickers;
+  std::function<std::u16string(const FolderPickerRecord&)> pickerHandler;
 };
 
 UiState& Ui() {
@@ -136,6 +140,17 @@ std::vector<MessageBoxRecord> MessageBoxes() {
   return Ui().boxes;
 }
 
+void SetFolderPickerHandler(
+    std::function<std::u16string(const FolderPickerRecord&)> handler) {
+  std::lock_guard<std::mutex> lock(Ui().mutex);
+  Ui().pickerHandler = std::move(handler);
+}
+
+std::vector<FolderPickerRecord> FolderPickers() {
+  std::lock_guard<std::mutex> lock(Ui().mutex);
+  return Ui().pickers;
+}
+
 void SetDialogObserver(std::function<void(HWND)> observer) {
   std::lock_guard<std::mutex> lock(Ui().mutex);
   Ui().dialogObserver = std::move(observer);
@@ -165,7 +180,83 @@ void ResetUi() {
   Ui().boxes.clear();
   Ui().boxHandler = nullptr;
   Ui().dialogObserver = nullptr;
+  Ui().pickers.clear();
+  Ui().pickerHandler = nullptr;
 }
+
+namespace {
+
+// A string the caller frees with CoTaskMemFree.
+LPWSTR TaskString(const std::u16string& text) {
+  auto* block =
+      static_cast<WCHAR*>(std::malloc((text.size() + 1) * sizeof(WCHAR)));
+  std::memcpy(block, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+  return block;
+}
+
+class ShellItem : public IShellItem {
+ public:
+  explicit ShellItem(std::u16string path) : path_(std::move(path)) {}
+  HRESULT GetDisplayName(SIGDN form, LPWSTR* name) override {
+    if (form != SIGDN_FILESYSPATH) return E_FAIL;
+    *name = TaskString(path_);
+    return S_OK;
+  }
+  DWORD Release() override {
+    delete this;
+    return 0;
+  }
+
+ private:
+  std::u16string path_;
+};
+
+class FileOpenDialog : public IFileOpenDialog {
+ public:
+  HRESULT GetOptions(FILEOPENDIALOGOPTIONS* options) override {
+    *options = options_;
+    return S_OK;
+  }
+  HRESULT SetOptions(FILEOPENDIALOGOPTIONS options) override {
+    options_ = options;
+    return S_OK;
+  }
+  HRESULT SetTitle(LPCWSTR title) override {
+    title_ = title;
+    return S_OK;
+  }
+  HRESULT Show(HWND owner) override {
+    FolderPickerRecord record{owner, title_, options_};
+    std::function<std::u16string(const FolderPickerRecord&)> handler;
+    {
+      std::lock_guard<std::mutex> lock(Ui().mutex);
+      Ui().pickers.push_back(record);
+      handler = Ui().pickerHandler;
+    }
+    chosen_ = handler ? handler(record) : std::u16string();
+    return chosen_.empty() ? HRESULT_FROM_WIN32(ERROR_CANCELLED) : S_OK;
+  }
+  HRESULT GetResult(IShellItem** item) override {
+    if (chosen_.empty()) return E_FAIL;
+    *item = new ShellItem(chosen_);
+    return S_OK;
+  }
+  DWORD Release() override {
+    delete this;
+    return 0;
+  }
+
+ private:
+  FILEOPENDIALOGOPTIONS options_ = 0;
+  std::u16string title_;
+  std::u16string chosen_;
+};
+
+bool SameGuid(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+}  // namespace
 
 }  // namespace standin
 
@@ -340,3 +431,31 @@ BOOL DestroyWindow(HWND window) {
   return Ui().windows.erase(reinterpret_cast<uintptr_t>(window)) > 0 ? TRUE
                                                                      : FALSE;
 }
+
+const GUID CLSID_FileOpenDialog = {
+    0xDC1C5A9C,
+    0xE88A,
+    0x4DDE,
+    {0xA5, 0xA1, 0x60, 0xF8, 0x2A, 0x20, 0xAE, 0xF7}};
+const GUID IID_IFileOpenDialog = {
+    0xD57C7288,
+    0xD4AD,
+    0x4768,
+    {0xBE, 0x02, 0x9D, 0x96, 0x95, 0x32, 0xD9, 0x60}};
+
+HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
+
+void CoUninitialize() {}
+
+HRESULT CoCreateInstance(REFCLSID classId, void*, DWORD, REFIID interfaceId,
+                         LPVOID* object) {
+  if (!SameGuid(classId, CLSID_FileOpenDialog) ||
+      !SameGuid(interfaceId, IID_IFileOpenDialog)) {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  *object = static_cast<IFileOpenDialog*>(new FileOpenDialog);
+  return S_OK;
+}
+
+void CoTaskMemFree(LPVOID block) { std::free(block); }

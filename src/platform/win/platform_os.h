@@ -8,6 +8,7 @@
 // windows.h must come first.
 #include <commctrl.h>
 #include <process.h>
+#include <shobjidl.h>
 
 // A UTF-16 string literal.
 #define WTXT(s) L##s

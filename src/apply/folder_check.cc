@@ -1,0 +1,163 @@
+#include "apply/folder_check.h"
+
+#include <set>
+#include <vector>
+
+#include "apply/commit_journal.h"
+#include "apply/directory.h"
+#include "package/file_hash.h"
+
+namespace {
+
+constexpr DWORD kPathUnits = 4096;
+
+uint8_t Kind(const LoadedEntry& entry) {
+  return static_cast<uint8_t>(entry.record.kind & 0xFF);
+}
+
+SharedHandle OpenForReading(const WString& name) {
+  SharedHandle file;
+  file.Attach(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
+              CloseHandle);
+  return file;
+}
+
+// What one entry's target is, by attributes and size only.
+struct Look {
+  bool exists = false;
+  bool isDirectory = false;
+  bool isFile = false;  // an existing file that could be opened and sized
+  uint64_t size = 0;
+};
+
+Look LookAt(const WString& name) {
+  Look look;
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return look;
+  look.exists = true;
+  look.isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (look.isDirectory) return look;
+  SharedHandle file = OpenForReading(name);
+  look.isFile = file.IsValid() && FileSize(file.Get(), &look.size);
+  return look;
+}
+
+bool HasNewDigest(const WString& name, const PackageEntry& record,
+                  const SharedArray<IHashCode>& hash) {
+  SharedHandle file = OpenForReading(name);
+  uint64_t size = 0;
+  return file.IsValid() && FileSize(file.Get(), &size) &&
+         size == record.newSize && HashWholeFile(file.Get(), hash) &&
+         hash.Get()->CompareDigest(record.newDigest);
+}
+
+// The folder part of `name`'s full path; empty when the name has none.
+WString FolderOf(const WString& name) {
+  std::vector<WCHAR> full(kPathUnits);
+  LPWSTR filePart = nullptr;
+  DWORD length =
+      GetFullPathNameW(name.c_str(), kPathUnits, full.data(), &filePart);
+  if (length == 0 || length >= kPathUnits || filePart == nullptr) {
+    return WString();
+  }
+  return WString(full.data(), filePart - 1);
+}
+
+// The first entry that a run in a folder holding none of the files to patch
+// would fail at: the run reserves a temporary file in each target's folder
+// (missing: 7; directory entries before it create theirs), then a file to
+// patch is missing (8) and a file to add must not exist (12).
+void FindFirstFailure(const PackageLoader& loader,
+                      const std::vector<Look>& looks, FolderCheck* check) {
+  std::set<WString> made;
+  for (size_t i = 0; i < loader.entries.size(); ++i) {
+    const LoadedEntry& entry = loader.entries[i];
+    WString folder = FolderOf(entry.name);
+    check->failedEntry = i;
+    if (folder.empty() ||
+        (!IsDirectory(folder.c_str()) && made.count(folder) == 0)) {
+      check->failure = ResultNoTempName;
+      return;
+    }
+    switch (Kind(entry)) {
+      case EntryKindPatch:
+        check->failure = ResultOpenSource;
+        return;
+      case EntryKindAdd:
+        if (looks[i].exists) {
+          check->failure = ResultTargetExists;
+          return;
+        }
+        break;
+      case EntryKindDirectory: {
+        // Its folder exists, so the run creates just this one, unless a
+        // file stands in the way.
+        if (looks[i].exists && !looks[i].isDirectory) break;
+        std::vector<WCHAR> full(kPathUnits);
+        DWORD length = GetFullPathNameW(entry.name.c_str(), kPathUnits,
+                                        full.data(), nullptr);
+        if (length > 0 && length < kPathUnits) made.insert(full.data());
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+FolderCheck CheckFolder(const PackageLoader& loader,
+                        const SharedArray<IHashCode>& hash) {
+  FolderCheck check{FolderReady, 0, ResultSuccess};
+  const std::vector<LoadedEntry>& entries = loader.entries;
+  std::vector<Look> looks(entries.size());
+  size_t patches = 0, patchesHere = 0;
+  bool newSizes = !entries.empty();
+  bool oldSizes = true;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const PackageEntry& record = entries[i].record;
+    Look& look = looks[i] = LookAt(entries[i].name);
+    switch (Kind(entries[i])) {
+      case EntryKindPatch:
+        ++patches;
+        if (look.exists) ++patchesHere;
+        oldSizes = oldSizes && look.isFile && look.size == record.oldSize;
+        newSizes = newSizes && look.isFile && look.size == record.newSize;
+        break;
+      case EntryKindAdd:
+        oldSizes = oldSizes && !look.exists;
+        newSizes = newSizes && look.isFile && look.size == record.newSize;
+        break;
+      case EntryKindDirectory:
+        newSizes = newSizes && look.isDirectory;
+        break;
+      default:
+        break;
+    }
+  }
+  // A commit cut short may have moved every file aside: the run recovers
+  // it here rather than look elsewhere.
+  bool journal = GetFileAttributesW(kJournalName) != INVALID_FILE_ATTRIBUTES;
+  if (patches > 0 && patchesHere == 0 && !journal) {
+    check.state = FolderNotHere;
+    FindFirstFailure(loader, looks, &check);
+    return check;
+  }
+  if (newSizes) {
+    bool applied = true;
+    for (size_t i = 0; i < entries.size() && applied; ++i) {
+      uint8_t kind = Kind(entries[i]);
+      if (kind == EntryKindPatch || kind == EntryKindAdd) {
+        applied = HasNewDigest(entries[i].name, entries[i].record, hash);
+      }
+    }
+    if (applied) {
+      check.state = FolderApplied;
+      return check;
+    }
+  }
+  check.state = oldSizes ? FolderReady : FolderMixed;
+  return check;
+}

@@ -1,0 +1,138 @@
+#include "apply/folder_check.h"
+
+#include <gtest/gtest.h>
+
+#include "apply/worker_fixture.h"
+#include "standin_control.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+typedef WorkerTest Folder;
+
+const Bytes kOld = ToBytes("the old program, version one");
+const Bytes kNew = ToBytes("the new program: version two, longer");
+const Bytes kSameSize = ToBytes("the new program, version two");
+
+struct Case {
+  const char* what;
+  std::vector<std::pair<std::string, Bytes>> files;  // "name/" a folder
+  FolderState state;
+  size_t failedEntry;  // FolderNotHere
+  ResultCode failure;
+  uint64_t reads;  // ReadFile calls the check may make
+};
+
+TEST_F(Folder, StatesFromSizesThenDigests) {
+  const std::vector<TestEntry> entries = {
+      DirectoryEntry("data"), AddEntry("data\\new.txt", kNew),
+      PatchEntry("app.exe", kOld, kNew),
+      PatchEntry("same.dll", kOld, kSameSize)};
+  const Case cases[] = {
+      {"ready", {{"app.exe", kOld}, {"same.dll", kOld}}, FolderReady, 0, 0, 0},
+      {"applied",
+       {{"data/", {}},
+        {"data/new.txt", kNew},
+        {"app.exe", kNew},
+        {"same.dll", kSameSize}},
+       FolderApplied,
+       0,
+       0,
+       3},
+      // The last digest differs: every new size, not every new file.
+      {"one differs by digest",
+       {{"data/", {}},
+        {"data/new.txt", kNew},
+        {"app.exe", kNew},
+        {"same.dll", ToBytes("the new program, version 2.0")}},
+       FolderMixed,
+       0,
+       0,
+       3},
+      {"half applied",
+       {{"app.exe", kNew}, {"same.dll", kOld}},
+       FolderMixed,
+       0,
+       0,
+       0},
+      {"empty folder", {}, FolderNotHere, 2, ResultOpenSource, 0},
+      {"only a journal", {{"selfpatch.journal", kOld}}, FolderMixed, 0, 0, 0},
+      {"a file to add exists",
+       {{"data/", {}}, {"data/new.txt", kOld}},
+       FolderNotHere,
+       1,
+       ResultTargetExists,
+       0},
+      // The directory cannot be made, so nothing goes into it.
+      {"a file in the folder's way",
+       {{"data", kOld}},
+       FolderNotHere,
+       1,
+       ResultNoTempName,
+       0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    ClearFolder(app.path());
+    for (const auto& file : test.files) {
+      if (file.first.back() == '/')
+        fs::create_directory(In(file.first));
+      else
+        WriteAll(In(file.first), file.second);
+    }
+    Load(entries);
+    SharedArray<IHashCode> hash;
+    hash.Attach(new CHashSHA256, 1);
+    standin::ResetCalls();
+    FolderCheck check = CheckFolder(*holder.Get(), hash);
+    EXPECT_LE(standin::CallCount("ReadFile"), test.reads);
+    EXPECT_EQ(test.state, check.state);
+    if (test.state == FolderNotHere) {
+      EXPECT_EQ(test.failedEntry, check.failedEntry);
+      EXPECT_EQ(test.failure, check.failure);
+    }
+  }
+}
+
+TEST_F(Folder, NotHereFailsWhereARunWould) {
+  SharedArray<IHashCode> hash;
+  hash.Attach(new CHashSHA256, 1);
+  // A folder made by an earlier entry counts; a missing one is 7.
+  Load({DirectoryEntry("bin"), PatchEntry("bin/sub/app.dll", kOld, kNew)});
+  FolderCheck check = CheckFolder(*holder.Get(), hash);
+  EXPECT_EQ(FolderNotHere, check.state);
+  EXPECT_EQ(1u, check.failedEntry);
+  EXPECT_EQ(ResultNoTempName, check.failure);
+  // Packages without files to patch are never for another folder.
+  Load({AddEntry("new.txt", kNew)});
+  EXPECT_EQ(FolderReady, CheckFolder(*holder.Get(), hash).state);
+  Load({});
+  EXPECT_EQ(FolderReady, CheckFolder(*holder.Get(), hash).state);
+}
+
+TEST_F(Folder, AnAppliedFolderIsLeftAloneAndReportedDone) {
+  fs::create_directory(In("data"));
+  WriteAll(In("data/new.txt"), kNew);
+  WriteAll(In("app.exe"), kNew);
+  ASSERT_EQ(ResultSuccess,
+            Apply({DirectoryEntry("data"), AddEntry("data/new.txt", kNew),
+                   PatchEntry("app.exe", kOld, kNew)},
+                  PackageFlagBackup));
+  std::vector<RecordedMessage> done = window.Messages(WM_PATCH_COMPLETE);
+  ASSERT_EQ(1u, done.size());
+  EXPECT_EQ(kCompleteAlreadyApplied, done[0].wParam);
+  EXPECT_TRUE(window.Messages(WM_PATCH_FILENAME).empty());
+  EXPECT_TRUE(Unchanged());  // no backup, no journal, no temporary file
+}
+
+TEST_F(Folder, AMixedFolderFailsAtItsFirstEntryAsBefore) {
+  WriteAll(In("a.bin"), kNew);
+  WriteAll(In("b.bin"), kOld);
+  EXPECT_EQ(ResultSourceMismatch, Apply({PatchEntry("a.bin", kOld, kNew),
+                                         PatchEntry("b.bin", kOld, kNew)}));
+  EXPECT_EQ(In("a.bin"), ReportedError().second);
+  EXPECT_TRUE(Unchanged());
+}
+
+}  // namespace
