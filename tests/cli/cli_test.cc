@@ -106,7 +106,7 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
       {"echo n | SELFPATCH apply " + p + " " + target, 66,
        "not applied; nothing changed"},
       {"SELFPATCH apply " + p + " " + Path("empty") + " --yes",
-       ResultNoTempName, "is " + Path("empty") + " the program's folder?"},
+       ResultNoTempName, "not this folder: none of the files to patch"},
       {"SELFPATCH apply " + Path("stub.exe") + " " + target + " -y",
        ResultPackageTooSmall, "error 3"},
   };
