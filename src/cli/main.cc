@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "apply/patch_thread.h"
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "cli/embedded_stubs.h"
 #include "package/file_hash.h"
 #include "package/package_loader.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "package/package_format.h"
 #include "platform/platform.h"
 #include "runtime/shared_handle.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "apply/result_codes.h"
 #include "platform/platform.h"
+#include "result/result_codes.h"
 
 namespace testing_support {
 

@@ -1,4 +1,4 @@
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 
 namespace {
 
