@@ -5,8 +5,6 @@
 
 #include "package/package_loader.h"
 
-const WCHAR kJournalName[] = WTXT("selfpatch.journal");
-
 namespace {
 
 const WCHAR kHeader[] = WTXT("selfpatch journal 1");

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "package/entry_names.h"
 #include "platform/platform.h"
 
 struct JournalStep {
@@ -39,9 +40,6 @@ struct JournalStep {
 // also when it was never there. The deletion itself is the test: a failed
 // query must not leave a file behind.
 bool RemoveFile(const WString& name);
-
-// The journal's name, in the folder the package is applied in.
-extern const WCHAR kJournalName[];
 
 class CommitJournal {
  public:

@@ -15,7 +15,6 @@ namespace {
 
 constexpr DWORD kPathUnits = 4096;
 const WCHAR kTempPrefix[] = WTXT("ptf");
-const WCHAR kBackupSuffix[] = WTXT(".bak");
 
 // A verified temporary file waiting to replace its target.
 struct Prepared {

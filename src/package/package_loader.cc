@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "package/entry_names.h"
 #include "package/file_hash.h"
 #include "package/image_end.h"
 #include "package/sha256.h"
@@ -166,6 +167,15 @@ ResultCode PackageLoader::ReadEntries() {
     working.name.assign(wide.Get());
     if (!IsPlainRelativeName(working.name)) return ResultBadEntryList;
     entries.push_back(working);
+  }
+  std::vector<NamedEntry> names;
+  names.reserve(entries.size());
+  for (const LoadedEntry& entry : entries) {
+    names.push_back({entry.name, static_cast<uint8_t>(entry.record.kind)});
+  }
+  bool backups = (header.flags & PackageFlagBackup) != 0;
+  if (FindNameCollision(names, backups).clash != NameClash::kNone) {
+    return ResultBadEntryList;
   }
   return ResultSuccess;
 }

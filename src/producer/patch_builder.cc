@@ -5,7 +5,7 @@
 #include <fstream>
 #include <map>
 
-#include "apply/commit_journal.h"
+#include "package/entry_names.h"
 #include "package/image_end.h"
 #include "package/package_format.h"
 #include "package/package_loader.h"
@@ -45,14 +45,9 @@ bool SameContent(const fs::path& a, const fs::path& b) {
   return true;
 }
 
-// The package name of a relative path, checked against what the applier
-// accepts.
-std::string PackageName(const fs::path& relative) {
-  std::string name;
-  for (const fs::path& part : relative) {
-    if (!name.empty()) name += '\\';
-    name += part.u8string();
-  }
+// A UTF-8 name as the applier decodes it, or an error for a character the
+// format cannot carry.
+WString WideName(const std::string& name) {
   WString wide;
   for (size_t i = 0; i < name.size(); ++i) {
     auto b = static_cast<unsigned char>(name[i]);
@@ -73,19 +68,53 @@ std::string PackageName(const fs::path& relative) {
     }
     wide += static_cast<WCHAR>(unit);
   }
+  return wide;
+}
+
+// The package name of a relative path, checked against what the applier
+// accepts.
+std::string PackageName(const fs::path& relative) {
+  std::string name;
+  for (const fs::path& part : relative) {
+    if (!name.empty()) name += '\\';
+    name += part.u8string();
+  }
+  WString wide = WideName(name);
   if (wide.size() > static_cast<size_t>(kMaxNameUnits)) {
     throw ProducerError("name longer than 2,046 characters: " + name);
   }
   if (!IsPlainRelativeName(wide)) {
     throw ProducerError("name Windows cannot hold inside the folder: " + name);
   }
-  // Windows names ignore case; the journal's is plain ASCII.
-  WString folded = wide;
-  for (WCHAR& c : folded) c = c >= u'A' && c <= u'Z' ? c + 32 : c;
-  if (folded == kJournalName) {
-    throw ProducerError("name the applier keeps for its journal: " + name);
-  }
   return name;
+}
+
+// Refuses names the applier would refuse together: the loader's own rule.
+void CheckNamesTogether(const std::vector<PlannedEntry>& entries,
+                        bool keepsBackups) {
+  std::vector<NamedEntry> names;
+  names.reserve(entries.size());
+  for (const PlannedEntry& entry : entries)
+    names.push_back({WideName(entry.name), entry.kind});
+  NameCollision found = FindNameCollision(names, keepsBackups);
+  if (found.clash == NameClash::kNone) return;
+  const std::string& first = entries[found.first].name;
+  const std::string& second = entries[found.second].name;
+  switch (found.clash) {
+    case NameClash::kSameFile:
+      throw ProducerError("names Windows takes for one file: " + first +
+                          " and " + second);
+    case NameClash::kBackupName:
+      throw ProducerError("name the applier gives the backup of " + first +
+                          ": " + second);
+    case NameClash::kJournal:
+      throw ProducerError("name the applier keeps for its journal: " + first);
+    case NameClash::kUnderAFile:
+      throw ProducerError(second + " lies under " + first +
+                          ", which the patch makes a file");
+    case NameClash::kNone:
+      break;
+  }
 }
 
 enum class Kind { kMissing, kFile, kFolder, kOther };
@@ -255,6 +284,7 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
     } else {
       plan.entries.push_back({EntryKindPatch, name, oldRoot, newRoot});
     }
+    CheckNamesTogether(plan.entries, false);
     return plan;
   }
   if (oldKind != Kind::kFolder || newKind != Kind::kFolder) {
@@ -285,12 +315,14 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
   for (const auto& item : olds) {
     if (news.count(item.first) == 0) plan.onlyInOld.push_back(item.first);
   }
+  CheckNamesTogether(plan.entries, false);
   return plan;
 }
 
 BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
                         const fs::path& output, const BuildOptions& options) {
   if (plan.entries.size() > UINT32_MAX) throw ProducerError("too many entries");
+  CheckNamesTogether(plan.entries, (options.flags & PackageFlagBackup) != 0);
   fs::path folder =
       output.has_parent_path() ? output.parent_path() : fs::path(".");
   TemporaryOutput temporary(folder / (output.filename().u8string() + ".part"));

@@ -135,6 +135,16 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR name);
 BOOL CloseHandle(HANDLE object);
 
+// ---- Strings ---------------------------------------------------------------
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+// Compares UTF-16 unit by unit (a length of -1: up to the terminator). With
+// ignoreCase each unit is first upper-cased by its simple Unicode mapping,
+// as Windows' own table does (surrogates stay as they are).
+int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second,
+                         int secondLength, BOOL ignoreCase);
+
 // ---- Modules ---------------------------------------------------------------
 // GetModuleHandleW(null) is the process's executable; the stand-in's control
 // interface can register further modules backed by any file.
