@@ -23,9 +23,13 @@ TEST(ResultCodes, ExactMessages) {
       u"作成されるべきファイルがすでに存在しています。",
       u"新ファイル作成に失敗しました。",
       u"ファイル更新に失敗しました。",
+      u"Windows フォルダーの中ではパッチを適用できません。"
+      u"パッチを当てるプログラムのフォルダーで実行してください。",
+      u"パスの途中にリンク（ジャンクションなど）があるため、"
+      u"ファイルを更新できません。",
   };
   std::set<std::u16string> distinct;
-  for (ResultCode code = 0; code <= 14; ++code) {
+  for (ResultCode code = 0; code <= 16; ++code) {
     const WCHAR* message = GetResultMessage(code);
     std::u16string text(message,
                         message + std::char_traits<WCHAR>::length(message));
@@ -33,8 +37,8 @@ TEST(ResultCodes, ExactMessages) {
     distinct.insert(text);
     EXPECT_EQ(message, GetResultMessage(code));  // a constant, same address
   }
-  EXPECT_EQ(15u, distinct.size());
-  const WCHAR* unknown = GetResultMessage(15);
+  EXPECT_EQ(17u, distinct.size());
+  const WCHAR* unknown = GetResultMessage(17);
   EXPECT_EQ(std::u16string(u"不明なエラーが発生しました。"),
             std::u16string(unknown,
                            unknown + std::char_traits<WCHAR>::length(unknown)));

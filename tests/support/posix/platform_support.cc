@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "standin_control.h"
+#include "support/test_support.h"
 
 namespace testing_support {
 
@@ -22,6 +23,26 @@ RecordingWindow::~RecordingWindow() { standin::DestroySinkWindow(handle_); }
 
 // The stand-in handles a sink's messages where they are sent or posted.
 void RecordingWindow::Pump() {}
+
+bool MakeLink(const std::filesystem::path& link,
+              const std::filesystem::path& target) {
+  std::error_code error;
+  std::filesystem::create_symlink(target, link, error);
+  return !error;
+}
+
+void RemoveLink(const std::filesystem::path& link) {
+  std::error_code error;
+  std::filesystem::remove(link, error);
+}
+
+std::filesystem::path WindowsFolder() {
+  static const ScratchDir* scratch = new ScratchDir;
+  std::filesystem::path folder = scratch->path() / "Windows";
+  std::filesystem::create_directories(folder / "SysWOW64");
+  standin::SetWindowsDirectory(folder.string());
+  return folder;
+}
 
 std::filesystem::path OwnExecutable() {
   return std::filesystem::read_symlink("/proc/self/exe");
