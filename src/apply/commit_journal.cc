@@ -1,15 +1,14 @@
 #include "apply/commit_journal.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
+#include "apply/safe_paths.h"
 #include "package/package_loader.h"
-
-const WCHAR kJournalName[] = WTXT("selfpatch.journal");
 
 namespace {
 
-const WCHAR kHeader[] = WTXT("selfpatch journal 1");
+const WCHAR kHeader[] = WTXT("selfpatch journal 2");
 const WCHAR kReserved[] = WTXT("T");
 const WCHAR kCommitted[] = WTXT("C");
 constexpr WCHAR kTab = u'\t';
@@ -50,33 +49,72 @@ std::vector<WString> Fields(const WString& line) {
 // take some tens of MiB at most.
 constexpr DWORD kMaxJournalBytes = 256u << 20;
 
-WString FullPath(const WString& name) {
-  std::vector<WCHAR> buffer(4096);
-  DWORD length = GetFullPathNameW(
-      name.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-  if (length == 0 || length >= buffer.size()) return WString();
-  return WString(buffer.data(), length);
+// Whether `name` is a temporary file the applier reserves: a plain
+// relative name whose last component is what GetTempFileNameW makes of our
+// prefix, "ptf" and one to four hex digits, then ".tmp" (in any case).
+bool IsOurTemporary(const WString& name) {
+  if (!IsPlainRelativeName(name)) return false;
+  WString file = name.substr(FolderOf(name).size());
+  if (!file.empty() && (file[0] == u'\\' || file[0] == u'/')) file.erase(0, 1);
+  const WString prefix(WTXT("ptf")), suffix(WTXT(".tmp"));
+  if (file.size() < prefix.size() + 1 + suffix.size() ||
+      file.size() > prefix.size() + 4 + suffix.size()) {
+    return false;
+  }
+  auto same = [](const WString& text, size_t at, const WString& part) {
+    return CompareStringOrdinal(text.data() + at, static_cast<int>(part.size()),
+                                part.data(), static_cast<int>(part.size()),
+                                TRUE) == CSTR_EQUAL;
+  };
+  size_t digits = file.size() - prefix.size() - suffix.size();
+  if (!same(file, 0, prefix) ||
+      !same(file, file.size() - suffix.size(), suffix))
+    return false;
+  for (size_t i = prefix.size(); i < prefix.size() + digits; ++i) {
+    WCHAR c = file[i];
+    bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') ||
+               (c >= u'A' && c <= u'F');
+    if (!hex) return false;
+  }
+  return true;
 }
 
-bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
-
-WCHAR FoldCase(WCHAR c) { return c >= u'a' && c <= u'z' ? c - 32 : c; }
-
-// Whether a journal's path names a file in the folder being patched, as
-// every path the worker writes does: a plain relative name, or a full path
-// below `folder`. The journal is read by an elevated process from a folder
-// others may be able to write to; a file planted under its name must not
-// make that process move or delete anything elsewhere.
-bool InFolder(const WString& path, const WString& folder) {
-  if (IsPlainRelativeName(path)) return true;
-  WString full = FullPath(path);
-  if (folder.empty() || full.size() <= folder.size() + 1) return false;
-  for (size_t i = 0; i < folder.size(); ++i) {
-    if (FoldCase(full[i]) != FoldCase(folder[i])) return false;
+// Whether a step names only what a run of ours writes into its plan: its
+// temporaries, and the targets it moves them to or from, all in one folder
+// (a temporary is reserved beside its target, an aside beside the
+// temporary, a backup beside the file it keeps). Anything else is a
+// stranger's file that recovery must not move or delete.
+bool IsOurStep(const JournalStep& step) {
+  bool targetIsTemporary = false;
+  bool asideAllowed = false, asideRequired = false;
+  switch (step.kind) {
+    case JournalStep::kMoveAside:
+    case JournalStep::kPlaceAdded:
+    case JournalStep::kMoveOlder:
+      break;
+    case JournalStep::kPlaceNew:
+      asideAllowed = asideRequired = true;
+      break;
+    case JournalStep::kMakeBackup:
+      asideAllowed = true;
+      break;
+    case JournalStep::kDelete:
+      targetIsTemporary = true;
+      break;
+    default:
+      return false;
   }
-  if (!IsSeparator(full[folder.size()]) && !IsSeparator(folder.back()))
+  if (targetIsTemporary) {
+    return IsOurTemporary(step.target) && step.other.empty() &&
+           step.aside.empty();
+  }
+  if (!IsPlainRelativeName(step.target) || !IsOurTemporary(step.other))
     return false;
-  return full.find(u':', folder.size()) == WString::npos;
+  const WString folder = FolderOf(step.target);
+  if (FolderOf(step.other) != folder) return false;
+  if (step.aside.empty()) return !asideRequired;
+  return asideAllowed && IsOurTemporary(step.aside) &&
+         FolderOf(step.aside) == folder;
 }
 
 // Whether text is the start of a journal's header line, cut short while it
@@ -203,7 +241,8 @@ bool CommitJournal::Remove() {
   return RemoveFile(kJournalName);
 }
 
-Recovery RecoverInterruptedCommit(uint8_t* digest) {
+Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
+  *problem = kJournalName;
   HANDLE file =
       CreateFileW(kJournalName, GENERIC_READ, FILE_SHARE_READ, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -216,9 +255,10 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
   DWORD read = 0;
   ok = ok && ReadFile(file, &text[0], size, &read, nullptr) && read == size;
   CloseHandle(file);
-  if (!ok) return Recovery::kFailed;
+  WString link;
+  if (!ok || !ReachedWithoutLinks(kJournalName, &link))
+    return Recovery::kFailed;
 
-  const WString folder = FullPath(WTXT("."));
   std::vector<JournalStep> steps;
   std::vector<WString> reserved;
   bool committed = false;
@@ -241,21 +281,41 @@ Recovery RecoverInterruptedCommit(uint8_t* digest) {
       header = false;
     } else if (fields.size() == 1 && fields[0] == kCommitted) {
       committed = true;
-    } else if (fields.size() == 2 && fields[0] == kReserved) {
-      if (!InFolder(fields[1], folder)) return Recovery::kFailed;
+    } else if (fields.size() == 2 && fields[0] == kReserved &&
+               IsOurTemporary(fields[1])) {
       reserved.push_back(fields[1]);
     } else if (fields.size() == 5 && fields[0].size() == 1) {
-      for (size_t i = 2; i < 5; ++i) {
-        if (!fields[i].empty() && !InFolder(fields[i], folder))
-          return Recovery::kFailed;
-      }
-      steps.push_back({static_cast<JournalStep::Kind>(fields[0][0]),
-                       static_cast<DWORD>(ParseHex(fields[1])), fields[2],
-                       fields[3], fields[4]});
+      JournalStep step = {static_cast<JournalStep::Kind>(fields[0][0]),
+                          static_cast<DWORD>(ParseHex(fields[1])), fields[2],
+                          fields[3], fields[4]};
+      if (!IsOurStep(step)) return Recovery::kFailed;
+      steps.push_back(step);
     } else {
       return Recovery::kFailed;
     }
   }
+  // Every temporary a step names was reserved, and noted, before the plan
+  // was written.
+  for (const JournalStep& step : steps) {
+    for (const WString* name : {&step.target, &step.other, &step.aside}) {
+      if (IsOurTemporary(*name) && std::find(reserved.begin(), reserved.end(),
+                                             *name) == reserved.end()) {
+        return Recovery::kFailed;
+      }
+    }
+  }
+  // Nothing is touched while any name leads through a link.
+  for (const JournalStep& step : steps) {
+    for (const WString* name : {&step.target, &step.other, &step.aside}) {
+      if (!name->empty() && !ReachedWithoutLinks(*name, problem))
+        return Recovery::kFailed;
+    }
+  }
+  for (const WString& name : reserved) {
+    if (!ReachedWithoutLinks(name, problem)) return Recovery::kFailed;
+  }
+  *problem = kJournalName;
+
   // A journal cut short before its header line ended: nothing was reserved
   // or renamed yet. Any other file under the journal's name is not ours to
   // remove.

@@ -9,12 +9,16 @@
 // A last line "C" marks the commit as complete: only after it is written
 // does anything get deleted. Recovery judges each step by which of its files
 // exist, so a step that never ran undoes as nothing, and recovery itself may
-// be cut short and run again.
+// be cut short and run again. Every name in it is relative to the folder
+// being patched, so that a later run that reaches the same folder under
+// another spelling (a short name, another case, a drive letter for a share)
+// still finds its files.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "package/entry_names.h"
 #include "platform/platform.h"
 
 struct JournalStep {
@@ -39,9 +43,6 @@ struct JournalStep {
 // also when it was never there. The deletion itself is the test: a failed
 // query must not leave a file behind.
 bool RemoveFile(const WString& name);
-
-// The journal's name, in the folder the package is applied in.
-extern const WCHAR kJournalName[];
 
 class CommitJournal {
  public:
@@ -77,5 +78,10 @@ enum class Recovery {
 };
 
 // Undoes or finishes the commit a journal describes. `digest` receives the
-// digest of the package it belonged to.
-Recovery RecoverInterruptedCommit(uint8_t* digest);
+// digest of the package it belonged to. The journal may have been planted
+// by someone else: recovery touches nothing unless every line names only
+// the applier's own temporaries (by relative name) and the targets its
+// steps move them to or from, and no name leads through a link. On
+// kFailed `problem` names what stopped it, relative to the folder: the
+// journal, or a link on the way to a name it holds.
+Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem);

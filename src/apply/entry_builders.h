@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "apply/result_codes.h"
 #include "package/package_format.h"
 #include "platform/platform.h"
+#include "result/result_codes.h"
 
 class CPatchThread;
 

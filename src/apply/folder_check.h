@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "package/package_loader.h"
 #include "package/sha256.h"
 #include "runtime/shared_array.h"

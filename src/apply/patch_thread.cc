@@ -7,6 +7,7 @@
 #include "apply/directory.h"
 #include "apply/entry_builders.h"
 #include "apply/folder_check.h"
+#include "apply/safe_paths.h"
 #include "package/file_hash.h"
 #include "package/sha256.h"
 
@@ -16,7 +17,6 @@ namespace {
 
 constexpr DWORD kPathUnits = 4096;
 const WCHAR kTempPrefix[] = WTXT("ptf");
-const WCHAR kBackupSuffix[] = WTXT(".bak");
 
 // A verified temporary file waiting to replace its target.
 struct Prepared {
@@ -48,13 +48,16 @@ class PatchRun {
   }
 
   ResultCode Execute() {
+    // Started with the system's folder as the current one (an elevated
+    // start can leave it there), a run would patch Windows itself.
+    if (InWindowsFolder()) return FailAt(ResultInWindowsFolder, WTXT("."));
     // A commit cut short by an earlier run is undone (or, when it was
     // complete, finished) before anything else.
     uint8_t interrupted[32];
-    switch (RecoverInterruptedCommit(interrupted)) {
+    WString problem;
+    switch (RecoverInterruptedCommit(interrupted, &problem)) {
       case Recovery::kFailed:
-        GetFullPathNameW(kJournalName, kPathUnits, path_.Get(), nullptr);
-        return Fail(ResultUpdateFailed);
+        return FailAt(ResultUpdateFailed, problem);
       case Recovery::kFinished:
         if (std::memcmp(interrupted, loader_.header.packageDigest, 32) == 0) {
           PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE, 0, 0);
@@ -71,8 +74,7 @@ class PatchRun {
     }
     if (!loader_.entries.empty() &&
         !journal_.Open(loader_.header.packageDigest)) {
-      GetFullPathNameW(kJournalName, kPathUnits, path_.Get(), nullptr);
-      return Fail(ResultUpdateFailed);
+      return FailAt(ResultUpdateFailed, kJournalName);
     }
     for (size_t i = 0; i < loader_.entries.size(); ++i) {
       if (!worker_.ShouldContinue()) return Fail(ResultSuccess);
@@ -105,17 +107,13 @@ class PatchRun {
       full[units] = 0;
       return ResultNoTempName;
     }
-    WCHAR* separator = filePart - 1;
-    WCHAR saved = *separator;
-    *separator = 0;
-    UINT unique = GetTempFileNameW(full, kTempPrefix, 0, tempName_.Get());
-    *separator = saved;
-    if (unique == 0) return ResultNoTempName;
-    WString temp(tempName_.Get());
-    if (!journal_.NoteReserved(temp)) {
-      RemoveFile(temp);
-      return ResultNoTempName;
+    WString link;
+    if (!ReachedWithoutLinks(entry.name, &link)) {
+      GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
+      return ResultLinkOnPath;
     }
+    WString temp;
+    if (!Reserve(FolderOf(entry.name), &temp)) return ResultNoTempName;
 
     SendMessageW(worker_.dialogWindow, WM_PATCH_FILENAME, index,
                  reinterpret_cast<LPARAM>(full));
@@ -151,6 +149,15 @@ class PatchRun {
            hash_.Get()->CompareDigest(record.newDigest);
   }
 
+  // Whether a reserved temporary is still a file of ours, not a link put
+  // in its place since; false with the link's full path reported.
+  bool StillOurs(const WString& temp) {
+    WString link;
+    if (ReachedWithoutLinks(temp, &link)) return true;
+    GetFullPathNameW(link.c_str(), kPathUnits, path_.Get(), nullptr);
+    return false;
+  }
+
   ResultCode PreparePatch(const PackageEntry& record, const WString& temp) {
     SharedHandle old;
     old.Attach(
@@ -168,6 +175,7 @@ class PatchRun {
       return ResultSourceMismatch;
     }
     SeekFile(old.Get(), 0);
+    if (!StillOurs(temp)) return ResultLinkOnPath;
     SharedHandle out;
     out.Attach(
         CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
@@ -187,6 +195,7 @@ class PatchRun {
     if (GetFileAttributesW(path_.Get()) != INVALID_FILE_ATTRIBUTES) {
       return ResultTargetExists;
     }
+    if (!StillOurs(temp)) return ResultLinkOnPath;
     SharedHandle out;
     out.Attach(
         CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -198,20 +207,25 @@ class PatchRun {
     return MatchesNew(out.Get(), record) ? ResultSuccess : ResultTargetMismatch;
   }
 
+  // Reserves a temporary file in `folder` (relative; empty for the current
+  // folder) and notes it in the journal; `name` receives its relative name.
+  bool Reserve(const WString& folder, WString* name) {
+    const WCHAR* where = folder.empty() ? WTXT(".") : folder.c_str();
+    if (GetTempFileNameW(where, kTempPrefix, 0, tempName_.Get()) == 0)
+      return false;
+    WString made(tempName_.Get());
+    WString file = made.substr(made.find_last_of(WTXT("\\/")) + 1);
+    *name = folder.empty() ? file : folder + WTXT("\\") + file;
+    if (journal_.NoteReserved(*name)) return true;
+    RemoveFile(*name);
+    return false;
+  }
+
   // A free name beside `temp` (a file in the target's folder), for moving a
   // file aside. The name is reserved and released again, so that MoveFileW,
   // which refuses an existing destination, can take it.
   bool FreeNameBeside(const WString& temp, WString* name) {
-    WString folder = temp.substr(0, temp.find_last_of(WTXT("\\/")));
-    if (GetTempFileNameW(folder.c_str(), kTempPrefix, 0, tempName_.Get()) ==
-        0) {
-      return false;
-    }
-    *name = tempName_.Get();
-    if (!journal_.NoteReserved(*name)) {
-      RemoveFile(*name);
-      return false;
-    }
+    if (!Reserve(FolderOf(temp), name)) return false;
     if (RemoveFile(*name)) return true;
     leftovers_.push_back(*name);
     return false;
@@ -293,7 +307,20 @@ class PatchRun {
     return true;
   }
 
+  // Whether no name of a step leads through a link; else `link` names the
+  // first link found.
+  static bool LinkFree(const JournalStep& step, WString* link) {
+    for (const WString* name : {&step.target, &step.other, &step.aside}) {
+      if (!name->empty() && !ReachedWithoutLinks(*name, link)) return false;
+    }
+    return true;
+  }
+
+  // Takes one step of the plan, looking for links once more right before
+  // it: one may have been put in place since the plan was checked.
   bool Perform(const JournalStep& step) {
+    WString link;
+    if (!LinkFree(step, &link)) return false;
     switch (step.kind) {
       case JournalStep::kMoveAside:
       case JournalStep::kMoveOlder:
@@ -319,14 +346,28 @@ class PatchRun {
   }
 
   // Puts every prepared file in place; 0, or 14 with every step undone and
-  // the failing target's full path in the path buffer. The plan goes to the
-  // journal first, so that a commit cut short can be undone by the next run.
+  // the failing target's full path in the path buffer (16 and the link's
+  // full path when a name of the plan leads through a link, before anything
+  // moved). The plan goes to the journal first, so that a commit cut short
+  // can be undone by the next run.
   ResultCode Commit() {
     std::vector<JournalStep> plan;
     std::vector<size_t> entries;
     size_t failed = 0;
     if (commitList_.empty()) return ResultSuccess;
+    // A link may have been put in place since the entries were prepared:
+    // once before any name is reserved for the plan, once for the plan.
+    WString link;
+    for (const Prepared& item : commitList_) {
+      if (!ReachedWithoutLinks(loader_.entries[item.entry].name, &link) ||
+          !ReachedWithoutLinks(item.temp, &link)) {
+        return CommitFailed(item.entry, link);
+      }
+    }
     if (!PlanCommit(&plan, &entries, &failed)) return CommitFailed(failed);
+    for (size_t i = 0; i < plan.size(); ++i) {
+      if (!LinkFree(plan[i], &link)) return CommitFailed(entries[i], link);
+    }
     if (!journal_.WritePlan(plan)) {
       return CommitFailed(commitList_.front().entry);
     }
@@ -349,21 +390,31 @@ class PatchRun {
     return ResultSuccess;
   }
 
-  ResultCode CommitFailed(size_t index) {
+  // Undoes the steps taken and reports 14 with the entry's full path, or,
+  // given the `link` that stopped the commit, 16 with the link's.
+  ResultCode CommitFailed(size_t index, const WString& link = WString()) {
     for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
-      bool undone = true;
-      switch (step->kind) {
-        case CommitStep::kAttributesCleared:
-          undone =
-              SetFileAttributesW(step->path.c_str(), step->attributes) != FALSE;
-          break;
-        case CommitStep::kMoved:
-          undone = MoveFileW(step->other.c_str(), step->path.c_str()) != FALSE;
-          break;
-        case CommitStep::kAttributesRestored:
-          undone = SetFileAttributesW(step->path.c_str(),
-                                      FILE_ATTRIBUTE_NORMAL) != FALSE;
-          break;
+      // A step is not undone through a link: the journal stays, and the
+      // next run's recovery refuses it too.
+      WString found;
+      bool undone =
+          ReachedWithoutLinks(step->path, &found) &&
+          (step->other.empty() || ReachedWithoutLinks(step->other, &found));
+      if (undone) {
+        switch (step->kind) {
+          case CommitStep::kAttributesCleared:
+            undone = SetFileAttributesW(step->path.c_str(), step->attributes) !=
+                     FALSE;
+            break;
+          case CommitStep::kMoved:
+            undone =
+                MoveFileW(step->other.c_str(), step->path.c_str()) != FALSE;
+            break;
+          case CommitStep::kAttributesRestored:
+            undone = SetFileAttributesW(step->path.c_str(),
+                                        FILE_ATTRIBUTE_NORMAL) != FALSE;
+            break;
+        }
       }
       // What could not be undone here is undone by the next run, from
       // the journal.
@@ -372,14 +423,28 @@ class PatchRun {
     steps_.clear();
     for (const WString& name : leftovers_) RemoveFile(name);
     leftovers_.clear();
+    if (!link.empty()) {
+      GetFullPathNameW(link.c_str(), kPathUnits, path_.Get(), nullptr);
+      return ResultLinkOnPath;
+    }
     GetFullPathNameW(loader_.entries[index].name.c_str(), kPathUnits,
                      path_.Get(), nullptr);
     return ResultUpdateFailed;
   }
 
-  // Removes every prepared file and the journal, and reports `result`.
+  // Reports `result` with the full path of `name` (relative).
+  ResultCode FailAt(ResultCode result, const WString& name) {
+    GetFullPathNameW(name.c_str(), kPathUnits, path_.Get(), nullptr);
+    return Fail(result);
+  }
+
+  // Removes every prepared file and the journal, and reports `result`. A
+  // prepared file that a link now leads out of the folder is left alone.
   ResultCode Fail(ResultCode result) {
-    for (const Prepared& item : commitList_) RemoveFile(item.temp);
+    for (const Prepared& item : commitList_) {
+      WString link;
+      if (ReachedWithoutLinks(item.temp, &link)) RemoveFile(item.temp);
+    }
     commitList_.clear();
     if (!keepJournal_) journal_.Remove();
     SendMessageW(worker_.dialogWindow, WM_PATCH_ERROR, result,

@@ -22,7 +22,7 @@
 
 #include "apply/folder_check.h"
 #include "apply/patch_thread.h"
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "cli/embedded_stubs.h"
 #include "cli/progress.h"
 #include "package/file_hash.h"

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "package/entry_names.h"
 #include "package/file_hash.h"
 #include "package/image_end.h"
 #include "package/name_rule.h"
@@ -131,6 +132,15 @@ ResultCode PackageLoader::ReadEntries() {
       return ResultBadEntryList;
     }
     entries.push_back(working);
+  }
+  std::vector<NamedEntry> names;
+  names.reserve(entries.size());
+  for (const LoadedEntry& entry : entries) {
+    names.push_back({entry.name, static_cast<uint8_t>(entry.record.kind)});
+  }
+  bool backups = (header.flags & PackageFlagBackup) != 0;
+  if (FindNameCollision(names, backups).clash != NameClash::kNone) {
+    return ResultBadEntryList;
   }
   return ResultSuccess;
 }

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "apply/result_codes.h"
 #include "package/package_format.h"
 #include "platform/platform.h"
+#include "result/result_codes.h"
 #include "runtime/shared_handle.h"
 
 // One element of the entry table: the decoded name and the record as read.
@@ -27,7 +27,9 @@ class PackageLoader {
   // Checks, in this order, and returns the code of the first that fails:
   // the image end (1), opening the file (2), room for a header (3), the
   // magic (4, before any hashing), the digest of everything after the header
-  // (5), the entry table (6). 0 when the package is ready to apply.
+  // (5), the entry table (6: a record or name that cannot be read, a name
+  // IsPlainRelativeName refuses, or names that collide in one folder, see
+  // FindNameCollision). 0 when the package is ready to apply.
   ResultCode Load();
   // The same checks on the executable at `path` (a patch read by another
   // program, such as the command-line tool).

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <map>
 
-#include "apply/commit_journal.h"
+#include "package/entry_names.h"
 #include "package/image_end.h"
 #include "package/name_rule.h"
 #include "package/package_format.h"
@@ -116,12 +116,42 @@ std::string PackageName(const fs::path& relative) {
     throw ProducerError(std::string(DescribeNameFault(fault)) + ": " +
                         Shown(relative));
   }
-  // Windows names ignore case; the journal's is plain ASCII.
-  for (WCHAR& c : wide) c = c >= u'A' && c <= u'Z' ? c + 32 : c;
-  if (wide == kJournalName) {
-    throw ProducerError("name the applier keeps for its journal: " + name);
-  }
   return name;
+}
+
+// A name that passed the name rule, as the applier decodes it.
+WString WideOf(const std::string& name) {
+  WString wide;
+  CheckEntryName(name, &wide);
+  return wide;
+}
+
+// Refuses names the applier would refuse together: the loader's own rule.
+void CheckNamesTogether(const std::vector<PlannedEntry>& entries,
+                        bool keepsBackups) {
+  std::vector<NamedEntry> names;
+  names.reserve(entries.size());
+  for (const PlannedEntry& entry : entries)
+    names.push_back({WideOf(entry.name), entry.kind});
+  NameCollision found = FindNameCollision(names, keepsBackups);
+  if (found.clash == NameClash::kNone) return;
+  const std::string& first = entries[found.first].name;
+  const std::string& second = entries[found.second].name;
+  switch (found.clash) {
+    case NameClash::kSameFile:
+      throw ProducerError("names Windows takes for one file: " + first +
+                          " and " + second);
+    case NameClash::kBackupName:
+      throw ProducerError("name the applier gives the backup of " + first +
+                          ": " + second);
+    case NameClash::kJournal:
+      throw ProducerError("name the applier keeps for its journal: " + first);
+    case NameClash::kUnderAFile:
+      throw ProducerError(second + " lies under " + first +
+                          ", which the patch makes a file");
+    case NameClash::kNone:
+      break;
+  }
 }
 
 enum class Kind { kMissing, kFile, kFolder };
@@ -325,6 +355,7 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
     } else {
       plan.entries.push_back({EntryKindPatch, name, oldRoot, newRoot});
     }
+    CheckNamesTogether(plan.entries, false);
     return plan;
   }
   if (oldKind != Kind::kFolder || newKind != Kind::kFolder) {
@@ -354,12 +385,14 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
   for (const auto& item : olds) {
     if (news.count(item.first) == 0) plan.onlyInOld.push_back(item.first);
   }
+  CheckNamesTogether(plan.entries, false);
   return plan;
 }
 
 BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
                         const fs::path& output, const BuildOptions& options) {
   if (plan.entries.size() > UINT32_MAX) throw ProducerError("too many entries");
+  CheckNamesTogether(plan.entries, (options.flags & PackageFlagBackup) != 0);
   fs::path folder =
       output.has_parent_path() ? output.parent_path() : fs::path(".");
   TemporaryOutput temporary(folder / (output.filename().u8string() + ".part"));

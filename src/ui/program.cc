@@ -1,7 +1,7 @@
 #include "ui/program.h"
 
 #include "apply/patch_thread.h"
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "ui/command_line.h"
 #include "ui/progress_dialog.h"
 #include "ui/run_log.h"

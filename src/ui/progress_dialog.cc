@@ -1,6 +1,6 @@
 #include "ui/progress_dialog.h"
 
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "package/package_loader.h"
 #include "ui/folder_picker.h"
 #include "ui/program.h"

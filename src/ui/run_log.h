@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "apply/folder_check.h"
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "platform/platform.h"
 #include "runtime/shared_handle.h"
 

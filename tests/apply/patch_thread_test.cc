@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iostream>
 #include <random>
 
 #include "apply/worker_fixture.h"
@@ -253,7 +254,7 @@ TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
 // The journal a commit writes: UTF-16 with a byte-order mark, a header line
 // with the package digest, one line per step, "C" once complete.
 Bytes Journal(const std::vector<WString>& steps, bool committed) {
-  WString text = WString(1, 0xFEFF) + WTXT("selfpatch journal 1\t") +
+  WString text = WString(1, 0xFEFF) + WTXT("selfpatch journal 2\t") +
                  WString(64, u'0') + WTXT("\n");
   for (const WString& step : steps) text += step + WTXT("\n");
   if (committed) text += WTXT("C\n");
@@ -275,13 +276,12 @@ TEST_F(Worker, AnInterruptedCommitIsUndoneBeforeTheNextRun) {
   // Killed after the new file went in: the old one is still aside.
   WriteAll(In("app.exe"), kNew);
   WriteAll(In("ptfA.tmp"), kOld);
-  WriteAll(In("selfpatch.journal"),
-           Journal({WTXT("T\t") + Wide(In("ptfB.tmp")),
-                    WTXT("T\t") + Wide(In("ptfA.tmp")),
-                    Step('R', WTXT("app.exe"), Wide(In("ptfA.tmp"))),
-                    Step('P', WTXT("app.exe"), Wide(In("ptfB.tmp")),
-                         Wide(In("ptfA.tmp")))},
-                   false));
+  WriteAll(
+      In("selfpatch.journal"),
+      Journal({WTXT("T\tptfB.tmp"), WTXT("T\tptfA.tmp"),
+               Step('R', WTXT("app.exe"), WTXT("ptfA.tmp")),
+               Step('P', WTXT("app.exe"), WTXT("ptfB.tmp"), WTXT("ptfA.tmp"))},
+              false));
   ASSERT_EQ(ResultSuccess, Apply({PatchEntry("app.exe", kOld, kNew)}));
   std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew}};
   EXPECT_EQ(expected, Snapshot(app.path()));
@@ -289,33 +289,183 @@ TEST_F(Worker, AnInterruptedCommitIsUndoneBeforeTheNextRun) {
 
 TEST_F(Worker, AJournalThatIsNotOursIsLeftAlone) {
   // Whatever lies under the journal's name, the elevated applier acts only
-  // on files of the folder being patched, and never deletes a stranger.
+  // on its own temporaries and the targets it moves them to or from, never
+  // through a link, and never deletes a stranger.
   const Bytes kVictim = ToBytes("a file outside the folder");
   const fs::path victim = tools / "victim.txt";
-  const WString outside = Wide(victim);
+  const WString outsideName = Wide(victim);
   const WString relativeOutside =
       WTXT("..\\") + Wide(tools.path().filename()) + WTXT("\\victim.txt");
-  const std::vector<Bytes> journals = {
-      ToBytes("a user's own notes, saved under an unlucky name"),
-      Journal({Step('D', outside, WString())}, true),
-      Journal({Step('A', outside, Wide(In("ptfA.tmp")))}, false),
-      Journal({Step('A', relativeOutside, Wide(In("ptfA.tmp")))}, false),
-      Journal({Step('R', WTXT("app.exe"), outside)}, false),
-      Journal({Step('A', Wide(In("app.exe:stream")), Wide(In("x.tmp")))},
-              false),
+  const WString kReserveA = WTXT("T\tptfA.tmp");
+  const WString kReserveLinked = WTXT("T\tsub\\ptf1.tmp");
+  struct Case {
+    const char* what;
+    Bytes journal;
+    bool linked;  // "sub" leads to the outside folder
   };
-  for (size_t i = 0; i < journals.size(); ++i) {
-    SCOPED_TRACE(i);
+  const Case cases[] = {
+      {"not a journal",
+       ToBytes("a user's own notes, saved under an unlucky name"), false},
+      {"deletes a full path outside",
+       Journal({Step('D', outsideName, WString())}, true), false},
+      {"adds to a full path outside",
+       Journal({kReserveA, Step('A', outsideName, WTXT("ptfA.tmp"))}, false),
+       false},
+      {"adds to a relative path outside",
+       Journal({kReserveA, Step('A', relativeOutside, WTXT("ptfA.tmp"))},
+               false),
+       false},
+      {"moves a target outside",
+       Journal({Step('R', WTXT("app.exe"), outsideName)}, false), false},
+      {"names a stream",
+       Journal({Step('A', WTXT("app.exe:stream"), WTXT("x.tmp"))}, false),
+       false},
+      {"reserves a target", Journal({WTXT("T\tapp.exe")}, false), false},
+      {"deletes a target",
+       Journal({Step('D', WTXT("app.exe"), WString())}, true), false},
+      {"moves aside onto a target",
+       Journal({kReserveA, Step('R', WTXT("app.exe"), WTXT("lib.dll"))}, false),
+       false},
+      {"a temporary never reserved",
+       Journal({Step('A', WTXT("new.txt"), WTXT("ptfA.tmp"))}, false), false},
+      {"a temporary in another folder",
+       Journal({WTXT("T\tsub\\ptfA.tmp"),
+                Step('R', WTXT("app.exe"), WTXT("sub\\ptfA.tmp"))},
+               false),
+       false},
+      {"a full path inside the folder",
+       Journal({WTXT("T\t") + Wide(In("ptfA.tmp"))}, false), false},
+      {"a reserved name through a link", Journal({kReserveLinked}, false),
+       true},
+      {"a deletion through a link",
+       Journal({kReserveLinked, Step('D', WTXT("sub\\ptf1.tmp"), WString())},
+               true),
+       true},
+      {"a step through a link",
+       Journal({kReserveLinked,
+                Step('R', WTXT("sub\\lib.dll"), WTXT("sub\\ptf1.tmp"))},
+               false),
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RemoveLinks();
     ClearFolder(app.path());
+    ClearFolder(outside.path());
     WriteAll(victim, kVictim);
+    WriteAll(outside / "ptf1.tmp", kVictim);
     WriteAll(In("app.exe"), kOld);
-    WriteAll(In("selfpatch.journal"), journals[i]);
+    WriteAll(In("lib.dll"), kNew);
+    WriteAll(In("ptfA.tmp"), kNew);
+    if (c.linked && !Link("sub", outside.path())) {
+      std::cout << "[ skipped ] " << c.what << ": no links here\n";
+      continue;
+    }
+    WriteAll(In("selfpatch.journal"), c.journal);
+    const auto outsideBefore = Snapshot(outside.path());
     EXPECT_EQ(ResultUpdateFailed, Apply({PatchEntry("app.exe", kOld, kNew)}));
     auto error = ReportedError();
     EXPECT_EQ(ResultUpdateFailed, error.first);
-    EXPECT_EQ(In("selfpatch.journal"), error.second);
+    EXPECT_EQ(In(c.linked ? "sub" : "selfpatch.journal"), error.second);
     EXPECT_TRUE(Unchanged());
     EXPECT_EQ(kVictim, ReadAll(victim));
+    EXPECT_EQ(outsideBefore, Snapshot(outside.path()));
+  }
+}
+
+TEST_F(Worker, NothingIsWrittenThroughALink) {
+  // A link planted in the folder leads to a folder (or file) outside it;
+  // each case has a harmless entry first, so a temporary exists when the
+  // link is met.
+  struct Case {
+    const char* what;
+    const char* link;
+    const char* to;  // in the outside folder
+    TestEntry entry;
+    uint32_t flags;
+  };
+  const Case cases[] = {
+      {"an added file's folder", "data", "", AddEntry("data\\new.txt", kNew),
+       0},
+      {"a patched file's folder", "data", "",
+       PatchEntry("data\\lib.dll", kOld, kNew), PackageFlagBackup},
+      {"a new folder's parent", "data", "", DirectoryEntry("data\\sub"), 0},
+      {"a folder entry itself", "data", "", DirectoryEntry("data"), 0},
+      {"a patched file itself", "app.exe", "app.exe",
+       PatchEntry("app.exe", kOld, kNew), PackageFlagBackup},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RemoveLinks();
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(In("first.bin"), kOld);
+    WriteAll(outside / "lib.dll", kOld);
+    WriteAll(outside / "app.exe", kOld);
+    if (!Link(c.link, outside / c.to)) {
+      std::cout << "[ skipped ] " << c.what << ": no such link here\n";
+      continue;
+    }
+    const auto outsideBefore = Snapshot(outside.path());
+    EXPECT_EQ(ResultLinkOnPath,
+              Apply({PatchEntry("first.bin", kOld, kNew), c.entry}, c.flags));
+    auto error = ReportedError();
+    EXPECT_EQ(ResultLinkOnPath, error.first);
+    EXPECT_EQ(In(c.link), error.second);
+    EXPECT_TRUE(Unchanged());  // no temporary, no journal left
+    EXPECT_EQ(outsideBefore, Snapshot(outside.path()));
+  }
+}
+
+TEST_F(Worker, ALinkPutInPlaceDuringTheRunStopsItBeforeTheCommit) {
+  // While the last entry is prepared, the folder holding the first one
+  // becomes a link to where its content was moved.
+  fs::create_directory(In("data"));
+  WriteAll(In("data/lib.dll"), kOld);
+  WriteAll(In("app.exe"), kOld);
+  bool linked = false;
+  window.onMessage = [&](const RecordedMessage& message) {
+    if (message.id != WM_PATCH_FILENAME || message.wParam != 1) return;
+    fs::rename(In("data"), outside / "data");
+    linked = Link("data", outside / "data");
+  };
+  ResultCode result = Apply({PatchEntry("data\\lib.dll", kOld, kNew),
+                             PatchEntry("app.exe", kOld, kNew)},
+                            PackageFlagBackup);
+  window.onMessage = nullptr;
+  if (!linked) GTEST_SKIP() << "no links here";
+  EXPECT_EQ(ResultLinkOnPath, result);
+  EXPECT_EQ(In("data"), ReportedError().second);
+  EXPECT_EQ(kOld, ReadAll(In("app.exe")));
+  RemoveLinks();
+  std::vector<std::pair<std::string, Bytes>> app = {{"app.exe", kOld}};
+  EXPECT_EQ(app, Snapshot(this->app.path()));  // no temporary, no journal
+  // The moved folder holds its file, untouched, and the temporary the link
+  // now leads to: nothing is deleted through a link.
+  auto moved = Snapshot(outside / "data");
+  ASSERT_EQ(2u, moved.size());
+  EXPECT_EQ(std::make_pair(std::string("lib.dll"), kOld), moved[0]);
+  EXPECT_EQ(0u, moved[1].first.rfind("ptf", 0));
+}
+
+TEST_F(Worker, NeverInTheWindowsFolder) {
+  // An elevated start may leave the current folder at the system's own.
+  const fs::path windows = WindowsFolder();
+  for (const fs::path& folder :
+       {windows, windows / "SysWOW64", windows / "Temp"}) {
+    SCOPED_TRACE(folder.u8string());
+    if (!fs::is_directory(folder)) continue;
+    const std::string name = "selfpatch-test-added.txt";
+    std::vector<std::pair<std::string, Bytes>> there;
+    {
+      CurrentDirectory inWindows(folder);
+      EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(name, kNew)}));
+      EXPECT_FALSE(fs::exists(folder / name));
+      EXPECT_FALSE(fs::exists(folder / "selfpatch.journal"));
+    }
+    auto error = ReportedError();
+    EXPECT_EQ(ResultInWindowsFolder, error.first);
+    EXPECT_EQ(fs::path(folder), error.second);
   }
 }
 

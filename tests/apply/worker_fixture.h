@@ -16,6 +16,7 @@ class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override { cwd_.reset(new CurrentDirectory(app.path())); }
   void TearDown() override {
+    RemoveLinks();
     worker.reset();
     holder.Release();
     module_.reset();
@@ -63,8 +64,23 @@ class WorkerTest : public ::testing::Test {
   bool Unchanged() { return Snapshot(app.path()) == before; }
   std::filesystem::path In(const std::string& name) { return app / name; }
 
+  // Plants a link `name` in the folder to `target`; false where the
+  // platform cannot make one it reports as a link (see MakeLink).
+  bool Link(const std::string& name, const std::filesystem::path& target) {
+    if (!MakeLink(In(name), target)) return false;
+    links_.push_back(In(name));
+    return true;
+  }
+  // Removes the planted links (before the folders are cleared: what they
+  // lead to stays).
+  void RemoveLinks() {
+    for (const auto& link : links_) RemoveLink(link);
+    links_.clear();
+  }
+
   ScratchDir app;
   ScratchDir tools;
+  ScratchDir outside;  // where a planted link leads
   RecordingWindow window;
   SharedArray<PackageLoader> holder;
   std::unique_ptr<CPatchThread> worker;
@@ -73,6 +89,7 @@ class WorkerTest : public ::testing::Test {
  private:
   std::unique_ptr<CurrentDirectory> cwd_;
   std::unique_ptr<TestModule> module_;
+  std::vector<std::filesystem::path> links_;
   int count_ = 0;
 };
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 #include "support/test_support.h"
 
 namespace {

@@ -197,3 +197,68 @@ TEST_F(Loader, InvalidImageFailsWithTheImageEndCode) {
 }
 
 }  // namespace
+
+TEST_F(Loader, NamesThatCollideInOneFolderAreRefused) {
+  const Bytes x = ToBytes("x");
+  struct Case {
+    const char* what;
+    std::vector<TestEntry> entries;
+    uint32_t flags;
+    ResultCode expected;
+  };
+  const Case cases[] = {
+      {"names equal but for case",
+       {AddEntry("Readme.txt", x), AddEntry("README.txt", x)},
+       0,
+       ResultBadEntryList},
+      {"case beyond ASCII and either separator",
+       {DirectoryEntry("\xC3\xA9t\xC3\xA9"), AddEntry("\xC3\xA9t\xC3\xA9/a", x),
+        AddEntry("\xC3\x89T\xC3\x89\\\\A", x)},
+       0,
+       ResultBadEntryList},
+      {"a patched file and its backup, patched",
+       {PatchEntry("app.exe", x, x), PatchEntry("app.exe.bak", x, x)},
+       PackageFlagBackup,
+       ResultBadEntryList},
+      {"a patched file and its backup, added",
+       {PatchEntry("app.exe", x, x), AddEntry("APP.EXE.BAK", x)},
+       PackageFlagBackup,
+       ResultBadEntryList},
+      {"the same without backups",
+       {PatchEntry("app.exe", x, x), AddEntry("app.exe.bak", x)},
+       0,
+       ResultSuccess},
+      {"an added file's name plus .bak",
+       {AddEntry("new.txt", x), AddEntry("new.txt.bak", x)},
+       PackageFlagBackup,
+       ResultSuccess},
+      {"the journal's name",
+       {AddEntry("SelfPatch.Journal", x)},
+       0,
+       ResultBadEntryList},
+      {"a folder under the journal's name",
+       {DirectoryEntry("selfpatch.journal"),
+        AddEntry("selfpatch.journal\\a", x)},
+       0,
+       ResultBadEntryList},
+      {"the journal's name below the top",
+       {DirectoryEntry("sub"), AddEntry("sub\\selfpatch.journal", x)},
+       0,
+       ResultSuccess},
+      {"a file under an added file",
+       {AddEntry("data", x), AddEntry("Data\\inner.txt", x)},
+       0,
+       ResultBadEntryList},
+      {"a folder under a patched file",
+       {PatchEntry("lib", x, x), DirectoryEntry("lib/sub")},
+       0,
+       ResultBadEntryList},
+      {"a file under a folder",
+       {DirectoryEntry("data"), AddEntry("data\\inner.txt", x)},
+       0,
+       ResultSuccess},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, LoadWith(BuildPackage(c.entries, c.flags))) << c.what;
+  }
+}

@@ -160,6 +160,28 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
       "name the applier keeps for its journal: SelfPatch.Journal",
       message([&] { PlanTrees(dir / "journal/old", dir / "journal/new"); }));
 
+  // Names the applier would refuse together, each error naming both.
+  Write("case/new/Readme.txt", ToBytes("1"));
+  Write("case/new/README.txt", ToBytes("2"));
+  fs::create_directories(dir / "case/old");
+  EXPECT_EQ("names Windows takes for one file: README.txt and Readme.txt",
+            message([&] { PlanTrees(dir / "case/old", dir / "case/new"); }));
+  Write("backup/old/app.exe", ToBytes("old"));
+  Write("backup/new/app.exe", ToBytes("new"));
+  Write("backup/new/app.exe.bak", ToBytes("a file of its own"));
+  TreePlan backups = PlanTrees(dir / "backup/old", dir / "backup/new");
+  BuildOptions keep;
+  keep.flags = PackageFlagBackup;
+  EXPECT_EQ(
+      "name the applier gives the backup of app.exe: app.exe.bak",
+      message([&] { WritePatch(kStub, backups, dir / "out.exe", keep); }));
+  TreePlan under = {{{EntryKindAdd, "data", {}, dir / "new/bin/app.exe"},
+                     {EntryKindAdd, "DATA\\x", {}, dir / "new/bin/app.exe"}},
+                    {},
+                    0};
+  EXPECT_EQ("DATA\\x lies under data, which the patch makes a file",
+            message([&] { WritePatch(kStub, under, dir / "out.exe", {}); }));
+
   // A stub with bytes after its image would put the package in the wrong
   // place; nothing is written.
   Bytes signedStub = kStub;

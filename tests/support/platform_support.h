@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "apply/result_codes.h"
 #include "platform/platform.h"
+#include "result/result_codes.h"
 
 namespace testing_support {
 
@@ -76,6 +76,21 @@ class SteppedClock {
   SteppedClock(const SteppedClock&) = delete;
   SteppedClock& operator=(const SteppedClock&) = delete;
 };
+
+// Makes `link` a link to `target`: for a folder a junction (Windows) or a
+// symbolic link, for a file a symbolic link. True only when the platform
+// reports it as a reparse point; otherwise nothing is left and false (a
+// Windows account without the right to make file links; Wine, whose file
+// links read as plain files).
+bool MakeLink(const std::filesystem::path& link,
+              const std::filesystem::path& target);
+// Removes a link made by MakeLink, never what it leads to.
+void RemoveLink(const std::filesystem::path& link);
+
+// Makes the folder the applier takes for the Windows folder known to the
+// test and returns it: the real one on Windows; on the stand-in a scratch
+// folder it is told to take, kept until the process ends.
+std::filesystem::path WindowsFolder();
 
 // The running test program's own file.
 std::filesystem::path OwnExecutable();

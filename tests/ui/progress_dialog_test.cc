@@ -323,11 +323,11 @@ TEST_F(Program, AFolderWithSpacesAndTheLog) {
 TEST_F(Program, AnUnknownSwitchIsAnError) {
   WriteAll(app / "app.exe", kOld);
   const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
-  EXPECT_EQ(15, Start(package, u"/X"));
+  EXPECT_EQ(ResultBadCommandLine, Start(package, u"/X"));
   ASSERT_EQ(1u, Boxes().size());
   EXPECT_EQ(u"コマンドラインの指定が正しくありません。", Boxes()[0].text);
   standin::ResetUi();
-  EXPECT_EQ(15, Start(package, u"/LOG=x.log /S /quiet"));
+  EXPECT_EQ(ResultBadCommandLine, Start(package, u"/LOG=x.log /S /quiet"));
   EXPECT_TRUE(Boxes().empty());
   EXPECT_EQ(kOld, ReadAll(app / "app.exe"));
   // A folder that does not exist is not patched instead of this one.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "standin_control.h"
 #include "standin_internal.h"
 
 namespace standin {
@@ -362,9 +363,16 @@ DWORD GetFileAttributesW(LPCWSTR name) {
   if (InjectFault("GetFileAttributesW")) return INVALID_FILE_ATTRIBUTES;
   std::string path = NativePath(name);
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
+  if (lstat(path.c_str(), &info) != 0) {
     SetMissingError(path);
     return INVALID_FILE_ATTRIBUTES;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    struct stat target;
+    bool directory =
+        stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    return FILE_ATTRIBUTE_REPARSE_POINT |
+           (directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
   }
   DWORD attributes = IsReadOnly(info) ? FILE_ATTRIBUTE_READONLY : 0;
   if (S_ISDIR(info.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
@@ -525,7 +533,11 @@ BOOL DeleteFileW(LPCWSTR name) {
     SetMissingError(path);
     return FALSE;
   }
-  if (S_ISDIR(info.st_mode) || IsReadOnly(info)) {
+  struct stat target;
+  bool directoryLink = S_ISLNK(info.st_mode) &&
+                       stat(path.c_str(), &target) == 0 &&
+                       S_ISDIR(target.st_mode);
+  if (S_ISDIR(info.st_mode) || directoryLink || IsReadOnly(info)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -561,4 +573,58 @@ BOOL RemoveDirectoryW(LPCWSTR name) {
     return FALSE;
   }
   return TRUE;
+}
+
+DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD bufferLength) {
+  std::u16string path(shortPath);
+  struct stat info;
+  if (stat(NativePath(shortPath).c_str(), &info) != 0) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  if (path.size() + 1 > bufferLength)
+    return static_cast<DWORD>(path.size() + 1);
+  path.copy(longPath, path.size());
+  longPath[path.size()] = 0;
+  return static_cast<DWORD>(path.size());
+}
+
+namespace {
+
+std::mutex& WindowsFolderMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+std::u16string& WindowsFolder() {
+  static auto* folder = new std::u16string(u"/windows");
+  return *folder;
+}
+
+UINT CopyFolder(const std::u16string& folder, LPWSTR buffer, UINT size) {
+  if (folder.size() + 1 > size) return static_cast<UINT>(folder.size() + 1);
+  folder.copy(buffer, folder.size());
+  buffer[folder.size()] = 0;
+  return static_cast<UINT>(folder.size());
+}
+
+}  // namespace
+
+void standin::SetWindowsDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> lock(WindowsFolderMutex());
+  WindowsFolder() = FromUtf8(path);
+}
+
+UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
+  std::lock_guard<std::mutex> lock(WindowsFolderMutex());
+  return CopyFolder(WindowsFolder(), buffer, size);
+}
+
+UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size) {
+  return GetWindowsDirectoryW(buffer, size);
+}
+
+UINT GetSystemWow64DirectoryW(LPWSTR buffer, UINT size) {
+  std::lock_guard<std::mutex> lock(WindowsFolderMutex());
+  return CopyFolder(WindowsFolder() + u"/SysWOW64", buffer, size);
 }

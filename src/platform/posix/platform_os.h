@@ -94,6 +94,7 @@ void SetLastError(DWORD code);
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
 #define FILE_FLAG_WRITE_THROUGH 0x80000000u
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
@@ -120,6 +121,12 @@ BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* lastAccess,
                  FILETIME* lastWrite);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation,
                  const FILETIME* lastAccess, const FILETIME* lastWrite);
+// A symbolic link is what Windows calls a reparse point: its own attributes
+// are reported (FILE_ATTRIBUTE_REPARSE_POINT, plus FILE_ATTRIBUTE_DIRECTORY
+// when it leads to a directory), not those of what it leads to. Every other
+// call follows links, as Win32 does without FILE_FLAG_OPEN_REPARSE_POINT,
+// except MoveFileW and DeleteFileW, which act on the link itself (deleting
+// a link to a directory fails with ERROR_ACCESS_DENIED).
 DWORD GetFileAttributesW(LPCWSTR name);
 BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes);
 // Resolves against the current directory; '.' and '..' are collapsed and
@@ -137,7 +144,28 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
 // The folder relative names resolve against, for the whole process.
 BOOL SetCurrentDirectoryW(LPCWSTR name);
 BOOL RemoveDirectoryW(LPCWSTR name);
+// The stand-in has no short (8.3) names: an existing path is its own long
+// name; a missing one fails with ERROR_FILE_NOT_FOUND.
+DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD bufferLength);
+// The Windows folder is "/windows" unless a test sets another
+// (standin::SetWindowsDirectory); the system's own copy of it is the same
+// folder, and the 32-bit system folder is its "SysWOW64", as on 64-bit
+// Windows. Each returns the length without the terminator, or the size
+// needed with it when the buffer is too small.
+UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size);
+UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size);
+UINT GetSystemWow64DirectoryW(LPWSTR buffer, UINT size);
 BOOL CloseHandle(HANDLE object);
+
+// ---- Strings ---------------------------------------------------------------
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+// Compares UTF-16 unit by unit (a length of -1: up to the terminator). With
+// ignoreCase each unit is first upper-cased by its simple Unicode mapping,
+// as Windows' own table does (surrogates stay as they are).
+int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second,
+                         int secondLength, BOOL ignoreCase);
 
 // ---- Modules ---------------------------------------------------------------
 // GetModuleHandleW(null) is the process's executable; the stand-in's control

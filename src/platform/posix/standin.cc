@@ -1,5 +1,7 @@
 // Handles, errors, text conversion, faults and modules of the stand-in.
+#include <locale.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <cerrno>
 #include <climits>
@@ -262,6 +264,42 @@ void SetCallObserver(std::function<void(const char*, uint64_t)> observer) {
 using namespace standin;
 
 DWORD GetLastError() { return lastError; }
+
+namespace {
+
+// One UTF-16 unit upper-cased by its simple mapping; surrogates, and units
+// whose upper case lies outside the basic plane, stay as they are.
+WCHAR UpperUnit(WCHAR unit) {
+  static const locale_t unicode =
+      newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
+  if (unicode == static_cast<locale_t>(nullptr)) {
+    return unit >= u'a' && unit <= u'z' ? unit - 32 : unit;
+  }
+  wint_t upper = towupper_l(unit, unicode);
+  return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
+}
+
+}  // namespace
+
+int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second,
+                         int secondLength, BOOL ignoreCase) {
+  if (first == nullptr || second == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  size_t a = firstLength < 0 ? std::char_traits<WCHAR>::length(first)
+                             : static_cast<size_t>(firstLength);
+  size_t b = secondLength < 0 ? std::char_traits<WCHAR>::length(second)
+                              : static_cast<size_t>(secondLength);
+  for (size_t i = 0; i < a && i < b; ++i) {
+    WCHAR x = ignoreCase ? UpperUnit(first[i]) : first[i];
+    WCHAR y = ignoreCase ? UpperUnit(second[i]) : second[i];
+    if (x != y) return x < y ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+  }
+  if (a == b) return CSTR_EQUAL;
+  return a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+}
 
 void SetLastError(DWORD code) { lastError = code; }
 

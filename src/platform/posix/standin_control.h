@@ -15,6 +15,9 @@ namespace standin {
 // A module handle whose file is the file at `path` (UTF-8).
 HMODULE RegisterModule(const std::string& path);
 
+// The folder GetWindowsDirectoryW reports (UTF-8); "/windows" until set.
+void SetWindowsDirectory(const std::string& path);
+
 // ---- Faults -----------------------------------------------------------------
 // Every file-system call of the stand-in (CreateFileW, ReadFile, WriteFile,
 // SetFilePointer, GetFileSize, GetFileTime, SetFileTime, GetFileAttributesW,

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "standin_control.h"
+#include "support/test_support.h"
 
 namespace testing_support {
 
@@ -26,6 +27,26 @@ void RecordingWindow::Pump() {}
 SteppedClock::SteppedClock(ULONGLONG step) { standin::SetClockStep(step); }
 
 SteppedClock::~SteppedClock() { standin::SetClockStep(0); }
+
+bool MakeLink(const std::filesystem::path& link,
+              const std::filesystem::path& target) {
+  std::error_code error;
+  std::filesystem::create_symlink(target, link, error);
+  return !error;
+}
+
+void RemoveLink(const std::filesystem::path& link) {
+  std::error_code error;
+  std::filesystem::remove(link, error);
+}
+
+std::filesystem::path WindowsFolder() {
+  static const ScratchDir* scratch = new ScratchDir;
+  std::filesystem::path folder = scratch->path() / "Windows";
+  std::filesystem::create_directories(folder / "SysWOW64");
+  standin::SetWindowsDirectory(folder.string());
+  return folder;
+}
 
 std::filesystem::path OwnExecutable() {
   return std::filesystem::read_symlink("/proc/self/exe");

@@ -1,5 +1,12 @@
 #include "../platform_support.h"
 
+#include <winioctl.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace testing_support {
 namespace {
 
@@ -55,6 +62,139 @@ void RecordingWindow::Pump() {
 SteppedClock::SteppedClock(ULONGLONG) {}
 
 SteppedClock::~SteppedClock() = default;
+
+namespace {
+
+bool IsLink(const std::filesystem::path& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+typedef char*(CDECL* UnixFileName)(LPCWSTR);
+
+// Wine's own export that gives a path's name on the host; null elsewhere.
+UnixFileName WineUnixFileName() {
+  FARPROC export_ = GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                   "wine_get_unix_file_name");
+  return reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(export_));
+}
+
+std::wstring HostPath(const std::filesystem::path& path) {
+  char* name = WineUnixFileName()(path.c_str());
+  if (name == nullptr) return std::wstring();
+  std::wstring wide;
+  for (const char* c = name; *c != 0; ++c) {
+    wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+  }
+  HeapFree(GetProcessHeap(), 0, name);
+  return wide;
+}
+
+// Under Wine a program of the host runs as a child process; links made by
+// the host's own tools are what Wine shows as reparse points. The child
+// cannot be waited for: the caller polls for its effect.
+void RunHostTool(const wchar_t* program, std::wstring command) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(program, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 500 && !done(); ++i) Sleep(10);
+  return done();
+}
+
+// A junction: a mount-point reparse point on an empty folder.
+bool MakeJunction(const std::filesystem::path& link,
+                  const std::filesystem::path& target) {
+  if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+  HANDLE folder = CreateFileW(
+      link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  std::wstring substitute = L"\\??\\" + target.wstring();
+  std::wstring print = target.wstring();
+  // Tag, data length, reserved; then the mount point's four offsets and
+  // lengths and both names, each with its terminator.
+  std::vector<uint8_t> data(8 + 8);
+  auto put16 = [&data](size_t at, size_t value) {
+    data[at] = static_cast<uint8_t>(value);
+    data[at + 1] = static_cast<uint8_t>(value >> 8);
+  };
+  size_t substituteBytes = substitute.size() * 2, printBytes = print.size() * 2;
+  put16(8, 0);
+  put16(10, substituteBytes);
+  put16(12, substituteBytes + 2);
+  put16(14, printBytes);
+  for (const std::wstring* name : {&substitute, &print}) {
+    for (wchar_t c : *name + L'\0') {
+      data.push_back(static_cast<uint8_t>(c));
+      data.push_back(static_cast<uint8_t>(c >> 8));
+    }
+  }
+  DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  std::memcpy(data.data(), &tag, 4);
+  put16(4, data.size() - 8);
+  DWORD returned = 0;
+  bool made = folder != INVALID_HANDLE_VALUE &&
+              DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, data.data(),
+                              static_cast<DWORD>(data.size()), nullptr, 0,
+                              &returned, nullptr);
+  if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+  if (!made) RemoveDirectoryW(link.c_str());
+  return made;
+}
+
+}  // namespace
+
+bool MakeLink(const std::filesystem::path& link,
+              const std::filesystem::path& target) {
+  if (WineUnixFileName() != nullptr) {
+    std::wstring from = HostPath(target), to = HostPath(link);
+    // Names are passed unquoted: a space would split them.
+    if (from.empty() || to.empty() || from.find(L' ') != std::wstring::npos ||
+        to.find(L' ') != std::wstring::npos) {
+      return false;
+    }
+    RunHostTool(L"Z:\\bin\\ln", L"ln -s " + from + L" " + to);
+    Eventually([&link] { return IsLink(link); });
+  } else if (std::filesystem::is_directory(target)) {
+    MakeJunction(link, target);
+  } else {
+    CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                        SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  }
+  if (IsLink(link)) return true;
+  RemoveLink(link);
+  return false;
+}
+
+void RemoveLink(const std::filesystem::path& link) {
+  if (WineUnixFileName() != nullptr) {
+    std::wstring name = HostPath(link);
+    if (name.empty() || name.find(L' ') != std::wstring::npos) return;
+    RunHostTool(L"Z:\\bin\\rm", L"rm -f " + name);
+    // A file link reads as the file it leads to, or as missing.
+    Eventually([&link] {
+      return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES ||
+             !IsLink(link);
+    });
+  } else if (!RemoveDirectoryW(link.c_str())) {
+    DeleteFileW(link.c_str());
+  }
+}
+
+std::filesystem::path WindowsFolder() {
+  wchar_t folder[MAX_PATH];
+  UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
+  return std::filesystem::path(std::wstring(folder, length));
+}
 
 std::filesystem::path OwnExecutable() {
   wchar_t path[4096];

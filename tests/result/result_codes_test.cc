@@ -1,4 +1,4 @@
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -23,10 +23,14 @@ TEST(ResultCodes, ExactMessages) {
       u"作成されるべきファイルがすでに存在しています。",
       u"新ファイル作成に失敗しました。",
       u"ファイル更新に失敗しました。",
+      u"Windows フォルダーの中ではパッチを適用できません。"
+      u"パッチを当てるプログラムのフォルダーで実行してください。",
+      u"パスの途中にリンク（ジャンクションなど）があるため、"
+      u"ファイルを更新できません。",
       u"コマンドラインの指定が正しくありません。",
   };
   std::set<std::u16string> distinct;
-  for (ResultCode code = 0; code <= 15; ++code) {
+  for (ResultCode code = 0; code <= 17; ++code) {
     const WCHAR* message = GetResultMessage(code);
     std::u16string text(message,
                         message + std::char_traits<WCHAR>::length(message));
@@ -34,8 +38,8 @@ TEST(ResultCodes, ExactMessages) {
     distinct.insert(text);
     EXPECT_EQ(message, GetResultMessage(code));  // a constant, same address
   }
-  EXPECT_EQ(16u, distinct.size());
-  const WCHAR* unknown = GetResultMessage(16);
+  EXPECT_EQ(18u, distinct.size());
+  const WCHAR* unknown = GetResultMessage(18);
   EXPECT_EQ(std::u16string(u"不明なエラーが発生しました。"),
             std::u16string(unknown,
                            unknown + std::char_traits<WCHAR>::length(unknown)));

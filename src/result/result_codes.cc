@@ -1,4 +1,4 @@
-#include "apply/result_codes.h"
+#include "result/result_codes.h"
 
 namespace {
 
@@ -18,6 +18,10 @@ const WCHAR* const kMessages[] = {
     WTXT("作成されるべきファイルがすでに存在しています。"),
     WTXT("新ファイル作成に失敗しました。"),
     WTXT("ファイル更新に失敗しました。"),
+    WTXT("Windows フォルダーの中ではパッチを適用できません。"
+         "パッチを当てるプログラムのフォルダーで実行してください。"),
+    WTXT("パスの途中にリンク（ジャンクションなど）があるため、"
+         "ファイルを更新できません。"),
     WTXT("コマンドラインの指定が正しくありません。"),
 };
 

@@ -18,18 +18,20 @@ enum : ResultCode {
   ResultBadDigest = 5,        // unreadable or damaged package bytes
   ResultBadEntryList = 6,     // the entry table cannot be read
   // Applying it.
-  ResultNoTempName = 7,       // no temporary file in the target's folder
-  ResultOpenSource = 8,       // a file to patch cannot be opened
-  ResultOpenTarget = 9,       // a temporary file cannot be opened
-  ResultSourceMismatch = 10,  // a file to patch is not the expected one
-  ResultTargetMismatch = 11,  // a written file is not the expected one
-  ResultTargetExists = 12,    // a file to add exists already
-  ResultCreateFailed = 13,    // writing an added file failed
-  ResultUpdateFailed = 14,    // rebuilding or committing a file failed
+  ResultNoTempName = 7,        // no temporary file in the target's folder
+  ResultOpenSource = 8,        // a file to patch cannot be opened
+  ResultOpenTarget = 9,        // a temporary file cannot be opened
+  ResultSourceMismatch = 10,   // a file to patch is not the expected one
+  ResultTargetMismatch = 11,   // a written file is not the expected one
+  ResultTargetExists = 12,     // a file to add exists already
+  ResultCreateFailed = 13,     // writing an added file failed
+  ResultUpdateFailed = 14,     // rebuilding or committing a file failed
+  ResultInWindowsFolder = 15,  // the current folder is in the Windows folder
+  ResultLinkOnPath = 16,       // a target is reached through a link
   // Starting the program.
-  ResultBadCommandLine = 15,  // an unknown switch, or one without its value
+  ResultBadCommandLine = 17,  // an unknown switch, or one without its value
 };
 
 // The Japanese message for `code`, a constant string that lives for the
-// whole process; codes above 15 share the "unknown error" message.
+// whole process; codes above 17 share the "unknown error" message.
 const WCHAR* GetResultMessage(ResultCode code);

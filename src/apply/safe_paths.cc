@@ -1,0 +1,74 @@
+#include "apply/safe_paths.h"
+
+#include <vector>
+
+namespace {
+
+constexpr DWORD kPathUnits = 4096;
+
+bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
+
+// The full, long form of a path; empty when it cannot be resolved.
+WString Resolved(const WCHAR* path) {
+  std::vector<WCHAR> full(kPathUnits), longer(kPathUnits);
+  DWORD length = GetFullPathNameW(path, kPathUnits, full.data(), nullptr);
+  if (length == 0 || length >= kPathUnits) return WString();
+  length = GetLongPathNameW(full.data(), longer.data(), kPathUnits);
+  if (length == 0 || length >= kPathUnits) return WString(full.data());
+  return WString(longer.data(), length);
+}
+
+// Whether `path` is `folder` or lies below it.
+bool IsAtOrBelow(const WString& path, const WString& folder) {
+  if (folder.empty() || path.size() < folder.size()) return false;
+  if (CompareStringOrdinal(path.data(), static_cast<int>(folder.size()),
+                           folder.data(), static_cast<int>(folder.size()),
+                           TRUE) != CSTR_EQUAL) {
+    return false;
+  }
+  return path.size() == folder.size() || IsSeparator(path[folder.size()]) ||
+         IsSeparator(folder.back());
+}
+
+}  // namespace
+
+bool ReachedWithoutLinks(const WString& name, WString* link) {
+  for (size_t end = 0; end < name.size(); ++end) {
+    bool last = end + 1 == name.size();
+    if (!last && !(IsSeparator(name[end + 1]) && !IsSeparator(name[end])))
+      continue;
+    WString prefix = name.substr(0, end + 1);
+    DWORD attributes = GetFileAttributesW(prefix.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      DWORD error = GetLastError();
+      // Nothing below a missing component exists either.
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return true;
+    } else if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      continue;
+    }
+    *link = prefix;
+    return false;
+  }
+  return true;
+}
+
+WString FolderOf(const WString& name) {
+  size_t separator = name.find_last_of(WTXT("\\/"));
+  return separator == WString::npos ? WString() : name.substr(0, separator);
+}
+
+bool InWindowsFolder() {
+  WString current = Resolved(WTXT("."));
+  if (current.empty()) return true;
+  UINT(WINAPI* const folders[])
+  (LPWSTR, UINT) = {&GetWindowsDirectoryW, &GetSystemWindowsDirectoryW,
+                    &GetSystemWow64DirectoryW};
+  std::vector<WCHAR> buffer(kPathUnits);
+  for (auto folder : folders) {
+    UINT length = folder(buffer.data(), kPathUnits);
+    if (length == 0 || length >= kPathUnits) continue;  // none, as on x86
+    if (IsAtOrBelow(current, Resolved(buffer.data()))) return true;
+  }
+  return false;
+}

@@ -1,0 +1,45 @@
+// Rules on a package's names taken together: which names cannot share one
+// folder on Windows. The loader refuses such a table and the producer
+// refuses to write one, through the same function.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+// The file in which the applier journals its commit, in the folder it
+// patches.
+extern const WCHAR kJournalName[];
+// Appended to a replaced file's name when the package keeps backups.
+extern const WCHAR kBackupSuffix[];
+
+struct NamedEntry {
+  WString name;  // relative, either separator
+  uint8_t kind;  // the low byte of the entry's kind
+};
+
+enum class NameClash {
+  kNone,
+  kSameFile,    // `first` and `second` name one file: Windows ignores case
+                // (CompareStringOrdinal's case folding) and repeated
+                // separators
+  kBackupName,  // `second` is the backup name of `first`, a patched file
+  kJournal,     // `first` is, or lies under, the journal's name
+  kUnderAFile,  // `second` lies below `first`, which a patch or add entry
+                // makes a file
+};
+
+// The two entries' indexes, as each clash describes them; a journal name
+// gives its one entry twice.
+struct NameCollision {
+  NameClash clash = NameClash::kNone;
+  size_t first = 0;
+  size_t second = 0;
+};
+
+// The first collision among `entries` (checked in the order of NameClash),
+// or kNone. Backup names count only when `keepsBackups`.
+NameCollision FindNameCollision(const std::vector<NamedEntry>& entries,
+                                bool keepsBackups);
