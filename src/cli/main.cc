@@ -69,6 +69,8 @@ const char* const kEnglish[] = {
     "the file to add exists already",
     "creating the new file failed",
     "updating the file failed",
+    "the folder is the Windows folder or inside it",
+    "a link (junction) lies on the way to a file",
     "the applier's command line is wrong",
 };
 
