@@ -217,6 +217,7 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
   for (const Case& c : cases) {
     // Each block of a patched entry in turn, and an added entry's.
     TestEntry literalBroken = patch, instructionsBroken = patch;
+    instructionsBroken.name = "q";  // one name per file
     literalBroken.literal = c.block(literal);
     instructionsBroken.instructions.resize(4);
     Bytes stream = c.block(instructions);
