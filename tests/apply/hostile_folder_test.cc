@@ -232,4 +232,30 @@ TEST_F(Hostile, DISABLED_AJournalThatIsAHardLinkToAnOutsideFileStays) {
   fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
 }
 
+TEST_F(Hostile, DISABLED_AFolderSwappedDuringRecoveryLosesNoOutsideFile) {
+  // Recovery checks every name for links, then acts: a folder swapped for a
+  // link in between carries an undone "A" (target onto its temporary, then
+  // the temporary deleted) to a file outside.
+  fs::create_directories(In("sub"));
+  fs::create_directories(outside / "v");
+  WriteAll(In("sub/new.txt"), kPlanted);
+  WriteAll(outside / "v" / "new.txt", kVictim);
+  WriteAll(In("app.exe"), kOld);
+  WriteAll(In("selfpatch.journal"),
+           Journal(kNoDigest,
+                   {WTXT("T\tsub\\ptfA.tmp"),
+                    WTXT("A\t00000000\tsub\\new.txt\tsub\\ptfA.tmp\t")},
+                   false));
+  bool linked = false;
+  standin::SetCallObserver([&](const char* function, uint64_t) {
+    if (linked || std::string(function) != "MoveFileW") return;
+    fs::rename(In("sub"), outside / "moved");
+    linked = Link("sub", outside / "v");
+  });
+  Apply({PatchEntry("app.exe", kOld, kNew)});
+  standin::SetCallObserver(nullptr);
+  ASSERT_TRUE(linked);
+  EXPECT_TRUE(fs::exists(outside / "v" / "new.txt"));
+}
+
 }  // namespace
