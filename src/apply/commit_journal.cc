@@ -129,6 +129,15 @@ bool IsCutHeader(const WString& text) {
          digits.find_first_not_of(WTXT("0123456789abcdef")) == WString::npos;
 }
 
+// Deletes a file recovery found under a name of ours, leaving its
+// attributes alone: no file of ours is ever read-only under such a name, and
+// one that is may be a hard link to a stranger's file, which shares them.
+bool RemoveOurs(const WString& name) {
+  if (DeleteFileW(name.c_str())) return true;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool Move(const WString& from, const WString& to) {
   return MoveFileW(from.c_str(), to.c_str()) != FALSE;
 }
@@ -321,14 +330,14 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   // remove.
   if (header) {
     if (!IsCutHeader(text.substr(bom))) return Recovery::kFailed;
-    return RemoveFile(kJournalName) ? Recovery::kUndone : Recovery::kFailed;
+    return RemoveOurs(kJournalName) ? Recovery::kUndone : Recovery::kFailed;
   }
 
   bool done = true;
   if (committed) {
     for (const JournalStep& step : steps) {
       if (step.kind == JournalStep::kDelete)
-        done = RemoveFile(step.target) && done;
+        done = RemoveOurs(step.target) && done;
     }
   } else {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
@@ -338,9 +347,9 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
     // a reserved name (an aside that could not go back stays).
     for (const WString& name : reserved) {
       if (!done) break;
-      done = RemoveFile(name);
+      done = RemoveOurs(name);
     }
   }
-  if (!done || !RemoveFile(kJournalName)) return Recovery::kFailed;
+  if (!done || !RemoveOurs(kJournalName)) return Recovery::kFailed;
   return committed ? Recovery::kFinished : Recovery::kUndone;
 }

@@ -59,9 +59,12 @@ class PatchRun {
       case Recovery::kFailed:
         return FailAt(ResultUpdateFailed, problem);
       case Recovery::kFinished:
-        if (std::memcmp(interrupted, loader_.header.packageDigest, 32) == 0) {
+        // This very package was applied, if its targets say so: anyone who
+        // can write into the folder can write a journal.
+        if (std::memcmp(interrupted, loader_.header.packageDigest, 32) == 0 &&
+            AllApplied()) {
           PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE, 0, 0);
-          return ResultSuccess;  // this very package was applied
+          return ResultSuccess;
         }
         break;
       default:
@@ -147,6 +150,24 @@ class PatchRun {
     return SeekFile(file, 0) && FileSize(file, &size) &&
            size == record.newSize && HashWholeFile(file, hash_) &&
            hash_.Get()->CompareDigest(record.newDigest);
+  }
+
+  // Whether every entry's target is what the package makes of it.
+  bool AllApplied() {
+    for (const LoadedEntry& entry : loader_.entries) {
+      uint8_t kind = Kind(entry);
+      if (kind == EntryKindDirectory && !IsDirectory(entry.name.c_str()))
+        return false;
+      if (kind != EntryKindPatch && kind != EntryKindAdd) continue;
+      SharedHandle file;
+      file.Attach(
+          CreateFileW(entry.name.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+          CloseHandle);
+      if (!file.IsValid() || !MatchesNew(file.Get(), entry.record))
+        return false;
+    }
+    return true;
   }
 
   // Whether a reserved temporary is still a file of ours, not a link put
