@@ -6,36 +6,6 @@ RunLog* g_runLog = nullptr;
 
 namespace {
 
-std::string ToUtf8(const WString& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() &&
-        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;  // a lone surrogate
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 WString Number(uint32_t value) {
   WString digits;
   do {
@@ -56,7 +26,14 @@ bool RunLog::Open(const WCHAR* path) {
 
 void RunLog::Line(const WString& text) {
   if (!file_.IsValid()) return;
-  std::string bytes = ToUtf8(text) + "\r\n";
+  auto units = static_cast<int>(text.size());
+  std::string bytes(
+      static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), units,
+                                              nullptr, 0, nullptr, nullptr)),
+      '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), units, &bytes[0],
+                      static_cast<int>(bytes.size()), nullptr, nullptr);
+  bytes += "\r\n";
   DWORD written = 0;
   WriteFile(file_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),
             &written, nullptr);

@@ -166,6 +166,13 @@ BOOL CloseHandle(HANDLE object);
 // as Windows' own table does (surrogates stay as they are).
 int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second,
                          int secondLength, BOOL ignoreCase);
+#define CP_UTF8 65001
+// UTF-16 to UTF-8 (codePage CP_UTF8, flags 0): a length of -1 includes the
+// terminator; a lone surrogate becomes U+FFFD. With no buffer, the size
+// the text needs; otherwise the bytes written, or 0 when they do not fit.
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length,
+                        char* buffer, int bufferSize, const char* defaultChar,
+                        BOOL* usedDefault);
 
 // ---- Modules ---------------------------------------------------------------
 // GetModuleHandleW(null) is the process's executable; the stand-in's control

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "standin_control.h"
@@ -281,6 +283,29 @@ WCHAR UpperUnit(WCHAR unit) {
 }
 
 }  // namespace
+
+int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length,
+                        char* buffer, int bufferSize, const char*, BOOL*) {
+  if (codePage != CP_UTF8 || text == nullptr || length < -1) return 0;
+  size_t units = length == -1 ? std::char_traits<WCHAR>::length(text) + 1
+                              : static_cast<size_t>(length);
+  std::u16string wide(text, text + units);
+  for (size_t i = 0; i < wide.size(); ++i) {
+    bool high = wide[i] >= 0xD800 && wide[i] < 0xDC00;
+    bool low = wide[i] >= 0xDC00 && wide[i] < 0xE000;
+    if (high && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+        wide[i + 1] < 0xE000) {
+      ++i;
+    } else if (high || low) {
+      wide[i] = 0xFFFD;
+    }
+  }
+  std::string bytes = ToUtf8(wide);
+  if (buffer == nullptr) return static_cast<int>(bytes.size());
+  if (bytes.size() > static_cast<size_t>(bufferSize)) return 0;
+  std::memcpy(buffer, bytes.data(), bytes.size());
+  return static_cast<int>(bytes.size());
+}
 
 int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second,
                          int secondLength, BOOL ignoreCase) {
