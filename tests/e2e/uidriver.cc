@@ -67,6 +67,15 @@ BOOL CALLBACK Match(HWND window, LPARAM lParam) {
   return TRUE;
 }
 
+// The first visible edit control, for EnumChildWindows.
+BOOL CALLBACK FirstEdit(HWND child, LPARAM found) {
+  wchar_t name[32] = L"";
+  GetClassNameW(child, name, 32);
+  if (_wcsicmp(name, L"Edit") != 0 || !IsWindowVisible(child)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = child;
+  return FALSE;
+}
+
 HWND Find(const std::wstring& caption) {
   Search search{caption, nullptr};
   EnumWindows(Match, reinterpret_cast<LPARAM>(&search));
@@ -119,17 +128,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"type") {
     HWND edit = nullptr;
-    EnumChildWindows(
-        window,
-        [](HWND child, LPARAM found) -> BOOL {
-          wchar_t name[32] = L"";
-          GetClassNameW(child, name, 32);
-          if (_wcsicmp(name, L"Edit") != 0 || !IsWindowVisible(child))
-            return TRUE;
-          *reinterpret_cast<HWND*>(found) = child;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&edit));
+    EnumChildWindows(window, FirstEdit, reinterpret_cast<LPARAM>(&edit));
     if (edit == nullptr) return 1;
     std::wstring text = Unescape(argv[3]);
     DWORD_PTR ignored = 0;
