@@ -1,20 +1,26 @@
 // Computes the instructions and literal bytes that rebuild a new file from
 // an old one.
 //
-// The format reads the old file and the literal block strictly forward and
-// stores literal bytes as they are, so what decides the size is how many new
-// bytes can be matched to old bytes in order. The engine:
+// The format reads the old file and the literal block strictly forward, so
+// what decides the size is how many new bytes can be matched to old bytes
+// in order, and how few of the rest become literal bytes. The engine:
 //   1. finds matches: the longest match of each new position in the old file
 //      (a suffix array of the old file), or, for old files above the limit,
 //      aligned blocks found by a rolling hash;
 //   2. extends each match forward past a few differing bytes, as long as
-//      equal bytes keep outweighing different ones (a pointer that changed
+//      equal bytes clearly outweigh different ones (a pointer that changed
 //      inside moved code costs a short Replace, not a new match);
 //   3. keeps the best in-order chain of matches (a weighted longest
 //      increasing subsequence over old positions), so one match far ahead
 //      in the old file cannot throw the rest away;
-//   4. fills the gaps with Replace for what old and new gaps share, then
-//      Skip or Insert for the rest, and merges neighbours with one opcode.
+//   4. searches each gap the chain leaves again, its new bytes against its
+//      own old bytes only, and chains what it finds there: padding or a
+//      block that matched better elsewhere no longer hides the in-order copy
+//      of what follows it;
+//   5. fills the remaining gaps: the bytes old and new gaps share are
+//      compared like a match, lined up with the match before or after the
+//      gap, and the rest is skipped or inserted; equal runs are copied,
+//      differing bytes replaced, and neighbours with one opcode merge.
 #pragma once
 
 #include <cstddef>

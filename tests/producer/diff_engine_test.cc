@@ -180,6 +180,46 @@ TEST(ComputeDelta, ScatteredChangesCostLittle) {
   }
 }
 
+// Bytes that lie in order behind a misleading match are still copied: a
+// forward extension must not run on through bytes that agree only by
+// chance, and a match out of order must not hide one inside the gap.
+TEST(ComputeDelta, CopiesWhatLiesInOrderBehindAMisleadingMatch) {
+  std::mt19937 random(23);
+  Bytes before = RandomBytes(random, 3000), after = RandomBytes(random, 3000);
+  Bytes table;  // small 32-bit numbers: three bytes in four are zero
+  for (int i = 0; i < 400; ++i) {
+    table.insert(table.end(),
+                 {static_cast<uint8_t>(1 + random() % 255), 0, 0, 0});
+  }
+  Bytes moved = RandomBytes(random, 1000), head = RandomBytes(random, 100);
+  Bytes between = RandomBytes(random, 50);
+  auto join = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts)
+      all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  struct Case {
+    const char* name;
+    Bytes old, target;
+    size_t inOrder;  // bytes an in-order copy can take
+  } cases[] = {
+      {"padding before a table", join({before, table, after}),
+       join({before, Bytes(500, 0), table, after}), 7600},
+      {"a longer copy out of order",
+       join({before, moved, between, after, head, moved}),
+       join({before, head, moved, after}), 7000},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    Delta delta = ComputeDelta(c.old.data(), c.old.size(), c.target.data(),
+                               c.target.size());
+    ExpectWellFormed(delta, c.old.size());
+    EXPECT_GE(delta.copied, c.inOrder - 8) << c.name;
+    ASSERT_EQ(c.target, Rebuild(c.old, delta, dir)) << c.name;
+  }
+}
+
 TEST(ComputeDelta, EmptyFiles) {
   Bytes some = ToBytes("content");
   Delta fromNothing = ComputeDelta(nullptr, 0, some.data(), some.size());
