@@ -12,8 +12,12 @@ executable and the compressed form against the plain one after xz -9.
 
   apt-get install bsdiff xdelta3 zstd xz-utils npm    (the baselines)
   make win-x86 && cmake --preset release && cmake --build --preset release
-  python3 bench/patch_size.py
+  python3 bench/patch_size.py [--baseline OTHER_SELFPATCH]
+
+--baseline adds the rows of another selfpatch build (both forms), made and
+applied in the same run: the way to compare a change to the producer.
 """
+import argparse
 import os
 import pathlib
 import shutil
@@ -80,7 +84,7 @@ def xz_size(path):
                               check=True).stdout)
 
 
-def run_pair(name, old, new):
+def run_pair(name, old, new, baseline):
     work = WORK / "run"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
@@ -95,17 +99,24 @@ def run_pair(name, old, new):
         shutil.copy(old, target / new.name)
 
     executable = 0
-    for form, extra in (("selfpatch", []), ("selfpatch --plain", ["--plain"])):
+    copied = 0
+    builds = [("selfpatch", SELFPATCH)]
+    if baseline:
+        builds.append(("baseline", baseline))
+    forms = [(label + form, program, extra) for label, program in builds
+             for form, extra in (("", []), (" --plain", ["--plain"]))]
+    for form, program, extra in forms:
         patch = work / ("patch%s.exe" % ("-plain" if extra else ""))
-        create = [SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB] + extra
+        create = [program, "create", old, new, "-o", patch, "--stub", STUB] + extra
         diff_time, rss = measure(create)
         summary = subprocess.run(create, capture_output=True, text=True, check=True).stdout
-        copied = int(summary.split("(")[1].split()[0])
+        if program == SELFPATCH:
+            copied = int(summary.split("(")[1].split()[0])
         package = work / "package.bin"
         package.write_bytes(patch.read_bytes()[STUB.stat().st_size:])
         apply_time = best_apply([SELFPATCH, "apply", patch, target, "--yes"], fresh_target)
         assert (target / new.name).read_bytes() == new.read_bytes()
-        if not extra:
+        if form == "selfpatch":
             executable = patch.stat().st_size
         results.append((form, package.stat().st_size, xz_size(package), diff_time, rss,
                         apply_time))
@@ -142,7 +153,8 @@ def run_pair(name, old, new):
               "%.1f%%" % (copied, bound, 100.0 * copied / int(bound)))
     else:
         print("  in-order bound: old and new are too far apart for Myers' O(ND) here")
-    compressed, plain, xdelta = results[0], results[1], results[3]
+    compressed, plain = results[0], results[1]
+    xdelta = next(row for row in results if row[0].startswith("xdelta3"))
     print("  patch executable (compressed): %d bytes (applier %d)"
           % (executable, STUB.stat().st_size))
     print("  compressed package vs plain after xz -9: %.3f; vs xdelta3's patch: %.3f; "
@@ -153,6 +165,13 @@ def run_pair(name, old, new):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--baseline", type=pathlib.Path,
+                        help="another selfpatch build to measure beside this one")
+    baseline = parser.parse_args().baseline
+    if baseline and not baseline.exists():
+        sys.exit("missing %s" % baseline)
     for tool in (SELFPATCH, STUB, LCS_BOUND):
         if not tool.exists():
             sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
@@ -164,7 +183,7 @@ def main():
         except (subprocess.CalledProcessError, KeyError) as error:
             print("skipping %s: %s" % (name, error))
     for name, old, new in pairs:
-        run_pair(name, old, new)
+        run_pair(name, old, new, baseline)
 
 
 if __name__ == "__main__":
