@@ -375,7 +375,11 @@ class PatchRun {
     std::vector<JournalStep> plan;
     std::vector<size_t> entries;
     size_t failed = 0;
-    if (commitList_.empty()) return ResultSuccess;
+    if (commitList_.empty()) {
+      // Folders only: nothing to rename, nothing for a later run to undo.
+      journal_.Remove();
+      return ResultSuccess;
+    }
     // A link may have been put in place since the entries were prepared:
     // once before any name is reserved for the plan, once for the plan.
     WString link;

@@ -195,6 +195,10 @@ TEST_F(Worker, DirectoryEntries) {
   ASSERT_EQ(ResultSuccess,
             Apply({DirectoryEntry("exists"), DirectoryEntry("one")}));
   EXPECT_TRUE(fs::is_directory(In("one")));
+  // Nothing to rename: no journal is left for a later run.
+  std::vector<std::pair<std::string, Bytes>> made = {{"exists/", {}},
+                                                     {"one/", {}}};
+  EXPECT_EQ(made, Snapshot(app.path()));
   // The temporary name is reserved in the parent, which must exist.
   EXPECT_EQ(ResultNoTempName, Apply({DirectoryEntry("missing/child")}));
   EXPECT_FALSE(fs::exists(In("missing")));
