@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "apply/folder_pins.h"
+#include "apply/ownership.h"
 #include "apply/safe_paths.h"
 #include "package/package_loader.h"
 
@@ -129,17 +131,25 @@ bool IsCutHeader(const WString& text) {
          digits.find_first_not_of(WTXT("0123456789abcdef")) == WString::npos;
 }
 
+// Recovery acts by name on files it has just found to be ours by their
+// handles: no other user can rename or delete a file of ours, nor, while
+// recovery holds the folders, the folders on the way to it.
+
 // Deletes a file recovery found under a name of ours, leaving its
 // attributes alone: no file of ours is ever read-only under such a name, and
 // one that is may be a hard link to a stranger's file, which shares them.
 bool RemoveOurs(const WString& name) {
+  Found found = Examine(name);
+  if (found == Found::kMissing) return true;
+  if (found == Found::kForeign) return false;
   if (DeleteFileW(name.c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool Move(const WString& from, const WString& to) {
-  return MoveFileW(from.c_str(), to.c_str()) != FALSE;
+  return Examine(from) == Found::kOurs &&
+         MoveFileW(from.c_str(), to.c_str()) != FALSE;
 }
 
 // Undoes one step if it ran; true when the step is undone or never ran.
@@ -148,7 +158,7 @@ bool Undo(const JournalStep& step) {
     case JournalStep::kMoveOlder:
       if (Exists(step.other) && !Exists(step.target)) {
         if (!Move(step.other, step.target)) return false;
-        SetFileAttributesW(step.target.c_str(), step.attributes);
+        SetAttributesOfOnlyName(step.target, step.attributes);
       }
       return true;
     case JournalStep::kMakeBackup:
@@ -162,7 +172,7 @@ bool Undo(const JournalStep& step) {
     case JournalStep::kPlaceNew:
       // The new file is in place while its old one is aside.
       if (Exists(step.target) && !Exists(step.other) && Exists(step.aside)) {
-        SetFileAttributesW(step.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetAttributesOfOnlyName(step.target, FILE_ATTRIBUTE_NORMAL);
         return Move(step.target, step.other);
       }
       return true;
@@ -171,7 +181,7 @@ bool Undo(const JournalStep& step) {
         if (!Move(step.other, step.target)) return false;
       }
       if (Exists(step.target))
-        SetFileAttributesW(step.target.c_str(), step.attributes);
+        SetAttributesOfOnlyName(step.target, step.attributes);
       return true;
     case JournalStep::kPlaceAdded:
       if (Exists(step.target) && !Exists(step.other))
@@ -256,9 +266,12 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
       CreateFileW(kJournalName, GENERIC_READ, FILE_SHARE_READ, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Recovery::kNothing;
+  // Only a journal that an elevated run of ours wrote, under its only name,
+  // is read: another user can plant one, but not give it to us.
   DWORD high = 0;
   DWORD size = GetFileSize(file, &high);
-  bool ok = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) &&
+  bool ok = OwnedByUs(file) && HasOneName(file) &&
+            !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) &&
             high == 0 && size <= kMaxJournalBytes;
   WString text(ok ? size / sizeof(WCHAR) : 0, 0);
   DWORD read = 0;
@@ -313,7 +326,19 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
       }
     }
   }
-  // Nothing is touched while any name leads through a link.
+  // Nothing is touched while any name leads through a link; the folders on
+  // the way are held until recovery ends, so that none becomes one.
+  FolderPins pins;
+  for (const JournalStep& step : steps) {
+    for (const WString* name : {&step.target, &step.other, &step.aside}) {
+      if (pins.Hold(FolderOf(*name), problem) != Pinned::kHeld)
+        return Recovery::kFailed;
+    }
+  }
+  for (const WString& name : reserved) {
+    if (pins.Hold(FolderOf(name), problem) != Pinned::kHeld)
+      return Recovery::kFailed;
+  }
   for (const JournalStep& step : steps) {
     for (const WString* name : {&step.target, &step.other, &step.aside}) {
       if (!name->empty() && !ReachedWithoutLinks(*name, problem))
@@ -322,6 +347,15 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   }
   for (const WString& name : reserved) {
     if (!ReachedWithoutLinks(name, problem)) return Recovery::kFailed;
+  }
+  // Every file under a temporary name the journal holds is one a run of
+  // ours made or moved there; another user's file under such a name (one
+  // released before the run stopped) is named.
+  for (const WString& name : reserved) {
+    if (Examine(name) == Found::kForeign) {
+      *problem = name;
+      return Recovery::kFailed;
+    }
   }
   *problem = kJournalName;
 

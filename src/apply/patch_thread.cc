@@ -7,6 +7,8 @@
 #include "apply/directory.h"
 #include "apply/entry_builders.h"
 #include "apply/folder_check.h"
+#include "apply/folder_pins.h"
+#include "apply/ownership.h"
 #include "apply/safe_paths.h"
 #include "package/file_hash.h"
 #include "package/sha256.h"
@@ -115,6 +117,24 @@ class PatchRun {
       GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
       return ResultLinkOnPath;
     }
+    // The folders on the way stay as checked until the run ends.
+    switch (pins_.Hold(FolderOf(entry.name), &link)) {
+      case Pinned::kLink:
+        GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
+        return ResultLinkOnPath;
+      case Pinned::kFailed:
+        GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
+        return ResultUpdateFailed;
+      case Pinned::kHeld:
+        break;
+    }
+    // A backup that has other names shares its attributes with them.
+    const WString backup = entry.name + kBackupSuffix;
+    if (Kind(entry) == EntryKindPatch && (options_ & PackageFlagBackup) &&
+        HasOtherNames(backup)) {
+      GetFullPathNameW(backup.c_str(), kPathUnits, full, nullptr);
+      return ResultLinkOnPath;
+    }
     WString temp;
     if (!Reserve(FolderOf(entry.name), &temp)) return ResultNoTempName;
 
@@ -187,6 +207,9 @@ class PatchRun {
                     FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr),
         CloseHandle);
     if (!old.IsValid()) return ResultOpenSource;
+    // A target with other names (hard links) would carry the attributes it
+    // is given to a file elsewhere.
+    if (!HasOneName(old.Get())) return ResultLinkOnPath;
     uint64_t size = 0;
     FILETIME created, accessed, written;
     bool timed = GetFileTime(old.Get(), &created, &accessed, &written) != FALSE;
@@ -375,7 +398,11 @@ class PatchRun {
     std::vector<JournalStep> plan;
     std::vector<size_t> entries;
     size_t failed = 0;
-    if (commitList_.empty()) return ResultSuccess;
+    if (commitList_.empty()) {
+      // Folders only: nothing to rename, nothing for a later run to undo.
+      journal_.Remove();
+      return ResultSuccess;
+    }
     // A link may have been put in place since the entries were prepared:
     // once before any name is reserved for the plan, once for the plan.
     WString link;
@@ -483,6 +510,7 @@ class PatchRun {
   std::vector<CommitStep> steps_;   // commit steps taken, to undo
   std::vector<WString> leftovers_;  // reserved names that must go on failure
   CommitJournal journal_;
+  FolderPins pins_;           // the folders on the way to every entry
   bool keepJournal_ = false;  // an undo failed: the next run finishes it
 };
 

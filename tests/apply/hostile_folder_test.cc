@@ -1,8 +1,8 @@
 // Another user who can write into the folder plants files, hard links and
 // journals before the run, and swaps names while it runs: the elevated
 // applier must act on nothing outside the folder, lose no file, and report
-// success only for work it did. The DISABLED_ cases fail today: each is
-// a fault still open (run them with --gtest_also_run_disabled_tests).
+// success only for work it did. The DISABLED_ case fails today: a fault
+// still open (run it with --gtest_also_run_disabled_tests).
 #include <gtest/gtest.h>
 
 #include "apply/worker_fixture.h"
@@ -54,27 +54,12 @@ std::vector<fs::path> Temporaries(const fs::path& folder) {
   return found;
 }
 
-class Hostile : public WorkerTest {
- protected:
-  // A hard link is no reparse point: a planted "temporary" that is a hard
-  // link to a file outside shares that file's attributes. Recovers a journal
-  // of `lines` with ptfA.tmp such a link, and checks the outside file.
-  void RecoverThroughAHardLink(bool readOnly,
-                               const std::vector<WString>& lines) {
-    const fs::path victim = outside / "victim.dll";
-    WriteAll(victim, kVictim);
-    if (readOnly)
-      fs::permissions(victim, fs::perms::owner_write, fs::perm_options::remove);
-    const fs::perms before = Permissions(victim);
-    WriteAll(In("app.exe"), kOld);
-    fs::create_hard_link(victim, In("ptfA.tmp"));
-    WriteAll(In("selfpatch.journal"), Journal(kNoDigest, lines, false));
-    Apply({PatchEntry("app.exe", kOld, kNew)});
-    EXPECT_EQ(before, Permissions(victim));
-    EXPECT_EQ(kVictim, ReadAll(victim));
-    fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
-  }
-};
+typedef WorkerTest Hostile;
+
+// Makes a planted file another user's, as the one who planted it.
+void OfAnotherUser(const fs::path& path) {
+  standin::SetOwner(path.string(), standin::User::kOther);
+}
 
 TEST_F(Hostile, ACompleteJournalOfThisPackageIsNoProofOfTheWork) {
   // The package's digest is public (it is in the executable): a planted
@@ -94,53 +79,117 @@ TEST_F(Hostile, ACompleteJournalOfThisPackageIsNoProofOfTheWork) {
   EXPECT_FALSE(fs::exists(In("selfpatch.journal")) && result == ResultSuccess);
 }
 
-TEST_F(Hostile, DISABLED_APlantedJournalPutsNoFileOfItsOwnInPlaceOfATarget) {
-  // Shaped like a commit killed after the new file went in, the journal
-  // says the planted temporary holds the old program: recovery moves the
-  // user's program onto a temporary, deletes it, and puts the planted file
-  // in its place, elevated.
-  WriteAll(In("app.exe"), kOld);
-  WriteAll(In("ptfA.tmp"), kPlanted);
-  WriteAll(In("selfpatch.journal"),
-           Journal(kNoDigest,
-                   {WTXT("T\tptfB.tmp"), WTXT("T\tptfA.tmp"),
-                    WTXT("R\t00000020\tapp.exe\tptfA.tmp\t"),
-                    WTXT("P\t00000020\tapp.exe\tptfB.tmp\tptfA.tmp")},
-                   false));
-  Apply({PatchEntry("app.exe", kOld, kNew)});
-  EXPECT_NE(kPlanted, ReadAll(In("app.exe")));
-  bool kept = false;  // the user's program, under any name
-  for (const auto& file : Snapshot(app.path()))
-    kept = kept || file.second == kOld || file.second == kNew;
-  EXPECT_TRUE(kept);
+TEST_F(Hostile, RecoveryActsOnlyOnWhatARunOfOursMade) {
+  // Another user can plant a journal and the files it names, but cannot
+  // give them to the Administrators group: a journal or a file that is not
+  // ours stops recovery before anything is touched.
+  struct Case {
+    const char* what;
+    std::vector<WString> lines;
+    std::vector<std::pair<std::string, Bytes>> planted;
+    std::vector<std::string> theirs;  // planted by the other user
+    const char* named;                // what the error names
+  };
+  const Case cases[] = {
+      {"their journal puts their file in place of a target",
+       {WTXT("T\tptfB.tmp"), WTXT("T\tptfA.tmp"),
+        WTXT("R\t00000020\tapp.exe\tptfA.tmp\t"),
+        WTXT("P\t00000020\tapp.exe\tptfB.tmp\tptfA.tmp")},
+       {{"ptfA.tmp", kPlanted}},
+       {"selfpatch.journal", "ptfA.tmp"},
+       "selfpatch.journal"},
+      {"their journal's add step deletes a target",
+       {WTXT("T\tptfA.tmp"), WTXT("A\t00000000\tother.dll\tptfA.tmp\t")},
+       {{"other.dll", kOld}},
+       {"selfpatch.journal"},
+       "selfpatch.journal"},
+      {"their file under a temporary name our journal holds",
+       {WTXT("T\tptfB.tmp"), WTXT("T\tptfA.tmp"),
+        WTXT("R\t00000020\tapp.exe\tptfA.tmp\t"),
+        WTXT("P\t00000020\tapp.exe\tptfB.tmp\tptfA.tmp")},
+       {{"ptfA.tmp", kPlanted}},
+       {"ptfA.tmp"},
+       "ptfA.tmp"},
+      {"their file where our journal's add step would take it from",
+       {WTXT("T\tptfA.tmp"), WTXT("A\t00000000\tnew.txt\tptfA.tmp\t")},
+       {{"new.txt", kPlanted}},
+       {"new.txt"},
+       "selfpatch.journal"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearFolder(app.path());
+    WriteAll(In("app.exe"), kOld);
+    for (const auto& file : c.planted) WriteAll(In(file.first), file.second);
+    WriteAll(In("selfpatch.journal"), Journal(kNoDigest, c.lines, false));
+    for (const std::string& name : c.theirs) OfAnotherUser(In(name));
+    EXPECT_EQ(ResultUpdateFailed, Apply({PatchEntry("app.exe", kOld, kNew)}));
+    EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed), In(c.named)),
+              ReportedError());
+    EXPECT_TRUE(Unchanged());  // nothing moved, deleted or left behind
+  }
 }
 
-TEST_F(Hostile, DISABLED_APlantedAddStepDeletesNoTarget) {
-  // "A" undone moves the target onto the reserved temporary, which then
-  // goes: any file of the folder the attacker cannot delete himself.
-  WriteAll(In("app.exe"), kOld);
-  WriteAll(In("other.dll"), kOld);
-  WriteAll(
-      In("selfpatch.journal"),
-      Journal(kNoDigest,
-              {WTXT("T\tptfA.tmp"), WTXT("A\t00000000\tother.dll\tptfA.tmp\t")},
-              false));
-  Apply({PatchEntry("app.exe", kOld, kNew)});
-  EXPECT_TRUE(fs::exists(In("other.dll")));
-}
-
-TEST_F(Hostile, RecoveryClearsNoReadOnlyFlagThroughAHardLink) {
-  RecoverThroughAHardLink(true, {WTXT("T\tptfA.tmp")});
-  // Not a file of ours: recovery stops, the journal stays.
-  EXPECT_EQ(
-      std::make_pair(ResultCode(ResultUpdateFailed), In("selfpatch.journal")),
-      ReportedError());
-}
-
-TEST_F(Hostile, DISABLED_RecoveryGivesNoAttributesThroughAHardLink) {
-  // An aside moved back gets the attributes its line gives.
-  RecoverThroughAHardLink(
-      false, {WTXT("T\tptfA.tmp"), WTXT("R\t00000001\tback.txt\tptfA.tmp\t")});
+TEST_F(Hostile, NothingReachesAFileElsewhereThroughAHardLink) {
+  // A hard link is no reparse point: under a name in the folder it is the
+  // outside file itself, attributes and all. A target or backup with other
+  // names is refused before anything is touched; recovery neither acts on
+  // such a file under a temporary name nor gives one attributes.
+  const fs::path victim = outside / "victim.dll";
+  const std::vector<WString> kAsideLine = {
+      WTXT("T\tptfA.tmp"), WTXT("R\t00000001\tback.txt\tptfA.tmp\t")};
+  struct Case {
+    const char* what;
+    const char* link;  // the hard link's name in the folder
+    bool readOnly;     // the outside file
+    uint32_t flags;
+    std::vector<WString> journal;  // none when empty
+    ResultCode result;
+  };
+  const Case cases[] = {
+      {"a target", "app.exe", false, 0, {}, ResultLinkOnPath},
+      {"a read-only target", "app.exe", true, 0, {}, ResultLinkOnPath},
+      {"a target's backup",
+       "app.exe.bak",
+       false,
+       PackageFlagBackup,
+       {},
+       ResultLinkOnPath},
+      {"a reserved temporary",
+       "ptfA.tmp",
+       true,
+       0,
+       {WTXT("T\tptfA.tmp")},
+       ResultUpdateFailed},
+      {"a temporary an aside line moves back", "ptfA.tmp", false, 0, kAsideLine,
+       ResultUpdateFailed},
+      {"a target an aside line gives attributes", "back.txt", false, 0,
+       kAsideLine, ResultSuccess},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(victim, kOld);  // what the package expects of app.exe
+    if (c.readOnly)
+      fs::permissions(victim, fs::perms::owner_write, fs::perm_options::remove);
+    const fs::perms permissions = Permissions(victim);
+    if (std::string(c.link) != "app.exe") WriteAll(In("app.exe"), kOld);
+    fs::create_hard_link(victim, In(c.link));
+    if (!c.journal.empty())
+      WriteAll(In("selfpatch.journal"), Journal(kNoDigest, c.journal, false));
+    ResultCode result = Apply({PatchEntry("app.exe", kOld, kNew)}, c.flags);
+    EXPECT_EQ(c.result, result);
+    EXPECT_EQ(permissions, Permissions(victim));
+    EXPECT_EQ(kOld, ReadAll(victim));
+    if (result != ResultSuccess) {
+      EXPECT_EQ(
+          std::make_pair(c.result, In(c.journal.empty() ? c.link : "ptfA.tmp")),
+          ReportedError());
+      EXPECT_TRUE(Unchanged());
+    }
+    fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
+  }
 }
 
 TEST_F(Hostile, DISABLED_AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
@@ -198,21 +247,70 @@ TEST_F(Hostile, DISABLED_AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
   }
 }
 
-TEST_F(Hostile, DISABLED_AFolderSwappedForALinkGetsNoFolderOutside) {
-  // Once the new folder's parent is checked and a temporary reserved in it,
-  // the parent becomes a link to a folder outside.
-  fs::create_directory(In("data"));
-  bool linked = false;
-  window.onMessage = [&](const RecordedMessage& message) {
-    if (message.id != WM_PATCH_FILENAME) return;
-    fs::rename(In("data"), outside / "data");
-    linked = Link("data", outside / "data");
+TEST_F(Hostile, AFolderIsHeldAsItWasChecked) {
+  // The folder of an entry is checked for links, then held open so that it
+  // cannot be swapped for one. Swapped in between (a race another user
+  // could win), or not to be held at all, it stops the run before anything
+  // is touched.
+  struct Case {
+    const char* what;
+    bool swapped;
+    ResultCode result;
   };
-  ResultCode result = Apply({DirectoryEntry("data\\sub")});
-  window.onMessage = nullptr;
-  if (!linked) GTEST_SKIP() << "no links here";
-  EXPECT_FALSE(fs::exists(outside / "data" / "sub"));
-  EXPECT_NE(ResultSuccess, result);
+  const Case cases[] = {
+      {"swapped for a link before it is held", true, ResultLinkOnPath},
+      {"that cannot be held", false, ResultUpdateFailed}};
+  const std::vector<TestEntry> package = {
+      PatchEntry("data\\lib.dll", kOld, kNew)};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Which open holds the folder: the one just before the first look at
+    // an open handle, in a run left alone.
+    uint64_t opens = 0, holding = 0;
+    for (bool dry : {true, false}) {
+      RemoveLinks();
+      ClearFolder(app.path());
+      ClearFolder(outside.path());
+      fs::create_directory(In("data"));
+      WriteAll(In("data/lib.dll"), kOld);
+      if (!dry) break;
+      standin::SetCallObserver([&](const char* function, uint64_t) {
+        if (std::string(function) == "CreateFileW") ++opens;
+        if (std::string(function) == "GetFileInformationByHandle" &&
+            holding == 0)
+          holding = opens;
+      });
+      ASSERT_EQ(ResultSuccess, Apply(package));
+      standin::ResetCalls();
+    }
+    ASSERT_NE(0u, holding);
+    opens = 0;
+    bool done = false;
+    standin::SetCallObserver([&](const char* function, uint64_t) {
+      if (std::string(function) != "CreateFileW" || ++opens != holding) return;
+      done = true;
+      if (c.swapped) {
+        fs::rename(In("data"), outside / "data");
+        Link("data", outside / "data");
+      } else {
+        standin::FailCall("GetFileInformationByHandle", 1, ERROR_ACCESS_DENIED);
+      }
+    });
+    ResultCode result = Apply(package);
+    standin::ResetCalls();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(std::make_pair(c.result, In("data")), ReportedError());
+    EXPECT_EQ(c.result, result);
+    if (!c.swapped) {
+      EXPECT_TRUE(Unchanged());
+      continue;
+    }
+    RemoveLinks();
+    EXPECT_TRUE(Snapshot(app.path()).empty());  // no journal left
+    auto moved = Snapshot(outside / "data");
+    ASSERT_EQ(1u, moved.size());  // no temporary left through the link
+    EXPECT_EQ(kOld, moved[0].second);
+  }
 }
 
 TEST_F(Hostile, AJournalThatIsAHardLinkToAnOutsideFileStays) {
@@ -235,10 +333,11 @@ TEST_F(Hostile, AJournalThatIsAHardLinkToAnOutsideFileStays) {
   fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
 }
 
-TEST_F(Hostile, DISABLED_AFolderSwappedDuringRecoveryLosesNoOutsideFile) {
-  // Recovery checks every name for links, then acts: a folder swapped for a
-  // link in between carries an undone "A" (target onto its temporary, then
-  // the temporary deleted) to a file outside.
+TEST_F(Hostile, AFolderIsHeldWhileRecoveryActsInIt) {
+  // Recovery checks every name for links, then acts: another user who tries
+  // to swap a folder for a link in between (to carry an undone "A", the
+  // target onto its temporary and the temporary deleted, to a file outside)
+  // finds the folder held.
   fs::create_directories(In("sub"));
   fs::create_directories(outside / "v");
   WriteAll(In("sub/new.txt"), kPlanted);
@@ -249,16 +348,24 @@ TEST_F(Hostile, DISABLED_AFolderSwappedDuringRecoveryLosesNoOutsideFile) {
                    {WTXT("T\tsub\\ptfA.tmp"),
                     WTXT("A\t00000000\tsub\\new.txt\tsub\\ptfA.tmp\t")},
                    false));
-  bool linked = false;
+  bool tried = false;
+  BOOL moved = TRUE;
+  DWORD error = 0;
   standin::SetCallObserver([&](const char* function, uint64_t) {
-    if (linked || std::string(function) != "MoveFileW") return;
-    fs::rename(In("sub"), outside / "moved");
-    linked = Link("sub", outside / "v");
+    if (tried || std::string(function) != "MoveFileW") return;
+    tried = true;
+    moved = MoveFileW(Wide(In("sub")).c_str(), Wide(outside / "moved").c_str());
+    error = GetLastError();
   });
-  Apply({PatchEntry("app.exe", kOld, kNew)});
+  EXPECT_EQ(ResultSuccess, Apply({PatchEntry("app.exe", kOld, kNew)}));
   standin::SetCallObserver(nullptr);
-  ASSERT_TRUE(linked);
-  EXPECT_TRUE(fs::exists(outside / "v" / "new.txt"));
+  ASSERT_TRUE(tried);
+  EXPECT_FALSE(moved);
+  EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), error);
+  EXPECT_EQ(kVictim, ReadAll(outside / "v" / "new.txt"));
+  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew},
+                                                         {"sub/", {}}};
+  EXPECT_EQ(expected, Snapshot(app.path()));
 }
 
 }  // namespace

@@ -87,6 +87,13 @@ bool MakeLink(const std::filesystem::path& link,
 // Removes a link made by MakeLink, never what it leads to.
 void RemoveLink(const std::filesystem::path& link);
 
+// Makes the file at `path` another user's, as if that user had planted it:
+// the stand-in's other user; under Wine another host user (Wine reads the
+// file as Anonymous's); on Windows the Network Service account, where the
+// test may give a file away. False, with the file as it was, where that
+// cannot be done.
+bool GiveToAnotherUser(const std::filesystem::path& path);
+
 // Makes the folder the applier takes for the Windows folder known to the
 // test and returns it: the real one on Windows; on the stand-in a scratch
 // folder it is told to take, kept until the process ends.

@@ -2,12 +2,15 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "standin_control.h"
@@ -23,6 +26,8 @@ struct FileObject : KernelObject {
   DWORD share = 0;
   dev_t device = 0;
   ino_t inode = 0;
+  bool link = false;             // a link opened as itself
+  bool linkToDirectory = false;  // ... that leads to a folder
 };
 
 std::mutex& OpenFilesMutex() {
@@ -52,26 +57,26 @@ FileObject::~FileObject() {
 // Whether an open of the file with `access` and `share` is compatible with
 // every handle already open on it. Called with OpenFilesMutex() held.
 bool SharingAllows(const struct stat& info, DWORD access, DWORD share) {
+  const DWORD reads = GENERIC_READ | FILE_READ_DATA;
   for (const FileObject* open : OpenFiles()) {
     if (open->device != info.st_dev || open->inode != info.st_ino) continue;
-    if ((access & GENERIC_READ) && !(open->share & FILE_SHARE_READ))
-      return false;
+    if ((access & reads) && !(open->share & FILE_SHARE_READ)) return false;
     if ((access & GENERIC_WRITE) && !(open->share & FILE_SHARE_WRITE))
       return false;
-    if ((open->access & GENERIC_READ) && !(share & FILE_SHARE_READ))
-      return false;
+    if ((open->access & reads) && !(share & FILE_SHARE_READ)) return false;
     if ((open->access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE))
       return false;
   }
   return true;
 }
 
-// Whether the file may be deleted or renamed: every handle open on it
-// allows deletion.
+// Whether the file may be deleted or renamed: every handle open on it for
+// its data allows deletion.
 bool DeletionAllowed(const struct stat& info) {
   std::lock_guard<std::mutex> lock(OpenFilesMutex());
   for (const FileObject* open : OpenFiles()) {
-    if (open->device == info.st_dev && open->inode == info.st_ino &&
+    bool data = open->access & (GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA);
+    if (open->device == info.st_dev && open->inode == info.st_ino && data &&
         !(open->share & FILE_SHARE_DELETE)) {
       return false;
     }
@@ -120,6 +125,62 @@ class FileRef {
   FileObject* file_;
 };
 
+// Owners are kept in an extended attribute of the file, so that they go
+// with it through renames and hard links and vanish with it. A file without
+// one was made by the administrator, outside the stand-in. A link itself
+// carries none.
+const char kOwnerAttribute[] = "user.standin.owner";
+
+// Well-known and stand-in SIDs, by their last number.
+constexpr uint32_t kLocalSystemSid = 18;
+constexpr uint32_t kAdministratorsSid = 544;
+constexpr uint32_t kAdministratorSid = 1000;  // the administrator's account
+constexpr uint32_t kOtherUserSid = 1001;
+
+std::atomic<User> actingUser{User::kAdministrator};
+
+// What the process's token names as owner (and so gives what it makes), and
+// as user.
+uint32_t TokenOwnerSid() {
+  return actingUser == User::kAdministrator ? kAdministratorsSid
+                                            : kOtherUserSid;
+}
+uint32_t TokenUserSid() {
+  return actingUser == User::kAdministrator ? kAdministratorSid : kOtherUserSid;
+}
+
+uint32_t SidOf(User user) {
+  return user == User::kAdministrator ? kAdministratorsSid : kOtherUserSid;
+}
+
+void WriteOwner(const std::string& path, uint32_t sid) {
+  std::string value = std::to_string(sid);
+  setxattr(path.c_str(), kOwnerAttribute, value.data(), value.size(), 0);
+}
+
+// Gives a file the stand-in has just made to the user it acts as.
+void NoteMade(const std::string& path) {
+  if (TokenOwnerSid() != kAdministratorsSid) WriteOwner(path, TokenOwnerSid());
+}
+
+uint32_t OwnerOf(int fd) {
+  char value[16];
+  ssize_t size = fgetxattr(fd, kOwnerAttribute, value, sizeof value - 1);
+  if (size <= 0) return kAdministratorsSid;
+  value[size] = 0;
+  return static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+}
+
+void WriteSid(PSID sid, uint32_t value) { std::memcpy(sid, &value, 4); }
+
+uint32_t ReadSid(PSID sid) {
+  uint32_t value;
+  std::memcpy(&value, sid, 4);
+  return value;
+}
+
+struct TokenObject : KernelObject {};
+
 constexpr uint64_t kEpochDifference = 11644473600ull;  // 1601 to 1970, s
 
 FILETIME ToFileTime(const struct timespec& time) {
@@ -150,12 +211,17 @@ struct timespec FromFileTime(const FILETIME* time) {
 using namespace standin;
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
-                   LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+                   LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD attributes,
+                   HANDLE) {
   if (InjectFault("CreateFileW")) return INVALID_HANDLE_VALUE;
   std::string path = NativePath(name);
   struct stat info;
-  bool exists = stat(path.c_str(), &info) == 0;
-  if (exists && S_ISDIR(info.st_mode)) {
+  bool link = (attributes & FILE_FLAG_OPEN_REPARSE_POINT) &&
+              lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+  bool exists = link || stat(path.c_str(), &info) == 0;
+  bool writes = (access & GENERIC_WRITE) || disposition == CREATE_ALWAYS;
+  bool folder = !link && exists && S_ISDIR(info.st_mode);
+  if (folder && (!(attributes & FILE_FLAG_BACKUP_SEMANTICS) || writes)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -167,13 +233,20 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     SetLastError(ERROR_FILE_EXISTS);
     return INVALID_HANDLE_VALUE;
   }
-  bool writes = (access & GENERIC_WRITE) || disposition == CREATE_ALWAYS;
+  if (link && disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   if (exists && writes && IsReadOnly(info)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   int flags = O_CLOEXEC;
-  if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) {
+  if (link) {
+    flags |= O_PATH | O_NOFOLLOW;
+  } else if (folder) {
+    flags |= O_RDONLY | O_DIRECTORY;
+  } else if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) {
     flags |= O_RDWR;
   } else if (access & GENERIC_WRITE) {
     flags |= O_WRONLY;
@@ -188,6 +261,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
   std::unique_ptr<FileObject> file(new FileObject);
   file->access = access;
   file->share = share;
+  file->link = link;
+  struct stat target;
+  file->linkToDirectory =
+      link && stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
   {
     std::lock_guard<std::mutex> lock(OpenFilesMutex());
     if (exists && !SharingAllows(info, access, share)) {
@@ -214,11 +291,146 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     file->inode = opened.st_ino;
     OpenFiles().push_back(file.get());
   }
+  if (!exists) NoteMade(path);
   // Like Win32: success, and "already exists" when an existing file was
   // opened by a disposition that could have created it.
   SetLastError(exists && disposition != OPEN_EXISTING ? ERROR_ALREADY_EXISTS
                                                       : ERROR_SUCCESS);
   return NewHandle(file.release());
+}
+
+BOOL GetFileInformationByHandle(HANDLE handle,
+                                BY_HANDLE_FILE_INFORMATION* info) {
+  if (InjectFault("GetFileInformationByHandle")) return FALSE;
+  FileRef file(handle);
+  if (!file) return FALSE;
+  struct stat status;
+  if (fstat(file->fd, &status) != 0) {
+    SetErrorFromErrno(errno);
+    return FALSE;
+  }
+  *info = BY_HANDLE_FILE_INFORMATION();
+  if (file->link) {
+    info->dwFileAttributes =
+        FILE_ATTRIBUTE_REPARSE_POINT |
+        (file->linkToDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  } else {
+    DWORD attributes = IsReadOnly(status) ? FILE_ATTRIBUTE_READONLY : 0;
+    if (S_ISDIR(status.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    info->dwFileAttributes =
+        attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  }
+  info->ftCreationTime = ToFileTime(status.st_ctim);
+  info->ftLastAccessTime = ToFileTime(status.st_atim);
+  info->ftLastWriteTime = ToFileTime(status.st_mtim);
+  info->dwVolumeSerialNumber = static_cast<DWORD>(status.st_dev);
+  auto size = static_cast<uint64_t>(status.st_size);
+  info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(size);
+  info->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+  auto index = static_cast<uint64_t>(status.st_ino);
+  info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(index);
+  return TRUE;
+}
+
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type,
+                      SECURITY_INFORMATION what, PSID* owner, PSID* group,
+                      PACL* dacl, PACL* sacl,
+                      PSECURITY_DESCRIPTOR* descriptor) {
+  if (InjectFault("GetSecurityInfo")) return GetLastError();
+  if (type != SE_FILE_OBJECT || what != OWNER_SECURITY_INFORMATION ||
+      owner == nullptr || descriptor == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  FileRef file(handle);
+  if (!file) return ERROR_INVALID_HANDLE;
+  if (group != nullptr) *group = nullptr;
+  if (dacl != nullptr) *dacl = nullptr;
+  if (sacl != nullptr) *sacl = nullptr;
+  void* block = std::malloc(SECURITY_MAX_SID_SIZE);
+  if (block == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  *owner = static_cast<PSID>(block);
+  WriteSid(*owner, file->link ? kAdministratorsSid : OwnerOf(file->fd));
+  *descriptor = block;
+  return ERROR_SUCCESS;
+}
+
+HLOCAL LocalFree(HLOCAL block) {
+  std::free(block);
+  return nullptr;
+}
+
+BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID, PSID sid, DWORD* size) {
+  if (size == nullptr ||
+      (type != WinLocalSystemSid && type != WinBuiltinAdministratorsSid)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (sid == nullptr || *size < SECURITY_MAX_SID_SIZE) {
+    *size = SECURITY_MAX_SID_SIZE;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  WriteSid(sid,
+           type == WinLocalSystemSid ? kLocalSystemSid : kAdministratorsSid);
+  *size = SECURITY_MAX_SID_SIZE;
+  return TRUE;
+}
+
+BOOL EqualSid(PSID first, PSID second) {
+  return ReadSid(first) == ReadSid(second);
+}
+
+HANDLE GetCurrentProcess() {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+BOOL OpenProcessToken(HANDLE process, DWORD, HANDLE* token) {
+  if (process != GetCurrentProcess()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *token = NewHandle(new TokenObject);
+  return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type,
+                         LPVOID information, DWORD length, DWORD* needed) {
+  KernelObject* object = AcquireHandle(token);
+  bool isToken = dynamic_cast<TokenObject*>(object) != nullptr;
+  if (object != nullptr) ReleaseObject(object);
+  if (!isToken) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // The structure, then its SID, aligned for a pointer.
+  const DWORD head =
+      type == TokenUser ? sizeof(TOKEN_USER) : sizeof(TOKEN_OWNER);
+  if (type != TokenUser && type != TokenOwner) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *needed = head + SECURITY_MAX_SID_SIZE;
+  if (information == nullptr || length < *needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  auto sid = reinterpret_cast<PSID>(static_cast<char*>(information) + head);
+  if (type == TokenUser) {
+    WriteSid(sid, TokenUserSid());
+    *static_cast<TOKEN_USER*>(information) = TOKEN_USER{{sid, 0}};
+  } else {
+    WriteSid(sid, TokenOwnerSid());
+    *static_cast<TOKEN_OWNER*>(information) = TOKEN_OWNER{sid};
+  }
+  return TRUE;
+}
+
+void standin::ActAs(User user) { actingUser = user; }
+
+void standin::SetOwner(const std::string& path, User user) {
+  WriteOwner(path, SidOf(user));
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
@@ -492,6 +704,7 @@ UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique,
       return 0;
     }
     close(fd);
+    NoteMade(NativePath(name.c_str()));
     name.copy(tempFileName, name.size());
     tempFileName[name.size()] = 0;
     return number;
@@ -563,12 +776,19 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     }
     return FALSE;
   }
+  NoteMade(path);
   return TRUE;
 }
 
 BOOL RemoveDirectoryW(LPCWSTR name) {
   if (InjectFault("RemoveDirectoryW")) return FALSE;
-  if (rmdir(NativePath(name).c_str()) != 0) {
+  std::string path = NativePath(name);
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0 && !DeletionAllowed(info)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  if (rmdir(path.c_str()) != 0) {
     SetErrorFromErrno(errno);
     return FALSE;
   }

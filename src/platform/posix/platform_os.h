@@ -75,10 +75,13 @@ void SetLastError(DWORD code);
 // ---- Files ---------------------------------------------------------------
 // Share modes are enforced between the stand-in's own handles: an open that
 // conflicts with an earlier one, and a delete or rename of a file opened
-// without FILE_SHARE_DELETE, fail with ERROR_SHARING_VIOLATION. The read-only
-// attribute is enforced by the stand-in itself (it holds even for root):
-// opening for writing and deleting fail with ERROR_ACCESS_DENIED; renaming
-// is allowed, as on Windows.
+// without FILE_SHARE_DELETE, fail with ERROR_SHARING_VIOLATION. As on
+// Windows, only a handle that may read or write the data (GENERIC_READ,
+// GENERIC_WRITE, FILE_READ_DATA, which for a folder is FILE_LIST_DIRECTORY)
+// takes part: one opened for its attributes or owner alone does not. The
+// read-only attribute is enforced by the stand-in itself (it holds even for
+// root): opening for writing and deleting fail with ERROR_ACCESS_DENIED;
+// renaming is allowed, as on Windows.
 #define INVALID_HANDLE_VALUE \
   (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define GENERIC_READ 0x80000000u
@@ -97,6 +100,12 @@ void SetLastError(DWORD code);
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
 #define FILE_FLAG_WRITE_THROUGH 0x80000000u
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define READ_CONTROL 0x00020000u
+#define FILE_READ_DATA 0x1u
+#define FILE_LIST_DIRECTORY 0x1u
+#define FILE_READ_ATTRIBUTES 0x80u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 #define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
@@ -104,6 +113,11 @@ void SetLastError(DWORD code);
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 
+// A folder opens only with FILE_FLAG_BACKUP_SEMANTICS (else
+// ERROR_ACCESS_DENIED), and then cannot be read or written; while it is
+// open without FILE_SHARE_DELETE it cannot be renamed or removed
+// (ERROR_SHARING_VIOLATION). With FILE_FLAG_OPEN_REPARSE_POINT a link opens
+// as itself, not as what it leads to.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
@@ -156,6 +170,74 @@ UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size);
 UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size);
 UINT GetSystemWow64DirectoryW(LPWSTR buffer, UINT size);
 BOOL CloseHandle(HANDLE object);
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+// Attributes as GetFileAttributesW gives them for what the handle is open
+// on (a link opened as itself is a reparse point), and its count of hard
+// links.
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+
+// ---- Security
+// ---------------------------------------------------------------- Every file
+// and folder has an owner, kept with the file itself (its hard links share it):
+// the user it was made under, which it keeps when renamed. The process runs as
+// an elevated administrator: its token's owner, and so the owner of what it
+// makes, is the Administrators group; its token's user is the administrator's
+// own account. A file made by other means than the stand-in counts as made by
+// the process. The control interface lets tests act as another user. A SID is a
+// small value of the stand-in's own, valid in a buffer of SECURITY_MAX_SID_SIZE
+// bytes.
+typedef struct SpSid* PSID;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef struct SpAcl* PACL;
+typedef void* HLOCAL;
+typedef DWORD SECURITY_INFORMATION;
+#define OWNER_SECURITY_INFORMATION 0x1u
+#define SECURITY_MAX_SID_SIZE 68
+#define TOKEN_QUERY 0x8u
+enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
+enum WELL_KNOWN_SID_TYPE {
+  WinLocalSystemSid = 22,
+  WinBuiltinAdministratorsSid = 26,
+};
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenOwner = 4 };
+struct SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+};
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+struct TOKEN_OWNER {
+  PSID Owner;
+};
+// Only the owner is kept: the descriptor holds it and is freed with
+// LocalFree. Returns a Win32 error code.
+DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type,
+                      SECURITY_INFORMATION what, PSID* owner, PSID* group,
+                      PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+HLOCAL LocalFree(HLOCAL block);
+BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domain, PSID sid,
+                        DWORD* size);
+BOOL EqualSid(PSID first, PSID second);
+// The process's own pseudo handle, and its token (closed with CloseHandle).
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+// TokenUser and TokenOwner: the structure, with its SID in the same buffer;
+// ERROR_INSUFFICIENT_BUFFER and the size needed when it does not fit.
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type,
+                         LPVOID information, DWORD length, DWORD* needed);
 
 // ---- Strings ---------------------------------------------------------------
 #define CSTR_LESS_THAN 1

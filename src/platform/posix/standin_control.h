@@ -18,11 +18,25 @@ HMODULE RegisterModule(const std::string& path);
 // The folder GetWindowsDirectoryW reports (UTF-8); "/windows" until set.
 void SetWindowsDirectory(const std::string& path);
 
+// ---- Owners -----------------------------------------------------------------
+enum class User {
+  kAdministrator,  // elevated: its token's owner is the Administrators group
+  kOther,          // another local user, who can plant files in the folder
+};
+// From now on the process acts as `user`: its token names that user, and
+// what the stand-in creates is owned by it. The process starts as the
+// administrator.
+void ActAs(User user);
+// Makes the file or folder at `path` (UTF-8) owned by `user`, as if `user`
+// had made it.
+void SetOwner(const std::string& path, User user);
+
 // ---- Faults -----------------------------------------------------------------
 // Every file-system call of the stand-in (CreateFileW, ReadFile, WriteFile,
 // SetFilePointer, GetFileSize, GetFileTime, SetFileTime, GetFileAttributesW,
 // SetFileAttributesW, GetFullPathNameW, GetTempFileNameW, MoveFileW,
-// DeleteFileW, CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers) counts as
+// DeleteFileW, CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers,
+// GetFileInformationByHandle, GetSecurityInfo) counts as
 // one "call" with an ordinal; a fault makes one chosen call fail with `error`.
 void FailCall(const std::string& function, uint64_t nth, DWORD error);
 void FailNthCall(uint64_t ordinal, DWORD error);

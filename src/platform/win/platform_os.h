@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 // windows.h must come first.
+#include <aclapi.h>
 #include <commctrl.h>
 #include <process.h>
 #include <shobjidl.h>

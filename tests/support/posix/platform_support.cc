@@ -40,6 +40,11 @@ void RemoveLink(const std::filesystem::path& link) {
   std::filesystem::remove(link, error);
 }
 
+bool GiveToAnotherUser(const std::filesystem::path& path) {
+  standin::SetOwner(path.string(), standin::User::kOther);
+  return true;
+}
+
 std::filesystem::path WindowsFolder() {
   static const ScratchDir* scratch = new ScratchDir;
   std::filesystem::path folder = scratch->path() / "Windows";

@@ -1,5 +1,6 @@
 #include "../platform_support.h"
 
+#include <aclapi.h>
 #include <winioctl.h>
 
 #include <cstring>
@@ -188,6 +189,63 @@ void RemoveLink(const std::filesystem::path& link) {
   } else if (!RemoveDirectoryW(link.c_str())) {
     DeleteFileW(link.c_str());
   }
+}
+
+namespace {
+
+// The owner of the file at `path`, as its SID's bytes; empty when unknown.
+std::vector<BYTE> OwnerOf(const std::filesystem::path& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return {};
+  }
+  const BYTE* bytes = static_cast<const BYTE*>(owner);
+  std::vector<BYTE> sid(bytes, bytes + GetLengthSid(owner));
+  LocalFree(descriptor);
+  return sid;
+}
+
+// Lets this process give files to others, where its token holds the right.
+void EnableRestorePrivilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+    return;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege",
+                            &privileges.Privileges[0].Luid)) {
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
+}
+
+}  // namespace
+
+bool GiveToAnotherUser(const std::filesystem::path& path) {
+  const std::vector<BYTE> before = OwnerOf(path);
+  if (before.empty()) return false;
+  if (WineUnixFileName() != nullptr) {
+    std::wstring name = HostPath(path);
+    if (name.empty() || name.find(L' ') != std::wstring::npos) return false;
+    RunHostTool(L"Z:\\bin\\chown", L"chown 12345 " + name);
+  } else {
+    EnableRestorePrivilege();
+    BYTE other[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof other;
+    if (!CreateWellKnownSid(WinNetworkServiceSid, nullptr, other, &size))
+      return false;
+    std::wstring name = path.wstring();
+    SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                          other, nullptr, nullptr, nullptr);
+  }
+  return Eventually([&] {
+    std::vector<BYTE> now = OwnerOf(path);
+    return !now.empty() && now != before;
+  });
 }
 
 std::filesystem::path WindowsFolder() {
