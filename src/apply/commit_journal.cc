@@ -18,6 +18,15 @@ bool Exists(const WString& name) {
   return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+WString Decimal(int value) {
+  WString out;
+  do {
+    out.insert(out.begin(), static_cast<WCHAR>(u'0' + value % 10));
+    value /= 10;
+  } while (value > 0);
+  return out;
+}
+
 WString Hex(uint64_t value, int digits) {
   static const char kDigits[] = "0123456789abcdef";
   WString out;
@@ -142,11 +151,37 @@ bool Move(const WString& from, const WString& to) {
   return MoveFileW(from.c_str(), to.c_str()) != FALSE;
 }
 
+// How many numbered names KeepBeside tries after "<target>.bak".
+constexpr int kKeptNames = 1000;
+
+// Moves `from`, a file moved aside from `target`, to the first free name of
+// "<target>.bak", "<target>.bak.1", "<target>.bak.2", ...: `target` has been
+// made again since, and both files stay, visible to the user. MoveFileW
+// refuses a name taken meanwhile, which then counts as taken.
+bool KeepBeside(const WString& from, const WString& target) {
+  for (int n = 0; n < kKeptNames; ++n) {
+    WString name = target + kBackupSuffix;
+    if (n > 0) name += WTXT(".") + Decimal(n);
+    if (Exists(name)) continue;
+    if (Move(from, name)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+      return false;
+  }
+  return false;
+}
+
 // Undoes one step if it ran; true when the step is undone or never ran.
-bool Undo(const JournalStep& step) {
+// A file moved aside whose name has been taken since keeps both: the
+// moved-aside one goes to a free name beside it, and `kept` receives the
+// taken name.
+bool Undo(const JournalStep& step, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
-      if (Exists(step.other) && !Exists(step.target)) {
+      if (Exists(step.other) && Exists(step.target)) {
+        if (!KeepBeside(step.other, step.target)) return false;
+        *kept = step.target;
+      } else if (Exists(step.other)) {
         if (!Move(step.other, step.target)) return false;
         SetFileAttributesW(step.target.c_str(), step.attributes);
       }
@@ -167,7 +202,12 @@ bool Undo(const JournalStep& step) {
       }
       return true;
     case JournalStep::kMoveAside:
-      if (Exists(step.other) && !Exists(step.target)) {
+      if (Exists(step.other) && Exists(step.target)) {
+        if (!KeepBeside(step.other, step.target)) return false;
+        *kept = step.target;
+        return true;
+      }
+      if (Exists(step.other)) {
         if (!Move(step.other, step.target)) return false;
       }
       if (Exists(step.target))
@@ -334,6 +374,7 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   }
 
   bool done = true;
+  WString kept;
   if (committed) {
     for (const JournalStep& step : steps) {
       if (step.kind == JournalStep::kDelete)
@@ -341,7 +382,7 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
     }
   } else {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-      done = Undo(*step) && done;
+      done = Undo(*step, &kept) && done;
     }
     // The interrupted run's reserved files, once no old file is left under
     // a reserved name (an aside that could not go back stays).
@@ -351,5 +392,9 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
     }
   }
   if (!done || !RemoveOurs(kJournalName)) return Recovery::kFailed;
+  if (!kept.empty()) {
+    *problem = kept;
+    return Recovery::kKeptBoth;
+  }
   return committed ? Recovery::kFinished : Recovery::kUndone;
 }

@@ -57,6 +57,7 @@ class PatchRun {
     WString problem;
     switch (RecoverInterruptedCommit(interrupted, &problem)) {
       case Recovery::kFailed:
+      case Recovery::kKeptBoth:
         return FailAt(ResultUpdateFailed, problem);
       case Recovery::kFinished:
         // This very package was applied, if its targets say so: anyone who
