@@ -210,7 +210,10 @@ class PatchRun {
     if ((options_ & PackageFlagKeepTimes) && timed) {
       SetFileTime(out.Get(), &created, &accessed, &written);
     }
-    return ResultSuccess;
+    // On disk before the commit: once it is marked complete the old file
+    // goes, and the file system keeps names, not contents, across a power
+    // loss.
+    return FlushFileBuffers(out.Get()) ? ResultSuccess : ResultUpdateFailed;
   }
 
   ResultCode PrepareAdd(const PackageEntry& record, const WString& temp) {
@@ -226,7 +229,8 @@ class PatchRun {
     if (!out.IsValid()) return ResultOpenTarget;
     ResultCode code = WriteAddedFile(record, worker_, out.Get());
     if (code != ResultSuccess) return code;
-    return MatchesNew(out.Get(), record) ? ResultSuccess : ResultTargetMismatch;
+    if (!MatchesNew(out.Get(), record)) return ResultTargetMismatch;
+    return FlushFileBuffers(out.Get()) ? ResultSuccess : ResultCreateFailed;
   }
 
   // Reserves a temporary file in `folder` (relative; empty for the current
@@ -396,6 +400,9 @@ class PatchRun {
     for (size_t i = 0; i < plan.size(); ++i) {
       if (!Perform(plan[i])) return CommitFailed(entries[i]);
     }
+    // The mark is on disk before anything is deleted (MarkCommitted
+    // flushes it), as the prepared files are: a power loss after it keeps
+    // the new files.
     if (!journal_.MarkCommitted()) {
       return CommitFailed(commitList_.front().entry);
     }

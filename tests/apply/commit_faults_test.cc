@@ -110,6 +110,81 @@ TEST_F(Faults, CommitFailureReportsTheTargetAndRestoresAttributes) {
               FILE_ATTRIBUTE_READONLY);
 }
 
+TEST_F(Faults, AFileThatCannotBeFlushedStopsTheRunBeforeTheCommit) {
+  // The first flush is a.dll's rebuilt file, the second new.txt's.
+  const struct {
+    uint64_t flush;
+    ResultCode code;
+    const char* target;
+  } cases[] = {{1, ResultUpdateFailed, "a.dll"},
+               {2, ResultCreateFailed, "new.txt"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    ResetFolder(app.path(), false);
+    Load(Package(), PackageFlagBackup);
+    window.Clear();
+    before = Snapshot(app.path());
+    standin::ResetCalls();
+    standin::FailCall("FlushFileBuffers", c.flush, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(c.code, worker->Run());
+    standin::ResetCalls();
+    EXPECT_EQ(std::make_pair(c.code, In(c.target)), ReportedError());
+    EXPECT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+  }
+}
+
+TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
+  // What a power loss keeps is what was flushed: every file moved onto a
+  // target was flushed before the first rename, and the journal after the
+  // last rename and before the first deletion.
+  ResetFolder(app.path(), true);
+  Load(Package(), PackageFlagBackup);
+  standin::ResetCalls();
+  ASSERT_EQ(ResultSuccess, worker->Run());
+  std::vector<standin::FileCall> calls = standin::FileCalls();
+  standin::ResetCalls();
+  auto name = [](const std::string& path) {
+    return fs::path(path).filename().string();
+  };
+  // The first rename, the last, and the first deletion of a file moved
+  // aside (the older backup).
+  size_t firstMove = calls.size(), lastMove = 0, firstDelete = calls.size();
+  std::vector<std::string> aside;
+  size_t placed = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const std::string from = name(calls[i].path), to = name(calls[i].newPath);
+    if (calls[i].function == "DeleteFileW" && firstDelete == calls.size() &&
+        std::find(aside.begin(), aside.end(), from) != aside.end()) {
+      firstDelete = i;
+    }
+    if (calls[i].function != "MoveFileW") continue;
+    firstMove = std::min(firstMove, i);
+    lastMove = i;
+    if (from.rfind("ptf", 0) != 0) aside.push_back(to);
+    if (from.rfind("ptf", 0) != 0 || to.rfind("ptf", 0) == 0 ||
+        to.find(".bak") != std::string::npos) {
+      continue;
+    }
+    // A temporary onto a target: a new file, flushed before any rename.
+    bool flushed = false;
+    for (size_t j = 0; j < firstMove; ++j) {
+      flushed = flushed || (calls[j].function == "FlushFileBuffers" &&
+                            name(calls[j].path) == from);
+    }
+    EXPECT_TRUE(flushed) << calls[i].path << " -> " << calls[i].newPath;
+    ++placed;
+  }
+  EXPECT_EQ(4u, placed);  // a.dll, new.txt, ro.exe, made/inner.txt
+  ASSERT_LT(lastMove, firstDelete);
+  ASSERT_LT(firstDelete, calls.size());
+  bool marked = false;
+  for (size_t i = lastMove; i < firstDelete; ++i) {
+    marked = marked || (calls[i].function == "FlushFileBuffers" &&
+                        name(calls[i].path) == "selfpatch.journal");
+  }
+  EXPECT_TRUE(marked);
+}
+
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   ResetFolder(app.path(), true);
   ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));

@@ -23,6 +23,7 @@ struct FileObject : KernelObject {
   DWORD share = 0;
   dev_t device = 0;
   ino_t inode = 0;
+  std::string path;  // as opened
 };
 
 std::mutex& OpenFilesMutex() {
@@ -188,6 +189,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
   std::unique_ptr<FileObject> file(new FileObject);
   file->access = access;
   file->share = share;
+  file->path = path;
   {
     std::lock_guard<std::mutex> lock(OpenFilesMutex());
     if (exists && !SharingAllows(info, access, share)) {
@@ -282,6 +284,7 @@ BOOL FlushFileBuffers(HANDLE handle) {
     SetErrorFromErrno(errno);
     return FALSE;
   }
+  LogFileCall("FlushFileBuffers", file->path);
   return TRUE;
 }
 
@@ -522,6 +525,7 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
     }
     return FALSE;
   }
+  LogFileCall("MoveFileW", from, to);
   return TRUE;
 }
 
@@ -549,6 +553,7 @@ BOOL DeleteFileW(LPCWSTR name) {
     SetErrorFromErrno(errno);
     return FALSE;
   }
+  LogFileCall("DeleteFileW", path);
   return TRUE;
 }
 
