@@ -59,23 +59,22 @@ std::vector<WString> Fields(const WString& line) {
 constexpr DWORD kMaxJournalBytes = 256u << 20;
 
 // Whether `name` is a temporary file the applier reserves: a plain
-// relative name whose last component is what GetTempFileNameW makes of our
-// prefix, "ptf" and one to four hex digits, then ".tmp" (in any case).
+// relative name whose last component is "ptf", eight hex digits, ".tmp"
+// (in any case), or, from an older applier, what GetTempFileNameW made of
+// that prefix: one to four hex digits.
 bool IsOurTemporary(const WString& name) {
   if (!IsPlainRelativeName(name)) return false;
   WString file = name.substr(FolderOf(name).size());
   if (!file.empty() && (file[0] == u'\\' || file[0] == u'/')) file.erase(0, 1);
   const WString prefix(WTXT("ptf")), suffix(WTXT(".tmp"));
-  if (file.size() < prefix.size() + 1 + suffix.size() ||
-      file.size() > prefix.size() + 4 + suffix.size()) {
-    return false;
-  }
+  if (file.size() < prefix.size() + 1 + suffix.size()) return false;
+  size_t digits = file.size() - prefix.size() - suffix.size();
+  if (digits > 4 && digits != 8) return false;
   auto same = [](const WString& text, size_t at, const WString& part) {
     return CompareStringOrdinal(text.data() + at, static_cast<int>(part.size()),
                                 part.data(), static_cast<int>(part.size()),
                                 TRUE) == CSTR_EQUAL;
   };
-  size_t digits = file.size() - prefix.size() - suffix.size();
   if (!same(file, 0, prefix) ||
       !same(file, file.size() - suffix.size(), suffix))
     return false;

@@ -185,6 +185,33 @@ TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
   EXPECT_TRUE(marked);
 }
 
+TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
+  // The run's third file open creates the temporary; from it on, every
+  // name tried is taken, as by files planted in the folder, or only the
+  // first is.
+  for (int taken : {1, 64}) {
+    SCOPED_TRACE(taken);
+    ClearFolder(app.path());
+    Load({AddEntry("new.txt", kNewB)});
+    window.Clear();
+    before = Snapshot(app.path());
+    standin::ResetCalls();
+    for (int n = 0; n < taken; ++n)
+      standin::FailCall("CreateFileW", 3 + n, ERROR_FILE_EXISTS);
+    ResultCode result = worker->Run();
+    standin::ResetCalls();
+    window.Pump();
+    if (taken == 1) {
+      EXPECT_EQ(ResultSuccess, result);
+      EXPECT_EQ(kNewB, ReadAll(In("new.txt")));
+      continue;
+    }
+    EXPECT_EQ(std::make_pair(ResultCode(ResultNoTempName), In("new.txt")),
+              ReportedError());
+    EXPECT_TRUE(Unchanged());  // no temporary, no journal
+  }
+}
+
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   ResetFolder(app.path(), true);
   ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));

@@ -455,54 +455,6 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
   return static_cast<DWORD>(wide.size());
 }
 
-UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique,
-                      LPWSTR tempFileName) {
-  if (InjectFault("GetTempFileNameW")) return 0;
-  std::u16string dir(pathName);
-  // Win32 builds the name in a MAX_PATH buffer: "<dir>\<3 chars><4 hex>.tmp".
-  if (dir.size() + 14 > MAX_PATH) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
-  struct stat info;
-  if (stat(NativePath(pathName).c_str(), &info) != 0 ||
-      !S_ISDIR(info.st_mode)) {
-    SetLastError(ERROR_DIRECTORY);
-    return 0;
-  }
-  std::u16string head = dir;
-  if (!head.empty() && head.back() != u'\\' && head.back() != u'/')
-    head += u'\\';
-  std::u16string pre(prefix);
-  head += pre.substr(0, 3);
-  static std::atomic<unsigned> counter{static_cast<unsigned>(getpid())};
-  for (unsigned attempt = 0; attempt < 0x10000; ++attempt) {
-    unsigned number = unique != 0 ? unique : (counter.fetch_add(1) & 0xFFFF);
-    if (number == 0) continue;
-    char hex[16];
-    snprintf(hex, sizeof hex, "%X", number);
-    std::u16string name = head + FromUtf8(hex) + u".tmp";
-    if (unique != 0) {
-      name.copy(tempFileName, name.size());
-      tempFileName[name.size()] = 0;
-      return unique;
-    }
-    int fd = open(NativePath(name.c_str()).c_str(),
-                  O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      SetErrorFromErrno(errno);
-      return 0;
-    }
-    close(fd);
-    name.copy(tempFileName, name.size());
-    tempFileName[name.size()] = 0;
-    return number;
-  }
-  SetLastError(ERROR_FILE_EXISTS);
-  return 0;
-}
-
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
   if (InjectFault("MoveFileW")) return FALSE;
   std::string from = NativePath(existing);

@@ -133,10 +133,6 @@ BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes);
 // the result uses '/'. filePart is null when the path ends in a separator.
 DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
                        LPWSTR* filePart);
-// With unique 0: creates "<dir>\<prefix><hex>.tmp" as a new empty file, with
-// a number not yet in use; fails when the directory does not exist.
-UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique,
-                      LPWSTR tempFileName);
 // Fails with ERROR_ALREADY_EXISTS when the destination exists.
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName);
 BOOL DeleteFileW(LPCWSTR name);

@@ -21,9 +21,9 @@ void SetWindowsDirectory(const std::string& path);
 // ---- Faults -----------------------------------------------------------------
 // Every file-system call of the stand-in (CreateFileW, ReadFile, WriteFile,
 // SetFilePointer, GetFileSize, GetFileTime, SetFileTime, GetFileAttributesW,
-// SetFileAttributesW, GetFullPathNameW, GetTempFileNameW, MoveFileW,
-// DeleteFileW, CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers) counts as
-// one "call" with an ordinal; a fault makes one chosen call fail with `error`.
+// SetFileAttributesW, GetFullPathNameW, MoveFileW, DeleteFileW,
+// CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers) counts as one "call"
+// with an ordinal; a fault makes one chosen call fail with `error`.
 void FailCall(const std::string& function, uint64_t nth, DWORD error);
 void FailNthCall(uint64_t ordinal, DWORD error);
 // Clears faults and counters; the next call is ordinal 1.
@@ -35,8 +35,8 @@ uint64_t CallCount(const std::string& function);
 void SetCallObserver(std::function<void(const char*, uint64_t)> observer);
 
 // The calls that made the file system change or keep a file (FlushFileBuffers,
-// MoveFileW, DeleteFileW), in the order they succeeded, each with the
-// file's native path: for a flush the name its handle was opened by, for a
+// MoveFileW, DeleteFileW), in the order they succeeded, each with
+// the file's native path: for a flush the name its handle was opened by, for a
 // rename also the new name. What a power loss may undo is what was not
 // flushed before; tests read the order from here. Cleared by ResetCalls.
 struct FileCall {
