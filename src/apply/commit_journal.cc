@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "apply/held_files.h"
 #include "apply/safe_paths.h"
 #include "package/package_loader.h"
 
@@ -57,6 +58,8 @@ std::vector<WString> Fields(const WString& line) {
 // thousand entries, each with a reserved name and the steps of a backup,
 // take some tens of MiB at most.
 constexpr DWORD kMaxJournalBytes = 256u << 20;
+
+constexpr DWORD kFullPathUnits = 4096;
 
 // Whether `name` is a temporary file the applier reserves: a plain
 // relative name whose last component is "ptf", eight hex digits, ".tmp"
@@ -141,13 +144,13 @@ bool IsCutHeader(const WString& text) {
 // attributes alone: no file of ours is ever read-only under such a name, and
 // one that is may be a hard link to a stranger's file, which shares them.
 bool RemoveOurs(const WString& name) {
-  if (DeleteFileW(name.c_str())) return true;
+  if (DeleteFileWaiting(name.c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool Move(const WString& from, const WString& to) {
-  return MoveFileW(from.c_str(), to.c_str()) != FALSE;
+  return MoveFileWaiting(from.c_str(), to.c_str()) != FALSE;
 }
 
 // How many numbered names KeepBeside tries after "<target>.bak".
@@ -225,8 +228,12 @@ bool Undo(const JournalStep& step, WString* kept) {
 }  // namespace
 
 bool RemoveFile(const WString& name) {
+  // A read-only flag refuses the deletion as a hold does: it is cleared
+  // before the second try waits out a hold.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (DeleteFileW(name.c_str())) return true;
+    BOOL deleted = attempt == 0 ? DeleteFileW(name.c_str())
+                                : DeleteFileWaiting(name.c_str());
+    if (deleted) return true;
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       return true;
@@ -234,6 +241,15 @@ bool RemoveFile(const WString& name) {
     SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   return false;
+}
+
+bool RemoveAtRestart(const WString& name) {
+  // Kept until the next start, the name is taken by its full path.
+  std::vector<WCHAR> full(kFullPathUnits);
+  DWORD length =
+      GetFullPathNameW(name.c_str(), kFullPathUnits, full.data(), nullptr);
+  return length != 0 && length < kFullPathUnits &&
+         MoveFileExW(full.data(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 CommitJournal::~CommitJournal() {
@@ -376,8 +392,10 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   WString kept;
   if (committed) {
     for (const JournalStep& step : steps) {
-      if (step.kind == JournalStep::kDelete)
-        done = RemoveOurs(step.target) && done;
+      if (step.kind == JournalStep::kDelete) {
+        done =
+            (RemoveOurs(step.target) || RemoveAtRestart(step.target)) && done;
+      }
     }
   } else {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {

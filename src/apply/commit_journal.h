@@ -47,10 +47,15 @@ struct JournalStep {
 };
 
 // Deletes a file that must go, with one more try at normal attributes (a
-// read-only flag, or a scanner that held it a moment); true when it is gone,
-// also when it was never there. The deletion itself is the test: a failed
-// query must not leave a file behind.
+// read-only flag) that also waits out another program's hold on it; true
+// when it is gone, also when it was never there. The deletion itself is the
+// test: a failed query must not leave a file behind.
 bool RemoveFile(const WString& name);
+
+// Has a file that cannot be deleted now (a running program's old image,
+// which Windows lets rename but not delete) deleted when Windows next
+// starts; true when that is arranged.
+bool RemoveAtRestart(const WString& name);
 
 class CommitJournal {
  public:

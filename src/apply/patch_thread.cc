@@ -7,6 +7,7 @@
 #include "apply/directory.h"
 #include "apply/entry_builders.h"
 #include "apply/folder_check.h"
+#include "apply/held_files.h"
 #include "apply/safe_paths.h"
 #include "package/file_hash.h"
 #include "package/sha256.h"
@@ -182,11 +183,10 @@ class PatchRun {
   // never opened, let alone written.
   ResultCode PreparePatch(const PackageEntry& record, HANDLE out) {
     SharedHandle old;
-    old.Attach(
-        CreateFileW(path_.Get(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                    OPEN_EXISTING,
-                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr),
-        CloseHandle);
+    old.Attach(CreateFileWaiting(
+                   path_.Get(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
+               CloseHandle);
     if (!old.IsValid()) return ResultOpenSource;
     uint64_t size = 0;
     FILETIME created, accessed, written;
@@ -279,13 +279,14 @@ class PatchRun {
   }
 
   bool Move(const WString& from, const WString& to) {
-    if (!MoveFileW(from.c_str(), to.c_str())) return false;
+    if (!MoveFileWaiting(from.c_str(), to.c_str())) return false;
     steps_.push_back({CommitStep::kMoved, from, to, 0});
     return true;
   }
 
   bool ClearAttributes(const WString& name, DWORD attributes) {
-    if (!SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL)) return false;
+    if (!SetFileAttributesWaiting(name.c_str(), FILE_ATTRIBUTE_NORMAL))
+      return false;
     steps_.push_back(
         {CommitStep::kAttributesCleared, name, WString(), attributes});
     return true;
@@ -375,7 +376,7 @@ class PatchRun {
                Move(step.target, step.other);
       case JournalStep::kPlaceNew:
         if (!Move(step.other, step.target) ||
-            !SetFileAttributesW(step.target.c_str(), step.attributes)) {
+            !SetFileAttributesWaiting(step.target.c_str(), step.attributes)) {
           return false;
         }
         steps_.push_back(
@@ -385,7 +386,8 @@ class PatchRun {
         return Move(step.other, step.target);
       case JournalStep::kMakeBackup:
         return Move(step.other, step.target) &&
-               SetFileAttributesW(step.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+               SetFileAttributesWaiting(step.target.c_str(),
+                                        FILE_ATTRIBUTE_NORMAL);
       case JournalStep::kDelete:
         return true;  // after the commit is marked complete
     }
@@ -428,11 +430,15 @@ class PatchRun {
       return CommitFailed(commitList_.front().entry);
     }
     // Complete: from here on nothing goes back. A file that will not go
-    // stays listed in the journal, and the next run deletes it.
+    // (a running program's old image) goes when Windows next starts; one
+    // that cannot even be scheduled stays listed in the journal, and the
+    // next run deletes it.
     bool deleted = true;
     for (const JournalStep& step : plan) {
-      if (step.kind == JournalStep::kDelete)
-        deleted = RemoveFile(step.target) && deleted;
+      if (step.kind == JournalStep::kDelete) {
+        deleted = (RemoveFile(step.target) || RemoveAtRestart(step.target)) &&
+                  deleted;
+      }
     }
     if (deleted) journal_.Remove();
     steps_.clear();
@@ -453,16 +459,16 @@ class PatchRun {
       if (undone) {
         switch (step->kind) {
           case CommitStep::kAttributesCleared:
-            undone = SetFileAttributesW(step->path.c_str(), step->attributes) !=
-                     FALSE;
+            undone = SetFileAttributesWaiting(step->path.c_str(),
+                                              step->attributes) != FALSE;
             break;
           case CommitStep::kMoved:
-            undone =
-                MoveFileW(step->other.c_str(), step->path.c_str()) != FALSE;
+            undone = MoveFileWaiting(step->other.c_str(), step->path.c_str()) !=
+                     FALSE;
             break;
           case CommitStep::kAttributesRestored:
-            undone = SetFileAttributesW(step->path.c_str(),
-                                        FILE_ATTRIBUTE_NORMAL) != FALSE;
+            undone = SetFileAttributesWaiting(step->path.c_str(),
+                                              FILE_ATTRIBUTE_NORMAL) != FALSE;
             break;
         }
       }

@@ -49,41 +49,47 @@ std::vector<std::pair<std::string, Bytes>> WithoutMade(
 
 TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
   uint64_t injected = 0;
-  for (uint32_t flags :
-       {0u, PackageFlagBackup, PackageFlagBackup | PackageFlagKeepTimes}) {
-    for (bool olderBackup : {false, true}) {
-      SCOPED_TRACE(::testing::Message()
-                   << "flags " << flags << " older backup " << olderBackup);
-      ResetFolder(app.path(), olderBackup);
-      Load(Package(), flags);
-      standin::ResetCalls();
-      ASSERT_EQ(ResultSuccess, worker->Run());
-      uint64_t calls = standin::CallCount();
-      std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
-
-      for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
+  // A failure that lasts, and one that a hold on the file gives: the calls
+  // on targets and temporaries try again.
+  for (DWORD error : {ERROR_WRITE_FAULT, ERROR_SHARING_VIOLATION}) {
+    for (uint32_t flags :
+         {0u, PackageFlagBackup, PackageFlagBackup | PackageFlagKeepTimes}) {
+      for (bool olderBackup : {false, true}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "error " << error << " flags " << flags
+                     << " older backup " << olderBackup);
         ResetFolder(app.path(), olderBackup);
         Load(Package(), flags);
-        window.Clear();
-        before = Snapshot(app.path());
         standin::ResetCalls();
-        std::string failed;
-        standin::SetCallObserver([&](const char* function, uint64_t n) {
-          if (n == ordinal) failed = function;
-        });
-        standin::FailNthCall(ordinal, ERROR_ACCESS_DENIED);
-        ResultCode result = worker->Run();
-        standin::ResetCalls();
-        ++injected;
-        SCOPED_TRACE(::testing::Message() << "call " << ordinal << " ("
-                                          << failed << ") gave " << result);
-        if (result == ResultSuccess) {
-          ASSERT_EQ(patched, Snapshot(app.path()));
-          ASSERT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
-        } else {
-          ASSERT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
-          ASSERT_EQ(result, ReportedError().first);
-          ASSERT_TRUE(window.Messages(WM_PATCH_COMPLETE).empty());
+        ASSERT_EQ(ResultSuccess, worker->Run());
+        uint64_t calls = standin::CallCount();
+        std::vector<std::pair<std::string, Bytes>> patched =
+            Snapshot(app.path());
+
+        for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
+          ResetFolder(app.path(), olderBackup);
+          Load(Package(), flags);
+          window.Clear();
+          before = Snapshot(app.path());
+          standin::ResetCalls();
+          std::string failed;
+          standin::SetCallObserver([&](const char* function, uint64_t n) {
+            if (n == ordinal) failed = function;
+          });
+          standin::FailNthCall(ordinal, error);
+          ResultCode result = worker->Run();
+          standin::ResetCalls();
+          ++injected;
+          SCOPED_TRACE(::testing::Message() << "call " << ordinal << " ("
+                                            << failed << ") gave " << result);
+          if (result == ResultSuccess) {
+            ASSERT_EQ(patched, Snapshot(app.path()));
+            ASSERT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
+          } else {
+            ASSERT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+            ASSERT_EQ(result, ReportedError().first);
+            ASSERT_TRUE(window.Messages(WM_PATCH_COMPLETE).empty());
+          }
         }
       }
     }
@@ -99,7 +105,7 @@ TEST_F(Faults, CommitFailureReportsTheTargetAndRestoresAttributes) {
   // The commit's renames: a.dll aside, a.dll in, new.txt in, ro.exe aside,
   // ro.exe in. Fail the fifth.
   standin::ResetCalls();
-  standin::FailCall("MoveFileW", 5, ERROR_SHARING_VIOLATION);
+  standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);
   EXPECT_EQ(ResultUpdateFailed, worker->Run());
   standin::ResetCalls();
   auto error = ReportedError();
@@ -185,6 +191,48 @@ TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
   EXPECT_TRUE(marked);
 }
 
+TEST_F(Faults, AnOldFileThatWillNotGoIsDeletedAtTheNextStart) {
+  // Once the commit is complete, a.dll's old file will not go: it is a
+  // running program's image. Scheduling its deletion may fail too; then
+  // the next run deletes it.
+  ResetFolder(app.path(), false);
+  Load(Package(), 0);
+  standin::ResetCalls();
+  ASSERT_EQ(ResultSuccess, worker->Run());
+  // The last deletions: a.dll's old file, ro.exe's, the journal.
+  const uint64_t deletions = standin::CallCount("DeleteFileW");
+  for (bool scheduled : {true, false}) {
+    SCOPED_TRACE(scheduled);
+    ResetFolder(app.path(), false);
+    Load(Package(), 0);
+    window.Clear();
+    standin::ResetCalls();
+    standin::FailCall("DeleteFileW", deletions - 2, ERROR_WRITE_FAULT);
+    standin::FailCall("DeleteFileW", deletions - 1, ERROR_WRITE_FAULT);
+    if (!scheduled) standin::FailCall("MoveFileExW", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ResultSuccess, worker->Run());
+    std::vector<std::string> pending = standin::ScheduledDeletions();
+    standin::ResetCalls();
+    window.Pump();
+    EXPECT_TRUE(Completed());
+    EXPECT_EQ(kNewA, ReadAll(In("a.dll")));
+    EXPECT_EQ(scheduled, !fs::exists(In("selfpatch.journal")));
+    ASSERT_EQ(scheduled ? 1u : 0u, pending.size());
+    if (scheduled) {
+      EXPECT_EQ(kOldA, ReadAll(pending[0]));
+      EXPECT_EQ(app.path(), fs::path(pending[0]).parent_path());
+    }
+    // The next patch of the folder runs.
+    EXPECT_EQ(ResultSuccess, Apply({PatchEntry("a.dll", kNewA, kOldA)}));
+    EXPECT_EQ(kOldA, ReadAll(In("a.dll")));
+    EXPECT_FALSE(fs::exists(In("selfpatch.journal")));
+    size_t temporaries = 0;
+    for (const auto& file : Snapshot(app.path()))
+      temporaries += file.first.rfind("ptf", 0) == 0;
+    EXPECT_EQ(scheduled ? 1u : 0u, temporaries);  // until the next start
+  }
+}
+
 TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
   // The run's third file open creates the temporary; from it on, every
   // name tried is taken, as by files planted in the folder, or only the
@@ -212,6 +260,16 @@ TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
   }
 }
 
+TEST_F(Faults, ATargetHeldForAMomentIsWaitedFor) {
+  // A scanner holds the program for three seconds, from another thread.
+  ResetFolder(app.path(), false);
+  standin::FileHold hold(In("ro.exe").u8string(), 3000);
+  ASSERT_TRUE(hold.Held());
+  EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
+  EXPECT_EQ(kNewB, ReadAll(In("ro.exe")));
+  EXPECT_EQ(kOldB, ReadAll(In("ro.exe.bak")));
+}
+
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   ResetFolder(app.path(), true);
   ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
@@ -221,8 +279,8 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   Load(Package(), PackageFlagBackup);
   // ro.exe cannot go in, and then cannot come back from aside.
   standin::ResetCalls();
-  standin::FailCall("MoveFileW", 5, ERROR_SHARING_VIOLATION);
-  standin::FailCall("MoveFileW", 6, ERROR_SHARING_VIOLATION);
+  standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);
+  standin::FailCall("MoveFileW", 6, ERROR_WRITE_FAULT);
   EXPECT_EQ(ResultUpdateFailed, worker->Run());
   standin::ResetCalls();
   EXPECT_FALSE(fs::exists(In("ro.exe")));

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -481,6 +482,22 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
   return TRUE;
 }
 
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
+  if (InjectFault("MoveFileExW")) return FALSE;
+  if (newName != nullptr || flags != MOVEFILE_DELAY_UNTIL_REBOOT) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::string path = NativePath(existing);
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    SetMissingError(path);
+    return FALSE;
+  }
+  ScheduleDeletion(path);
+  return TRUE;
+}
+
 BOOL DeleteFileW(LPCWSTR name) {
   if (InjectFault("DeleteFileW")) return FALSE;
   std::string path = NativePath(name);
@@ -544,6 +561,27 @@ DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD bufferLength) {
   path.copy(longPath, path.size());
   longPath[path.size()] = 0;
   return static_cast<DWORD>(path.size());
+}
+
+standin::FileHold::FileHold(const std::string& path, DWORD milliseconds)
+    : file_(CreateFileW(FromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                        nullptr)) {
+  thread_ = std::thread([this, milliseconds] {
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                       [this] { return ending_; });
+    if (Held()) CloseHandle(file_);
+  });
+}
+
+standin::FileHold::~FileHold() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  released_.notify_all();
+  thread_.join();
 }
 
 namespace {

@@ -42,6 +42,7 @@ struct CallState {
   std::vector<Fault> faults;
   std::function<void(const char*, uint64_t)> observer;
   std::vector<FileCall> fileCalls;
+  std::vector<std::string> scheduled;
 };
 
 CallState& Calls() {
@@ -245,6 +246,17 @@ void ResetCalls() {
   Calls().faults.clear();
   Calls().observer = nullptr;
   Calls().fileCalls.clear();
+  Calls().scheduled.clear();
+}
+
+void ScheduleDeletion(const std::string& path) {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  Calls().scheduled.push_back(path);
+}
+
+std::vector<std::string> ScheduledDeletions() {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  return Calls().scheduled;
 }
 
 void LogFileCall(const char* function, const std::string& path,
