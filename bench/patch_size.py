@@ -13,6 +13,10 @@ executable and the compressed form against the plain one after xz -9.
   apt-get install bsdiff xdelta3 zstd xz-utils npm    (the baselines)
   make win-x86 && cmake --preset release && cmake --build --preset release
   python3 bench/patch_size.py
+
+With SELFPATCH_BASELINE set to another build's selfpatch (an earlier
+commit's, say), the compressed patch is also applied by that build, its
+runs alternating with this build's, and both apply times are printed.
 """
 import os
 import pathlib
@@ -33,6 +37,7 @@ STUB = ROOT / "build/win-x86/src/ui/selfpatch-stub-x86.exe"
 # Apply times are the best of this many runs: one run is at the mercy of
 # the disk and the scheduler.
 APPLY_RUNS = 5
+BASELINE = os.environ.get("SELFPATCH_BASELINE")
 
 NPM_PAIRS = [
     ("esbuild 0.19.11 -> 0.19.12", "@esbuild/win32-x64", "0.19.11", "0.19.12", "package/esbuild.exe"),
@@ -75,6 +80,16 @@ def best_apply(command, prepare=lambda: None):
     return min(times)
 
 
+def compare_apply(patch, target, prepare):
+    """Best apply times of this build and of the baseline, runs alternating."""
+    times = ([], [])
+    for _ in range(APPLY_RUNS):
+        for tool, taken in zip((SELFPATCH, BASELINE), times):
+            prepare()
+            taken.append(measure([tool, "apply", patch, target, "--yes"])[0])
+    return min(times[0]), min(times[1])
+
+
 def xz_size(path):
     return len(subprocess.run(["xz", "-9", "-c", str(path)], capture_output=True,
                               check=True).stdout)
@@ -107,6 +122,8 @@ def run_pair(name, old, new):
         assert (target / new.name).read_bytes() == new.read_bytes()
         if not extra:
             executable = patch.stat().st_size
+            if BASELINE:
+                baseline = compare_apply(patch, target, fresh_target)
         results.append((form, package.stat().st_size, xz_size(package), diff_time, rss,
                         apply_time))
 
@@ -142,6 +159,9 @@ def run_pair(name, old, new):
               "%.1f%%" % (copied, bound, 100.0 * copied / int(bound)))
     else:
         print("  in-order bound: old and new are too far apart for Myers' O(ND) here")
+    if BASELINE:
+        print("  apply, this build vs the baseline: %.3f s vs %.3f s (%+.1f%%)"
+              % (baseline[0], baseline[1], 100.0 * (baseline[0] / baseline[1] - 1)))
     compressed, plain, xdelta = results[0], results[1], results[3]
     print("  patch executable (compressed): %d bytes (applier %d)"
           % (executable, STUB.stat().st_size))
