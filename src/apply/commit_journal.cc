@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "apply/folder_pins.h"
+#include "apply/held_files.h"
 #include "apply/ownership.h"
 #include "apply/safe_paths.h"
 #include "package/package_loader.h"
@@ -18,6 +19,15 @@ constexpr WCHAR kNewline = u'\n';
 
 bool Exists(const WString& name) {
   return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+WString Decimal(int value) {
+  WString out;
+  do {
+    out.insert(out.begin(), static_cast<WCHAR>(u'0' + value % 10));
+    value /= 10;
+  } while (value > 0);
+  return out;
 }
 
 WString Hex(uint64_t value, int digits) {
@@ -51,24 +61,25 @@ std::vector<WString> Fields(const WString& line) {
 // take some tens of MiB at most.
 constexpr DWORD kMaxJournalBytes = 256u << 20;
 
+constexpr DWORD kFullPathUnits = 4096;
+
 // Whether `name` is a temporary file the applier reserves: a plain
-// relative name whose last component is what GetTempFileNameW makes of our
-// prefix, "ptf" and one to four hex digits, then ".tmp" (in any case).
+// relative name whose last component is "ptf", eight hex digits, ".tmp"
+// (in any case), or, from an older applier, what GetTempFileNameW made of
+// that prefix: one to four hex digits.
 bool IsOurTemporary(const WString& name) {
   if (!IsPlainRelativeName(name)) return false;
   WString file = name.substr(FolderOf(name).size());
   if (!file.empty() && (file[0] == u'\\' || file[0] == u'/')) file.erase(0, 1);
   const WString prefix(WTXT("ptf")), suffix(WTXT(".tmp"));
-  if (file.size() < prefix.size() + 1 + suffix.size() ||
-      file.size() > prefix.size() + 4 + suffix.size()) {
-    return false;
-  }
+  if (file.size() < prefix.size() + 1 + suffix.size()) return false;
+  size_t digits = file.size() - prefix.size() - suffix.size();
+  if (digits > 4 && digits != 8) return false;
   auto same = [](const WString& text, size_t at, const WString& part) {
     return CompareStringOrdinal(text.data() + at, static_cast<int>(part.size()),
                                 part.data(), static_cast<int>(part.size()),
                                 TRUE) == CSTR_EQUAL;
   };
-  size_t digits = file.size() - prefix.size() - suffix.size();
   if (!same(file, 0, prefix) ||
       !same(file, file.size() - suffix.size(), suffix))
     return false;
@@ -142,21 +153,47 @@ bool RemoveOurs(const WString& name) {
   Found found = Examine(name);
   if (found == Found::kMissing) return true;
   if (found == Found::kForeign) return false;
-  if (DeleteFileW(name.c_str())) return true;
+  if (DeleteFileWaiting(name.c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool Move(const WString& from, const WString& to) {
   return Examine(from) == Found::kOurs &&
-         MoveFileW(from.c_str(), to.c_str()) != FALSE;
+         MoveFileWaiting(from.c_str(), to.c_str()) != FALSE;
+}
+
+// How many numbered names KeepBeside tries after "<target>.bak".
+constexpr int kKeptNames = 1000;
+
+// Moves `from`, a file moved aside from `target`, to the first free name of
+// "<target>.bak", "<target>.bak.1", "<target>.bak.2", ...: `target` has been
+// made again since, and both files stay, visible to the user. MoveFileW
+// refuses a name taken meanwhile, which then counts as taken.
+bool KeepBeside(const WString& from, const WString& target) {
+  for (int n = 0; n < kKeptNames; ++n) {
+    WString name = target + kBackupSuffix;
+    if (n > 0) name += WTXT(".") + Decimal(n);
+    if (Exists(name)) continue;
+    if (Move(from, name)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+      return false;
+  }
+  return false;
 }
 
 // Undoes one step if it ran; true when the step is undone or never ran.
-bool Undo(const JournalStep& step) {
+// A file moved aside whose name has been taken since keeps both: the
+// moved-aside one goes to a free name beside it, and `kept` receives the
+// taken name.
+bool Undo(const JournalStep& step, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
-      if (Exists(step.other) && !Exists(step.target)) {
+      if (Exists(step.other) && Exists(step.target)) {
+        if (!KeepBeside(step.other, step.target)) return false;
+        *kept = step.target;
+      } else if (Exists(step.other)) {
         if (!Move(step.other, step.target)) return false;
         SetAttributesOfOnlyName(step.target, step.attributes);
       }
@@ -177,7 +214,12 @@ bool Undo(const JournalStep& step) {
       }
       return true;
     case JournalStep::kMoveAside:
-      if (Exists(step.other) && !Exists(step.target)) {
+      if (Exists(step.other) && Exists(step.target)) {
+        if (!KeepBeside(step.other, step.target)) return false;
+        *kept = step.target;
+        return true;
+      }
+      if (Exists(step.other)) {
         if (!Move(step.other, step.target)) return false;
       }
       if (Exists(step.target))
@@ -196,8 +238,12 @@ bool Undo(const JournalStep& step) {
 }  // namespace
 
 bool RemoveFile(const WString& name) {
+  // A read-only flag refuses the deletion as a hold does: it is cleared
+  // before the second try waits out a hold.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (DeleteFileW(name.c_str())) return true;
+    BOOL deleted = attempt == 0 ? DeleteFileW(name.c_str())
+                                : DeleteFileWaiting(name.c_str());
+    if (deleted) return true;
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       return true;
@@ -205,6 +251,15 @@ bool RemoveFile(const WString& name) {
     SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   return false;
+}
+
+bool RemoveAtRestart(const WString& name) {
+  // Kept until the next start, the name is taken by its full path.
+  std::vector<WCHAR> full(kFullPathUnits);
+  DWORD length =
+      GetFullPathNameW(name.c_str(), kFullPathUnits, full.data(), nullptr);
+  return length != 0 && length < kFullPathUnits &&
+         MoveFileExW(full.data(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 CommitJournal::~CommitJournal() {
@@ -368,14 +423,17 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   }
 
   bool done = true;
+  WString kept;
   if (committed) {
     for (const JournalStep& step : steps) {
-      if (step.kind == JournalStep::kDelete)
-        done = RemoveOurs(step.target) && done;
+      if (step.kind == JournalStep::kDelete) {
+        done =
+            (RemoveOurs(step.target) || RemoveAtRestart(step.target)) && done;
+      }
     }
   } else {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-      done = Undo(*step) && done;
+      done = Undo(*step, &kept) && done;
     }
     // The interrupted run's reserved files, once no old file is left under
     // a reserved name (an aside that could not go back stays).
@@ -385,5 +443,9 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
     }
   }
   if (!done || !RemoveOurs(kJournalName)) return Recovery::kFailed;
+  if (!kept.empty()) {
+    *problem = kept;
+    return Recovery::kKeptBoth;
+  }
   return committed ? Recovery::kFinished : Recovery::kUndone;
 }

@@ -13,6 +13,14 @@
 // being patched, so that a later run that reaches the same folder under
 // another spelling (a short name, another case, a drive letter for a share)
 // still finds its files.
+//
+// Undoing, a recovery step deletes only a file of ours whose content exists
+// elsewhere: a temporary holding a new file (the package has it), never a
+// moved-aside old file (only a complete commit's planned deletions remove
+// those). One that cannot go back because its name has been taken since
+// (the program made a new default file after a run was killed) stays,
+// under a visible name beside it ("<name>.bak", or the first free
+// "<name>.bak.N"), and the run reports the name.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +47,15 @@ struct JournalStep {
 };
 
 // Deletes a file that must go, with one more try at normal attributes (a
-// read-only flag, or a scanner that held it a moment); true when it is gone,
-// also when it was never there. The deletion itself is the test: a failed
-// query must not leave a file behind.
+// read-only flag) that also waits out another program's hold on it; true
+// when it is gone, also when it was never there. The deletion itself is the
+// test: a failed query must not leave a file behind.
 bool RemoveFile(const WString& name);
+
+// Has a file that cannot be deleted now (a running program's old image,
+// which Windows lets rename but not delete) deleted when Windows next
+// starts; true when that is arranged.
+bool RemoveAtRestart(const WString& name);
 
 class CommitJournal {
  public:
@@ -74,6 +87,8 @@ enum class Recovery {
   kNothing,   // no journal
   kUndone,    // an unfinished commit was undone: targets are as before it
   kFinished,  // a complete commit's deletions were finished
+  kKeptBoth,  // undone, but a target was made again meanwhile: the old file
+              // stays beside it, and `problem` names the target
   kFailed,    // recovery could not complete; the journal stays
 };
 
@@ -83,5 +98,6 @@ enum class Recovery {
 // the applier's own temporaries (by relative name) and the targets its
 // steps move them to or from, and no name leads through a link. On
 // kFailed `problem` names what stopped it, relative to the folder: the
-// journal, or a link on the way to a name it holds.
+// journal, or a link on the way to a name it holds; on kKeptBoth, the
+// target made again.
 Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem);

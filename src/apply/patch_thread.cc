@@ -8,6 +8,7 @@
 #include "apply/entry_builders.h"
 #include "apply/folder_check.h"
 #include "apply/folder_pins.h"
+#include "apply/held_files.h"
 #include "apply/ownership.h"
 #include "apply/safe_paths.h"
 #include "package/file_hash.h"
@@ -19,6 +20,10 @@ namespace {
 
 constexpr DWORD kPathUnits = 4096;
 const WCHAR kTempPrefix[] = WTXT("ptf");
+const WCHAR kTempSuffix[] = WTXT(".tmp");
+// Names tried for one temporary before the folder counts as unusable: each
+// is taken only by a file already there (or one being deleted).
+constexpr int kTempAttempts = 64;
 
 // A verified temporary file waiting to replace its target.
 struct Prepared {
@@ -45,8 +50,8 @@ class PatchRun {
         loader_(*worker.loader.Get()),
         options_(loader_.header.flags) {
     path_.Allocate(kPathUnits);
-    tempName_.Allocate(kPathUnits);
     hash_.Attach(new CHashSHA256, 1);
+    nextName_ = GetTickCount64() ^ (uint64_t{GetCurrentThreadId()} << 32);
   }
 
   ResultCode Execute() {
@@ -59,6 +64,7 @@ class PatchRun {
     WString problem;
     switch (RecoverInterruptedCommit(interrupted, &problem)) {
       case Recovery::kFailed:
+      case Recovery::kKeptBoth:
         return FailAt(ResultUpdateFailed, problem);
       case Recovery::kFinished:
         // This very package was applied, if its targets say so: anyone who
@@ -136,17 +142,18 @@ class PatchRun {
       return ResultLinkOnPath;
     }
     WString temp;
-    if (!Reserve(FolderOf(entry.name), &temp)) return ResultNoTempName;
+    SharedHandle file;
+    if (!Reserve(FolderOf(entry.name), &temp, &file)) return ResultNoTempName;
 
     SendMessageW(worker_.dialogWindow, WM_PATCH_FILENAME, index,
                  reinterpret_cast<LPARAM>(full));
     ResultCode result = ResultSuccess;
     switch (Kind(entry)) {
       case EntryKindPatch:
-        result = PreparePatch(entry.record, temp);
+        result = PreparePatch(entry.record, file.Get());
         break;
       case EntryKindAdd:
-        result = PrepareAdd(entry.record, temp);
+        result = PrepareAdd(entry.record, file.Get());
         break;
       case EntryKindDirectory:
         if (!IsDirectory(full)) CreateDirectoryTree(full);
@@ -154,6 +161,7 @@ class PatchRun {
       default:
         break;
     }
+    file.Release();
     bool keep = result == ResultSuccess &&
                 (Kind(entry) == EntryKindPatch || Kind(entry) == EntryKindAdd);
     if (keep) {
@@ -190,22 +198,15 @@ class PatchRun {
     return true;
   }
 
-  // Whether a reserved temporary is still a file of ours, not a link put
-  // in its place since; false with the link's full path reported.
-  bool StillOurs(const WString& temp) {
-    WString link;
-    if (ReachedWithoutLinks(temp, &link)) return true;
-    GetFullPathNameW(link.c_str(), kPathUnits, path_.Get(), nullptr);
-    return false;
-  }
-
-  ResultCode PreparePatch(const PackageEntry& record, const WString& temp) {
+  // Builds the new file through `out`, the handle that created its
+  // temporary: whatever has been put under the temporary's name since is
+  // never opened, let alone written.
+  ResultCode PreparePatch(const PackageEntry& record, HANDLE out) {
     SharedHandle old;
-    old.Attach(
-        CreateFileW(path_.Get(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                    OPEN_EXISTING,
-                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr),
-        CloseHandle);
+    old.Attach(CreateFileWaiting(
+                   path_.Get(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
+               CloseHandle);
     if (!old.IsValid()) return ResultOpenSource;
     // A target with other names (hard links) would carry the attributes it
     // is given to a file elsewhere.
@@ -219,49 +220,74 @@ class PatchRun {
       return ResultSourceMismatch;
     }
     SeekFile(old.Get(), 0);
-    if (!StillOurs(temp)) return ResultLinkOnPath;
-    SharedHandle out;
-    out.Attach(
-        CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-        CloseHandle);
-    if (!out.IsValid()) return ResultOpenTarget;
-    ResultCode code = RebuildFile(worker_, old.Get(), out.Get(), record);
+    ResultCode code = RebuildFile(worker_, old.Get(), out, record);
     if (code != ResultSuccess) return code;
-    if (!MatchesNew(out.Get(), record)) return ResultTargetMismatch;
+    if (!MatchesNew(out, record)) return ResultTargetMismatch;
     if ((options_ & PackageFlagKeepTimes) && timed) {
-      SetFileTime(out.Get(), &created, &accessed, &written);
+      SetFileTime(out, &created, &accessed, &written);
     }
-    return ResultSuccess;
+    // On disk before the commit: once it is marked complete the old file
+    // goes, and the file system keeps names, not contents, across a power
+    // loss.
+    return FlushFileBuffers(out) ? ResultSuccess : ResultUpdateFailed;
   }
 
-  ResultCode PrepareAdd(const PackageEntry& record, const WString& temp) {
+  ResultCode PrepareAdd(const PackageEntry& record, HANDLE out) {
     if (GetFileAttributesW(path_.Get()) != INVALID_FILE_ATTRIBUTES) {
       return ResultTargetExists;
     }
-    if (!StillOurs(temp)) return ResultLinkOnPath;
-    SharedHandle out;
-    out.Attach(
-        CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-        CloseHandle);
-    if (!out.IsValid()) return ResultOpenTarget;
-    ResultCode code = WriteAddedFile(record, worker_, out.Get());
+    ResultCode code = WriteAddedFile(record, worker_, out);
     if (code != ResultSuccess) return code;
-    return MatchesNew(out.Get(), record) ? ResultSuccess : ResultTargetMismatch;
+    if (!MatchesNew(out, record)) return ResultTargetMismatch;
+    return FlushFileBuffers(out) ? ResultSuccess : ResultCreateFailed;
   }
 
-  // Reserves a temporary file in `folder` (relative; empty for the current
-  // folder) and notes it in the journal; `name` receives its relative name.
-  bool Reserve(const WString& folder, WString* name) {
-    const WCHAR* where = folder.empty() ? WTXT(".") : folder.c_str();
-    if (GetTempFileNameW(where, kTempPrefix, 0, tempName_.Get()) == 0)
+  // The next temporary name in `folder` (relative; empty for the current
+  // folder): "ptf", eight hex digits, ".tmp". The digits come from a
+  // sequence seeded by the clock and the thread, so that names do not
+  // repeat within a run nor follow from one run to the next.
+  WString NextTempName(const WString& folder) {
+    nextName_ = nextName_ * 6364136223846793005u + 1442695040888963407u;
+    static const char kDigits[] = "0123456789abcdef";
+    WString name = folder.empty() ? WString() : folder + WTXT("\\");
+    name += kTempPrefix;
+    for (int shift = 60; shift >= 32; shift -= 4)
+      name += static_cast<WCHAR>(kDigits[(nextName_ >> shift) & 15]);
+    return name + kTempSuffix;
+  }
+
+  // Creates a new, empty temporary file in `folder` under a name no file
+  // had (another is tried while a name is taken) and notes it in the
+  // journal; `name` receives its relative name. With `file`, the handle
+  // that created it stays open there, for writing and reading; nobody else
+  // may write, rename or delete the file while it is.
+  bool Reserve(const WString& folder, WString* name, SharedHandle* file) {
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+      *name = NextTempName(folder);
+      HANDLE made = CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (made == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        // A name in use, or one whose file is being deleted.
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+            error == ERROR_ACCESS_DENIED) {
+          continue;
+        }
+        return false;
+      }
+      if (journal_.NoteReserved(*name)) {
+        if (file != nullptr) {
+          file->Attach(made, CloseHandle);
+        } else {
+          CloseHandle(made);
+        }
+        return true;
+      }
+      CloseHandle(made);
+      RemoveFile(*name);
       return false;
-    WString made(tempName_.Get());
-    WString file = made.substr(made.find_last_of(WTXT("\\/")) + 1);
-    *name = folder.empty() ? file : folder + WTXT("\\") + file;
-    if (journal_.NoteReserved(*name)) return true;
-    RemoveFile(*name);
+    }
     return false;
   }
 
@@ -269,20 +295,21 @@ class PatchRun {
   // file aside. The name is reserved and released again, so that MoveFileW,
   // which refuses an existing destination, can take it.
   bool FreeNameBeside(const WString& temp, WString* name) {
-    if (!Reserve(FolderOf(temp), name)) return false;
+    if (!Reserve(FolderOf(temp), name, nullptr)) return false;
     if (RemoveFile(*name)) return true;
     leftovers_.push_back(*name);
     return false;
   }
 
   bool Move(const WString& from, const WString& to) {
-    if (!MoveFileW(from.c_str(), to.c_str())) return false;
+    if (!MoveFileWaiting(from.c_str(), to.c_str())) return false;
     steps_.push_back({CommitStep::kMoved, from, to, 0});
     return true;
   }
 
   bool ClearAttributes(const WString& name, DWORD attributes) {
-    if (!SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL)) return false;
+    if (!SetFileAttributesWaiting(name.c_str(), FILE_ATTRIBUTE_NORMAL))
+      return false;
     steps_.push_back(
         {CommitStep::kAttributesCleared, name, WString(), attributes});
     return true;
@@ -372,7 +399,7 @@ class PatchRun {
                Move(step.target, step.other);
       case JournalStep::kPlaceNew:
         if (!Move(step.other, step.target) ||
-            !SetFileAttributesW(step.target.c_str(), step.attributes)) {
+            !SetFileAttributesWaiting(step.target.c_str(), step.attributes)) {
           return false;
         }
         steps_.push_back(
@@ -382,7 +409,8 @@ class PatchRun {
         return Move(step.other, step.target);
       case JournalStep::kMakeBackup:
         return Move(step.other, step.target) &&
-               SetFileAttributesW(step.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+               SetFileAttributesWaiting(step.target.c_str(),
+                                        FILE_ATTRIBUTE_NORMAL);
       case JournalStep::kDelete:
         return true;  // after the commit is marked complete
     }
@@ -422,15 +450,22 @@ class PatchRun {
     for (size_t i = 0; i < plan.size(); ++i) {
       if (!Perform(plan[i])) return CommitFailed(entries[i]);
     }
+    // The mark is on disk before anything is deleted (MarkCommitted
+    // flushes it), as the prepared files are: a power loss after it keeps
+    // the new files.
     if (!journal_.MarkCommitted()) {
       return CommitFailed(commitList_.front().entry);
     }
     // Complete: from here on nothing goes back. A file that will not go
-    // stays listed in the journal, and the next run deletes it.
+    // (a running program's old image) goes when Windows next starts; one
+    // that cannot even be scheduled stays listed in the journal, and the
+    // next run deletes it.
     bool deleted = true;
     for (const JournalStep& step : plan) {
-      if (step.kind == JournalStep::kDelete)
-        deleted = RemoveFile(step.target) && deleted;
+      if (step.kind == JournalStep::kDelete) {
+        deleted = (RemoveFile(step.target) || RemoveAtRestart(step.target)) &&
+                  deleted;
+      }
     }
     if (deleted) journal_.Remove();
     steps_.clear();
@@ -451,16 +486,16 @@ class PatchRun {
       if (undone) {
         switch (step->kind) {
           case CommitStep::kAttributesCleared:
-            undone = SetFileAttributesW(step->path.c_str(), step->attributes) !=
-                     FALSE;
+            undone = SetFileAttributesWaiting(step->path.c_str(),
+                                              step->attributes) != FALSE;
             break;
           case CommitStep::kMoved:
-            undone =
-                MoveFileW(step->other.c_str(), step->path.c_str()) != FALSE;
+            undone = MoveFileWaiting(step->other.c_str(), step->path.c_str()) !=
+                     FALSE;
             break;
           case CommitStep::kAttributesRestored:
-            undone = SetFileAttributesW(step->path.c_str(),
-                                        FILE_ATTRIBUTE_NORMAL) != FALSE;
+            undone = SetFileAttributesWaiting(step->path.c_str(),
+                                              FILE_ATTRIBUTE_NORMAL) != FALSE;
             break;
         }
       }
@@ -503,12 +538,12 @@ class PatchRun {
   CPatchThread& worker_;
   const PackageLoader& loader_;
   const uint32_t options_;
-  SharedArray<WCHAR> path_;      // full path of the entry at hand
-  SharedArray<WCHAR> tempName_;  // receives GetTempFileNameW's names
+  SharedArray<WCHAR> path_;  // full path of the entry at hand
   SharedArray<IHashCode> hash_;
   std::vector<Prepared> commitList_;
   std::vector<CommitStep> steps_;   // commit steps taken, to undo
   std::vector<WString> leftovers_;  // reserved names that must go on failure
+  uint64_t nextName_;               // the sequence temporary names come from
   CommitJournal journal_;
   FolderPins pins_;           // the folders on the way to every entry
   bool keepJournal_ = false;  // an undo failed: the next run finishes it

@@ -49,41 +49,47 @@ std::vector<std::pair<std::string, Bytes>> WithoutMade(
 
 TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
   uint64_t injected = 0;
-  for (uint32_t flags :
-       {0u, PackageFlagBackup, PackageFlagBackup | PackageFlagKeepTimes}) {
-    for (bool olderBackup : {false, true}) {
-      SCOPED_TRACE(::testing::Message()
-                   << "flags " << flags << " older backup " << olderBackup);
-      ResetFolder(app.path(), olderBackup);
-      Load(Package(), flags);
-      standin::ResetCalls();
-      ASSERT_EQ(ResultSuccess, worker->Run());
-      uint64_t calls = standin::CallCount();
-      std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
-
-      for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
+  // A failure that lasts, and one that a hold on the file gives: the calls
+  // on targets and temporaries try again.
+  for (DWORD error : {ERROR_WRITE_FAULT, ERROR_SHARING_VIOLATION}) {
+    for (uint32_t flags :
+         {0u, PackageFlagBackup, PackageFlagBackup | PackageFlagKeepTimes}) {
+      for (bool olderBackup : {false, true}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "error " << error << " flags " << flags
+                     << " older backup " << olderBackup);
         ResetFolder(app.path(), olderBackup);
         Load(Package(), flags);
-        window.Clear();
-        before = Snapshot(app.path());
         standin::ResetCalls();
-        std::string failed;
-        standin::SetCallObserver([&](const char* function, uint64_t n) {
-          if (n == ordinal) failed = function;
-        });
-        standin::FailNthCall(ordinal, ERROR_ACCESS_DENIED);
-        ResultCode result = worker->Run();
-        standin::ResetCalls();
-        ++injected;
-        SCOPED_TRACE(::testing::Message() << "call " << ordinal << " ("
-                                          << failed << ") gave " << result);
-        if (result == ResultSuccess) {
-          ASSERT_EQ(patched, Snapshot(app.path()));
-          ASSERT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
-        } else {
-          ASSERT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
-          ASSERT_EQ(result, ReportedError().first);
-          ASSERT_TRUE(window.Messages(WM_PATCH_COMPLETE).empty());
+        ASSERT_EQ(ResultSuccess, worker->Run());
+        uint64_t calls = standin::CallCount();
+        std::vector<std::pair<std::string, Bytes>> patched =
+            Snapshot(app.path());
+
+        for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
+          ResetFolder(app.path(), olderBackup);
+          Load(Package(), flags);
+          window.Clear();
+          before = Snapshot(app.path());
+          standin::ResetCalls();
+          std::string failed;
+          standin::SetCallObserver([&](const char* function, uint64_t n) {
+            if (n == ordinal) failed = function;
+          });
+          standin::FailNthCall(ordinal, error);
+          ResultCode result = worker->Run();
+          standin::ResetCalls();
+          ++injected;
+          SCOPED_TRACE(::testing::Message() << "call " << ordinal << " ("
+                                            << failed << ") gave " << result);
+          if (result == ResultSuccess) {
+            ASSERT_EQ(patched, Snapshot(app.path()));
+            ASSERT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
+          } else {
+            ASSERT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+            ASSERT_EQ(result, ReportedError().first);
+            ASSERT_TRUE(window.Messages(WM_PATCH_COMPLETE).empty());
+          }
         }
       }
     }
@@ -99,7 +105,7 @@ TEST_F(Faults, CommitFailureReportsTheTargetAndRestoresAttributes) {
   // The commit's renames: a.dll aside, a.dll in, new.txt in, ro.exe aside,
   // ro.exe in. Fail the fifth.
   standin::ResetCalls();
-  standin::FailCall("MoveFileW", 5, ERROR_SHARING_VIOLATION);
+  standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);
   EXPECT_EQ(ResultUpdateFailed, worker->Run());
   standin::ResetCalls();
   auto error = ReportedError();
@@ -108,6 +114,160 @@ TEST_F(Faults, CommitFailureReportsTheTargetAndRestoresAttributes) {
   EXPECT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
   EXPECT_TRUE(GetFileAttributesW(Wide(In("ro.exe")).c_str()) &
               FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(Faults, AFileThatCannotBeFlushedStopsTheRunBeforeTheCommit) {
+  // The first flush is a.dll's rebuilt file, the second new.txt's.
+  const struct {
+    uint64_t flush;
+    ResultCode code;
+    const char* target;
+  } cases[] = {{1, ResultUpdateFailed, "a.dll"},
+               {2, ResultCreateFailed, "new.txt"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    ResetFolder(app.path(), false);
+    Load(Package(), PackageFlagBackup);
+    window.Clear();
+    before = Snapshot(app.path());
+    standin::ResetCalls();
+    standin::FailCall("FlushFileBuffers", c.flush, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(c.code, worker->Run());
+    standin::ResetCalls();
+    EXPECT_EQ(std::make_pair(c.code, In(c.target)), ReportedError());
+    EXPECT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+  }
+}
+
+TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
+  // What a power loss keeps is what was flushed: every file moved onto a
+  // target was flushed before the first rename, and the journal after the
+  // last rename and before the first deletion.
+  ResetFolder(app.path(), true);
+  Load(Package(), PackageFlagBackup);
+  standin::ResetCalls();
+  ASSERT_EQ(ResultSuccess, worker->Run());
+  std::vector<standin::FileCall> calls = standin::FileCalls();
+  standin::ResetCalls();
+  auto name = [](const std::string& path) {
+    return fs::path(path).filename().string();
+  };
+  // The first rename, the last, and the first deletion of a file moved
+  // aside (the older backup).
+  size_t firstMove = calls.size(), lastMove = 0, firstDelete = calls.size();
+  std::vector<std::string> aside;
+  size_t placed = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const std::string from = name(calls[i].path), to = name(calls[i].newPath);
+    if (calls[i].function == "DeleteFileW" && firstDelete == calls.size() &&
+        std::find(aside.begin(), aside.end(), from) != aside.end()) {
+      firstDelete = i;
+    }
+    if (calls[i].function != "MoveFileW") continue;
+    firstMove = std::min(firstMove, i);
+    lastMove = i;
+    if (from.rfind("ptf", 0) != 0) aside.push_back(to);
+    if (from.rfind("ptf", 0) != 0 || to.rfind("ptf", 0) == 0 ||
+        to.find(".bak") != std::string::npos) {
+      continue;
+    }
+    // A temporary onto a target: a new file, flushed before any rename.
+    bool flushed = false;
+    for (size_t j = 0; j < firstMove; ++j) {
+      flushed = flushed || (calls[j].function == "FlushFileBuffers" &&
+                            name(calls[j].path) == from);
+    }
+    EXPECT_TRUE(flushed) << calls[i].path << " -> " << calls[i].newPath;
+    ++placed;
+  }
+  EXPECT_EQ(4u, placed);  // a.dll, new.txt, ro.exe, made/inner.txt
+  ASSERT_LT(lastMove, firstDelete);
+  ASSERT_LT(firstDelete, calls.size());
+  bool marked = false;
+  for (size_t i = lastMove; i < firstDelete; ++i) {
+    marked = marked || (calls[i].function == "FlushFileBuffers" &&
+                        name(calls[i].path) == "selfpatch.journal");
+  }
+  EXPECT_TRUE(marked);
+}
+
+TEST_F(Faults, AnOldFileThatWillNotGoIsDeletedAtTheNextStart) {
+  // Once the commit is complete, a.dll's old file will not go: it is a
+  // running program's image. Scheduling its deletion may fail too; then
+  // the next run deletes it.
+  ResetFolder(app.path(), false);
+  Load(Package(), 0);
+  standin::ResetCalls();
+  ASSERT_EQ(ResultSuccess, worker->Run());
+  // The last deletions: a.dll's old file, ro.exe's, the journal.
+  const uint64_t deletions = standin::CallCount("DeleteFileW");
+  for (bool scheduled : {true, false}) {
+    SCOPED_TRACE(scheduled);
+    ResetFolder(app.path(), false);
+    Load(Package(), 0);
+    window.Clear();
+    standin::ResetCalls();
+    standin::FailCall("DeleteFileW", deletions - 2, ERROR_WRITE_FAULT);
+    standin::FailCall("DeleteFileW", deletions - 1, ERROR_WRITE_FAULT);
+    if (!scheduled) standin::FailCall("MoveFileExW", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ResultSuccess, worker->Run());
+    std::vector<std::string> pending = standin::ScheduledDeletions();
+    standin::ResetCalls();
+    window.Pump();
+    EXPECT_TRUE(Completed());
+    EXPECT_EQ(kNewA, ReadAll(In("a.dll")));
+    EXPECT_EQ(scheduled, !fs::exists(In("selfpatch.journal")));
+    ASSERT_EQ(scheduled ? 1u : 0u, pending.size());
+    if (scheduled) {
+      EXPECT_EQ(kOldA, ReadAll(pending[0]));
+      EXPECT_EQ(app.path(), fs::path(pending[0]).parent_path());
+    }
+    // The next patch of the folder runs.
+    EXPECT_EQ(ResultSuccess, Apply({PatchEntry("a.dll", kNewA, kOldA)}));
+    EXPECT_EQ(kOldA, ReadAll(In("a.dll")));
+    EXPECT_FALSE(fs::exists(In("selfpatch.journal")));
+    size_t temporaries = 0;
+    for (const auto& file : Snapshot(app.path()))
+      temporaries += file.first.rfind("ptf", 0) == 0;
+    EXPECT_EQ(scheduled ? 1u : 0u, temporaries);  // until the next start
+  }
+}
+
+TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
+  // The run's third file open creates the temporary; from it on, every
+  // name tried is taken, as by files planted in the folder, or only the
+  // first is.
+  for (int taken : {1, 64}) {
+    SCOPED_TRACE(taken);
+    ClearFolder(app.path());
+    Load({AddEntry("new.txt", kNewB)});
+    window.Clear();
+    before = Snapshot(app.path());
+    standin::ResetCalls();
+    for (int n = 0; n < taken; ++n)
+      standin::FailCall("CreateFileW", 3 + n, ERROR_FILE_EXISTS);
+    ResultCode result = worker->Run();
+    standin::ResetCalls();
+    window.Pump();
+    if (taken == 1) {
+      EXPECT_EQ(ResultSuccess, result);
+      EXPECT_EQ(kNewB, ReadAll(In("new.txt")));
+      continue;
+    }
+    EXPECT_EQ(std::make_pair(ResultCode(ResultNoTempName), In("new.txt")),
+              ReportedError());
+    EXPECT_TRUE(Unchanged());  // no temporary, no journal
+  }
+}
+
+TEST_F(Faults, ATargetHeldForAMomentIsWaitedFor) {
+  // A scanner holds the program for three seconds, from another thread.
+  ResetFolder(app.path(), false);
+  standin::FileHold hold(In("ro.exe").u8string(), 3000);
+  ASSERT_TRUE(hold.Held());
+  EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
+  EXPECT_EQ(kNewB, ReadAll(In("ro.exe")));
+  EXPECT_EQ(kOldB, ReadAll(In("ro.exe.bak")));
 }
 
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
@@ -119,8 +279,8 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   Load(Package(), PackageFlagBackup);
   // ro.exe cannot go in, and then cannot come back from aside.
   standin::ResetCalls();
-  standin::FailCall("MoveFileW", 5, ERROR_SHARING_VIOLATION);
-  standin::FailCall("MoveFileW", 6, ERROR_SHARING_VIOLATION);
+  standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);
+  standin::FailCall("MoveFileW", 6, ERROR_WRITE_FAULT);
   EXPECT_EQ(ResultUpdateFailed, worker->Run());
   standin::ResetCalls();
   EXPECT_FALSE(fs::exists(In("ro.exe")));

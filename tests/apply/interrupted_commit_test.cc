@@ -206,6 +206,36 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
             << " kill points, each finished by the run after\n";
 }
 
+TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
+  // Killed once a.dll is aside, before its new file goes in; the program
+  // then makes a new a.dll. Recovery deletes neither: the old one stays
+  // beside it under the first free backup name.
+  ResetFolder(app.path());
+  WriteAll(app / "a.dll.bak", ToBytes("an older backup"));
+  Load(Package(), 0);
+  int renames = 0;
+  ASSERT_EQ(9, KillAt(0, [&] {
+              standin::SetCallObserver([&](const char* function, uint64_t) {
+                if (std::string(function) == "MoveFileW" && ++renames == 2)
+                  _exit(9);
+              });
+              worker->Run();
+            }));
+  ASSERT_FALSE(fs::exists(app / "a.dll"));
+  const Bytes made = ToBytes("made again by the program");
+  WriteAll(app / "a.dll", made);
+  EXPECT_EQ(ResultUpdateFailed, Apply(Package()));
+  EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed), In("a.dll")),
+            ReportedError());
+  std::vector<std::pair<std::string, Bytes>> expected = {
+      {"a.dll", made},
+      {"a.dll.bak", ToBytes("an older backup")},
+      {"a.dll.bak.1", kOldA},
+      {"b.exe", kOldB},
+      {"b.exe.bak", ToBytes("an older backup")}};
+  EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
+}
+
 TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
   // A run was killed in its commit, after its first rename; a different
   // package applied next first puts things back.

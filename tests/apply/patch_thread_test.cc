@@ -237,7 +237,8 @@ TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
   WriteAll(In("first.dll"), kOld);
   WriteAll(In("locked.exe"), kOld);
   WriteAll(In("locked.exe.bak"), ToBytes("older"));
-  // A running program: open without delete sharing.
+  // A running program: open without delete sharing, for longer than the
+  // commit waits for it.
   HANDLE held =
       CreateFileW(Wide(In("locked.exe")).c_str(), GENERIC_READ, FILE_SHARE_READ,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

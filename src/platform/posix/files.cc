@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,7 @@ struct FileObject : KernelObject {
   ino_t inode = 0;
   bool link = false;             // a link opened as itself
   bool linkToDirectory = false;  // ... that leads to a folder
+  std::string path;              // as opened
 };
 
 std::mutex& OpenFilesMutex() {
@@ -265,6 +267,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
   struct stat target;
   file->linkToDirectory =
       link && stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+  file->path = path;
   {
     std::lock_guard<std::mutex> lock(OpenFilesMutex());
     if (exists && !SharingAllows(info, access, share)) {
@@ -494,6 +497,7 @@ BOOL FlushFileBuffers(HANDLE handle) {
     SetErrorFromErrno(errno);
     return FALSE;
   }
+  LogFileCall("FlushFileBuffers", file->path);
   return TRUE;
 }
 
@@ -664,55 +668,6 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
   return static_cast<DWORD>(wide.size());
 }
 
-UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique,
-                      LPWSTR tempFileName) {
-  if (InjectFault("GetTempFileNameW")) return 0;
-  std::u16string dir(pathName);
-  // Win32 builds the name in a MAX_PATH buffer: "<dir>\<3 chars><4 hex>.tmp".
-  if (dir.size() + 14 > MAX_PATH) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
-  struct stat info;
-  if (stat(NativePath(pathName).c_str(), &info) != 0 ||
-      !S_ISDIR(info.st_mode)) {
-    SetLastError(ERROR_DIRECTORY);
-    return 0;
-  }
-  std::u16string head = dir;
-  if (!head.empty() && head.back() != u'\\' && head.back() != u'/')
-    head += u'\\';
-  std::u16string pre(prefix);
-  head += pre.substr(0, 3);
-  static std::atomic<unsigned> counter{static_cast<unsigned>(getpid())};
-  for (unsigned attempt = 0; attempt < 0x10000; ++attempt) {
-    unsigned number = unique != 0 ? unique : (counter.fetch_add(1) & 0xFFFF);
-    if (number == 0) continue;
-    char hex[16];
-    snprintf(hex, sizeof hex, "%X", number);
-    std::u16string name = head + FromUtf8(hex) + u".tmp";
-    if (unique != 0) {
-      name.copy(tempFileName, name.size());
-      tempFileName[name.size()] = 0;
-      return unique;
-    }
-    int fd = open(NativePath(name.c_str()).c_str(),
-                  O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      SetErrorFromErrno(errno);
-      return 0;
-    }
-    close(fd);
-    NoteMade(NativePath(name.c_str()));
-    name.copy(tempFileName, name.size());
-    tempFileName[name.size()] = 0;
-    return number;
-  }
-  SetLastError(ERROR_FILE_EXISTS);
-  return 0;
-}
-
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
   if (InjectFault("MoveFileW")) return FALSE;
   std::string from = NativePath(existing);
@@ -735,6 +690,23 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
     }
     return FALSE;
   }
+  LogFileCall("MoveFileW", from, to);
+  return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
+  if (InjectFault("MoveFileExW")) return FALSE;
+  if (newName != nullptr || flags != MOVEFILE_DELAY_UNTIL_REBOOT) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::string path = NativePath(existing);
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    SetMissingError(path);
+    return FALSE;
+  }
+  ScheduleDeletion(path);
   return TRUE;
 }
 
@@ -762,6 +734,7 @@ BOOL DeleteFileW(LPCWSTR name) {
     SetErrorFromErrno(errno);
     return FALSE;
   }
+  LogFileCall("DeleteFileW", path);
   return TRUE;
 }
 
@@ -807,6 +780,27 @@ DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD bufferLength) {
   path.copy(longPath, path.size());
   longPath[path.size()] = 0;
   return static_cast<DWORD>(path.size());
+}
+
+standin::FileHold::FileHold(const std::string& path, DWORD milliseconds)
+    : file_(CreateFileW(FromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                        nullptr)) {
+  thread_ = std::thread([this, milliseconds] {
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                       [this] { return ending_; });
+    if (Held()) CloseHandle(file_);
+  });
+}
+
+standin::FileHold::~FileHold() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  released_.notify_all();
+  thread_.join();
 }
 
 namespace {

@@ -60,6 +60,7 @@ struct FILETIME {
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_READ_FAULT 30u
 #define ERROR_SHARING_VIOLATION 32u
+#define ERROR_LOCK_VIOLATION 33u
 #define ERROR_HANDLE_DISK_FULL 39u
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
@@ -147,12 +148,13 @@ BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes);
 // the result uses '/'. filePart is null when the path ends in a separator.
 DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
                        LPWSTR* filePart);
-// With unique 0: creates "<dir>\<prefix><hex>.tmp" as a new empty file, with
-// a number not yet in use; fails when the directory does not exist.
-UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique,
-                      LPWSTR tempFileName);
 // Fails with ERROR_ALREADY_EXISTS when the destination exists.
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName);
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x4u
+// Only the deletion of an existing file when Windows next starts:
+// MOVEFILE_DELAY_UNTIL_REBOOT with no new name. The stand-in never
+// restarts: it records the file (standin::ScheduledDeletions).
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags);
 BOOL DeleteFileW(LPCWSTR name);
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
 // The folder relative names resolve against, for the whole process.

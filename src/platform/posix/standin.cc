@@ -41,6 +41,8 @@ struct CallState {
   std::map<std::string, uint64_t> perFunction;
   std::vector<Fault> faults;
   std::function<void(const char*, uint64_t)> observer;
+  std::vector<FileCall> fileCalls;
+  std::vector<std::string> scheduled;
 };
 
 CallState& Calls() {
@@ -243,6 +245,29 @@ void ResetCalls() {
   Calls().perFunction.clear();
   Calls().faults.clear();
   Calls().observer = nullptr;
+  Calls().fileCalls.clear();
+  Calls().scheduled.clear();
+}
+
+void ScheduleDeletion(const std::string& path) {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  Calls().scheduled.push_back(path);
+}
+
+std::vector<std::string> ScheduledDeletions() {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  return Calls().scheduled;
+}
+
+void LogFileCall(const char* function, const std::string& path,
+                 const std::string& newPath) {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  Calls().fileCalls.push_back({function, path, newPath});
+}
+
+std::vector<FileCall> FileCalls() {
+  std::lock_guard<std::mutex> lock(Calls().mutex);
+  return Calls().fileCalls;
 }
 
 uint64_t CallCount() {

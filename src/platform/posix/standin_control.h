@@ -3,9 +3,12 @@
 // file a module is, which calls fail, what the user answers).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform_os.h"
@@ -34,10 +37,10 @@ void SetOwner(const std::string& path, User user);
 // ---- Faults -----------------------------------------------------------------
 // Every file-system call of the stand-in (CreateFileW, ReadFile, WriteFile,
 // SetFilePointer, GetFileSize, GetFileTime, SetFileTime, GetFileAttributesW,
-// SetFileAttributesW, GetFullPathNameW, GetTempFileNameW, MoveFileW,
-// DeleteFileW, CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers,
-// GetFileInformationByHandle, GetSecurityInfo) counts as
-// one "call" with an ordinal; a fault makes one chosen call fail with `error`.
+// SetFileAttributesW, GetFullPathNameW, MoveFileW, MoveFileExW, DeleteFileW,
+// CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers,
+// GetFileInformationByHandle, GetSecurityInfo) counts as one "call" with an
+// ordinal; a fault makes one chosen call fail with `error`.
 void FailCall(const std::string& function, uint64_t nth, DWORD error);
 void FailNthCall(uint64_t ordinal, DWORD error);
 // Clears faults and counters; the next call is ordinal 1.
@@ -47,6 +50,42 @@ uint64_t CallCount(const std::string& function);
 // Called on every counted call, before faults are applied, with the
 // function's name and its ordinal.
 void SetCallObserver(std::function<void(const char*, uint64_t)> observer);
+
+// The calls that made the file system change or keep a file (FlushFileBuffers,
+// MoveFileW, DeleteFileW), in the order they succeeded, each with
+// the file's native path: for a flush the name its handle was opened by, for a
+// rename also the new name. What a power loss may undo is what was not
+// flushed before; tests read the order from here. Cleared by ResetCalls.
+struct FileCall {
+  std::string function;
+  std::string path;
+  std::string newPath;
+};
+std::vector<FileCall> FileCalls();
+
+// The files MoveFileExW has scheduled for deletion at the next start, as
+// native paths, oldest first; cleared by ResetCalls.
+std::vector<std::string> ScheduledDeletions();
+
+// Holds the file at `path` (UTF-8) open, as a virus scanner holds a file
+// just written: others may read it, nobody may write, rename or delete it.
+// The hold ends on another thread once `milliseconds` have passed, or when
+// the object is destroyed, whichever comes first.
+class FileHold {
+ public:
+  FileHold(const std::string& path, DWORD milliseconds);
+  ~FileHold();
+  FileHold(const FileHold&) = delete;
+  FileHold& operator=(const FileHold&) = delete;
+  bool Held() const { return file_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE file_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool ending_ = false;
+  std::thread thread_;
+};
 
 // ---- Clock ------------------------------------------------------------------
 // With a step of n > 0, GetTickCount64 turns into a clock that moves only

@@ -43,6 +43,11 @@ std::u16string FromUtf8(const std::string& text);
 // Counts one call of `function`; true when a fault makes it fail (the last
 // error is then already set).
 bool InjectFault(const char* function);
+// Adds a call that succeeded to the file log (see FileCalls).
+void LogFileCall(const char* function, const std::string& path,
+                 const std::string& newPath = std::string());
+// Records a deletion MoveFileExW scheduled (see ScheduledDeletions).
+void ScheduleDeletion(const std::string& path);
 // Sets the last error from errno.
 void SetErrorFromErrno(int error);
 
