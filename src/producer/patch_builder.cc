@@ -235,13 +235,21 @@ std::vector<uint8_t> Digest(const std::vector<uint8_t>& data) {
 // until the blocks are in place.
 class PackageWriter {
  public:
+  // Writes the stub and reads its headers back from the file as the
+  // applier will: it must be a PE image with nothing after it, or the
+  // applier would look for its package in the wrong place. The file is
+  // closed meanwhile, as Windows lets no one read a file that is open for
+  // writing.
   PackageWriter(const fs::path& path, const std::vector<uint8_t>& stub)
       : path_(path), stub_(stub.size()) {
-    out_.open(path, std::ios::binary | std::ios::trunc | std::ios::in |
-                        std::ios::out);
-    if (!out_) throw ProducerError("cannot write " + path.u8string());
+    out_.open(path, std::ios::binary | std::ios::trunc | std::ios::out);
     Write(stub.data(), stub.size());
-    out_.flush();  // the stub's headers are read back from the file
+    out_.close();
+    if (!out_) throw ProducerError("cannot write " + path.u8string());
+    CheckStub();
+    out_.open(path, std::ios::binary | std::ios::in | std::ios::out);
+    out_.seekp(0, std::ios::end);
+    if (!out_) throw ProducerError("cannot write " + path.u8string());
   }
 
   void ReserveTable(const TreePlan& plan) {
@@ -320,6 +328,21 @@ class PackageWriter {
   }
 
  private:
+  void CheckStub() const {
+    uint32_t imageEnd = 0;
+    WString widePath;
+    for (char16_t c : path_.u16string()) widePath += static_cast<WCHAR>(c);
+    if (!ComputeImageEnd(widePath.c_str(), &imageEnd)) {
+      throw ProducerError("the applier stub is not a valid PE executable");
+    }
+    if (imageEnd != stub_) {
+      throw ProducerError(
+          "the applier stub has " +
+          std::to_string(static_cast<int64_t>(stub_) - imageEnd) +
+          " bytes after its image; use an unsigned, stripped stub");
+    }
+  }
+
   fs::path path_;
   std::fstream out_;
   uint64_t stub_;
@@ -397,21 +420,6 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
       output.has_parent_path() ? output.parent_path() : fs::path(".");
   TemporaryOutput temporary(folder / (output.filename().u8string() + ".part"));
   PackageWriter writer(temporary.path(), stub);
-  // The stub must be a PE image with nothing after it, or the applier would
-  // look for its package in the wrong place.
-  uint32_t imageEnd = 0;
-  WString widePath;
-  for (char16_t c : temporary.path().u16string())
-    widePath += static_cast<WCHAR>(c);
-  if (!ComputeImageEnd(widePath.c_str(), &imageEnd)) {
-    throw ProducerError("the applier stub is not a valid PE executable");
-  }
-  if (imageEnd != stub.size()) {
-    throw ProducerError(
-        "the applier stub has " +
-        std::to_string(static_cast<int64_t>(stub.size()) - imageEnd) +
-        " bytes after its image; use an unsigned, stripped stub");
-  }
   writer.ReserveTable(plan);
 
   bool compressed = (options.flags & PackageFlagCompressed) != 0;
