@@ -89,15 +89,19 @@ win-x86:
 	cmake --preset win-x86 -DSELFPATCH_TESTS=ON >/dev/null
 	cmake --build --preset win-x86 -j$(JOBS) --target selfpatch-stub-x86
 
-win-x64:
+# Everything x64, selfpatch.exe included (it embeds the x86 applier too).
+win-x64: win-x86
 	cmake --preset win-x64 >/dev/null
 	cmake --build --preset win-x64 -j$(JOBS)
 
-# The unit tests against real Win32: x64 under wine64, x86 under wine32.
-wine-tests: win-x64 win-x86 setup32
+# The unit tests against real Win32: x64 under wine64, x86 under wine32;
+# then selfpatch.exe under wine64 makes the demo patch (the same bytes as
+# the Linux selfpatch's) and applies it.
+wine-tests: native win-x64 win-x86 setup32
 	cmake --build --preset win-x86 -j$(JOBS)
 	cd build/win-x64 && ctest --output-on-failure
 	cd build/win-x86 && ctest --output-on-failure
+	tests/wine/selfpatch_exe.sh build/win-x64/src/selfpatch.exe build/native/src/selfpatch
 
 # The real programs, x64 under wine64 and x86 under wine32, on a virtual X
 # display, driven through their windows.
