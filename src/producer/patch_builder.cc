@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <system_error>
 
 #include "package/entry_names.h"
 #include "package/image_end.h"
@@ -22,6 +23,11 @@ constexpr size_t kChunk = 1 << 20;
 
 // A path as a message shows it: one line, whatever bytes it holds.
 std::string Shown(const fs::path& path) { return EscapeName(path.u8string()); }
+
+WString WidePath(const fs::path& path) {
+  std::u16string text = path.u16string();
+  return WString(text.begin(), text.end());
+}
 
 [[noreturn]] void Fail(const std::string& what, const fs::path& path,
                        const std::error_code& error) {
@@ -164,14 +170,25 @@ Kind KindOf(const fs::path& path) {
   fs::file_status status = fs::symlink_status(path, error);
   if (status.type() == fs::file_type::not_found) return Kind::kMissing;
   if (error) Fail("cannot read", path, error);
+  // On Windows the library follows links and junctions: only the
+  // attributes tell. (A name that is not Unicode has none here; the name
+  // rule refuses it.)
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  try {
+    attributes = GetFileAttributesW(WidePath(path).c_str());
+  } catch (const std::system_error&) {
+  }
+  if (status.type() == fs::file_type::symlink ||
+      (attributes != INVALID_FILE_ATTRIBUTES &&
+       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+    throw ProducerError("a symbolic link, which selfpatch does not follow: " +
+                        Shown(path));
+  }
   switch (status.type()) {
     case fs::file_type::regular:
       return Kind::kFile;
     case fs::file_type::directory:
       return Kind::kFolder;
-    case fs::file_type::symlink:
-      throw ProducerError("a symbolic link, which selfpatch does not follow: " +
-                          Shown(path));
     default:
       throw ProducerError(
           "not a regular file or folder (a device, FIFO or socket): " +
@@ -330,9 +347,7 @@ class PackageWriter {
  private:
   void CheckStub() const {
     uint32_t imageEnd = 0;
-    WString widePath;
-    for (char16_t c : path_.u16string()) widePath += static_cast<WCHAR>(c);
-    if (!ComputeImageEnd(widePath.c_str(), &imageEnd)) {
+    if (!ComputeImageEnd(WidePath(path_).c_str(), &imageEnd)) {
       throw ProducerError("the applier stub is not a valid PE executable");
     }
     if (imageEnd != stub_) {

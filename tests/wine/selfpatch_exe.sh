@@ -2,8 +2,9 @@
 # selfpatch.exe as a Windows user runs it, under wine64, on the demo folders
 # (copied below a Japanese folder name, so the arguments must arrive as
 # Unicode): its patches are byte for byte those the Linux selfpatch makes of
-# the same inputs, with either applier, and its apply turns a copy of the
-# old folder into the new one, leaving nothing behind.
+# the same inputs, with either applier; a link in a tree stops it; and its
+# apply turns a copy of the old folder into the new one, leaving nothing
+# behind.
 #   tests/wine/selfpatch_exe.sh SELFPATCH.exe LINUX_SELFPATCH
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -36,6 +37,16 @@ for arch in x86 x64; do
     fail "--arch $arch: the patch does not carry the built-in applier"
 done
 
+# A link in a tree stops create, as on Linux (the Windows library follows
+# links and junctions: the attributes tell), writing nothing.
+cp -r デモ/v2 linked
+ln -s "$work/デモ/v1" linked/old
+status=0
+windows create デモ/v1 linked -o linked.exe -q >linked.log 2>&1 || status=$?
+[ $status = 1 ] && grep -q "a symbolic link, which selfpatch does not follow" \
+  linked.log || fail "create through a link: status $status, $(cat linked.log)"
+[ -z "$(ls linked.exe* 2>/dev/null)" ] || fail "create through a link wrote a file"
+
 cp -r デモ/v1 installed
 windows verify windows-x86.exe installed >verify.log ||
   fail "verify: $(cat verify.log)"
@@ -45,4 +56,4 @@ diff -r デモ/v2 installed >/dev/null || fail "apply: the folder is not the new
 leftovers=$(find installed -name 'ptf*')
 [ -z "$leftovers" ] || fail "apply left $leftovers"
 echo "selfpatch.exe: create (x86, x64) matches the Linux patches byte for byte," \
-  "apply gives the new folder ($((($(date +%s%N) - started) / 1000000)) ms)"
+  "refuses a link, apply gives the new folder ($((($(date +%s%N) - started) / 1000000)) ms)"
