@@ -12,9 +12,9 @@ PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps zstd-source setup32 native native-i386 check tsan win-x86 \
-        win-x64 appliers wine-tests e2e demo demo-fresh fuzz install release \
-        stress test clean loc
+.PHONY: all deps zstd-source divsufsort-source setup32 native native-i386 \
+        check tsan win-x86 win-x64 appliers wine-tests e2e demo demo-fresh \
+        fuzz install release stress test clean loc
 FUZZ_SECONDS ?= 120
 PREFIX ?= /usr/local
 
@@ -28,27 +28,32 @@ deps:
 	    apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
 	@test -f $(ZSTD_SOURCE)/lib/zstd.h || $(MAKE) --no-print-directory zstd-source
+	@test -f $(DIVSUFSORT_SOURCE)/lib/divsufsort.c || \
+	  $(MAKE) --no-print-directory divsufsort-source
 
-# The Windows appliers build the Zstandard decoder from Debian's libzstd
-# source package (the release's own: an update's may be missing from its
-# pool), through the deb-src twin of the system's Debian sources, kept in an
-# apt folder of ours under build/ (the system's apt setup is not changed).
+# The Windows builds compile libraries from Debian's source packages (the
+# release's own: an update's may be missing from its pool): Zstandard's
+# decoder for the appliers, its encoder and libdivsufsort for selfpatch.exe.
+# They come through the deb-src twin of the system's Debian sources, kept in
+# an apt folder of ours under build/ (the system's apt setup is not
+# changed); NAME-source unpacks libNAME into build/deps/NAME.
 ZSTD_SOURCE := build/deps/zstd
+DIVSUFSORT_SOURCE := build/deps/divsufsort
 APT_SOURCES := $(CURDIR)/build/deps/apt
 APT_OPTIONS := -o Dir::Etc::SourceList=/dev/null \
                -o Dir::Etc::SourceParts=$(APT_SOURCES)/sources.list.d \
                -o Dir::State::Lists=$(APT_SOURCES)/lists -o APT::Sandbox::User=root
 
-zstd-source:
+zstd-source divsufsort-source: %-source:
 	mkdir -p $(APT_SOURCES)/sources.list.d $(APT_SOURCES)/lists/partial
 	sed 's/^Types: deb$$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
 	  > $(APT_SOURCES)/sources.list.d/debian-src.sources
 	apt-get $(APT_OPTIONS) update -qq
-	rm -rf build/deps/unpack && mkdir -p build/deps/unpack
+	rm -rf build/deps/unpack-$* && mkdir -p build/deps/unpack-$*
 	release=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
-	  cd build/deps/unpack && apt-get $(APT_OPTIONS) source -qq libzstd/$$release >/dev/null
-	rm -rf $(ZSTD_SOURCE) && mv build/deps/unpack/libzstd-*/ $(ZSTD_SOURCE)
-	rm -rf build/deps/unpack
+	  cd build/deps/unpack-$* && apt-get $(APT_OPTIONS) source -qq lib$*/$$release >/dev/null
+	rm -rf build/deps/$* && mv build/deps/unpack-$*/lib$*-*/ build/deps/$*
+	rm -rf build/deps/unpack-$*
 
 # 32-bit programs: i386 ELF through qemu (binfmt_misc), PE32 under wine32.
 setup32:
@@ -84,15 +89,19 @@ win-x86:
 	cmake --preset win-x86 -DSELFPATCH_TESTS=ON >/dev/null
 	cmake --build --preset win-x86 -j$(JOBS) --target selfpatch-stub-x86
 
-win-x64:
+# Everything x64, selfpatch.exe included (it embeds the x86 applier too).
+win-x64: win-x86
 	cmake --preset win-x64 >/dev/null
 	cmake --build --preset win-x64 -j$(JOBS)
 
-# The unit tests against real Win32: x64 under wine64, x86 under wine32.
-wine-tests: win-x64 win-x86 setup32
+# The unit tests against real Win32: x64 under wine64, x86 under wine32;
+# then selfpatch.exe under wine64 makes the demo patch (the same bytes as
+# the Linux selfpatch's) and applies it.
+wine-tests: native win-x64 win-x86 setup32
 	cmake --build --preset win-x86 -j$(JOBS)
 	cd build/win-x64 && ctest --output-on-failure
 	cd build/win-x86 && ctest --output-on-failure
+	tests/wine/selfpatch_exe.sh build/win-x64/src/selfpatch.exe build/native/src/selfpatch
 
 # The real programs, x64 under wine64 and x86 under wine32, on a virtual X
 # display, driven through their windows.

@@ -28,9 +28,10 @@ target_include_directories(selfpatch_zstd PUBLIC ${zstd})
 # Each function in its own section, so the linker keeps only what is called.
 target_compile_options(selfpatch_zstd PRIVATE -ffunction-sections -fdata-sections)
 
-# The fuzzing build decodes with this same library, instrumented, and makes
-# its seeds with the encoder from the same source (selfpatch_zstd_encoder).
-if(SELFPATCH_FUZZ)
+# The encoder from the same source (selfpatch_zstd_encoder): selfpatch.exe
+# compresses with it, and the fuzzing build makes its seeds with it (and
+# decodes with this same library, instrumented).
+if(SELFPATCH_FUZZ OR SELFPATCH_PRODUCER)
   add_library(selfpatch_zstd_encoder STATIC
     ${zstd}/compress/fse_compress.c
     ${zstd}/compress/hist.c

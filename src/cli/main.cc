@@ -22,7 +22,6 @@
 
 #include "apply/folder_check.h"
 #include "apply/patch_thread.h"
-#include "result/result_codes.h"
 #include "cli/embedded_stubs.h"
 #include "cli/progress.h"
 #include "package/file_hash.h"
@@ -30,7 +29,9 @@
 #include "package/name_rule.h"
 #include "package/package_loader.h"
 #include "package/sha256.h"
+#include "platform/utf8_main.h"
 #include "producer/patch_builder.h"
+#include "result/result_codes.h"
 
 namespace fs = std::filesystem;
 
@@ -681,7 +682,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Utf8Main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const ProducerError& error) {

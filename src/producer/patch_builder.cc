@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <system_error>
 
 #include "package/entry_names.h"
 #include "package/image_end.h"
@@ -22,6 +23,11 @@ constexpr size_t kChunk = 1 << 20;
 
 // A path as a message shows it: one line, whatever bytes it holds.
 std::string Shown(const fs::path& path) { return EscapeName(path.u8string()); }
+
+WString WidePath(const fs::path& path) {
+  std::u16string text = path.u16string();
+  return WString(text.begin(), text.end());
+}
 
 [[noreturn]] void Fail(const std::string& what, const fs::path& path,
                        const std::error_code& error) {
@@ -164,14 +170,25 @@ Kind KindOf(const fs::path& path) {
   fs::file_status status = fs::symlink_status(path, error);
   if (status.type() == fs::file_type::not_found) return Kind::kMissing;
   if (error) Fail("cannot read", path, error);
+  // On Windows the library follows links and junctions: only the
+  // attributes tell. (A name that is not Unicode has none here; the name
+  // rule refuses it.)
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  try {
+    attributes = GetFileAttributesW(WidePath(path).c_str());
+  } catch (const std::system_error&) {
+  }
+  if (status.type() == fs::file_type::symlink ||
+      (attributes != INVALID_FILE_ATTRIBUTES &&
+       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+    throw ProducerError("a symbolic link, which selfpatch does not follow: " +
+                        Shown(path));
+  }
   switch (status.type()) {
     case fs::file_type::regular:
       return Kind::kFile;
     case fs::file_type::directory:
       return Kind::kFolder;
-    case fs::file_type::symlink:
-      throw ProducerError("a symbolic link, which selfpatch does not follow: " +
-                          Shown(path));
     default:
       throw ProducerError(
           "not a regular file or folder (a device, FIFO or socket): " +
@@ -235,13 +252,21 @@ std::vector<uint8_t> Digest(const std::vector<uint8_t>& data) {
 // until the blocks are in place.
 class PackageWriter {
  public:
+  // Writes the stub and reads its headers back from the file as the
+  // applier will: it must be a PE image with nothing after it, or the
+  // applier would look for its package in the wrong place. The file is
+  // closed meanwhile, as Windows lets no one read a file that is open for
+  // writing.
   PackageWriter(const fs::path& path, const std::vector<uint8_t>& stub)
       : path_(path), stub_(stub.size()) {
-    out_.open(path, std::ios::binary | std::ios::trunc | std::ios::in |
-                        std::ios::out);
-    if (!out_) throw ProducerError("cannot write " + path.u8string());
+    out_.open(path, std::ios::binary | std::ios::trunc | std::ios::out);
     Write(stub.data(), stub.size());
-    out_.flush();  // the stub's headers are read back from the file
+    out_.close();
+    if (!out_) throw ProducerError("cannot write " + path.u8string());
+    CheckStub();
+    out_.open(path, std::ios::binary | std::ios::in | std::ios::out);
+    out_.seekp(0, std::ios::end);
+    if (!out_) throw ProducerError("cannot write " + path.u8string());
   }
 
   void ReserveTable(const TreePlan& plan) {
@@ -320,6 +345,19 @@ class PackageWriter {
   }
 
  private:
+  void CheckStub() const {
+    uint32_t imageEnd = 0;
+    if (!ComputeImageEnd(WidePath(path_).c_str(), &imageEnd)) {
+      throw ProducerError("the applier stub is not a valid PE executable");
+    }
+    if (imageEnd != stub_) {
+      throw ProducerError(
+          "the applier stub has " +
+          std::to_string(static_cast<int64_t>(stub_) - imageEnd) +
+          " bytes after its image; use an unsigned, stripped stub");
+    }
+  }
+
   fs::path path_;
   std::fstream out_;
   uint64_t stub_;
@@ -397,21 +435,6 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
       output.has_parent_path() ? output.parent_path() : fs::path(".");
   TemporaryOutput temporary(folder / (output.filename().u8string() + ".part"));
   PackageWriter writer(temporary.path(), stub);
-  // The stub must be a PE image with nothing after it, or the applier would
-  // look for its package in the wrong place.
-  uint32_t imageEnd = 0;
-  WString widePath;
-  for (char16_t c : temporary.path().u16string())
-    widePath += static_cast<WCHAR>(c);
-  if (!ComputeImageEnd(widePath.c_str(), &imageEnd)) {
-    throw ProducerError("the applier stub is not a valid PE executable");
-  }
-  if (imageEnd != stub.size()) {
-    throw ProducerError(
-        "the applier stub has " +
-        std::to_string(static_cast<int64_t>(stub.size()) - imageEnd) +
-        " bytes after its image; use an unsigned, stripped stub");
-  }
   writer.ReserveTable(plan);
 
   bool compressed = (options.flags & PackageFlagCompressed) != 0;

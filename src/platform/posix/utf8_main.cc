@@ -1,0 +1,3 @@
+#include "platform/utf8_main.h"
+
+int main(int argc, char** argv) { return Utf8Main(argc, argv); }

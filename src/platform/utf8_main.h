@@ -1,0 +1,10 @@
+// The entry of a console program that takes its arguments as UTF-8 and
+// prints UTF-8, on every platform.
+//
+// The program defines Utf8Main; the platform's own main calls it. On Windows
+// the arguments come from the wide command line (the narrow one holds only
+// what the ANSI code page can say) and a console shows UTF-8 while the
+// program runs. Elsewhere the arguments are the bytes given.
+#pragma once
+
+int Utf8Main(int argc, char** argv);

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# selfpatch.exe as a Windows user runs it, under wine64, on the demo folders
+# (copied below a Japanese folder name, so the arguments must arrive as
+# Unicode): its patches are byte for byte those the Linux selfpatch makes of
+# the same inputs, with either applier; a link in a tree stops it; and its
+# apply turns a copy of the old folder into the new one, leaving nothing
+# behind.
+#   tests/wine/selfpatch_exe.sh SELFPATCH.exe LINUX_SELFPATCH
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+exe=$(realpath "$1")
+linux=$(realpath "$2")
+work=$root/build/selfpatch-exe
+rm -rf "$work"
+mkdir -p "$work/デモ"
+cp -r "$root/examples/demo/v1" "$root/examples/demo/v2" "$work/デモ/"
+cd "$work"
+
+fail() {
+  echo "selfpatch.exe: FAIL: $*" >&2
+  exit 1
+}
+windows() { "$root/tests/wine/wine.sh" "$exe" "$@"; }
+
+started=$(date +%s%N)
+for arch in x86 x64; do
+  windows create デモ/v1 デモ/v2 -o "windows-$arch.exe" --arch $arch -q \
+    >windows-$arch.log || fail "create --arch $arch: $(cat windows-$arch.log)"
+  "$linux" create デモ/v1 デモ/v2 -o "linux-$arch.exe" --arch $arch -q >/dev/null
+  # The applier is the first part of the file: a difference there means
+  # the two tools embed different builds of it, not that they diff apart.
+  difference=$(cmp "windows-$arch.exe" "linux-$arch.exe" 2>&1) ||
+    fail "--arch $arch: the Windows and Linux patches differ: $difference" \
+      "(the applier is the first $(windows info "windows-$arch.exe" |
+        sed -n 's/.* \([0-9]*\) bytes.*/\1/p;q') bytes)"
+  windows info "windows-$arch.exe" | grep -q "the one this selfpatch carries" ||
+    fail "--arch $arch: the patch does not carry the built-in applier"
+done
+
+# A link in a tree stops create, as on Linux (the Windows library follows
+# links and junctions: the attributes tell), writing nothing.
+cp -r デモ/v2 linked
+ln -s "$work/デモ/v1" linked/old
+status=0
+windows create デモ/v1 linked -o linked.exe -q >linked.log 2>&1 || status=$?
+[ $status = 1 ] && grep -q "a symbolic link, which selfpatch does not follow" \
+  linked.log || fail "create through a link: status $status, $(cat linked.log)"
+[ -z "$(ls linked.exe* 2>/dev/null)" ] || fail "create through a link wrote a file"
+
+cp -r デモ/v1 installed
+windows verify windows-x86.exe installed >verify.log ||
+  fail "verify: $(cat verify.log)"
+windows apply windows-x86.exe installed --yes -q >apply.log ||
+  fail "apply: $(cat apply.log)"
+diff -r デモ/v2 installed >/dev/null || fail "apply: the folder is not the new one"
+leftovers=$(find installed -name 'ptf*')
+[ -z "$leftovers" ] || fail "apply left $leftovers"
+echo "selfpatch.exe: create (x86, x64) matches the Linux patches byte for byte," \
+  "refuses a link, apply gives the new folder ($((($(date +%s%N) - started) / 1000000)) ms)"
