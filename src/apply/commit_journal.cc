@@ -17,8 +17,9 @@ const WCHAR kCommitted[] = WTXT("C");
 constexpr WCHAR kTab = u'\t';
 constexpr WCHAR kNewline = u'\n';
 
-bool Exists(const WString& name) {
-  return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+bool Exists(const RunFolder& folder, const WString& name) {
+  return GetFileAttributesW(folder.Full(name).c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
 }
 
 WString Decimal(int value) {
@@ -60,8 +61,6 @@ std::vector<WString> Fields(const WString& line) {
 // thousand entries, each with a reserved name and the steps of a backup,
 // take some tens of MiB at most.
 constexpr DWORD kMaxJournalBytes = 256u << 20;
-
-constexpr DWORD kFullPathUnits = 4096;
 
 // Whether `name` is a temporary file the applier reserves: a plain
 // relative name whose last component is "ptf", eight hex digits, ".tmp"
@@ -149,18 +148,20 @@ bool IsCutHeader(const WString& text) {
 // Deletes a file recovery found under a name of ours, leaving its
 // attributes alone: no file of ours is ever read-only under such a name, and
 // one that is may be a hard link to a stranger's file, which shares them.
-bool RemoveOurs(const WString& name) {
-  Found found = Examine(name);
+bool RemoveOurs(const RunFolder& folder, const WString& name) {
+  const WString full = folder.Full(name);
+  Found found = Examine(full);
   if (found == Found::kMissing) return true;
   if (found == Found::kForeign) return false;
-  if (DeleteFileWaiting(name.c_str())) return true;
+  if (DeleteFileWaiting(full.c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-bool Move(const WString& from, const WString& to) {
-  return Examine(from) == Found::kOurs &&
-         MoveFileWaiting(from.c_str(), to.c_str()) != FALSE;
+bool Move(const RunFolder& folder, const WString& from, const WString& to) {
+  const WString full = folder.Full(from);
+  return Examine(full) == Found::kOurs &&
+         MoveFileWaiting(full.c_str(), folder.Full(to).c_str()) != FALSE;
 }
 
 // How many numbered names KeepBeside tries after "<target>.bak".
@@ -170,12 +171,13 @@ constexpr int kKeptNames = 1000;
 // "<target>.bak", "<target>.bak.1", "<target>.bak.2", ...: `target` has been
 // made again since, and both files stay, visible to the user. MoveFileW
 // refuses a name taken meanwhile, which then counts as taken.
-bool KeepBeside(const WString& from, const WString& target) {
+bool KeepBeside(const RunFolder& folder, const WString& from,
+                const WString& target) {
   for (int n = 0; n < kKeptNames; ++n) {
     WString name = target + kBackupSuffix;
     if (n > 0) name += WTXT(".") + Decimal(n);
-    if (Exists(name)) continue;
-    if (Move(from, name)) return true;
+    if (Exists(folder, name)) continue;
+    if (Move(folder, from, name)) return true;
     DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
       return false;
@@ -187,47 +189,49 @@ bool KeepBeside(const WString& from, const WString& target) {
 // A file moved aside whose name has been taken since keeps both: the
 // moved-aside one goes to a free name beside it, and `kept` receives the
 // taken name.
-bool Undo(const JournalStep& step, WString* kept) {
+bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
-      if (Exists(step.other) && Exists(step.target)) {
-        if (!KeepBeside(step.other, step.target)) return false;
+      if (Exists(folder, step.other) && Exists(folder, step.target)) {
+        if (!KeepBeside(folder, step.other, step.target)) return false;
         *kept = step.target;
-      } else if (Exists(step.other)) {
-        if (!Move(step.other, step.target)) return false;
-        SetAttributesOfOnlyName(step.target, step.attributes);
+      } else if (Exists(folder, step.other)) {
+        if (!Move(folder, step.other, step.target)) return false;
+        SetAttributesOfOnlyName(folder.Full(step.target), step.attributes);
       }
       return true;
     case JournalStep::kMakeBackup:
       // Ran if the aside became the backup: where an older backup was
       // moved first, the older one is still aside.
-      if (Exists(step.target) && !Exists(step.other) &&
-          (step.aside.empty() || Exists(step.aside))) {
-        return Move(step.target, step.other);
+      if (Exists(folder, step.target) && !Exists(folder, step.other) &&
+          (step.aside.empty() || Exists(folder, step.aside))) {
+        return Move(folder, step.target, step.other);
       }
       return true;
     case JournalStep::kPlaceNew:
       // The new file is in place while its old one is aside.
-      if (Exists(step.target) && !Exists(step.other) && Exists(step.aside)) {
-        SetAttributesOfOnlyName(step.target, FILE_ATTRIBUTE_NORMAL);
-        return Move(step.target, step.other);
+      if (Exists(folder, step.target) && !Exists(folder, step.other) &&
+          Exists(folder, step.aside)) {
+        SetAttributesOfOnlyName(folder.Full(step.target),
+                                FILE_ATTRIBUTE_NORMAL);
+        return Move(folder, step.target, step.other);
       }
       return true;
     case JournalStep::kMoveAside:
-      if (Exists(step.other) && Exists(step.target)) {
-        if (!KeepBeside(step.other, step.target)) return false;
+      if (Exists(folder, step.other) && Exists(folder, step.target)) {
+        if (!KeepBeside(folder, step.other, step.target)) return false;
         *kept = step.target;
         return true;
       }
-      if (Exists(step.other)) {
-        if (!Move(step.other, step.target)) return false;
+      if (Exists(folder, step.other)) {
+        if (!Move(folder, step.other, step.target)) return false;
       }
-      if (Exists(step.target))
-        SetAttributesOfOnlyName(step.target, step.attributes);
+      if (Exists(folder, step.target))
+        SetAttributesOfOnlyName(folder.Full(step.target), step.attributes);
       return true;
     case JournalStep::kPlaceAdded:
-      if (Exists(step.target) && !Exists(step.other))
-        return Move(step.target, step.other);
+      if (Exists(folder, step.target) && !Exists(folder, step.other))
+        return Move(folder, step.target, step.other);
       return true;
     case JournalStep::kDelete:
       return true;
@@ -254,12 +258,8 @@ bool RemoveFile(const WString& name) {
 }
 
 bool RemoveAtRestart(const WString& name) {
-  // Kept until the next start, the name is taken by its full path.
-  std::vector<WCHAR> full(kFullPathUnits);
-  DWORD length =
-      GetFullPathNameW(name.c_str(), kFullPathUnits, full.data(), nullptr);
-  return length != 0 && length < kFullPathUnits &&
-         MoveFileExW(full.data(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  return MoveFileExW(name.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) !=
+         FALSE;
 }
 
 CommitJournal::~CommitJournal() {
@@ -273,8 +273,9 @@ bool CommitJournal::Append(const WString& text, bool flush) {
          written == bytes && (!flush || FlushFileBuffers(file_));
 }
 
-bool CommitJournal::Open(const uint8_t* digest) {
-  file_ = CreateFileW(kJournalName, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+bool CommitJournal::Open(const RunFolder& folder, const uint8_t* digest) {
+  name_ = folder.Full(kJournalName);
+  file_ = CreateFileW(name_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (!IsOpen()) return false;
   WString text = WString(1, 0xFEFF) + kHeader + kTab;
@@ -312,14 +313,15 @@ bool CommitJournal::Remove() {
   if (!IsOpen()) return true;  // not ours: another run's, or none
   CloseHandle(file_);
   file_ = INVALID_HANDLE_VALUE;
-  return RemoveFile(kJournalName);
+  return RemoveFile(name_);
 }
 
-Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
+Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
+                                  WString* problem) {
   *problem = kJournalName;
-  HANDLE file =
-      CreateFileW(kJournalName, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(folder.Full(kJournalName).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Recovery::kNothing;
   // Only a journal that an elevated run of ours wrote, under its only name,
   // is read: another user can plant one, but not give it to us.
@@ -333,7 +335,7 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   ok = ok && ReadFile(file, &text[0], size, &read, nullptr) && read == size;
   CloseHandle(file);
   WString link;
-  if (!ok || !ReachedWithoutLinks(kJournalName, &link))
+  if (!ok || !ReachedWithoutLinks(folder, kJournalName, &link))
     return Recovery::kFailed;
 
   std::vector<JournalStep> steps;
@@ -383,7 +385,7 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   }
   // Nothing is touched while any name leads through a link; the folders on
   // the way are held until recovery ends, so that none becomes one.
-  FolderPins pins;
+  FolderPins pins(folder);
   for (const JournalStep& step : steps) {
     for (const WString* name : {&step.target, &step.other, &step.aside}) {
       if (pins.Hold(FolderOf(*name), problem) != Pinned::kHeld)
@@ -396,18 +398,18 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   }
   for (const JournalStep& step : steps) {
     for (const WString* name : {&step.target, &step.other, &step.aside}) {
-      if (!name->empty() && !ReachedWithoutLinks(*name, problem))
+      if (!name->empty() && !ReachedWithoutLinks(folder, *name, problem))
         return Recovery::kFailed;
     }
   }
   for (const WString& name : reserved) {
-    if (!ReachedWithoutLinks(name, problem)) return Recovery::kFailed;
+    if (!ReachedWithoutLinks(folder, name, problem)) return Recovery::kFailed;
   }
   // Every file under a temporary name the journal holds is one a run of
   // ours made or moved there; another user's file under such a name (one
   // released before the run stopped) is named.
   for (const WString& name : reserved) {
-    if (Examine(name) == Found::kForeign) {
+    if (Examine(folder.Full(name)) == Found::kForeign) {
       *problem = name;
       return Recovery::kFailed;
     }
@@ -419,7 +421,8 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   // remove.
   if (header) {
     if (!IsCutHeader(text.substr(bom))) return Recovery::kFailed;
-    return RemoveOurs(kJournalName) ? Recovery::kUndone : Recovery::kFailed;
+    return RemoveOurs(folder, kJournalName) ? Recovery::kUndone
+                                            : Recovery::kFailed;
   }
 
   bool done = true;
@@ -427,22 +430,23 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   if (committed) {
     for (const JournalStep& step : steps) {
       if (step.kind == JournalStep::kDelete) {
-        done =
-            (RemoveOurs(step.target) || RemoveAtRestart(step.target)) && done;
+        done = (RemoveOurs(folder, step.target) ||
+                RemoveAtRestart(folder.Full(step.target))) &&
+               done;
       }
     }
   } else {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-      done = Undo(*step, &kept) && done;
+      done = Undo(folder, *step, &kept) && done;
     }
     // The interrupted run's reserved files, once no old file is left under
     // a reserved name (an aside that could not go back stays).
     for (const WString& name : reserved) {
       if (!done) break;
-      done = RemoveOurs(name);
+      done = RemoveOurs(folder, name);
     }
   }
-  if (!done || !RemoveOurs(kJournalName)) return Recovery::kFailed;
+  if (!done || !RemoveOurs(folder, kJournalName)) return Recovery::kFailed;
   if (!kept.empty()) {
     *problem = kept;
     return Recovery::kKeptBoth;

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "apply/safe_paths.h"
 #include "package/entry_names.h"
 #include "platform/platform.h"
 
@@ -46,13 +47,13 @@ struct JournalStep {
                    // the older name when an older backup was moved
 };
 
-// Deletes a file that must go, with one more try at normal attributes (a
+// Deletes a file that must go (`name`: its full path), with one more try at normal attributes (a
 // read-only flag) that also waits out another program's hold on it; true
 // when it is gone, also when it was never there. The deletion itself is the
 // test: a failed query must not leave a file behind.
 bool RemoveFile(const WString& name);
 
-// Has a file that cannot be deleted now (a running program's old image,
+// Has a file (`name`: its full path) that cannot be deleted now (a running program's old image,
 // which Windows lets rename but not delete) deleted when Windows next
 // starts; true when that is arranged.
 bool RemoveAtRestart(const WString& name);
@@ -64,8 +65,8 @@ class CommitJournal {
   CommitJournal& operator=(const CommitJournal&) = delete;
   ~CommitJournal();
 
-  // Creates the journal with the package's digest.
-  bool Open(const uint8_t* digest);
+  // Creates the journal in `folder` with the package's digest.
+  bool Open(const RunFolder& folder, const uint8_t* digest);
   // Records a file the run has just reserved: a run cut short leaves no
   // reserved file behind once the next run has recovered.
   bool NoteReserved(const WString& name);
@@ -80,6 +81,7 @@ class CommitJournal {
 
  private:
   bool Append(const WString& text, bool flush);
+  WString name_;  // its full path
   HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 
@@ -92,7 +94,7 @@ enum class Recovery {
   kFailed,    // recovery could not complete; the journal stays
 };
 
-// Undoes or finishes the commit a journal describes. `digest` receives the
+// Undoes or finishes the commit a journal in `folder` describes. `digest` receives the
 // digest of the package it belonged to. The journal may have been planted
 // by someone else: recovery touches nothing unless every line names only
 // the applier's own temporaries (by relative name) and the targets its
@@ -100,4 +102,5 @@ enum class Recovery {
 // kFailed `problem` names what stopped it, relative to the folder: the
 // journal, or a link on the way to a name it holds; on kKeptBoth, the
 // target made again.
-Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem);
+Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
+                                  WString* problem);

@@ -1,5 +1,7 @@
 #include "apply/directory.h"
 
+#include <vector>
+
 bool IsDirectory(const WCHAR* path) {
   DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES &&
@@ -11,16 +13,23 @@ bool CreateDirectoryTree(const WCHAR* path) {
   if (path[0] == 0) return true;
   if (IsDirectory(path)) return true;
   if (CreateDirectoryW(path, nullptr)) return true;
-  WString copy(path);
+  // The folders on the way are made from the deepest one that exists down:
+  // a full path's root ("C:", "\\?\C:", a share) is never made.
+  const WString copy(path);
+  std::vector<size_t> ends;
   for (size_t i = 1; i < copy.size(); ++i) {
-    WCHAR c = copy[i];
-    if ((c != u'\\' && c != u'/') || copy[i - 1] == u':') continue;
-    copy[i] = 0;
-    bool accepted = IsDirectory(copy.c_str()) ||
-                    CreateDirectoryW(copy.c_str(), nullptr) ||
-                    GetLastError() == ERROR_ALREADY_EXISTS;
-    copy[i] = c;
-    if (!accepted) return false;
+    bool separator = copy[i] == u'\\' || copy[i] == u'/';
+    bool after = copy[i - 1] == u'\\' || copy[i - 1] == u'/';
+    if (separator && !after) ends.push_back(i);
   }
-  return CreateDirectoryW(path, nullptr) != FALSE;
+  size_t first = ends.size();
+  while (first > 0 && !IsDirectory(copy.substr(0, ends[first - 1]).c_str()))
+    --first;
+  for (size_t i = first; i < ends.size(); ++i) {
+    WString folder = copy.substr(0, ends[i]);
+    if (!CreateDirectoryW(folder.c_str(), nullptr) &&
+        !IsDirectory(folder.c_str()))
+      return false;
+  }
+  return CreateDirectoryW(path, nullptr) || IsDirectory(path);
 }

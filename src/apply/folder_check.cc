@@ -5,11 +5,10 @@
 
 #include "apply/commit_journal.h"
 #include "apply/directory.h"
+#include "apply/safe_paths.h"
 #include "package/file_hash.h"
 
 namespace {
-
-constexpr DWORD kPathUnits = 4096;
 
 uint8_t Kind(const LoadedEntry& entry) {
   return static_cast<uint8_t>(entry.record.kind & 0xFF);
@@ -52,31 +51,18 @@ bool HasNewDigest(const WString& name, const PackageEntry& record,
          hash.Get()->CompareDigest(record.newDigest);
 }
 
-// The folder part of `name`'s full path; empty when the name has none.
-WString FolderOf(const WString& name) {
-  std::vector<WCHAR> full(kPathUnits);
-  LPWSTR filePart = nullptr;
-  DWORD length =
-      GetFullPathNameW(name.c_str(), kPathUnits, full.data(), &filePart);
-  if (length == 0 || length >= kPathUnits || filePart == nullptr) {
-    return WString();
-  }
-  return WString(full.data(), filePart - 1);
-}
-
 // The first entry that a run in a folder holding none of the files to patch
 // would fail at: the run reserves a temporary file in each target's folder
 // (missing: 7; directory entries before it create theirs), then a file to
 // patch is missing (8) and a file to add must not exist (12).
-void FindFirstFailure(const PackageLoader& loader,
+void FindFirstFailure(const RunFolder& run, const PackageLoader& loader,
                       const std::vector<Look>& looks, FolderCheck* check) {
   std::set<WString> made;
   for (size_t i = 0; i < loader.entries.size(); ++i) {
     const LoadedEntry& entry = loader.entries[i];
-    WString folder = FolderOf(entry.name);
+    WString folder = run.Full(FolderOf(entry.name));
     check->failedEntry = i;
-    if (folder.empty() ||
-        (!IsDirectory(folder.c_str()) && made.count(folder) == 0)) {
+    if (!IsDirectory(folder.c_str()) && made.count(folder) == 0) {
       check->failure = ResultNoTempName;
       return;
     }
@@ -94,10 +80,7 @@ void FindFirstFailure(const PackageLoader& loader,
         // Its folder exists, so the run creates just this one, unless a
         // file stands in the way.
         if (looks[i].exists && !looks[i].isDirectory) break;
-        std::vector<WCHAR> full(kPathUnits);
-        DWORD length = GetFullPathNameW(entry.name.c_str(), kPathUnits,
-                                        full.data(), nullptr);
-        if (length > 0 && length < kPathUnits) made.insert(full.data());
+        made.insert(run.Full(entry.name));
         break;
       }
       default:
@@ -111,6 +94,9 @@ void FindFirstFailure(const PackageLoader& loader,
 FolderCheck CheckFolder(const PackageLoader& loader,
                         const SharedArray<IHashCode>& hash) {
   FolderCheck check{FolderReady, 0, ResultSuccess};
+  // A folder that cannot be resolved is left to the run, which reports it.
+  RunFolder run;
+  if (!run.Resolve()) return check;
   const std::vector<LoadedEntry>& entries = loader.entries;
   std::vector<Look> looks(entries.size());
   size_t patches = 0, patchesHere = 0;
@@ -118,7 +104,7 @@ FolderCheck CheckFolder(const PackageLoader& loader,
   bool oldSizes = true;
   for (size_t i = 0; i < entries.size(); ++i) {
     const PackageEntry& record = entries[i].record;
-    Look& look = looks[i] = LookAt(entries[i].name);
+    Look& look = looks[i] = LookAt(run.Full(entries[i].name));
     switch (Kind(entries[i])) {
       case EntryKindPatch:
         ++patches;
@@ -139,10 +125,11 @@ FolderCheck CheckFolder(const PackageLoader& loader,
   }
   // A commit cut short may have moved every file aside: the run recovers
   // it here rather than look elsewhere.
-  bool journal = GetFileAttributesW(kJournalName) != INVALID_FILE_ATTRIBUTES;
+  bool journal = GetFileAttributesW(run.Full(kJournalName).c_str()) !=
+                 INVALID_FILE_ATTRIBUTES;
   if (patches > 0 && patchesHere == 0 && !journal) {
     check.state = FolderNotHere;
-    FindFirstFailure(loader, looks, &check);
+    FindFirstFailure(run, loader, looks, &check);
     return check;
   }
   if (newSizes) {
@@ -150,7 +137,8 @@ FolderCheck CheckFolder(const PackageLoader& loader,
     for (size_t i = 0; i < entries.size() && applied; ++i) {
       uint8_t kind = Kind(entries[i]);
       if (kind == EntryKindPatch || kind == EntryKindAdd) {
-        applied = HasNewDigest(entries[i].name, entries[i].record, hash);
+        applied =
+            HasNewDigest(run.Full(entries[i].name), entries[i].record, hash);
       }
     }
     if (applied) {

@@ -20,7 +20,7 @@ Pinned FolderPins::Hold(const WString& folder, WString* problem) {
     for (const Pin& pin : pins_) held = held || pin.name == name;
     if (held) continue;
     HANDLE handle = CreateFileW(
-        name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+        folder_.Full(name).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

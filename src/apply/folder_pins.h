@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "apply/safe_paths.h"
 #include "platform/platform.h"
 
 enum class Pinned {
@@ -20,13 +21,13 @@ enum class Pinned {
 
 class FolderPins {
  public:
-  FolderPins() = default;
+  explicit FolderPins(const RunFolder& folder) : folder_(folder) {}
   FolderPins(const FolderPins&) = delete;
   FolderPins& operator=(const FolderPins&) = delete;
   ~FolderPins();
 
   // Holds every folder on the way to `folder` (relative to the current
-  // folder; empty for the current folder, which holds nothing), until this
+  // run's folder; empty for that folder, which holds nothing), until this
   // object goes. A component that does not exist, or is a file, ends the
   // way: nothing below it exists. Otherwise `problem` receives the component
   // that stopped it (the name cut after it).
@@ -37,5 +38,6 @@ class FolderPins {
     WString name;
     HANDLE handle;
   };
+  const RunFolder& folder_;
   std::vector<Pin> pins_;
 };

@@ -18,7 +18,6 @@ SharedArray<PackageLoader>* g_loaderHolder = nullptr;
 
 namespace {
 
-constexpr DWORD kPathUnits = 4096;
 const WCHAR kTempPrefix[] = WTXT("ptf");
 const WCHAR kTempSuffix[] = WTXT(".tmp");
 // Names tried for one temporary before the folder counts as unusable: each
@@ -48,13 +47,18 @@ class PatchRun {
   explicit PatchRun(CPatchThread& worker)
       : worker_(worker),
         loader_(*worker.loader.Get()),
-        options_(loader_.header.flags) {
-    path_.Allocate(kPathUnits);
+        options_(loader_.header.flags),
+        pins_(folder_) {
+    path_.Allocate(kLongPathUnits);
+    path_.Get()[0] = 0;
     hash_.Attach(new CHashSHA256, 1);
     nextName_ = GetTickCount64() ^ (uint64_t{GetCurrentThreadId()} << 32);
   }
 
   ResultCode Execute() {
+    // Every file call names its file by the full path of the folder as it is
+    // now and the file's relative name.
+    if (!folder_.Resolve()) return FailAt(ResultNoTempName, WTXT("."));
     // Started with the system's folder as the current one (an elevated
     // start can leave it there), a run would patch Windows itself.
     if (InWindowsFolder()) return FailAt(ResultInWindowsFolder, WTXT("."));
@@ -62,7 +66,7 @@ class PatchRun {
     // complete, finished) before anything else.
     uint8_t interrupted[32];
     WString problem;
-    switch (RecoverInterruptedCommit(interrupted, &problem)) {
+    switch (RecoverInterruptedCommit(folder_, interrupted, &problem)) {
       case Recovery::kFailed:
       case Recovery::kKeptBoth:
         return FailAt(ResultUpdateFailed, problem);
@@ -84,7 +88,7 @@ class PatchRun {
       return ResultSuccess;  // nothing touched, no journal
     }
     if (!loader_.entries.empty() &&
-        !journal_.Open(loader_.header.packageDigest)) {
+        !journal_.Open(folder_, loader_.header.packageDigest)) {
       return FailAt(ResultUpdateFailed, kJournalName);
     }
     for (size_t i = 0; i < loader_.entries.size(); ++i) {
@@ -111,25 +115,26 @@ class PatchRun {
     WCHAR* full = path_.Get();
     LPWSTR filePart = nullptr;
     DWORD length =
-        GetFullPathNameW(entry.name.c_str(), kPathUnits, full, &filePart);
-    if (length == 0 || length >= kPathUnits || filePart == nullptr) {
+        GetFullPathNameW(entry.name.c_str(), kLongPathUnits, full, &filePart);
+    if (length == 0 || length >= kLongPathUnits || filePart == nullptr) {
       // The full path does not fit, or names no file: report the name.
-      size_t units = entry.name.copy(full, kPathUnits - 1);
+      size_t units = entry.name.copy(full, kLongPathUnits - 1);
       full[units] = 0;
       return ResultNoTempName;
     }
+    target_ = folder_.Full(entry.name);
     WString link;
-    if (!ReachedWithoutLinks(entry.name, &link)) {
-      GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
+    if (!ReachedWithoutLinks(folder_, entry.name, &link)) {
+      Show(link);
       return ResultLinkOnPath;
     }
     // The folders on the way stay as checked until the run ends.
     switch (pins_.Hold(FolderOf(entry.name), &link)) {
       case Pinned::kLink:
-        GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
+        Show(link);
         return ResultLinkOnPath;
       case Pinned::kFailed:
-        GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
+        Show(link);
         return ResultUpdateFailed;
       case Pinned::kHeld:
         break;
@@ -137,8 +142,8 @@ class PatchRun {
     // A backup that has other names shares its attributes with them.
     const WString backup = entry.name + kBackupSuffix;
     if (Kind(entry) == EntryKindPatch && (options_ & PackageFlagBackup) &&
-        HasOtherNames(backup)) {
-      GetFullPathNameW(backup.c_str(), kPathUnits, full, nullptr);
+        HasOtherNames(folder_.Full(backup))) {
+      Show(backup);
       return ResultLinkOnPath;
     }
     WString temp;
@@ -156,7 +161,7 @@ class PatchRun {
         result = PrepareAdd(entry.record, file.Get());
         break;
       case EntryKindDirectory:
-        if (!IsDirectory(full)) CreateDirectoryTree(full);
+        if (!IsDirectory(target_.c_str())) CreateDirectoryTree(target_.c_str());
         break;
       default:
         break;
@@ -167,7 +172,7 @@ class PatchRun {
     if (keep) {
       commitList_.push_back({index, temp});
     } else {
-      RemoveFile(temp);
+      RemoveFile(folder_.Full(temp));
     }
     return result;
   }
@@ -184,13 +189,14 @@ class PatchRun {
   bool AllApplied() {
     for (const LoadedEntry& entry : loader_.entries) {
       uint8_t kind = Kind(entry);
-      if (kind == EntryKindDirectory && !IsDirectory(entry.name.c_str()))
+      const WString full = folder_.Full(entry.name);
+      if (kind == EntryKindDirectory && !IsDirectory(full.c_str()))
         return false;
       if (kind != EntryKindPatch && kind != EntryKindAdd) continue;
       SharedHandle file;
       file.Attach(
-          CreateFileW(entry.name.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+          CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
           CloseHandle);
       if (!file.IsValid() || !MatchesNew(file.Get(), entry.record))
         return false;
@@ -203,10 +209,11 @@ class PatchRun {
   // never opened, let alone written.
   ResultCode PreparePatch(const PackageEntry& record, HANDLE out) {
     SharedHandle old;
-    old.Attach(CreateFileWaiting(
-                   path_.Get(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
-               CloseHandle);
+    old.Attach(
+        CreateFileWaiting(target_.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                          OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
+        CloseHandle);
     if (!old.IsValid()) return ResultOpenSource;
     // A target with other names (hard links) would carry the attributes it
     // is given to a file elsewhere.
@@ -233,7 +240,7 @@ class PatchRun {
   }
 
   ResultCode PrepareAdd(const PackageEntry& record, HANDLE out) {
-    if (GetFileAttributesW(path_.Get()) != INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES) {
       return ResultTargetExists;
     }
     ResultCode code = WriteAddedFile(record, worker_, out);
@@ -264,9 +271,9 @@ class PatchRun {
   bool Reserve(const WString& folder, WString* name, SharedHandle* file) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
       *name = NextTempName(folder);
-      HANDLE made = CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      HANDLE made = CreateFileW(
+          folder_.Full(*name).c_str(), GENERIC_READ | GENERIC_WRITE,
+          FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (made == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         // A name in use, or one whose file is being deleted.
@@ -285,7 +292,7 @@ class PatchRun {
         return true;
       }
       CloseHandle(made);
-      RemoveFile(*name);
+      RemoveFile(folder_.Full(*name));
       return false;
     }
     return false;
@@ -296,19 +303,21 @@ class PatchRun {
   // which refuses an existing destination, can take it.
   bool FreeNameBeside(const WString& temp, WString* name) {
     if (!Reserve(FolderOf(temp), name, nullptr)) return false;
-    if (RemoveFile(*name)) return true;
+    if (RemoveFile(folder_.Full(*name))) return true;
     leftovers_.push_back(*name);
     return false;
   }
 
   bool Move(const WString& from, const WString& to) {
-    if (!MoveFileWaiting(from.c_str(), to.c_str())) return false;
+    if (!MoveFileWaiting(folder_.Full(from).c_str(), folder_.Full(to).c_str()))
+      return false;
     steps_.push_back({CommitStep::kMoved, from, to, 0});
     return true;
   }
 
   bool ClearAttributes(const WString& name, DWORD attributes) {
-    if (!SetFileAttributesWaiting(name.c_str(), FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesWaiting(folder_.Full(name).c_str(),
+                                  FILE_ATTRIBUTE_NORMAL))
       return false;
     steps_.push_back(
         {CommitStep::kAttributesCleared, name, WString(), attributes});
@@ -333,7 +342,7 @@ class PatchRun {
         entries->push_back(item.entry);
         continue;
       }
-      DWORD attributes = GetFileAttributesW(target.c_str());
+      DWORD attributes = GetFileAttributesW(folder_.Full(target).c_str());
       WString aside;
       if (attributes == INVALID_FILE_ATTRIBUTES ||
           !FreeNameBeside(item.temp, &aside)) {
@@ -351,7 +360,7 @@ class PatchRun {
         continue;
       }
       WString backup = target + kBackupSuffix;
-      DWORD existing = GetFileAttributesW(backup.c_str());
+      DWORD existing = GetFileAttributesW(folder_.Full(backup).c_str());
       WString older;
       if (existing != INVALID_FILE_ATTRIBUTES) {
         if ((existing & FILE_ATTRIBUTE_DIRECTORY) ||
@@ -380,9 +389,10 @@ class PatchRun {
 
   // Whether no name of a step leads through a link; else `link` names the
   // first link found.
-  static bool LinkFree(const JournalStep& step, WString* link) {
+  bool LinkFree(const JournalStep& step, WString* link) const {
     for (const WString* name : {&step.target, &step.other, &step.aside}) {
-      if (!name->empty() && !ReachedWithoutLinks(*name, link)) return false;
+      if (!name->empty() && !ReachedWithoutLinks(folder_, *name, link))
+        return false;
     }
     return true;
   }
@@ -399,7 +409,8 @@ class PatchRun {
                Move(step.target, step.other);
       case JournalStep::kPlaceNew:
         if (!Move(step.other, step.target) ||
-            !SetFileAttributesWaiting(step.target.c_str(), step.attributes)) {
+            !SetFileAttributesWaiting(folder_.Full(step.target).c_str(),
+                                      step.attributes)) {
           return false;
         }
         steps_.push_back(
@@ -409,7 +420,7 @@ class PatchRun {
         return Move(step.other, step.target);
       case JournalStep::kMakeBackup:
         return Move(step.other, step.target) &&
-               SetFileAttributesWaiting(step.target.c_str(),
+               SetFileAttributesWaiting(folder_.Full(step.target).c_str(),
                                         FILE_ATTRIBUTE_NORMAL);
       case JournalStep::kDelete:
         return true;  // after the commit is marked complete
@@ -435,8 +446,9 @@ class PatchRun {
     // once before any name is reserved for the plan, once for the plan.
     WString link;
     for (const Prepared& item : commitList_) {
-      if (!ReachedWithoutLinks(loader_.entries[item.entry].name, &link) ||
-          !ReachedWithoutLinks(item.temp, &link)) {
+      if (!ReachedWithoutLinks(folder_, loader_.entries[item.entry].name,
+                               &link) ||
+          !ReachedWithoutLinks(folder_, item.temp, &link)) {
         return CommitFailed(item.entry, link);
       }
     }
@@ -463,8 +475,8 @@ class PatchRun {
     bool deleted = true;
     for (const JournalStep& step : plan) {
       if (step.kind == JournalStep::kDelete) {
-        deleted = (RemoveFile(step.target) || RemoveAtRestart(step.target)) &&
-                  deleted;
+        const WString full = folder_.Full(step.target);
+        deleted = (RemoveFile(full) || RemoveAtRestart(full)) && deleted;
       }
     }
     if (deleted) journal_.Remove();
@@ -480,21 +492,21 @@ class PatchRun {
       // A step is not undone through a link: the journal stays, and the
       // next run's recovery refuses it too.
       WString found;
-      bool undone =
-          ReachedWithoutLinks(step->path, &found) &&
-          (step->other.empty() || ReachedWithoutLinks(step->other, &found));
+      bool undone = ReachedWithoutLinks(folder_, step->path, &found) &&
+                    (step->other.empty() ||
+                     ReachedWithoutLinks(folder_, step->other, &found));
       if (undone) {
         switch (step->kind) {
           case CommitStep::kAttributesCleared:
-            undone = SetFileAttributesWaiting(step->path.c_str(),
+            undone = SetFileAttributesWaiting(folder_.Full(step->path).c_str(),
                                               step->attributes) != FALSE;
             break;
           case CommitStep::kMoved:
-            undone = MoveFileWaiting(step->other.c_str(), step->path.c_str()) !=
-                     FALSE;
+            undone = MoveFileWaiting(folder_.Full(step->other).c_str(),
+                                     folder_.Full(step->path).c_str()) != FALSE;
             break;
           case CommitStep::kAttributesRestored:
-            undone = SetFileAttributesWaiting(step->path.c_str(),
+            undone = SetFileAttributesWaiting(folder_.Full(step->path).c_str(),
                                               FILE_ATTRIBUTE_NORMAL) != FALSE;
             break;
         }
@@ -504,21 +516,31 @@ class PatchRun {
       keepJournal_ = keepJournal_ || !undone;
     }
     steps_.clear();
-    for (const WString& name : leftovers_) RemoveFile(name);
+    for (const WString& name : leftovers_) RemoveFile(folder_.Full(name));
     leftovers_.clear();
     if (!link.empty()) {
-      GetFullPathNameW(link.c_str(), kPathUnits, path_.Get(), nullptr);
+      Show(link);
       return ResultLinkOnPath;
     }
-    GetFullPathNameW(loader_.entries[index].name.c_str(), kPathUnits,
-                     path_.Get(), nullptr);
+    Show(loader_.entries[index].name);
     return ResultUpdateFailed;
   }
 
   // Reports `result` with the full path of `name` (relative).
   ResultCode FailAt(ResultCode result, const WString& name) {
-    GetFullPathNameW(name.c_str(), kPathUnits, path_.Get(), nullptr);
+    Show(name);
     return Fail(result);
+  }
+
+  // Puts the full path of `name` (relative) in the path buffer, as the user
+  // reads it; `name` itself when that cannot be made.
+  void Show(const WString& name) {
+    WCHAR* full = path_.Get();
+    DWORD length =
+        GetFullPathNameW(name.c_str(), kLongPathUnits, full, nullptr);
+    if (length == 0 || length >= kLongPathUnits) {
+      full[name.copy(full, kLongPathUnits - 1)] = 0;
+    }
   }
 
   // Removes every prepared file and the journal, and reports `result`. A
@@ -526,7 +548,8 @@ class PatchRun {
   ResultCode Fail(ResultCode result) {
     for (const Prepared& item : commitList_) {
       WString link;
-      if (ReachedWithoutLinks(item.temp, &link)) RemoveFile(item.temp);
+      if (ReachedWithoutLinks(folder_, item.temp, &link))
+        RemoveFile(folder_.Full(item.temp));
     }
     commitList_.clear();
     if (!keepJournal_) journal_.Remove();
@@ -538,7 +561,9 @@ class PatchRun {
   CPatchThread& worker_;
   const PackageLoader& loader_;
   const uint32_t options_;
-  SharedArray<WCHAR> path_;  // full path of the entry at hand
+  RunFolder folder_;         // the folder patched, resolved at the start
+  SharedArray<WCHAR> path_;  // full path of the entry at hand, as shown
+  WString target_;           // the entry's full path for file calls
   SharedArray<IHashCode> hash_;
   std::vector<Prepared> commitList_;
   std::vector<CommitStep> steps_;   // commit steps taken, to undo

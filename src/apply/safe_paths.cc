@@ -4,17 +4,15 @@
 
 namespace {
 
-constexpr DWORD kPathUnits = 4096;
-
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
 // The full, long form of a path; empty when it cannot be resolved.
 WString Resolved(const WCHAR* path) {
-  std::vector<WCHAR> full(kPathUnits), longer(kPathUnits);
-  DWORD length = GetFullPathNameW(path, kPathUnits, full.data(), nullptr);
-  if (length == 0 || length >= kPathUnits) return WString();
-  length = GetLongPathNameW(full.data(), longer.data(), kPathUnits);
-  if (length == 0 || length >= kPathUnits) return WString(full.data());
+  std::vector<WCHAR> full(kLongPathUnits), longer(kLongPathUnits);
+  DWORD length = GetFullPathNameW(path, kLongPathUnits, full.data(), nullptr);
+  if (length == 0 || length >= kLongPathUnits) return WString();
+  length = GetLongPathNameW(full.data(), longer.data(), kLongPathUnits);
+  if (length == 0 || length >= kLongPathUnits) return WString(full.data());
   return WString(longer.data(), length);
 }
 
@@ -32,13 +30,40 @@ bool IsAtOrBelow(const WString& path, const WString& folder) {
 
 }  // namespace
 
-bool ReachedWithoutLinks(const WString& name, WString* link) {
+bool RunFolder::Resolve() {
+  std::vector<WCHAR> full(kLongPathUnits);
+  DWORD length =
+      GetFullPathNameW(WTXT("."), kLongPathUnits, full.data(), nullptr);
+  if (length == 0 || length >= kLongPathUnits) return false;
+  WString path(full.data(), length);
+  while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+  if (path.compare(0, 4, WTXT("\\\\?\\")) == 0 ||
+      path.compare(0, 4, WTXT("\\\\.\\")) == 0) {
+    folder_ = path;  // already the long form
+  } else if (path.compare(0, 2, WTXT("\\\\")) == 0) {
+    folder_ = WTXT("\\\\?\\UNC") + path.substr(1);  // a share
+  } else {
+    folder_ = WTXT("\\\\?\\") + path;
+  }
+  return true;
+}
+
+WString RunFolder::Full(const WString& relative) const {
+  WString full = folder_;
+  if (relative.empty()) return full;
+  if (!IsSeparator(full.back())) full += u'\\';
+  for (WCHAR c : relative) full += c == u'/' ? u'\\' : c;
+  return full;
+}
+
+bool ReachedWithoutLinks(const RunFolder& folder, const WString& name,
+                         WString* link) {
   for (size_t end = 0; end < name.size(); ++end) {
     bool last = end + 1 == name.size();
     if (!last && !(IsSeparator(name[end + 1]) && !IsSeparator(name[end])))
       continue;
     WString prefix = name.substr(0, end + 1);
-    DWORD attributes = GetFileAttributesW(prefix.c_str());
+    DWORD attributes = GetFileAttributesW(folder.Full(prefix).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       DWORD error = GetLastError();
       // Nothing below a missing component exists either.
@@ -64,10 +89,10 @@ bool InWindowsFolder() {
   UINT(WINAPI* const folders[])
   (LPWSTR, UINT) = {&GetWindowsDirectoryW, &GetSystemWindowsDirectoryW,
                     &GetSystemWow64DirectoryW};
-  std::vector<WCHAR> buffer(kPathUnits);
+  std::vector<WCHAR> buffer(kLongPathUnits);
   for (auto folder : folders) {
-    UINT length = folder(buffer.data(), kPathUnits);
-    if (length == 0 || length >= kPathUnits) continue;  // none, as on x86
+    UINT length = folder(buffer.data(), kLongPathUnits);
+    if (length == 0 || length >= kLongPathUnits) continue;  // none, as on x86
     if (IsAtOrBelow(current, Resolved(buffer.data()))) return true;
   }
   return false;

@@ -7,12 +7,34 @@
 
 #include "platform/platform.h"
 
-// Whether `name`, relative to the current folder, is reached without
+// Units a full path may take: the longest a "\\?\" path may be, and the
+// terminating zero.
+constexpr DWORD kLongPathUnits = 32768;
+
+// The folder a run patches, resolved once, and the full names of the files
+// in it for file calls: "\\?\" paths, which Windows takes as they are,
+// without the MAX_PATH limit, so that names as long as the package allows
+// apply in folders as deep as Windows allows. What a user reads is shown
+// without the prefix (GetFullPathNameW of the relative name).
+class RunFolder {
+ public:
+  // Takes the current folder's full path; false when it cannot be read.
+  bool Resolve();
+  // `relative` (either separator; empty for the folder itself) as a full
+  // "\\?\" path.
+  WString Full(const WString& relative) const;
+
+ private:
+  WString folder_;  // "\\?\" form, without a trailing separator
+};
+
+// Whether `name`, relative to `folder`, is reached without
 // passing a link: no component of it, the last one included, is a reparse
 // point. Components that do not exist (yet) pass; a component whose
 // attributes cannot be read does not. On false `link` receives the
 // component's name (the name cut after it).
-bool ReachedWithoutLinks(const WString& name, WString* link);
+bool ReachedWithoutLinks(const RunFolder& folder, const WString& name,
+                         WString* link);
 
 // The folder part of a relative name, without its last separator; empty
 // for a name in the current folder itself.

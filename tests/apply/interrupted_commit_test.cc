@@ -168,6 +168,8 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
   int points = 0;
   uint8_t digest[32];
   WString problem;
+  RunFolder folder;
+  ASSERT_TRUE(folder.Resolve());
   for (uint64_t kill : cuts) {
     ResetFolder(app.path());
     Load(Package(), flags);
@@ -187,14 +189,15 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
         changes.push_back(n);
       }
     });
-    RecoverInterruptedCommit(digest, &problem);
+    RecoverInterruptedCommit(folder, digest, &problem);
     standin::ResetCalls();
     for (uint64_t again : changes) {
       SCOPED_TRACE(::testing::Message() << "run killed at call " << kill
                                         << ", its recovery at " << again);
       Restore(app.path(), cut);
-      ASSERT_EQ(9, KillAt(again,
-                          [&] { RecoverInterruptedCommit(digest, &problem); }));
+      ASSERT_EQ(9, KillAt(again, [&] {
+                  RecoverInterruptedCommit(folder, digest, &problem);
+                }));
       ++points;
       ASSERT_TRUE(NothingLost(app.path()));
       Load(Package(), flags);

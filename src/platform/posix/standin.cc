@@ -154,6 +154,11 @@ std::u16string FromUtf8(const std::string& text) {
 }
 
 std::string NativePath(LPCWSTR path) {
+  // A "\\?\" path names the same file, unparsed: the prefix goes.
+  static const char16_t kLongPrefix[] = u"\\\\?\\";
+  size_t same = 0;
+  while (same < 4 && path[same] == kLongPrefix[same]) ++same;
+  if (same == 4) path += 4;
   std::u16string text;
   for (const WCHAR* p = path; *p != 0; ++p) text += *p == u'\\' ? u'/' : *p;
   return ToUtf8(text);
