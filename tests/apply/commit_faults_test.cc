@@ -290,6 +290,23 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   EXPECT_EQ(patched, Snapshot(app.path()));
 }
 
+TEST_F(Faults, AFolderWhosePathCannotBeReadIsNotPatched) {
+  // Every file call names its file from the folder's full path, read once
+  // at the start: without it there is nowhere to put a temporary.
+  ResetFolder(app.path(), false);
+  Load(Package());
+  window.Clear();
+  before = Snapshot(app.path());
+  standin::ResetCalls();
+  standin::FailCall("GetFullPathNameW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ResultNoTempName, worker->Run());
+  standin::ResetCalls();
+  EXPECT_EQ(std::make_pair(ResultCode(ResultNoTempName), app.path()),
+            ReportedError());
+  EXPECT_FALSE(Completed());
+  EXPECT_TRUE(Unchanged());  // no temporary, no journal
+}
+
 TEST_F(Faults, LoaderCannotOpenThePackage) {
   Bytes exe = BaseExecutable();
   Bytes package = BuildPackage({});

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <random>
@@ -215,6 +216,42 @@ TEST_F(Worker, OtherKindsAreSkippedAndOnlyTheLowByteCounts) {
   EXPECT_FALSE(fs::exists(In("ignored.txt")));
   EXPECT_EQ(kNew, ReadAll(In("a.bin")));
   EXPECT_EQ(1u, Snapshot(app.path()).size());
+}
+
+// Paths past MAX_PATH: a name of 300 units (no component of a name may pass
+// 255 bytes) in a folder of 600. The run, its backups and its journal
+// work there, the dialog shows the plain path, and nothing is left behind.
+TEST_F(Worker, LongNamesApplyInADeepFolder) {
+  fs::path deep = app.path();
+  while (deep.u16string().size() < 600 - 101) deep /= std::string(100, 'd');
+  deep /= std::string(600 - 1 - deep.u16string().size(), 'e');
+  ASSERT_EQ(600u, deep.u16string().size());
+  fs::create_directories(deep);
+  CurrentDirectory inside(deep);
+  const std::string folder =
+      std::string(150, 'a') + "/" + std::string(100, 'b');
+  const std::string patched = folder + "/" + std::string(44, 'p') + ".exe";
+  const std::string added = folder + "/" + std::string(44, 'n') + ".txt";
+  const std::string made = folder + "/" + std::string(48, 'm');
+  ASSERT_EQ(300u, patched.size());
+  fs::create_directories(deep / folder);
+  WriteAll(deep / patched, kOld);
+  ASSERT_EQ(ResultSuccess, Apply({PatchEntry(patched, kOld, kNew),
+                                  AddEntry(added, kNew), DirectoryEntry(made)},
+                                 PackageFlagBackup));
+  EXPECT_TRUE(Completed());
+  std::vector<std::pair<std::string, Bytes>> expected = {
+      {std::string(150, 'a') + "/", {}},
+      {folder + "/", {}},
+      {made + "/", {}},
+      {added, kNew},
+      {patched, kNew},
+      {patched + ".bak", kOld}};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, Snapshot(deep));
+  std::vector<RecordedMessage> names = window.Messages(WM_PATCH_FILENAME);
+  ASSERT_EQ(3u, names.size());
+  EXPECT_EQ(deep / patched, fs::path(names[0].text));
 }
 
 TEST_F(Worker, StopRequestedDuringPreparation) {

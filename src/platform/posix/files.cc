@@ -93,6 +93,10 @@ bool IsReadOnly(const struct stat& info) {
 // The error Win32 gives for a missing file: "file not found" when its
 // directory exists, "path not found" otherwise.
 void SetMissingError(const std::string& path) {
+  if (path.empty()) {  // a path too long to name anything
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return;
+  }
   std::string::size_type slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
   if (dir.empty()) dir = "/";
@@ -216,7 +220,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD attributes,
                    HANDLE) {
   if (InjectFault("CreateFileW")) return INVALID_HANDLE_VALUE;
-  std::string path = NativePath(name);
+  std::string path = FilePath(name);
   struct stat info;
   bool link = (attributes & FILE_FLAG_OPEN_REPARSE_POINT) &&
               lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
@@ -577,7 +581,7 @@ BOOL SetFileTime(HANDLE handle, const FILETIME*, const FILETIME* lastAccess,
 
 DWORD GetFileAttributesW(LPCWSTR name) {
   if (InjectFault("GetFileAttributesW")) return INVALID_FILE_ATTRIBUTES;
-  std::string path = NativePath(name);
+  std::string path = FilePath(name);
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
     SetMissingError(path);
@@ -597,7 +601,7 @@ DWORD GetFileAttributesW(LPCWSTR name) {
 
 BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
   if (InjectFault("SetFileAttributesW")) return FALSE;
-  std::string path = NativePath(name);
+  std::string path = FilePath(name);
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
     SetMissingError(path);
@@ -670,8 +674,8 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
 
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
   if (InjectFault("MoveFileW")) return FALSE;
-  std::string from = NativePath(existing);
-  std::string to = NativePath(newName);
+  std::string from = FilePath(existing);
+  std::string to = FilePath(newName);
   struct stat info;
   if (lstat(from.c_str(), &info) != 0) {
     SetMissingError(from);
@@ -700,7 +704,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string path = NativePath(existing);
+  std::string path = FilePath(existing);
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
     SetMissingError(path);
@@ -712,7 +716,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
 
 BOOL DeleteFileW(LPCWSTR name) {
   if (InjectFault("DeleteFileW")) return FALSE;
-  std::string path = NativePath(name);
+  std::string path = FilePath(name);
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
     SetMissingError(path);
@@ -740,7 +744,7 @@ BOOL DeleteFileW(LPCWSTR name) {
 
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
   if (InjectFault("CreateDirectoryW")) return FALSE;
-  std::string path = NativePath(name);
+  std::string path = FilePath(name);
   if (mkdir(path.c_str(), 0777) != 0) {
     if (errno == ENOENT) {
       SetLastError(ERROR_PATH_NOT_FOUND);
@@ -755,7 +759,7 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
 
 BOOL RemoveDirectoryW(LPCWSTR name) {
   if (InjectFault("RemoveDirectoryW")) return FALSE;
-  std::string path = NativePath(name);
+  std::string path = FilePath(name);
   struct stat info;
   if (lstat(path.c_str(), &info) == 0 && !DeletionAllowed(info)) {
     SetLastError(ERROR_SHARING_VIOLATION);
@@ -771,7 +775,7 @@ BOOL RemoveDirectoryW(LPCWSTR name) {
 DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD bufferLength) {
   std::u16string path(shortPath);
   struct stat info;
-  if (stat(NativePath(shortPath).c_str(), &info) != 0) {
+  if (stat(FilePath(shortPath).c_str(), &info) != 0) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }

@@ -153,15 +153,34 @@ std::u16string FromUtf8(const std::string& text) {
   return out;
 }
 
-std::string NativePath(LPCWSTR path) {
-  // A "\\?\" path names the same file, unparsed: the prefix goes.
+namespace {
+
+// A "\\?\" path names the same file, unparsed: the prefix goes.
+bool IsLongForm(LPCWSTR path) {
   static const char16_t kLongPrefix[] = u"\\\\?\\";
   size_t same = 0;
   while (same < 4 && path[same] == kLongPrefix[same]) ++same;
-  if (same == 4) path += 4;
+  return same == 4;
+}
+
+}  // namespace
+
+std::string NativePath(LPCWSTR path) {
+  if (IsLongForm(path)) path += 4;
   std::u16string text;
   for (const WCHAR* p = path; *p != 0; ++p) text += *p == u'\\' ? u'/' : *p;
   return ToUtf8(text);
+}
+
+std::string FilePath(LPCWSTR path) {
+  std::string native = NativePath(path);
+  if (IsLongForm(path)) return native;
+  size_t units = FromUtf8(native).size();
+  if (native.empty() || native[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) != nullptr) units += FromUtf8(cwd).size() + 1;
+  }
+  return units < MAX_PATH ? native : std::string();
 }
 
 bool InjectFault(const char* function) {

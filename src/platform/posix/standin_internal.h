@@ -36,7 +36,12 @@ std::mutex& SyncMutex();
 std::condition_variable& SyncCondition();
 
 // UTF-16 path (either separator) to a UTF-8 path with '/'.
+// A "\\?\" prefix is dropped.
 std::string NativePath(LPCWSTR path);
+// NativePath for a file call: as Windows without the prefix takes no path
+// whose full form reaches MAX_PATH units, such a path names nothing here
+// (empty: every call on it fails as on a missing file).
+std::string FilePath(LPCWSTR path);
 std::string ToUtf8(const std::u16string& text);
 std::u16string FromUtf8(const std::string& text);
 
