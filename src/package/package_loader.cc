@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr DWORD kModulePathUnits = 4096;
+constexpr DWORD kModulePathUnits = 32768;  // the longest "\\?\" path
 constexpr int32_t kInitialNameBuffer = 256;
 
 bool ReadExactly(HANDLE file, void* out, DWORD size) {

@@ -1,6 +1,9 @@
 #include "ui/program.h"
 
+#include <vector>
+
 #include "apply/patch_thread.h"
+#include "apply/safe_paths.h"
 #include "result/result_codes.h"
 #include "ui/command_line.h"
 #include "ui/progress_dialog.h"
@@ -11,13 +14,13 @@ const WCHAR kAlreadyAppliedText[] =
 
 namespace {
 
-constexpr DWORD kPathUnits = 4096;
 const WCHAR kSilentClass[] = WTXT("SelfpatchSilentRun");
 
 WString FullPath(const WCHAR* name) {
-  WCHAR full[kPathUnits];
-  DWORD length = GetFullPathNameW(name, kPathUnits, full, nullptr);
-  return length > 0 && length < kPathUnits ? WString(full) : WString(name);
+  std::vector<WCHAR> full(kLongPathUnits);
+  DWORD length = GetFullPathNameW(name, kLongPathUnits, full.data(), nullptr);
+  return length > 0 && length < kLongPathUnits ? WString(full.data(), length)
+                                               : WString(name);
 }
 
 // Receives the worker's messages in a silent run, on the run's own thread.
@@ -106,9 +109,10 @@ int RunProgram(HINSTANCE instance, const WCHAR* commandLine) {
   bool parsed = ParseCommandLine(commandLine, &options, &bad);
   RunLog log;
   if (!options.logFile.empty()) log.Open(options.logFile.c_str());
-  WCHAR program[kPathUnits];
-  DWORD length = GetModuleFileNameW(instance, program, kPathUnits);
-  log.Line(WTXT("start ") + WString(program, length < kPathUnits ? length : 0));
+  std::vector<WCHAR> program(kLongPathUnits);
+  DWORD length = GetModuleFileNameW(instance, program.data(), kLongPathUnits);
+  log.Line(WTXT("start ") +
+           WString(program.data(), length < kLongPathUnits ? length : 0));
   ResultCode failure = ResultSuccess;
   if (!parsed) {
     log.Line(WTXT("unknown switch ") + bad);

@@ -260,16 +260,6 @@ TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
   }
 }
 
-TEST_F(Faults, ATargetHeldForAMomentIsWaitedFor) {
-  // A scanner holds the program for three seconds, from another thread.
-  ResetFolder(app.path(), false);
-  standin::FileHold hold(In("ro.exe").u8string(), 3000);
-  ASSERT_TRUE(hold.Held());
-  EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
-  EXPECT_EQ(kNewB, ReadAll(In("ro.exe")));
-  EXPECT_EQ(kOldB, ReadAll(In("ro.exe.bak")));
-}
-
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   ResetFolder(app.path(), true);
   ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));

@@ -270,6 +270,18 @@ TEST_F(Worker, StopRequestedDuringPreparation) {
   EXPECT_TRUE(Unchanged());
 }
 
+TEST_F(Worker, ATargetHeldForAMomentIsWaitedFor) {
+  // A scanner holds the program for three seconds, from elsewhere.
+  WriteAll(In("app.exe"), kOld);
+  HeldElsewhere hold(In("app.exe"), 3000);
+  ASSERT_TRUE(hold.Held());
+  ASSERT_EQ(ResultSuccess,
+            Apply({PatchEntry("app.exe", kOld, kNew)}, PackageFlagBackup));
+  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew},
+                                                         {"app.exe.bak", kOld}};
+  EXPECT_EQ(expected, Snapshot(app.path()));
+}
+
 TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
   WriteAll(In("first.dll"), kOld);
   WriteAll(In("locked.exe"), kOld);

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -86,6 +87,25 @@ bool MakeLink(const std::filesystem::path& link,
               const std::filesystem::path& target);
 // Removes a link made by MakeLink, never what it leads to.
 void RemoveLink(const std::filesystem::path& link);
+
+// Holds the file at `path` open as a virus scanner holds a file just
+// written, for `milliseconds` or until destroyed: others may read it,
+// nobody may write, rename or delete it. Held from another process on
+// Windows (a helper program beside the test's own), from another thread of
+// the stand-in.
+class HeldElsewhere {
+ public:
+  HeldElsewhere(const std::filesystem::path& path, DWORD milliseconds);
+  ~HeldElsewhere();
+  HeldElsewhere(const HeldElsewhere&) = delete;
+  HeldElsewhere& operator=(const HeldElsewhere&) = delete;
+  // Whether the hold began.
+  bool Held() const;
+
+ private:
+  struct Hold;
+  std::unique_ptr<Hold> hold_;
+};
 
 // Makes the file at `path` another user's, as if that user had planted it:
 // the stand-in's other user; under Wine another host user (Wine reads the

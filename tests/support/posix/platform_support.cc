@@ -40,6 +40,18 @@ void RemoveLink(const std::filesystem::path& link) {
   std::filesystem::remove(link, error);
 }
 
+struct HeldElsewhere::Hold {
+  standin::FileHold file;
+};
+
+HeldElsewhere::HeldElsewhere(const std::filesystem::path& path,
+                             DWORD milliseconds)
+    : hold_(new Hold{{path.u8string(), milliseconds}}) {}
+
+HeldElsewhere::~HeldElsewhere() = default;
+
+bool HeldElsewhere::Held() const { return hold_->file.Held(); }
+
 bool GiveToAnotherUser(const std::filesystem::path& path) {
   standin::SetOwner(path.string(), standin::User::kOther);
   return true;

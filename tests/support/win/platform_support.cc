@@ -225,6 +225,48 @@ void EnableRestorePrivilege() {
 
 }  // namespace
 
+// hold_file.exe, beside the test program, holds the file and signals the
+// event once it does.
+struct HeldElsewhere::Hold {
+  HANDLE process = nullptr;
+  bool held = false;
+};
+
+HeldElsewhere::HeldElsewhere(const std::filesystem::path& path,
+                             DWORD milliseconds)
+    : hold_(new Hold) {
+  std::wstring event = L"selfpatch-held-" +
+                       std::to_wstring(GetCurrentProcessId()) + L"-" +
+                       std::to_wstring(GetTickCount64());
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+  if (ready == nullptr) return;
+  std::wstring helper =
+      (OwnExecutable().parent_path() / "hold_file.exe").wstring();
+  std::wstring command = L"\"" + helper + L"\" \"" + path.wstring() + L"\" " +
+                         std::to_wstring(milliseconds) + L" " + event;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started = {};
+  if (CreateProcessW(helper.c_str(), &command[0], nullptr, nullptr, FALSE, 0,
+                     nullptr, nullptr, &startup, &started)) {
+    CloseHandle(started.hThread);
+    hold_->process = started.hProcess;
+    HANDLE both[] = {ready, started.hProcess};
+    hold_->held =
+        WaitForMultipleObjects(2, both, FALSE, 20000) == WAIT_OBJECT_0;
+  }
+  CloseHandle(ready);
+}
+
+HeldElsewhere::~HeldElsewhere() {
+  if (hold_->process == nullptr) return;
+  if (WaitForSingleObject(hold_->process, 30000) != WAIT_OBJECT_0)
+    TerminateProcess(hold_->process, 1);
+  CloseHandle(hold_->process);
+}
+
+bool HeldElsewhere::Held() const { return hold_->held; }
+
 bool GiveToAnotherUser(const std::filesystem::path& path) {
   const std::vector<BYTE> before = OwnerOf(path);
   if (before.empty()) return false;
