@@ -298,14 +298,30 @@ class PatchRun {
     return false;
   }
 
-  // A free name beside `temp` (a file in the target's folder), for moving a
-  // file aside. The name is reserved and released again, so that MoveFileW,
-  // which refuses an existing destination, can take it.
+  // A name beside `temp` (a file in the target's folder) that no file has,
+  // for moving a file aside. It is noted in the journal but never made:
+  // MoveFileW refuses an existing destination, and a name made and deleted
+  // again may not be free yet (Windows keeps the name of a deleted file
+  // while another program still holds it). Someone who makes a file under
+  // the name first only makes the move fail, and the commit undo.
   bool FreeNameBeside(const WString& temp, WString* name) {
-    if (!Reserve(FolderOf(temp), name, nullptr)) return false;
-    if (RemoveFile(folder_.Full(*name))) return true;
-    leftovers_.push_back(*name);
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+      *name = NextTempName(FolderOf(temp));
+      if (GetFileAttributesW(folder_.Full(*name).c_str()) ==
+              INVALID_FILE_ATTRIBUTES &&
+          GetLastError() == ERROR_FILE_NOT_FOUND) {
+        return journal_.NoteReserved(*name);
+      }
+    }
     return false;
+  }
+
+  // Whether a prepared file is still the one made for it: a file of ours
+  // with no other name. Its handle is closed once it is verified, and a
+  // hard link or a stranger's file put under its name since must not be
+  // placed on a target.
+  bool StillOurs(const WString& temp) const {
+    return Examine(folder_.Full(temp)) == Found::kOurs;
   }
 
   bool Move(const WString& from, const WString& to) {
@@ -408,7 +424,7 @@ class PatchRun {
         return ClearAttributes(step.target, step.attributes) &&
                Move(step.target, step.other);
       case JournalStep::kPlaceNew:
-        if (!Move(step.other, step.target) ||
+        if (!StillOurs(step.other) || !Move(step.other, step.target) ||
             !SetFileAttributesWaiting(folder_.Full(step.target).c_str(),
                                       step.attributes)) {
           return false;
@@ -417,7 +433,7 @@ class PatchRun {
             {CommitStep::kAttributesRestored, step.target, WString(), 0});
         return true;
       case JournalStep::kPlaceAdded:
-        return Move(step.other, step.target);
+        return StillOurs(step.other) && Move(step.other, step.target);
       case JournalStep::kMakeBackup:
         return Move(step.other, step.target) &&
                SetFileAttributesWaiting(folder_.Full(step.target).c_str(),
@@ -516,8 +532,6 @@ class PatchRun {
       keepJournal_ = keepJournal_ || !undone;
     }
     steps_.clear();
-    for (const WString& name : leftovers_) RemoveFile(folder_.Full(name));
-    leftovers_.clear();
     if (!link.empty()) {
       Show(link);
       return ResultLinkOnPath;
@@ -566,9 +580,8 @@ class PatchRun {
   WString target_;           // the entry's full path for file calls
   SharedArray<IHashCode> hash_;
   std::vector<Prepared> commitList_;
-  std::vector<CommitStep> steps_;   // commit steps taken, to undo
-  std::vector<WString> leftovers_;  // reserved names that must go on failure
-  uint64_t nextName_;               // the sequence temporary names come from
+  std::vector<CommitStep> steps_;  // commit steps taken, to undo
+  uint64_t nextName_;              // the sequence temporary names come from
   CommitJournal journal_;
   FolderPins pins_;           // the folders on the way to every entry
   bool keepJournal_ = false;  // an undo failed: the next run finishes it

@@ -1,13 +1,13 @@
 #include "cli/progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/utf8_main.h"
+
 ProgressView::Mode ProgressView::ModeFor(std::FILE* out, bool quiet) {
   if (quiet) return Mode::kQuiet;
-  return isatty(fileno(out)) ? Mode::kBar : Mode::kLines;
+  return IsTerminal(out) ? Mode::kBar : Mode::kLines;
 }
 
 ProgressView::ProgressView(std::FILE* out, Mode mode, size_t entries,

@@ -7,4 +7,10 @@
 // program runs. Elsewhere the arguments are the bytes given.
 #pragma once
 
+#include <cstdio>
+
 int Utf8Main(int argc, char** argv);
+
+// Whether `stream` goes to a terminal (a console on Windows), where a line
+// can be drawn again in place.
+bool IsTerminal(std::FILE* stream);

@@ -142,7 +142,8 @@ TEST_F(Faults, AFileThatCannotBeFlushedStopsTheRunBeforeTheCommit) {
 TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
   // What a power loss keeps is what was flushed: every file moved onto a
   // target was flushed before the first rename, and the journal after the
-  // last rename and before the first deletion.
+  // last rename and before the first deletion. And no rename counts on a
+  // name it deleted being free again.
   ResetFolder(app.path(), true);
   Load(Package(), PackageFlagBackup);
   standin::ResetCalls();
@@ -157,13 +158,17 @@ TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
   size_t firstMove = calls.size(), lastMove = 0, firstDelete = calls.size();
   std::vector<std::string> aside;
   size_t placed = 0;
+  std::vector<std::string> deleted;
   for (size_t i = 0; i < calls.size(); ++i) {
     const std::string from = name(calls[i].path), to = name(calls[i].newPath);
+    if (calls[i].function == "DeleteFileW") deleted.push_back(from);
     if (calls[i].function == "DeleteFileW" && firstDelete == calls.size() &&
         std::find(aside.begin(), aside.end(), from) != aside.end()) {
       firstDelete = i;
     }
     if (calls[i].function != "MoveFileW") continue;
+    EXPECT_EQ(deleted.end(), std::find(deleted.begin(), deleted.end(), to))
+        << to;
     firstMove = std::min(firstMove, i);
     lastMove = i;
     if (from.rfind("ptf", 0) != 0) aside.push_back(to);

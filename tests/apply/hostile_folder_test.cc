@@ -195,12 +195,16 @@ TEST_F(Hostile, NothingReachesAFileElsewhereThroughAHardLink) {
 TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
   // Once the temporary is reserved, another user with delete rights in the
   // folder puts a link to an outside file in its place: as a hard link
-  // right away, or as a symbolic link while the new file is written.
+  // right away, or as a symbolic link while the new file is written. The
+  // new file is written through its own handle, and what is under its name
+  // at the commit is not placed on the target.
   struct Case {
     const char* what;
     bool hard;
+    ResultCode result;
   };
-  const Case cases[] = {{"a hard link", true}, {"a symbolic link", false}};
+  const Case cases[] = {{"a hard link", true, ResultUpdateFailed},
+                        {"a symbolic link", false, ResultLinkOnPath}};
   const fs::path victim = outside / "victim.dll";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -239,7 +243,9 @@ TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
     standin::SetCallObserver(nullptr);
     window.onMessage = nullptr;
     ASSERT_TRUE(swapped);
-    EXPECT_EQ(kVictim, ReadAll(victim)) << "result " << result;
+    EXPECT_EQ(c.result, result);
+    EXPECT_EQ(kVictim, ReadAll(victim));
+    EXPECT_EQ(kOld, ReadAll(In("app.exe")));
     for (const fs::path& temp : Temporaries(app.path())) fs::remove(temp);
   }
 }

@@ -1,5 +1,7 @@
 #include "platform/utf8_main.h"
 
+#include <io.h>
+
 #include <string>
 #include <vector>
 
@@ -35,3 +37,5 @@ int wmain(int argc, wchar_t** argv) {
   if (consolePage != 0) SetConsoleOutputCP(consolePage);
   return status;
 }
+
+bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
