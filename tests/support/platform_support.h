@@ -107,6 +107,10 @@ class HeldElsewhere {
   std::unique_ptr<Hold> hold_;
 };
 
+// The names in the folder at `path` (absolute), sorted, however long the
+// path: on Windows read through its "\\?\" form.
+std::vector<std::string> ListFolder(const std::filesystem::path& path);
+
 // Makes the file at `path` another user's, as if that user had planted it:
 // the stand-in's other user; under Wine another host user (Wine reads the
 // file as Anonymous's); on Windows the Network Service account, where the

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "standin_control.h"
 #include "support/test_support.h"
 
@@ -51,6 +53,14 @@ HeldElsewhere::HeldElsewhere(const std::filesystem::path& path,
 HeldElsewhere::~HeldElsewhere() = default;
 
 bool HeldElsewhere::Held() const { return hold_->file.Held(); }
+
+std::vector<std::string> ListFolder(const std::filesystem::path& path) {
+  std::vector<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(path))
+    names.push_back(item.path().filename().u8string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 bool GiveToAnotherUser(const std::filesystem::path& path) {
   standin::SetOwner(path.string(), standin::User::kOther);

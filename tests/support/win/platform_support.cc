@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -266,6 +267,23 @@ HeldElsewhere::~HeldElsewhere() {
 }
 
 bool HeldElsewhere::Held() const { return hold_->held; }
+
+std::vector<std::string> ListFolder(const std::filesystem::path& path) {
+  std::wstring pattern = L"\\\\?\\" + path.wstring() + L"\\*";
+  for (wchar_t& c : pattern) c = c == L'/' ? L'\\' : c;
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..")
+      names.push_back(std::filesystem::path(name).u8string());
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 bool GiveToAnotherUser(const std::filesystem::path& path) {
   const std::vector<BYTE> before = OwnerOf(path);
