@@ -47,15 +47,15 @@ struct JournalStep {
                    // the older name when an older backup was moved
 };
 
-// Deletes a file that must go (`name`: its full path), with one more try at normal attributes (a
-// read-only flag) that also waits out another program's hold on it; true
-// when it is gone, also when it was never there. The deletion itself is the
-// test: a failed query must not leave a file behind.
+// Deletes a file that must go (`name`: its full path), with one more try at
+// normal attributes (a read-only flag) that also waits out another program's
+// hold on it; true when it is gone, also when it was never there. The deletion
+// itself is the test: a failed query must not leave a file behind.
 bool RemoveFile(const WString& name);
 
-// Has a file (`name`: its full path) that cannot be deleted now (a running program's old image,
-// which Windows lets rename but not delete) deleted when Windows next
-// starts; true when that is arranged.
+// Has a file (`name`: its full path) that cannot be deleted now (a running
+// program's old image, which Windows lets rename but not delete) deleted when
+// Windows next starts; true when that is arranged.
 bool RemoveAtRestart(const WString& name);
 
 class CommitJournal {
@@ -94,10 +94,10 @@ enum class Recovery {
   kFailed,    // recovery could not complete; the journal stays
 };
 
-// Undoes or finishes the commit a journal in `folder` describes. `digest` receives the
-// digest of the package it belonged to. The journal may have been planted
-// by someone else: recovery touches nothing unless every line names only
-// the applier's own temporaries (by relative name) and the targets its
+// Undoes or finishes the commit a journal in `folder` describes. `digest`
+// receives the digest of the package it belonged to. The journal may have been
+// planted by someone else: recovery touches nothing unless every line names
+// only the applier's own temporaries (by relative name) and the targets its
 // steps move them to or from, and no name leads through a link. On
 // kFailed `problem` names what stopped it, relative to the folder: the
 // journal, or a link on the way to a name it holds; on kKeptBoth, the
