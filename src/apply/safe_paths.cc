@@ -36,7 +36,10 @@ bool RunFolder::Resolve() {
       GetFullPathNameW(WTXT("."), kLongPathUnits, full.data(), nullptr);
   if (length == 0 || length >= kLongPathUnits) return false;
   WString path(full.data(), length);
-  while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+  // A drive's root keeps its separator: "\\?\C:" is the volume itself.
+  while (path.size() > 1 && IsSeparator(path.back()) &&
+         !(path.size() == 3 && path[1] == u':'))
+    path.pop_back();
   if (path.compare(0, 4, WTXT("\\\\?\\")) == 0 ||
       path.compare(0, 4, WTXT("\\\\.\\")) == 0) {
     folder_ = path;  // already the long form
