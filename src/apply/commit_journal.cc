@@ -14,6 +14,7 @@ namespace {
 const WCHAR kHeader[] = WTXT("selfpatch journal 2");
 const WCHAR kReserved[] = WTXT("T");
 const WCHAR kCommitted[] = WTXT("C");
+const WCHAR kUndone[] = WTXT("U");
 constexpr WCHAR kTab = u'\t';
 constexpr WCHAR kNewline = u'\n';
 
@@ -71,25 +72,7 @@ bool IsOurTemporary(const WString& name) {
   if (!IsPlainRelativeName(name)) return false;
   WString file = name.substr(FolderOf(name).size());
   if (!file.empty() && (file[0] == u'\\' || file[0] == u'/')) file.erase(0, 1);
-  const WString prefix(WTXT("ptf")), suffix(WTXT(".tmp"));
-  if (file.size() < prefix.size() + 1 + suffix.size()) return false;
-  size_t digits = file.size() - prefix.size() - suffix.size();
-  if (digits > 4 && digits != 8) return false;
-  auto same = [](const WString& text, size_t at, const WString& part) {
-    return CompareStringOrdinal(text.data() + at, static_cast<int>(part.size()),
-                                part.data(), static_cast<int>(part.size()),
-                                TRUE) == CSTR_EQUAL;
-  };
-  if (!same(file, 0, prefix) ||
-      !same(file, file.size() - suffix.size(), suffix))
-    return false;
-  for (size_t i = prefix.size(); i < prefix.size() + digits; ++i) {
-    WCHAR c = file[i];
-    bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') ||
-               (c >= u'A' && c <= u'F');
-    if (!hex) return false;
-  }
-  return true;
+  return IsTemporaryName(file);
 }
 
 // Whether a step names only what a run of ours writes into its plan: its
@@ -308,6 +291,12 @@ bool CommitJournal::MarkCommitted() {
   return Append(line, true);
 }
 
+bool CommitJournal::MarkUndone() {
+  WString line(kUndone);
+  line += kNewline;
+  return Append(line, true);
+}
+
 bool CommitJournal::Remove() {
   if (!IsOpen()) return true;  // not ours: another run's, or none
   CloseHandle(file_);
@@ -338,7 +327,7 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
 
   std::vector<JournalStep> steps;
   std::vector<WString> reserved;
-  bool committed = false;
+  bool committed = false, undone = false;
   const size_t bom = text.empty() || text[0] != 0xFEFF ? 0 : 1;
   size_t start = bom;
   bool header = true;
@@ -358,6 +347,8 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
       header = false;
     } else if (fields.size() == 1 && fields[0] == kCommitted) {
       committed = true;
+    } else if (fields.size() == 1 && fields[0] == kUndone) {
+      undone = true;
     } else if (fields.size() == 2 && fields[0] == kReserved &&
                IsOurTemporary(fields[1])) {
       reserved.push_back(fields[1]);
@@ -432,7 +423,10 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
       }
     }
   } else {
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+    // A run that undid its own commit left only its reserved files: a
+    // target missing its new file then is as that run left it, and a file
+    // under its name since is someone else's.
+    for (auto step = steps.rbegin(); !undone && step != steps.rend(); ++step) {
       done = Undo(*step, &kept) && done;
     }
     // The interrupted run's reserved files, once no old file is left under

@@ -518,6 +518,9 @@ class PatchRun {
       // the journal.
       keepJournal_ = keepJournal_ || !undone;
     }
+    // Undone: a run cut short from here on leaves the next one only the
+    // reserved files to delete, not the steps to judge again.
+    if (!keepJournal_) journal_.MarkUndone();
     steps_.clear();
     if (!link.empty()) {
       GetFullPathNameW(link.c_str(), kPathUnits, path_.Get(), nullptr);
