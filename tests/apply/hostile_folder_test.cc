@@ -250,6 +250,35 @@ TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
   }
 }
 
+TEST_F(Hostile, DISABLED_ATargetsNameIsNotFreeForAnotherUserDuringTheCommit) {
+  // Between moving app.exe aside and moving its new file in, the name is
+  // free: another user who makes a file under it then has their file run as
+  // the program, and the user's own app.exe ends under another name.
+  WriteAll(In("app.exe"), kOld);
+  int renames = 0;
+  standin::SetCallObserver([&](const char* function, uint64_t) {
+    if (std::string(function) != "MoveFileW" || ++renames != 2) return;
+    WriteAll(In("app.exe"), kPlanted);
+    OfAnotherUser(In("app.exe"));
+  });
+  Apply({PatchEntry("app.exe", kOld, kNew)});
+  standin::SetCallObserver(nullptr);
+  ASSERT_GE(renames, 2);
+  EXPECT_NE(kPlanted, ReadAll(In("app.exe")));
+  Apply({PatchEntry("app.exe", kOld, kNew)});  // the user tries again
+  EXPECT_NE(kPlanted, ReadAll(In("app.exe")));
+}
+
+TEST_F(Hostile, DISABLED_NoFileGoesIntoAFolderAnotherUserMade) {
+  // The package adds plugins\new.dll; another user made plugins first. As
+  // its owner they may rename or replace whatever is put in it, before and
+  // after the check: nothing of the package goes there.
+  fs::create_directory(In("plugins"));
+  OfAnotherUser(In("plugins"));
+  EXPECT_NE(ResultSuccess, Apply({AddEntry("plugins\\new.dll", kNew)}));
+  EXPECT_TRUE(Unchanged());
+}
+
 TEST_F(Hostile, AFolderIsHeldAsItWasChecked) {
   // The folder of an entry is checked for links, then held open so that it
   // cannot be swapped for one. Swapped in between (a race another user

@@ -236,6 +236,34 @@ TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
   EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
 }
 
+TEST_F(Interrupted, DISABLED_AnAddedFileMadeAfterAFailedCommitIsKept) {
+  // The commit fails at b.exe and is undone; the run is killed once its
+  // temporaries are deleted, before its journal is. The program then makes
+  // c.txt, the file the package would have added: recovery must not take it
+  // for the added file it undid.
+  ResetFolder(app.path());
+  Load(Package(), 0);
+  ASSERT_EQ(9, KillAt(0, [&] {
+              // a.dll aside, its new file in, c.txt in, b.exe aside: fails.
+              standin::FailCall("MoveFileW", 4, ERROR_WRITE_FAULT);
+              standin::SetCallObserver([&](const char* function, uint64_t) {
+                if (std::string(function) != "DeleteFileW") return;
+                for (const auto& file : Snapshot(app.path())) {
+                  if (file.first.rfind("ptf", 0) == 0) return;
+                }
+                _exit(9);  // about to delete the journal
+              });
+              worker->Run();
+            }));
+  ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
+  ASSERT_FALSE(fs::exists(app / "c.txt"));
+  const Bytes made = ToBytes("made by the program");
+  WriteAll(app / "c.txt", made);
+  Apply(Package());
+  EXPECT_TRUE(Holds(Contents(app.path()), made));
+  EXPECT_TRUE(NothingLost(app.path()));
+}
+
 TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
   // A run was killed in its commit, after its first rename; a different
   // package applied next first puts things back.
