@@ -251,22 +251,43 @@ TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
 }
 
 TEST_F(Hostile, DISABLED_ATargetsNameIsNotFreeForAnotherUserDuringTheCommit) {
-  // Between moving app.exe aside and moving its new file in, the name is
-  // free: another user who makes a file under it then has their file run as
-  // the program, and the user's own app.exe ends under another name.
-  WriteAll(In("app.exe"), kOld);
-  int renames = 0;
-  standin::SetCallObserver([&](const char* function, uint64_t) {
-    if (std::string(function) != "MoveFileW" || ++renames != 2) return;
-    WriteAll(In("app.exe"), kPlanted);
-    OfAnotherUser(In("app.exe"));
-  });
-  Apply({PatchEntry("app.exe", kOld, kNew)});
-  standin::SetCallObserver(nullptr);
-  ASSERT_GE(renames, 2);
-  EXPECT_NE(kPlanted, ReadAll(In("app.exe")));
-  Apply({PatchEntry("app.exe", kOld, kNew)});  // the user tries again
-  EXPECT_NE(kPlanted, ReadAll(In("app.exe")));
+  // Between moving the read-only app.exe aside and moving its new file in,
+  // the name is free. Another user who makes a file under it must not have
+  // it run as the program (the user's own app.exe ending under another
+  // name), and a hard link made there must not carry app.exe's attributes
+  // to a file elsewhere.
+  const fs::path victim = outside / "victim.dll";
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "a hard link" : "their file");
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(victim, kVictim);
+    const fs::perms permissions = Permissions(victim);
+    WriteAll(In("app.exe"), kOld);
+    fs::permissions(In("app.exe"), fs::perms::owner_write,
+                    fs::perm_options::remove);
+    int renames = 0;
+    standin::SetCallObserver([&](const char* function, uint64_t) {
+      if (std::string(function) != "MoveFileW" || ++renames != 2) return;
+      if (hard) {
+        fs::create_hard_link(victim, In("app.exe"));
+      } else {
+        WriteAll(In("app.exe"), kPlanted);
+        OfAnotherUser(In("app.exe"));
+      }
+    });
+    Apply({PatchEntry("app.exe", kOld, kNew)});
+    standin::SetCallObserver(nullptr);
+    ASSERT_GE(renames, 2);
+    EXPECT_EQ(permissions, Permissions(victim));
+    Apply({PatchEntry("app.exe", kOld, kNew)});  // the user tries again
+    EXPECT_EQ(permissions, Permissions(victim));
+    EXPECT_TRUE(ReadAll(In("app.exe")) == kOld ||
+                ReadAll(In("app.exe")) == kNew);
+    for (const auto& file : Snapshot(app.path()))
+      fs::permissions(In(file.first), fs::perms::owner_write,
+                      fs::perm_options::add);
+  }
 }
 
 TEST_F(Hostile, DISABLED_NoFileGoesIntoAFolderAnotherUserMade) {
