@@ -258,6 +258,27 @@ TEST_F(Interrupted, DISABLED_ATargetAnotherUserOwnsComesBackAfterAKill) {
   EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
 }
 
+TEST_F(Interrupted, DISABLED_ABackupNameTakenAfterAKillDoesNotStopRecovery) {
+  // Killed at the commit's first rename: nothing has moved. Another user
+  // then makes a.dll.bak, the backup the commit would have made; recovery
+  // takes it for that backup, refuses to move it, and fails run after run.
+  ResetFolder(app.path());
+  Load(Package(), PackageFlagBackup);
+  ASSERT_EQ(9, KillAt(0, [&] {
+              standin::SetCallObserver([&](const char* function, uint64_t) {
+                if (std::string(function) == "MoveFileW") _exit(9);
+              });
+              worker->Run();
+            }));
+  ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
+  WriteAll(app / "a.dll.bak", ToBytes("made by another user"));
+  standin::SetOwner((app / "a.dll.bak").string(), standin::User::kOther);
+  Apply(Package(), PackageFlagBackup);
+  Apply(Package(), PackageFlagBackup);
+  EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
+  EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
+}
+
 TEST_F(Interrupted, DISABLED_AnAddedFileMadeAfterAFailedCommitIsKept) {
   // The commit fails at b.exe and is undone; the run is killed once its
   // temporaries are deleted, before its journal is. The program then makes
