@@ -279,6 +279,25 @@ TEST_F(Interrupted, DISABLED_ABackupNameTakenAfterAKillDoesNotStopRecovery) {
   EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
 }
 
+TEST_F(Interrupted, DISABLED_AnEntryNamedLikeATemporaryIsRecovered) {
+  // The package adds a file whose name has the form of the applier's
+  // temporaries; killed in the commit, the next runs must still recover.
+  ResetFolder(app.path());
+  const std::vector<TestEntry> package = {PatchEntry("a.dll", kOldA, kNewA),
+                                          AddEntry("ptf0000abcd.tmp", kNewB)};
+  Load(package, 0);
+  ASSERT_EQ(9, KillAt(0, [&] {
+              standin::SetCallObserver([&](const char* function, uint64_t) {
+                if (std::string(function) == "MoveFileW") _exit(9);
+              });
+              worker->Run();
+            }));
+  ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
+  Apply(package);
+  EXPECT_EQ(ResultSuccess, Apply(package));
+  EXPECT_EQ(kNewA, ReadAll(app / "a.dll"));
+}
+
 TEST_F(Interrupted, DISABLED_AnAddedFileMadeAfterAFailedCommitIsKept) {
   // The commit fails at b.exe and is undone; the run is killed once its
   // temporaries are deleted, before its journal is. The program then makes
