@@ -298,6 +298,28 @@ TEST_F(Interrupted, DISABLED_AnEntryNamedLikeATemporaryIsRecovered) {
   EXPECT_EQ(kNewA, ReadAll(app / "a.dll"));
 }
 
+TEST_F(Interrupted, DISABLED_ATargetRewrittenAfterAKillIsKept) {
+  // Killed once a.dll's new file is in place; the program then runs and
+  // saves a.dll anew. Recovery takes it for the new file it placed and
+  // deletes it: what the program saved is nowhere.
+  ResetFolder(app.path());
+  Load(Package(), 0);
+  int renames = 0;
+  ASSERT_EQ(9, KillAt(0, [&] {
+              standin::SetCallObserver([&](const char* function, uint64_t) {
+                if (std::string(function) == "MoveFileW" && ++renames == 3)
+                  _exit(9);
+              });
+              worker->Run();
+            }));
+  ASSERT_EQ(kNewA, ReadAll(app / "a.dll"));
+  const Bytes saved = ToBytes("saved by the program");
+  fs::remove(app / "a.dll");
+  WriteAll(app / "a.dll", saved);
+  Apply(Package());
+  EXPECT_TRUE(Holds(Contents(app.path()), saved));
+}
+
 TEST_F(Interrupted, DISABLED_AnAddedFileMadeAfterAFailedCommitIsKept) {
   // The commit fails at b.exe and is undone; the run is killed once its
   // temporaries are deleted, before its journal is. The program then makes
