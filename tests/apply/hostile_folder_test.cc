@@ -250,6 +250,56 @@ TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
   }
 }
 
+TEST_F(Hostile, DISABLED_ATargetsNameIsNotFreeForAnotherUserDuringTheCommit) {
+  // Between moving the read-only app.exe aside and moving its new file in,
+  // the name is free. Another user who makes a file under it must not have
+  // it run as the program (the user's own app.exe ending under another
+  // name), and a hard link made there must not carry app.exe's attributes
+  // to a file elsewhere.
+  const fs::path victim = outside / "victim.dll";
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "a hard link" : "their file");
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(victim, kVictim);
+    const fs::perms permissions = Permissions(victim);
+    WriteAll(In("app.exe"), kOld);
+    fs::permissions(In("app.exe"), fs::perms::owner_write,
+                    fs::perm_options::remove);
+    int renames = 0;
+    standin::SetCallObserver([&](const char* function, uint64_t) {
+      if (std::string(function) != "MoveFileW" || ++renames != 2) return;
+      if (hard) {
+        fs::create_hard_link(victim, In("app.exe"));
+      } else {
+        WriteAll(In("app.exe"), kPlanted);
+        OfAnotherUser(In("app.exe"));
+      }
+    });
+    Apply({PatchEntry("app.exe", kOld, kNew)});
+    standin::SetCallObserver(nullptr);
+    ASSERT_GE(renames, 2);
+    EXPECT_EQ(permissions, Permissions(victim));
+    Apply({PatchEntry("app.exe", kOld, kNew)});  // the user tries again
+    EXPECT_EQ(permissions, Permissions(victim));
+    EXPECT_TRUE(ReadAll(In("app.exe")) == kOld ||
+                ReadAll(In("app.exe")) == kNew);
+    for (const auto& file : Snapshot(app.path()))
+      fs::permissions(In(file.first), fs::perms::owner_write,
+                      fs::perm_options::add);
+  }
+}
+
+TEST_F(Hostile, DISABLED_NoFileGoesIntoAFolderAnotherUserMade) {
+  // The package adds plugins\new.dll; another user made plugins first. As
+  // its owner they may rename or replace whatever is put in it, before and
+  // after the check: nothing of the package goes there.
+  fs::create_directory(In("plugins"));
+  OfAnotherUser(In("plugins"));
+  EXPECT_NE(ResultSuccess, Apply({AddEntry("plugins\\new.dll", kNew)}));
+  EXPECT_TRUE(Unchanged());
+}
+
 TEST_F(Hostile, AFolderIsHeldAsItWasChecked) {
   // The folder of an entry is checked for links, then held open so that it
   // cannot be swapped for one. Swapped in between (a race another user
