@@ -279,25 +279,6 @@ TEST_F(Interrupted, DISABLED_ABackupNameTakenAfterAKillDoesNotStopRecovery) {
   EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
 }
 
-TEST_F(Interrupted, DISABLED_AnEntryNamedLikeATemporaryIsRecovered) {
-  // The package adds a file whose name has the form of the applier's
-  // temporaries; killed in the commit, the next runs must still recover.
-  ResetFolder(app.path());
-  const std::vector<TestEntry> package = {PatchEntry("a.dll", kOldA, kNewA),
-                                          AddEntry("ptf0000abcd.tmp", kNewB)};
-  Load(package, 0);
-  ASSERT_EQ(9, KillAt(0, [&] {
-              standin::SetCallObserver([&](const char* function, uint64_t) {
-                if (std::string(function) == "MoveFileW") _exit(9);
-              });
-              worker->Run();
-            }));
-  ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
-  Apply(package);
-  EXPECT_EQ(ResultSuccess, Apply(package));
-  EXPECT_EQ(kNewA, ReadAll(app / "a.dll"));
-}
-
 TEST_F(Interrupted, DISABLED_ATargetRewrittenAfterAKillIsKept) {
   // Killed once a.dll's new file is in place; the program then runs and
   // saves a.dll anew. Recovery takes it for the new file it placed and
@@ -320,7 +301,7 @@ TEST_F(Interrupted, DISABLED_ATargetRewrittenAfterAKillIsKept) {
   EXPECT_TRUE(Holds(Contents(app.path()), saved));
 }
 
-TEST_F(Interrupted, DISABLED_AnAddedFileMadeAfterAFailedCommitIsKept) {
+TEST_F(Interrupted, AnAddedFileMadeAfterAFailedCommitIsKept) {
   // The commit fails at b.exe and is undone; the run is killed once its
   // temporaries are deleted, before its journal is. The program then makes
   // c.txt, the file the package would have added: recovery must not take it
