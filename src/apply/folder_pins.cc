@@ -6,8 +6,11 @@ bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
 }  // namespace
 
-FolderPins::~FolderPins() {
+FolderPins::~FolderPins() { Release(); }
+
+void FolderPins::Release() {
   for (const Pin& pin : pins_) CloseHandle(pin.handle);
+  pins_.clear();
 }
 
 Pinned FolderPins::Hold(const WString& folder, WString* problem) {

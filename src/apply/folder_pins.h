@@ -31,6 +31,8 @@ class FolderPins {
   // way: nothing below it exists. Otherwise `problem` receives the component
   // that stopped it (the name cut after it).
   Pinned Hold(const WString& folder, WString* problem);
+  // Lets go of every folder held.
+  void Release();
 
  private:
   struct Pin {

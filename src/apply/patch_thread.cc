@@ -156,7 +156,10 @@ class PatchRun {
         result = PrepareAdd(entry.record, file.Get());
         break;
       case EntryKindDirectory:
-        if (!IsDirectory(full)) CreateDirectoryTree(full);
+        if (!IsDirectory(full)) {
+          NoteMissingFolders(entry.name);
+          CreateDirectoryTree(full);
+        }
         break;
       default:
         break;
@@ -170,6 +173,17 @@ class PatchRun {
       RemoveFile(temp);
     }
     return result;
+  }
+
+  // Notes every folder on the way to `name` (relative), itself included,
+  // that does not exist yet: a run that fails removes what it made.
+  void NoteMissingFolders(const WString& name) {
+    for (size_t end = 1; end <= name.size(); ++end) {
+      if (end < name.size() && name[end] != u'\\' && name[end] != u'/')
+        continue;
+      WString folder = name.substr(0, end);
+      if (!IsDirectory(folder.c_str())) madeFolders_.push_back(folder);
+    }
   }
 
   // Whether an open file has the entry's new size and digest.
@@ -545,6 +559,15 @@ class PatchRun {
       if (ReachedWithoutLinks(item.temp, &link)) RemoveFile(item.temp);
     }
     commitList_.clear();
+    // The folders the run made, deepest first, where they are still empty
+    // and still reached without a link (the folders are no longer held).
+    pins_.Release();
+    for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend();
+         ++folder) {
+      WString link;
+      if (ReachedWithoutLinks(*folder, &link))
+        RemoveDirectoryW(folder->c_str());
+    }
     if (!keepJournal_) journal_.Remove();
     SendMessageW(worker_.dialogWindow, WM_PATCH_ERROR, result,
                  reinterpret_cast<LPARAM>(path_.Get()));
@@ -560,7 +583,8 @@ class PatchRun {
   std::vector<CommitStep> steps_;  // commit steps taken, to undo
   uint64_t nextName_;              // the sequence temporary names come from
   CommitJournal journal_;
-  FolderPins pins_;           // the folders on the way to every entry
+  std::vector<WString> madeFolders_;  // by directory entries, in order
+  FolderPins pins_;                   // the folders on the way to every entry
   bool keepJournal_ = false;  // an undo failed: the next run finishes it
 };
 

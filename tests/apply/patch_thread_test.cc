@@ -95,7 +95,7 @@ TEST_F(Worker, SecondTargetDiffersNothingChanges) {
   EXPECT_TRUE(Unchanged());  // first temporary file deleted, no backup
 }
 
-TEST_F(Worker, DISABLED_AFolderMadeForAFailedRunDoesNotStay) {
+TEST_F(Worker, AFolderMadeForAFailedRunDoesNotStay) {
   // The package makes a folder, then finds a target that differs: the
   // folder it made while preparing is a change too.
   WriteAll(In("b.bin"), ToBytes("somebody else's b"));
