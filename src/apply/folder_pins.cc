@@ -1,5 +1,7 @@
 #include "apply/folder_pins.h"
 
+#include "apply/ownership.h"
+
 namespace {
 
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
@@ -23,7 +25,7 @@ Pinned FolderPins::Hold(const WString& folder, WString* problem) {
     for (const Pin& pin : pins_) held = held || pin.name == name;
     if (held) continue;
     HANDLE handle = CreateFileW(
-        name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+        name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -43,6 +45,8 @@ Pinned FolderPins::Hold(const WString& folder, WString* problem) {
       // A file where a folder should be: nothing lies below it.
       CloseHandle(handle);
       return Pinned::kHeld;
+    } else if (!OwnedByUs(handle)) {
+      result = Pinned::kForeign;
     }
     if (result != Pinned::kHeld) {
       CloseHandle(handle);

@@ -126,6 +126,7 @@ class PatchRun {
     // The folders on the way stay as checked until the run ends.
     switch (pins_.Hold(FolderOf(entry.name), &link)) {
       case Pinned::kLink:
+      case Pinned::kForeign:
         GetFullPathNameW(link.c_str(), kPathUnits, full, nullptr);
         return ResultLinkOnPath;
       case Pinned::kFailed:
@@ -223,8 +224,11 @@ class PatchRun {
                CloseHandle);
     if (!old.IsValid()) return ResultOpenSource;
     // A target with other names (hard links) would carry the attributes it
-    // is given to a file elsewhere.
-    if (!HasOneName(old.Get())) return ResultLinkOnPath;
+    // is given to a file elsewhere. Another user's file is not patched
+    // either: moved aside by a run cut short, recovery could not tell it
+    // from one planted under the aside's name, and would not put it back.
+    if (!HasOneName(old.Get()) || !OwnedByUs(old.Get()))
+      return ResultLinkOnPath;
     uint64_t size = 0;
     FILETIME created, accessed, written;
     bool timed = GetFileTime(old.Get(), &created, &accessed, &written) != FALSE;

@@ -290,14 +290,30 @@ TEST_F(Hostile, DISABLED_ATargetsNameIsNotFreeForAnotherUserDuringTheCommit) {
   }
 }
 
-TEST_F(Hostile, DISABLED_NoFileGoesIntoAFolderAnotherUserMade) {
-  // The package adds plugins\new.dll; another user made plugins first. As
-  // its owner they may rename or replace whatever is put in it, before and
-  // after the check: nothing of the package goes there.
-  fs::create_directory(In("plugins"));
-  OfAnotherUser(In("plugins"));
-  EXPECT_NE(ResultSuccess, Apply({AddEntry("plugins\\new.dll", kNew)}));
-  EXPECT_TRUE(Unchanged());
+TEST_F(Hostile, NothingOfAnotherUsersIsPatchedOrWrittenInto) {
+  // Another user made the folder an added file goes into (as its owner they
+  // may rename or replace whatever is put in it), or the file to patch (a
+  // run cut short could not put it back): the run stops before anything.
+  struct Case {
+    const char* what;
+    const char* foreign;
+    std::vector<TestEntry> entries;
+  };
+  const Case cases[] = {
+      {"a folder", "plugins", {AddEntry("plugins\\new.dll", kNew)}},
+      {"a target", "app.exe", {PatchEntry("app.exe", kOld, kNew)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearFolder(app.path());
+    fs::create_directory(In("plugins"));
+    WriteAll(In("app.exe"), kOld);
+    OfAnotherUser(In(c.foreign));
+    EXPECT_EQ(ResultLinkOnPath, Apply(c.entries));
+    EXPECT_EQ(std::make_pair(ResultCode{ResultLinkOnPath}, In(c.foreign)),
+              ReportedError());
+    EXPECT_TRUE(Unchanged());
+  }
 }
 
 TEST_F(Hostile, AFolderIsHeldAsItWasChecked) {

@@ -236,28 +236,6 @@ TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
   EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
 }
 
-TEST_F(Interrupted, DISABLED_ATargetAnotherUserOwnsComesBackAfterAKill) {
-  // a.dll was put there by another user (the run patches it all the same);
-  // killed once it is aside, the run leaves it under a temporary name.
-  // Recovery must put it back, not refuse it run after run.
-  ResetFolder(app.path());
-  standin::SetOwner((app / "a.dll").string(), standin::User::kOther);
-  Load(Package(), 0);
-  int renames = 0;
-  ASSERT_EQ(9, KillAt(0, [&] {
-              standin::SetCallObserver([&](const char* function, uint64_t) {
-                if (std::string(function) == "MoveFileW" && ++renames == 2)
-                  _exit(9);
-              });
-              worker->Run();
-            }));
-  ASSERT_FALSE(fs::exists(app / "a.dll"));
-  Apply(Package());
-  Apply(Package());
-  EXPECT_TRUE(fs::exists(app / "a.dll"));
-  EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
-}
-
 TEST_F(Interrupted, DISABLED_ABackupNameTakenAfterAKillDoesNotStopRecovery) {
   // Killed at the commit's first rename: nothing has moved. Another user
   // then makes a.dll.bak, the backup the commit would have made; recovery
