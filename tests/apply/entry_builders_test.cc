@@ -108,9 +108,9 @@ TEST_F(Builders, EmptyResultAndBrokenBlocks) {
   EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
   Record(1).instructionOffset = UINT64_MAX;
   EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
-  Record(1).instructionOffset = 96;
-  Record(1).literalSize = packageSize;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+  // A literal block one byte past the end, though no byte of it is used.
+  Record(0).literalSize = packageSize - Record(0).literalOffset + 1;
+  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 0));
   // An instruction block too large to hold.
   Record(1).literalSize = 0;
   Record(1).instructionSize = uint64_t{1} << 33;
