@@ -124,9 +124,10 @@ TEST_F(Loader, BrokenEntryTables) {
   EXPECT_EQ(
       ResultBadEntryList,
       LoadWith(WithRecord(two, 1, [](PackageEntry* r) { r->nameLength = 6; })));
-  // More entries than the package can hold.
+  // More entries than the package can hold: refused before anything is
+  // reserved for them.
   Bytes many = BuildPackage(two);
-  uint32_t count = 1000;
+  uint32_t count = 0xFFFFFFFF;
   std::memcpy(many.data() + 8, &count, 4);
   Seal(&many);
   EXPECT_EQ(ResultBadEntryList, LoadWith(many));
