@@ -133,17 +133,20 @@ bool IsCutHeader(const WString& text) {
 // attributes alone: no file of ours is ever read-only under such a name, and
 // one that is may be a hard link to a stranger's file, which shares them.
 bool RemoveOurs(const WString& name) {
-  Found found = Examine(name);
-  if (found == Found::kMissing) return true;
-  if (found == Found::kForeign) return false;
+  // Another user's file under the name is not ours to delete: it is left.
+  if (Examine(name) != Found::kOurs) return true;
   if (DeleteFileWaiting(name.c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Whether a file of ours is under `name`. Recovery judges its steps by
+// these alone: another user's file under a name of ours (one that was free
+// when the run stopped) is no file of the run's.
+bool Ours(const WString& name) { return Examine(name) == Found::kOurs; }
+
 bool Move(const WString& from, const WString& to) {
-  return Examine(from) == Found::kOurs &&
-         MoveFileWaiting(from.c_str(), to.c_str()) != FALSE;
+  return Ours(from) && MoveFileWaiting(from.c_str(), to.c_str()) != FALSE;
 }
 
 // How many numbered names KeepBeside tries after "<target>.bak".
@@ -173,10 +176,10 @@ bool KeepBeside(const WString& from, const WString& target) {
 bool Undo(const JournalStep& step, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
-      if (Exists(step.other) && Exists(step.target)) {
+      if (Ours(step.other) && Exists(step.target)) {
         if (!KeepBeside(step.other, step.target)) return false;
         *kept = step.target;
-      } else if (Exists(step.other)) {
+      } else if (Ours(step.other)) {
         if (!Move(step.other, step.target)) return false;
         SetAttributesOfOnlyName(step.target, step.attributes);
       }
@@ -184,32 +187,32 @@ bool Undo(const JournalStep& step, WString* kept) {
     case JournalStep::kMakeBackup:
       // Ran if the aside became the backup: where an older backup was
       // moved first, the older one is still aside.
-      if (Exists(step.target) && !Exists(step.other) &&
-          (step.aside.empty() || Exists(step.aside))) {
+      if (Ours(step.target) && !Exists(step.other) &&
+          (step.aside.empty() || Ours(step.aside))) {
         return Move(step.target, step.other);
       }
       return true;
     case JournalStep::kPlaceNew:
       // The new file is in place while its old one is aside.
-      if (Exists(step.target) && !Exists(step.other) && Exists(step.aside)) {
+      if (Ours(step.target) && !Exists(step.other) && Ours(step.aside)) {
         SetAttributesOfOnlyName(step.target, FILE_ATTRIBUTE_NORMAL);
         return Move(step.target, step.other);
       }
       return true;
     case JournalStep::kMoveAside:
-      if (Exists(step.other) && Exists(step.target)) {
+      if (Ours(step.other) && Exists(step.target)) {
         if (!KeepBeside(step.other, step.target)) return false;
         *kept = step.target;
         return true;
       }
-      if (Exists(step.other)) {
+      if (Ours(step.other)) {
         if (!Move(step.other, step.target)) return false;
       }
       if (Exists(step.target))
         SetAttributesOfOnlyName(step.target, step.attributes);
       return true;
     case JournalStep::kPlaceAdded:
-      if (Exists(step.target) && !Exists(step.other))
+      if (Ours(step.target) && !Exists(step.other))
         return Move(step.target, step.other);
       return true;
     case JournalStep::kDelete:
@@ -393,15 +396,6 @@ Recovery RecoverInterruptedCommit(uint8_t* digest, WString* problem) {
   }
   for (const WString& name : reserved) {
     if (!ReachedWithoutLinks(name, problem)) return Recovery::kFailed;
-  }
-  // Every file under a temporary name the journal holds is one a run of
-  // ours made or moved there; another user's file under such a name (one
-  // released before the run stopped) is named.
-  for (const WString& name : reserved) {
-    if (Examine(name) == Found::kForeign) {
-      *problem = name;
-      return Recovery::kFailed;
-    }
   }
   *problem = kJournalName;
 

@@ -101,7 +101,9 @@ enum class Recovery {
 // digest of the package it belonged to. The journal may have been planted
 // by someone else: recovery touches nothing unless every line names only
 // the applier's own temporaries (by relative name) and the targets its
-// steps move them to or from, and no name leads through a link. On
+// steps move them to or from, and no name leads through a link. Another
+// user's file under a name the journal holds is not the run's: it is left
+// alone, and the step that would have made it is taken as never run. On
 // kFailed `problem` names what stopped it, relative to the folder: the
 // journal, or a link on the way to a name it holds; on kKeptBoth, the
 // target made again.

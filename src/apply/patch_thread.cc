@@ -135,10 +135,12 @@ class PatchRun {
       case Pinned::kHeld:
         break;
     }
-    // A backup that has other names shares its attributes with them.
+    // An older backup that has other names shares its attributes with
+    // them, and another user's is not ours to replace (a folder there fails
+    // the commit as before).
     const WString backup = entry.name + kBackupSuffix;
     if (Kind(entry) == EntryKindPatch && (options_ & PackageFlagBackup) &&
-        HasOtherNames(backup)) {
+        Examine(backup) == Found::kForeign && !IsDirectory(backup.c_str())) {
       GetFullPathNameW(backup.c_str(), kPathUnits, full, nullptr);
       return ResultLinkOnPath;
     }

@@ -236,7 +236,7 @@ TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
   EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
 }
 
-TEST_F(Interrupted, DISABLED_ABackupNameTakenAfterAKillDoesNotStopRecovery) {
+TEST_F(Interrupted, ABackupNameTakenAfterAKillDoesNotStopRecovery) {
   // Killed at the commit's first rename: nothing has moved. Another user
   // then makes a.dll.bak, the backup the commit would have made; recovery
   // takes it for that backup, refuses to move it, and fails run after run.
