@@ -14,6 +14,7 @@ namespace {
 const WCHAR kHeader[] = WTXT("selfpatch journal 2");
 const WCHAR kReserved[] = WTXT("T");
 const WCHAR kCommitted[] = WTXT("C");
+const WCHAR kUndone[] = WTXT("U");
 constexpr WCHAR kTab = u'\t';
 constexpr WCHAR kNewline = u'\n';
 
@@ -70,25 +71,7 @@ bool IsOurTemporary(const WString& name) {
   if (!IsPlainRelativeName(name)) return false;
   WString file = name.substr(FolderOf(name).size());
   if (!file.empty() && (file[0] == u'\\' || file[0] == u'/')) file.erase(0, 1);
-  const WString prefix(WTXT("ptf")), suffix(WTXT(".tmp"));
-  if (file.size() < prefix.size() + 1 + suffix.size()) return false;
-  size_t digits = file.size() - prefix.size() - suffix.size();
-  if (digits > 4 && digits != 8) return false;
-  auto same = [](const WString& text, size_t at, const WString& part) {
-    return CompareStringOrdinal(text.data() + at, static_cast<int>(part.size()),
-                                part.data(), static_cast<int>(part.size()),
-                                TRUE) == CSTR_EQUAL;
-  };
-  if (!same(file, 0, prefix) ||
-      !same(file, file.size() - suffix.size(), suffix))
-    return false;
-  for (size_t i = prefix.size(); i < prefix.size() + digits; ++i) {
-    WCHAR c = file[i];
-    bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') ||
-               (c >= u'A' && c <= u'F');
-    if (!hex) return false;
-  }
-  return true;
+  return IsTemporaryName(file);
 }
 
 // Whether a step names only what a run of ours writes into its plan: its
@@ -149,19 +132,25 @@ bool IsCutHeader(const WString& text) {
 // attributes alone: no file of ours is ever read-only under such a name, and
 // one that is may be a hard link to a stranger's file, which shares them.
 bool RemoveOurs(const RunFolder& folder, const WString& name) {
+  // Another user's file under the name is not ours to delete: it is left.
   const WString full = folder.Full(name);
-  Found found = Examine(full);
-  if (found == Found::kMissing) return true;
-  if (found == Found::kForeign) return false;
+  if (Examine(full) != Found::kOurs) return true;
   if (DeleteFileWaiting(full.c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Whether a file of ours is under `name`. Recovery judges its steps by
+// these alone: another user's file under a name of ours (one that was free
+// when the run stopped) is no file of the run's.
+bool Ours(const RunFolder& folder, const WString& name) {
+  return Examine(folder.Full(name)) == Found::kOurs;
+}
+
 bool Move(const RunFolder& folder, const WString& from, const WString& to) {
-  const WString full = folder.Full(from);
-  return Examine(full) == Found::kOurs &&
-         MoveFileWaiting(full.c_str(), folder.Full(to).c_str()) != FALSE;
+  return Ours(folder, from) &&
+         MoveFileWaiting(folder.Full(from).c_str(), folder.Full(to).c_str()) !=
+             FALSE;
 }
 
 // How many numbered names KeepBeside tries after "<target>.bak".
@@ -192,10 +181,10 @@ bool KeepBeside(const RunFolder& folder, const WString& from,
 bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
-      if (Exists(folder, step.other) && Exists(folder, step.target)) {
+      if (Ours(folder, step.other) && Exists(folder, step.target)) {
         if (!KeepBeside(folder, step.other, step.target)) return false;
         *kept = step.target;
-      } else if (Exists(folder, step.other)) {
+      } else if (Ours(folder, step.other)) {
         if (!Move(folder, step.other, step.target)) return false;
         SetAttributesOfOnlyName(folder.Full(step.target), step.attributes);
       }
@@ -203,34 +192,34 @@ bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
     case JournalStep::kMakeBackup:
       // Ran if the aside became the backup: where an older backup was
       // moved first, the older one is still aside.
-      if (Exists(folder, step.target) && !Exists(folder, step.other) &&
-          (step.aside.empty() || Exists(folder, step.aside))) {
+      if (Ours(folder, step.target) && !Exists(folder, step.other) &&
+          (step.aside.empty() || Ours(folder, step.aside))) {
         return Move(folder, step.target, step.other);
       }
       return true;
     case JournalStep::kPlaceNew:
       // The new file is in place while its old one is aside.
-      if (Exists(folder, step.target) && !Exists(folder, step.other) &&
-          Exists(folder, step.aside)) {
+      if (Ours(folder, step.target) && !Exists(folder, step.other) &&
+          Ours(folder, step.aside)) {
         SetAttributesOfOnlyName(folder.Full(step.target),
                                 FILE_ATTRIBUTE_NORMAL);
         return Move(folder, step.target, step.other);
       }
       return true;
     case JournalStep::kMoveAside:
-      if (Exists(folder, step.other) && Exists(folder, step.target)) {
+      if (Ours(folder, step.other) && Exists(folder, step.target)) {
         if (!KeepBeside(folder, step.other, step.target)) return false;
         *kept = step.target;
         return true;
       }
-      if (Exists(folder, step.other)) {
+      if (Ours(folder, step.other)) {
         if (!Move(folder, step.other, step.target)) return false;
       }
       if (Exists(folder, step.target))
         SetAttributesOfOnlyName(folder.Full(step.target), step.attributes);
       return true;
     case JournalStep::kPlaceAdded:
-      if (Exists(folder, step.target) && !Exists(folder, step.other))
+      if (Ours(folder, step.target) && !Exists(folder, step.other))
         return Move(folder, step.target, step.other);
       return true;
     case JournalStep::kDelete:
@@ -309,6 +298,12 @@ bool CommitJournal::MarkCommitted() {
   return Append(line, true);
 }
 
+bool CommitJournal::MarkUndone() {
+  WString line(kUndone);
+  line += kNewline;
+  return Append(line, true);
+}
+
 bool CommitJournal::Remove() {
   if (!IsOpen()) return true;  // not ours: another run's, or none
   CloseHandle(file_);
@@ -340,7 +335,7 @@ Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
 
   std::vector<JournalStep> steps;
   std::vector<WString> reserved;
-  bool committed = false;
+  bool committed = false, undone = false;
   const size_t bom = text.empty() || text[0] != 0xFEFF ? 0 : 1;
   size_t start = bom;
   bool header = true;
@@ -360,6 +355,8 @@ Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
       header = false;
     } else if (fields.size() == 1 && fields[0] == kCommitted) {
       committed = true;
+    } else if (fields.size() == 1 && fields[0] == kUndone) {
+      undone = true;
     } else if (fields.size() == 2 && fields[0] == kReserved &&
                IsOurTemporary(fields[1])) {
       reserved.push_back(fields[1]);
@@ -405,15 +402,6 @@ Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
   for (const WString& name : reserved) {
     if (!ReachedWithoutLinks(folder, name, problem)) return Recovery::kFailed;
   }
-  // Every file under a temporary name the journal holds is one a run of
-  // ours made or moved there; another user's file under such a name (one
-  // released before the run stopped) is named.
-  for (const WString& name : reserved) {
-    if (Examine(folder.Full(name)) == Found::kForeign) {
-      *problem = name;
-      return Recovery::kFailed;
-    }
-  }
   *problem = kJournalName;
 
   // A journal cut short before its header line ended: nothing was reserved
@@ -436,7 +424,10 @@ Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
       }
     }
   } else {
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+    // A run that undid its own commit left only its reserved files: a
+    // target missing its new file then is as that run left it, and a file
+    // under its name since is someone else's.
+    for (auto step = steps.rbegin(); !undone && step != steps.rend(); ++step) {
       done = Undo(folder, *step, &kept) && done;
     }
     // The interrupted run's reserved files, once no old file is left under

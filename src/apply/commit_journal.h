@@ -3,16 +3,18 @@
 // run instead of leaving a target missing or a temporary file behind.
 //
 // It opens with the package's digest and grows as the run goes: a "T" line
-// for every file the run reserves, as soon as it exists; then, before the
+// for every name the run reserves (a temporary file, as soon as it exists,
+// or the name a file will be moved aside to); then, before the
 // first rename, the commit's plan, every rename in order with every name
 // chosen in advance, then the files to delete once everything is in place.
 // A last line "C" marks the commit as complete: only after it is written
-// does anything get deleted. Recovery judges each step by which of its files
-// exist, so a step that never ran undoes as nothing, and recovery itself may
-// be cut short and run again. Every name in it is relative to the folder
-// being patched, so that a later run that reaches the same folder under
-// another spelling (a short name, another case, a drive letter for a share)
-// still finds its files.
+// does anything get deleted. A last line "U" instead says that the run
+// undid its commit itself: only its reserved files are left to delete. Recovery
+// judges each step by which of its files exist, so a step that never ran undoes
+// as nothing, and recovery itself may be cut short and run again. Every name in
+// it is relative to the folder being patched, so that a later run that reaches
+// the same folder under another spelling (a short name, another case, a drive
+// letter for a share) still finds its files.
 //
 // Undoing, a recovery step deletes only a file of ours whose content exists
 // elsewhere: a temporary holding a new file (the package has it), never a
@@ -74,6 +76,9 @@ class CommitJournal {
   bool WritePlan(const std::vector<JournalStep>& steps);
   // Appends the "complete" mark, on disk before this returns.
   bool MarkCommitted();
+  // Appends the "undone" mark, on disk before this returns: the run has
+  // undone every step of its plan, and only its reserved files are left.
+  bool MarkUndone();
   // Closes and deletes the journal this object created: the run has
   // nothing left to undo.
   bool Remove();
@@ -98,7 +103,9 @@ enum class Recovery {
 // receives the digest of the package it belonged to. The journal may have been
 // planted by someone else: recovery touches nothing unless every line names
 // only the applier's own temporaries (by relative name) and the targets its
-// steps move them to or from, and no name leads through a link. On
+// steps move them to or from, and no name leads through a link. Another
+// user's file under a name the journal holds is not the run's: it is left
+// alone, and the step that would have made it is taken as never run. On
 // kFailed `problem` names what stopped it, relative to the folder: the
 // journal, or a link on the way to a name it holds; on kKeptBoth, the
 // target made again.

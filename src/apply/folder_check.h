@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-#include "result/result_codes.h"
 #include "package/package_loader.h"
 #include "package/sha256.h"
+#include "result/result_codes.h"
 #include "runtime/shared_array.h"
 
 enum FolderState {

@@ -1,13 +1,18 @@
 #include "apply/folder_pins.h"
 
+#include "apply/ownership.h"
+
 namespace {
 
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
 }  // namespace
 
-FolderPins::~FolderPins() {
+FolderPins::~FolderPins() { Release(); }
+
+void FolderPins::Release() {
   for (const Pin& pin : pins_) CloseHandle(pin.handle);
+  pins_.clear();
 }
 
 Pinned FolderPins::Hold(const WString& folder, WString* problem) {
@@ -20,7 +25,8 @@ Pinned FolderPins::Hold(const WString& folder, WString* problem) {
     for (const Pin& pin : pins_) held = held || pin.name == name;
     if (held) continue;
     HANDLE handle = CreateFileW(
-        folder_.Full(name).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+        folder_.Full(name).c_str(),
+        FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -40,6 +46,8 @@ Pinned FolderPins::Hold(const WString& folder, WString* problem) {
       // A file where a folder should be: nothing lies below it.
       CloseHandle(handle);
       return Pinned::kHeld;
+    } else if (!OwnedByUs(handle)) {
+      result = Pinned::kForeign;
     }
     if (result != Pinned::kHeld) {
       CloseHandle(handle);

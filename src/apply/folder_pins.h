@@ -5,7 +5,8 @@
 // to), checked by that handle to be a real folder, and kept open without
 // sharing deletion, for listing (a handle for its attributes alone takes
 // no part in sharing): as long as it is open, the folder can be neither
-// renamed nor removed.
+// renamed nor removed. A folder another user made is not held: its owner
+// may rename or replace whatever is put in it.
 #pragma once
 
 #include <vector>
@@ -14,9 +15,11 @@
 #include "platform/platform.h"
 
 enum class Pinned {
-  kHeld,    // every existing folder on the way is held
-  kLink,    // a component is a link
-  kFailed,  // a component could not be opened
+  kHeld,     // every existing folder on the way is held
+  kLink,     // a component is a link
+  kForeign,  // a component is another user's folder: its owner may rename
+             // or replace what is put in it
+  kFailed,   // a component could not be opened
 };
 
 class FolderPins {
@@ -32,6 +35,8 @@ class FolderPins {
   // way: nothing below it exists. Otherwise `problem` receives the component
   // that stopped it (the name cut after it).
   Pinned Hold(const WString& folder, WString* problem);
+  // Lets go of every folder held.
+  void Release();
 
  private:
   struct Pin {

@@ -97,13 +97,3 @@ bool SetAttributesOfOnlyName(const WString& name, DWORD attributes) {
   CloseHandle(file);
   return only && SetFileAttributesW(name.c_str(), attributes);
 }
-
-bool HasOtherNames(const WString& name) {
-  HANDLE file = OpenItself(name);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  bool others =
-      GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1;
-  CloseHandle(file);
-  return others;
-}

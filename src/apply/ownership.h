@@ -17,9 +17,6 @@ bool OwnedByUs(HANDLE file);
 // Whether the file open as `file` has exactly one name (one hard link).
 bool HasOneName(HANDLE file);
 
-// Whether a file exists under `name` and has other names as well.
-bool HasOtherNames(const WString& name);
-
 enum class Found {
   kMissing,  // nothing under the name
   kOurs,     // a file of ours, under its only name, not a link

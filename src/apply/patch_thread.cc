@@ -131,6 +131,7 @@ class PatchRun {
     // The folders on the way stay as checked until the run ends.
     switch (pins_.Hold(FolderOf(entry.name), &link)) {
       case Pinned::kLink:
+      case Pinned::kForeign:
         Show(link);
         return ResultLinkOnPath;
       case Pinned::kFailed:
@@ -139,10 +140,13 @@ class PatchRun {
       case Pinned::kHeld:
         break;
     }
-    // A backup that has other names shares its attributes with them.
+    // An older backup that has other names shares its attributes with
+    // them, and another user's is not ours to replace (a folder there fails
+    // the commit as before).
     const WString backup = entry.name + kBackupSuffix;
     if (Kind(entry) == EntryKindPatch && (options_ & PackageFlagBackup) &&
-        HasOtherNames(folder_.Full(backup))) {
+        Examine(folder_.Full(backup)) == Found::kForeign &&
+        !IsDirectory(folder_.Full(backup).c_str())) {
       Show(backup);
       return ResultLinkOnPath;
     }
@@ -161,7 +165,10 @@ class PatchRun {
         result = PrepareAdd(entry.record, file.Get());
         break;
       case EntryKindDirectory:
-        if (!IsDirectory(target_.c_str())) CreateDirectoryTree(target_.c_str());
+        if (!IsDirectory(target_.c_str())) {
+          NoteMissingFolders(entry.name);
+          CreateDirectoryTree(target_.c_str());
+        }
         break;
       default:
         break;
@@ -175,6 +182,18 @@ class PatchRun {
       RemoveFile(folder_.Full(temp));
     }
     return result;
+  }
+
+  // Notes every folder on the way to `name` (relative), itself included,
+  // that does not exist yet: a run that fails removes what it made.
+  void NoteMissingFolders(const WString& name) {
+    for (size_t end = 1; end <= name.size(); ++end) {
+      if (end < name.size() && name[end] != u'\\' && name[end] != u'/')
+        continue;
+      WString folder = name.substr(0, end);
+      if (!IsDirectory(folder_.Full(folder).c_str()))
+        madeFolders_.push_back(folder);
+    }
   }
 
   // Whether an open file has the entry's new size and digest.
@@ -216,8 +235,11 @@ class PatchRun {
         CloseHandle);
     if (!old.IsValid()) return ResultOpenSource;
     // A target with other names (hard links) would carry the attributes it
-    // is given to a file elsewhere.
-    if (!HasOneName(old.Get())) return ResultLinkOnPath;
+    // is given to a file elsewhere. Another user's file is not patched
+    // either: moved aside by a run cut short, recovery could not tell it
+    // from one planted under the aside's name, and would not put it back.
+    if (!HasOneName(old.Get()) || !OwnedByUs(old.Get()))
+      return ResultLinkOnPath;
     uint64_t size = 0;
     FILETIME created, accessed, written;
     bool timed = GetFileTime(old.Get(), &created, &accessed, &written) != FALSE;
@@ -531,6 +553,9 @@ class PatchRun {
       // the journal.
       keepJournal_ = keepJournal_ || !undone;
     }
+    // Undone: a run cut short from here on leaves the next one only the
+    // reserved files to delete, not the steps to judge again.
+    if (!keepJournal_) journal_.MarkUndone();
     steps_.clear();
     if (!link.empty()) {
       Show(link);
@@ -566,6 +591,15 @@ class PatchRun {
         RemoveFile(folder_.Full(item.temp));
     }
     commitList_.clear();
+    // The folders the run made, deepest first, where they are still empty
+    // and still reached without a link (the folders are no longer held).
+    pins_.Release();
+    for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend();
+         ++folder) {
+      WString link;
+      if (ReachedWithoutLinks(folder_, *folder, &link))
+        RemoveDirectoryW(folder_.Full(*folder).c_str());
+    }
     if (!keepJournal_) journal_.Remove();
     SendMessageW(worker_.dialogWindow, WM_PATCH_ERROR, result,
                  reinterpret_cast<LPARAM>(path_.Get()));
@@ -583,7 +617,8 @@ class PatchRun {
   std::vector<CommitStep> steps_;  // commit steps taken, to undo
   uint64_t nextName_;              // the sequence temporary names come from
   CommitJournal journal_;
-  FolderPins pins_;           // the folders on the way to every entry
+  std::vector<WString> madeFolders_;  // by directory entries, in order
+  FolderPins pins_;                   // the folders on the way to every entry
   bool keepJournal_ = false;  // an undo failed: the next run finishes it
 };
 

@@ -84,6 +84,25 @@ class SortedNames {
 
 }  // namespace
 
+bool IsTemporaryName(const WString& file) {
+  const WString prefix(WTXT("ptf")), suffix(WTXT(".tmp"));
+  if (file.size() < prefix.size() + 1 + suffix.size()) return false;
+  size_t digits = file.size() - prefix.size() - suffix.size();
+  if (digits > 4 && digits != 8) return false;
+  auto same = [&](size_t at, const WString& part) {
+    return Compare(file.substr(at, part.size()), part) == CSTR_EQUAL;
+  };
+  if (!same(0, prefix) || !same(file.size() - suffix.size(), suffix))
+    return false;
+  for (size_t i = prefix.size(); i < prefix.size() + digits; ++i) {
+    WCHAR c = file[i];
+    bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') ||
+               (c >= u'A' && c <= u'F');
+    if (!hex) return false;
+  }
+  return true;
+}
+
 NameCollision FindNameCollision(const std::vector<NamedEntry>& entries,
                                 bool keepsBackups) {
   std::vector<WString> names;
@@ -95,6 +114,14 @@ NameCollision FindNameCollision(const std::vector<NamedEntry>& entries,
   for (size_t i = 0; i < names.size(); ++i) {
     WString top = names[i].substr(0, names[i].find(u'\\'));
     if (Compare(top, journal) == CSTR_EQUAL) return {NameClash::kJournal, i, i};
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t start = 0; start <= names[i].size();) {
+      size_t end = std::min(names[i].find(u'\\', start), names[i].size());
+      if (IsTemporaryName(names[i].substr(start, end - start)))
+        return {NameClash::kTemporary, i, i};
+      start = end + 1;
+    }
   }
 
   SortedNames all, files;

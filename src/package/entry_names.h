@@ -15,6 +15,12 @@ extern const WCHAR kJournalName[];
 // Appended to a replaced file's name when the package keeps backups.
 extern const WCHAR kBackupSuffix[];
 
+// Whether a file name (one component) has the form of the applier's
+// temporary files: "ptf", one to four or eight hex digits, ".tmp", in any
+// case. Recovery takes such a name for one of its own, so no entry may
+// have it.
+bool IsTemporaryName(const WString& component);
+
 struct NamedEntry {
   WString name;  // relative, either separator
   uint8_t kind;  // the low byte of the entry's kind
@@ -27,6 +33,7 @@ enum class NameClash {
                 // separators
   kBackupName,  // `second` is the backup name of `first`, a patched file
   kJournal,     // `first` is, or lies under, the journal's name
+  kTemporary,   // a component of `first` is named as a temporary file
   kUnderAFile,  // `second` lies below `first`, which a patch or add entry
                 // makes a file
 };

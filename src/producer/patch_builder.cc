@@ -152,6 +152,11 @@ void CheckNamesTogether(const std::vector<PlannedEntry>& entries,
                           ": " + second);
     case NameClash::kJournal:
       throw ProducerError("name the applier keeps for its journal: " + first);
+    case NameClash::kTemporary:
+      throw ProducerError(
+          "name of the form the applier keeps for its "
+          "temporary files (ptf....tmp): " +
+          first);
     case NameClash::kUnderAFile:
       throw ProducerError(second + " lies under " + first +
                           ", which the patch makes a file");

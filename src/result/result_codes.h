@@ -27,7 +27,8 @@ enum : ResultCode {
   ResultCreateFailed = 13,     // writing an added file failed
   ResultUpdateFailed = 14,     // rebuilding or committing a file failed
   ResultInWindowsFolder = 15,  // the current folder is in the Windows folder
-  ResultLinkOnPath = 16,       // a target is reached through a link
+  ResultLinkOnPath = 16,       // a target is reached through a link, has
+                               // other names, or is another user's
   // Starting the program.
   ResultBadCommandLine = 17,  // an unknown switch, or one without its value
 };

@@ -22,31 +22,12 @@ class Decoding : public ::testing::Test {
  protected:
   bool Decode(const Bytes& instructions, const Bytes& old, const Bytes& literal,
               Bytes* out) {
-    WriteAll(dir / "old", old);
-    WriteAll(dir / "literal", literal);
-    HANDLE oldFile = Open("old", GENERIC_READ, OPEN_EXISTING);
-    HANDLE literalFile = Open("literal", GENERIC_READ, OPEN_EXISTING);
-    HANDLE outFile = Open("out", GENERIC_WRITE, CREATE_ALWAYS);
-    bool result;
-    {
-      CFileReadData oldStream(oldFile);
-      CFileReadData literalStream(&::ReadFile, literalFile, literal.size());
-      CFileWriteData output(outFile);
-      BitReader reader(Block(instructions));
-      result = DeltaDecoder::Decode(oldStream, output, reader, literalStream);
-      output.Flush();
-      oldConsumed = oldStream.consumed;
-      literalConsumed = literalStream.consumed;
-    }
-    CloseHandle(oldFile);
-    CloseHandle(literalFile);
-    CloseHandle(outFile);
-    *out = ReadAll(dir / "out");
-    return result;
-  }
-  HANDLE Open(const char* name, DWORD access, DWORD disposition) {
-    return CreateFileW(Wide(dir / name).c_str(), access, FILE_SHARE_READ,
-                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    uint64_t consumed[2];
+    bool ended =
+        DecodeWithFiles(dir, instructions, old, literal, out, consumed);
+    oldConsumed = consumed[0];
+    literalConsumed = consumed[1];
+    return ended;
   }
   ScratchDir dir;
   uint64_t oldConsumed = 0;
@@ -123,6 +104,9 @@ TEST_F(Decoding, LengthsThatDoNotFitIn32BitsFail) {
   tooBig.WriteBits(0, 1);
   tooBig.WriteBits(4008636144u, 32);
   EXPECT_FALSE(Decode(tooBig.Finish(), ToBytes("x"), Bytes(), &out));
+  // Thirty one-bits: refused at the eighth, long before the prefix's sum
+  // would shift past 64 bits.
+  EXPECT_FALSE(Decode({0x3F, 0xFF, 0xFF, 0xFF}, ToBytes("x"), Bytes(), &out));
 }
 
 TEST(BitReaderTest, LengthClassBoundaries) {

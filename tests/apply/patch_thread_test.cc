@@ -96,6 +96,15 @@ TEST_F(Worker, SecondTargetDiffersNothingChanges) {
   EXPECT_TRUE(Unchanged());  // first temporary file deleted, no backup
 }
 
+TEST_F(Worker, AFolderMadeForAFailedRunDoesNotStay) {
+  // The package makes a folder, then finds a target that differs: the
+  // folder it made while preparing is a change too.
+  WriteAll(In("b.bin"), ToBytes("somebody else's b"));
+  EXPECT_EQ(ResultSourceMismatch, Apply({DirectoryEntry("plugins"),
+                                         PatchEntry("b.bin", kOld, kNew)}));
+  EXPECT_TRUE(Unchanged());
+}
+
 TEST_F(Worker, SizeOrDigestAloneIsAMismatch) {
   WriteAll(In("a.bin"), kOld);
   Bytes sameSize = kOld;

@@ -68,6 +68,8 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   ASSERT_EQ(0, Shell(create + Path("p.exe") + " --quiet").code);
   fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
   fs::create_directory(dir / "empty");
+  Write("other/bin/app.exe", ToBytes("someone else's program"));
+  auto other = Snapshot(dir / "other");
   Bytes damaged = ReadAll(dir / "p.exe");
   damaged.back() ^= 1;
   WriteAll(dir / "damaged.exe", damaged);
@@ -95,12 +97,29 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
            Path("new/bin/app.exe") + " --stub " + Path("stub.exe") + " -o " +
            Path("one.exe") + " --quiet && SELFPATCH info " + Path("one.exe"),
        0, "1 entry, package"},
+      {"SELFPATCH create " + Path("nope") + " " + Path("new") + " --stub " +
+           Path("stub.exe") + " -o " + Path("x.exe"),
+       1, "selfpatch: no such file or folder: " + Path("nope") + "\n"},
+      // NEW lacks a file of OLD: the patch leaves it where it is.
+      {"SELFPATCH create " + Path("new") + " " + Path("old") + " --stub " +
+           Path("stub.exe") + " -o " + Path("back.exe") + " -q --backup",
+       0, "only in OLD, left in place: data/added.txt\n"},
+      {"SELFPATCH info --json " + Path("back.exe"), 0, "\"backup\": true"},
+      {"SELFPATCH info --json " + p, 0, "\"compressed\": true"},
+      {create + Path("plain.exe") + " -q --plain && SELFPATCH info " +
+           Path("plain.exe"),
+       0, "data blocks: plain\n"},
       {"SELFPATCH info " + p, 0, "applier: x86, PE32 "},
       {"SELFPATCH info " + Path("damaged.exe"), ResultBadDigest,
        "error 5: the patch data is damaged"},
       {"SELFPATCH info " + Path("nothing.exe"), ResultOpenPackage,
        "error 2: cannot open the patch file"},
       {"SELFPATCH verify " + p + " " + target, 0, "the patch would apply"},
+      {"SELFPATCH verify " + p + " " + Path("other"), ResultSourceMismatch,
+       "error 10: the file to patch is not the one this patch was made for "
+       "(パッチ元ファイルが差分元ファイルデータと異なっています。)"},
+      {"SELFPATCH apply " + p + " " + Path("other") + " --yes",
+       ResultSourceMismatch, "error 10"},
       {"SELFPATCH verify " + p + " " + Path("empty"), ResultNoTempName,
        "is it the program's folder?"},
       {"echo n | SELFPATCH apply " + p + " " + target, 66,
@@ -116,7 +135,9 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
     EXPECT_TRUE(Has(run.out, c.says)) << c.command << "\n" << run.out;
   }
   EXPECT_FALSE(fs::exists(dir / "same.exe"));
+  EXPECT_FALSE(fs::exists(dir / "x.exe"));
   EXPECT_TRUE(fs::is_empty(dir / "empty"));
+  EXPECT_EQ(other, Snapshot(dir / "other"));
   EXPECT_EQ(Snapshot(dir / "old"), Snapshot(dir / "target"));
 
   // Applied, with a line per entry where stderr is not a terminal.
@@ -126,6 +147,10 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
       << applied.out;
   EXPECT_TRUE(Has(applied.out, "[3/3] add data\\added.txt (5 bytes)\n"));
   EXPECT_EQ(Snapshot(dir / "new"), Snapshot(dir / "target"));
+  Outcome again = Shell("SELFPATCH apply " + p + " " + target + " -y");
+  EXPECT_EQ(0, again.code);
+  EXPECT_EQ("already applied: every file is up to date, nothing changed\n",
+            again.out);
 
   // --allow-empty writes the patch that changes nothing.
   EXPECT_EQ(0, Shell("SELFPATCH create " + Path("old") + " " + Path("old") +

@@ -67,6 +67,11 @@ TEST_F(ImageEnd, InvalidHeadersFail) {
   EXPECT_FALSE(EndOf(negative, &end));
   Bytes shortHeaders(good.begin(), good.begin() + 0x180);  // < SizeOfHeaders
   EXPECT_FALSE(EndOf(shortHeaders, &end));
+  // Every header read, but SizeOfHeaders claims more than the file holds.
+  Bytes bigHeaders = good;
+  uint32_t huge = 0x10000;
+  std::memcpy(bigHeaders.data() + 0x80 + 24 + 60, &huge, 4);
+  EXPECT_FALSE(EndOf(bigHeaders, &end));
   EXPECT_FALSE(ComputeImageEnd(Wide(dir / "missing.exe").c_str(), &end));
 }
 

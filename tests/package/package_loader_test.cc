@@ -124,9 +124,10 @@ TEST_F(Loader, BrokenEntryTables) {
   EXPECT_EQ(
       ResultBadEntryList,
       LoadWith(WithRecord(two, 1, [](PackageEntry* r) { r->nameLength = 6; })));
-  // More entries than the package can hold.
+  // More entries than the package can hold: refused before anything is
+  // reserved for them.
   Bytes many = BuildPackage(two);
-  uint32_t count = 1000;
+  uint32_t count = 0xFFFFFFFF;
   std::memcpy(many.data() + 8, &count, 4);
   Seal(&many);
   EXPECT_EQ(ResultBadEntryList, LoadWith(many));
@@ -243,6 +244,14 @@ TEST_F(Loader, NamesThatCollideInOneFolderAreRefused) {
        ResultBadEntryList},
       {"the journal's name below the top",
        {DirectoryEntry("sub"), AddEntry("sub\\selfpatch.journal", x)},
+       0,
+       ResultSuccess},
+      {"a temporary's name, in any folder",
+       {DirectoryEntry("sub"), AddEntry("sub\\PTF0000abcd.tmp", x)},
+       0,
+       ResultBadEntryList},
+      {"a name like a temporary's but not one",
+       {AddEntry("ptf12345.tmp", x), AddEntry("ptfz.tmp", x)},
        0,
        ResultSuccess},
       {"a file under an added file",

@@ -34,6 +34,9 @@ TEST(DecodeUtf8Char, Table) {
       {"\xC1\xBF", 0, 0},
       {"\xF0\x9F\x98\x80", 0, 0},  // four-byte sequences are not decoded
       {"\xFF", 0, 0},
+      // Cut short by the string's end: never consumes the terminator.
+      {"\xC3", 0, 0},
+      {"\xE3\x81", 0, 0},
   };
   for (const Case& c : cases) {
     WCHAR unit = 0;
@@ -44,16 +47,6 @@ TEST(DecodeUtf8Char, Table) {
       EXPECT_EQ(c.unit, unit) << c.bytes;
     }
   }
-}
-
-TEST(DecodeUtf8Char, NeverConsumesATerminator) {
-  // A sequence cut short by the end of the string is refused, so decoding
-  // cannot run past the NUL.
-  WCHAR unit;
-  const unsigned char twoCut[] = {0xC3, 0};
-  const unsigned char threeCut[] = {0xE3, 0x81, 0};
-  EXPECT_EQ(0, DecodeUtf8Char(&unit, twoCut));
-  EXPECT_EQ(0, DecodeUtf8Char(&unit, threeCut));
 }
 
 TEST(Utf8ToWide, StopsAndCuts) {
@@ -69,17 +62,14 @@ TEST(Utf8ToWide, StopsAndCuts) {
   EXPECT_EQ(u"x", Convert("x\xF0\x9F\x98\x80y", 10, &result));
   EXPECT_EQ(u"n", Convert("n\xE0\x80\x80m", 10, &result));  // NUL unit ends it
   EXPECT_EQ(u"\u65e5\u672c", Convert("\xE6\x97\xA5\xE6\x9C\xAC", 10, &result));
+  // Names keep 2,046 units.
+  for (size_t length : {2046, 2047, 5000}) {
+    EXPECT_EQ(2046u, Convert(std::string(length, 'n'), 2048, &result).size());
+  }
   Convert("abc", 0, &result);
   EXPECT_EQ(-1, result);
   EXPECT_EQ(
       -1, Utf8ToWide(nullptr, reinterpret_cast<const unsigned char*>(""), -3));
-}
-
-TEST(Utf8ToWide, NamesKeep2046Units) {
-  int result;
-  EXPECT_EQ(2046u, Convert(std::string(2046, 'n'), 2048, &result).size());
-  EXPECT_EQ(2046u, Convert(std::string(2047, 'n'), 2048, &result).size());
-  EXPECT_EQ(2046u, Convert(std::string(5000, 'n'), 2048, &result).size());
 }
 
 }  // namespace

@@ -64,33 +64,10 @@ TEST(BestChain, OneMatchFarAheadDoesNotDropTheRest) {
 
 // Decodes with the applier's own decoder.
 Bytes Rebuild(const Bytes& old, const Delta& delta, const ScratchDir& dir) {
-  WriteAll(dir / "old", old);
-  WriteAll(dir / "literal", delta.literal);
-  auto open = [&](const char* name, DWORD access, DWORD disposition) {
-    return CreateFileW(Wide(dir / name).c_str(), access, FILE_SHARE_READ,
-                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  };
-  HANDLE oldFile = open("old", GENERIC_READ, OPEN_EXISTING);
-  HANDLE literalFile = open("literal", GENERIC_READ, OPEN_EXISTING);
-  HANDLE outFile = open("out", GENERIC_WRITE, CREATE_ALWAYS);
-  bool ended;
-  {
-    Bytes bytes = EncodeInstructions(delta.instructions);
-    SharedArray<uint8_t> block;
-    block.Allocate(static_cast<int32_t>(bytes.size()));
-    std::copy(bytes.begin(), bytes.end(), block.data);
-    BitReader reader(block);
-    CFileReadData oldStream(oldFile);
-    CFileReadData literalStream(&::ReadFile, literalFile, delta.literal.size());
-    CFileWriteData output(outFile);
-    ended = DeltaDecoder::Decode(oldStream, output, reader, literalStream);
-    output.Flush();
-  }
-  CloseHandle(oldFile);
-  CloseHandle(literalFile);
-  CloseHandle(outFile);
-  EXPECT_TRUE(ended);
-  return ReadAll(dir / "out");
+  Bytes out;
+  EXPECT_TRUE(DecodeWithFiles(dir, EncodeInstructions(delta.instructions), old,
+                              delta.literal, &out));
+  return out;
 }
 
 // What every block the engine writes must satisfy.

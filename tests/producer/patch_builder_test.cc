@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <random>
 
 #include "apply/patch_thread.h"
@@ -45,10 +44,6 @@ class Trees : public ::testing::Test {
     fs::path path = dir / name;
     fs::create_directories(path.parent_path());
     WriteAll(path, data);
-  }
-
-  ResultCode Apply(const fs::path& patch, const fs::path& target) {
-    return ApplyPatchFile(patch, target);
   }
 
   ScratchDir dir;
@@ -99,7 +94,7 @@ TEST_F(Trees, CreatedPatchAppliesAndIsDeterministicInBothForms) {
 
     fs::remove_all(dir / "target");
     fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
-    ASSERT_EQ(ResultSuccess, Apply(dir / "patch.exe", dir / "target"));
+    ASSERT_EQ(ResultSuccess, ApplyPatchFile(dir / "patch.exe", dir / "target"));
     std::vector<std::pair<std::string, Bytes>> expected = Snapshot(dir / "new");
     expected.emplace_back("only-old.txt", ToBytes("left alone"));
     std::sort(expected.begin(), expected.end());
@@ -117,7 +112,7 @@ TEST_F(Trees, SingleFiles) {
   WritePatch(kStub, plan, dir / "patch.exe", {});
   fs::create_directory(dir / "target");
   fs::copy(dir / "old/bin/app.exe", dir / "target/app.exe");
-  ASSERT_EQ(ResultSuccess, Apply(dir / "patch.exe", dir / "target"));
+  ASSERT_EQ(ResultSuccess, ApplyPatchFile(dir / "patch.exe", dir / "target"));
   EXPECT_EQ(ReadAll(dir / "new/bin/app.exe"), ReadAll(dir / "target/app.exe"));
 }
 
@@ -294,104 +289,6 @@ TEST_F(Trees, NamesTheApplierCannotTakeAreRefusedOnBothSides) {
   ASSERT_EQ(ResultSuccess,
             loader.LoadFile(Wide(dir / "names/longest.exe").c_str()));
   EXPECT_EQ(2046u, loader.entries.back().name.size());
-}
-
-// The command-line tool, as a user runs it.
-struct CliRun {
-  int code;
-  std::string out;
-};
-
-CliRun Cli(const std::string& arguments) {
-  std::string command = std::string(SELFPATCH_CLI) + " " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-    out.append(buffer, n);
-  int status = pclose(pipe);
-  return {WEXITSTATUS(status), out};
-}
-
-TEST_F(Trees, CommandLineResultsAndMessages) {
-  std::string stub = (dir / "stub.exe").string();
-  WriteAll(stub, kStub);
-  std::string patch = (dir / "patch.exe").string();
-  CliRun created =
-      Cli("create " + (dir / "old").string() + " " + (dir / "new").string() +
-          " -o " + patch + " --stub " + stub + " --backup");
-  ASSERT_EQ(0, created.code) << created.out;
-  EXPECT_NE(std::string::npos,
-            created.out.find("only in OLD, left in place: only-old.txt"));
-
-  CliRun info = Cli("info " + patch + " --json");
-  EXPECT_EQ(0, info.code);
-  EXPECT_NE(std::string::npos, info.out.find("\"name\": \"bin\\\\app.exe\""));
-  EXPECT_NE(std::string::npos, info.out.find("\"backup\": true"));
-  // Compressed unless asked for the plain form.
-  EXPECT_NE(std::string::npos, info.out.find("\"compressed\": true"));
-  std::string plain = (dir / "plain.exe").string();
-  ASSERT_EQ(
-      0, Cli("create " + (dir / "old").string() + " " + (dir / "new").string() +
-             " -o " + plain + " --stub " + stub + " --plain")
-             .code);
-  EXPECT_NE(std::string::npos,
-            Cli("info " + plain).out.find("data blocks: plain\n"));
-
-  fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
-  std::string target = (dir / "target").string();
-  EXPECT_EQ(0, Cli("verify " + patch + " " + target).code);
-  auto before = Snapshot(dir / "target");
-  WriteAll(dir / "target/bin/app.exe", ToBytes("someone else's program"));
-  CliRun differs = Cli("verify " + patch + " " + target);
-  EXPECT_EQ(10, differs.code);
-  EXPECT_NE(
-      std::string::npos,
-      differs.out.find(
-          "error 10: the file to patch is not the one this patch was made for "
-          "(パッチ元ファイルが差分元ファイルデータと異なっています。)"));
-  CliRun refused = Cli("apply " + patch + " " + target + " --yes");
-  EXPECT_EQ(10, refused.code);
-  WriteAll(dir / "target/bin/app.exe", ReadAll(dir / "old/bin/app.exe"));
-  EXPECT_EQ(before, Snapshot(dir / "target"));  // nothing was written
-  CliRun applied = Cli("apply " + patch + " " + target + " --yes");
-  EXPECT_EQ(0, applied.code) << applied.out;
-  EXPECT_EQ(ReadAll(dir / "new/bin/app.exe"),
-            ReadAll(dir / "target/bin/app.exe"));
-  EXPECT_EQ(ReadAll(dir / "old/bin/app.exe"),
-            ReadAll(dir / "target/bin/app.exe.bak"));
-  CliRun again = Cli("apply " + patch + " " + target + " --yes");
-  EXPECT_EQ(0, again.code);
-  EXPECT_EQ("already applied: every file is up to date, nothing changed\n",
-            again.out);
-  fs::create_directory(dir / "downloads");
-  CliRun elsewhere =
-      Cli("apply " + patch + " " + (dir / "downloads").string() + " --yes");
-  EXPECT_NE(0, elsewhere.code);
-  EXPECT_EQ(0u, elsewhere.out.find("not this folder: "));
-  EXPECT_TRUE(fs::is_empty(dir / "downloads"));
-
-  Bytes damaged = ReadAll(patch);
-  damaged.back() ^= 1;
-  WriteAll(dir / "damaged.exe", damaged);
-  CliRun broken = Cli("info " + (dir / "damaged.exe").string());
-  EXPECT_EQ(5, broken.code);
-  EXPECT_EQ(
-      "selfpatch: error 5: the patch data is damaged "
-      "(パッチデータが破損しています。): " +
-          (dir / "damaged.exe").string() + "\n",
-      broken.out);
-  EXPECT_EQ(3, Cli("apply " + stub + " " + target + " --yes").code);
-
-  CliRun missing =
-      Cli("create " + (dir / "nope").string() + " " + (dir / "new").string() +
-          " -o " + (dir / "x.exe").string() + " --stub " + stub);
-  EXPECT_EQ(1, missing.code);
-  EXPECT_EQ(
-      "selfpatch: no such file or folder: " + (dir / "nope").string() + "\n",
-      missing.out);
-  EXPECT_FALSE(fs::exists(dir / "x.exe"));
-  EXPECT_EQ(64, Cli("frobnicate").code);
 }
 
 }  // namespace

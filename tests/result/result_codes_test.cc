@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace {
 
 TEST(ResultCodes, ExactMessages) {
@@ -25,20 +23,17 @@ TEST(ResultCodes, ExactMessages) {
       u"ファイル更新に失敗しました。",
       u"Windows フォルダーの中ではパッチを適用できません。"
       u"パッチを当てるプログラムのフォルダーで実行してください。",
-      u"パスの途中にリンク（ジャンクションなど）があるため、"
+      u"パスの途中にリンク（ジャンクションなど）があるか、"
+      u"ほかのユーザーが作成したファイルやフォルダーがあるため、"
       u"ファイルを更新できません。",
       u"コマンドラインの指定が正しくありません。",
   };
-  std::set<std::u16string> distinct;
   for (ResultCode code = 0; code <= 17; ++code) {
     const WCHAR* message = GetResultMessage(code);
     std::u16string text(message,
                         message + std::char_traits<WCHAR>::length(message));
     EXPECT_EQ(std::u16string(expected[code]), text) << code;
-    distinct.insert(text);
-    EXPECT_EQ(message, GetResultMessage(code));  // a constant, same address
   }
-  EXPECT_EQ(18u, distinct.size());
   const WCHAR* unknown = GetResultMessage(18);
   EXPECT_EQ(std::u16string(u"不明なエラーが発生しました。"),
             std::u16string(unknown,

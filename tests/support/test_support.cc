@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "apply/delta_decoder.h"
 #include "package/sha256.h"
 #include "platform_support.h"
 
@@ -329,6 +330,41 @@ ScratchDir::~ScratchDir() {
 
 fs::path ScratchDir::operator/(const std::string& name) const {
   return path_ / fs::u8path(name);
+}
+
+bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
+                     const Bytes& old, const Bytes& literal, Bytes* out,
+                     uint64_t consumed[2]) {
+  WriteAll(dir / "old", old);
+  WriteAll(dir / "literal", literal);
+  auto open = [&](const char* name, DWORD access, DWORD disposition) {
+    return CreateFileW(Wide(dir / name).c_str(), access, FILE_SHARE_READ,
+                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE oldFile = open("old", GENERIC_READ, OPEN_EXISTING);
+  HANDLE literalFile = open("literal", GENERIC_READ, OPEN_EXISTING);
+  HANDLE outFile = open("out", GENERIC_WRITE, CREATE_ALWAYS);
+  bool ended;
+  {
+    SharedArray<uint8_t> block;
+    block.Allocate(static_cast<int32_t>(instructions.size()));
+    std::copy(instructions.begin(), instructions.end(), block.data);
+    BitReader reader(block);
+    CFileReadData oldStream(oldFile);
+    CFileReadData literalStream(&::ReadFile, literalFile, literal.size());
+    CFileWriteData output(outFile);
+    ended = DeltaDecoder::Decode(oldStream, output, reader, literalStream);
+    output.Flush();
+    if (consumed != nullptr) {
+      consumed[0] = oldStream.consumed;
+      consumed[1] = literalStream.consumed;
+    }
+  }
+  CloseHandle(oldFile);
+  CloseHandle(literalFile);
+  CloseHandle(outFile);
+  *out = ReadAll(dir / "out");
+  return ended;
 }
 
 void ClearFolder(const fs::path& folder) {

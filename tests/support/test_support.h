@@ -119,6 +119,13 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
+// Runs the applier's decoder over `instructions`, with `old` and `literal`
+// in files in `dir`; `out` gets what it wrote. Returns whether the stream
+// ended well; `consumed`, when given, the bytes taken from old and literal.
+bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
+                     const Bytes& old, const Bytes& literal, Bytes* out,
+                     uint64_t consumed[2] = nullptr);
+
 // Removes everything inside `folder`, read-only files included.
 void ClearFolder(const std::filesystem::path& folder);
 

@@ -92,8 +92,6 @@ TEST_F(Program, AppliesAfterConfirmation) {
   std::vector<MessageBoxRecord> boxes = Boxes();
   ASSERT_EQ(2u, boxes.size());
   EXPECT_EQ(kConfirm, boxes[0].text);
-  EXPECT_EQ(u"実行確認", boxes[0].caption);
-  EXPECT_EQ(0x24u, boxes[0].type);
   EXPECT_EQ(dialog, boxes[0].owner);
   EXPECT_EQ(kDone, boxes[1].text);
   EXPECT_EQ(u"正常終了", boxes[1].caption);
@@ -114,32 +112,56 @@ TEST_F(Program, AppliesAfterConfirmation) {
   EXPECT_EQ(app / "new.txt", fs::path(texts[1]));
 }
 
-TEST_F(Program, WithoutAPackageShowsTheErrorAndAsksNothing) {
-  EXPECT_EQ(0, Run(Bytes(), nullptr));
-  std::vector<MessageBoxRecord> boxes = Boxes();
-  ASSERT_EQ(1u, boxes.size());
-  EXPECT_EQ(u"パッチファイルのデータサイズが小さすぎます。", boxes[0].text);
-  EXPECT_EQ(u"エラー", boxes[0].caption);
-  EXPECT_EQ(0x10u, boxes[0].type);
-}
-
-TEST_F(Program, DeclinedChangesNothing) {
-  WriteAll(app / "app.exe", kOld);
-  EXPECT_EQ(0, Run(BuildPackage({PatchEntry("app.exe", kOld, kNew)}),
-                   [](const MessageBoxRecord&) { return IDNO; }));
-  EXPECT_EQ(1u, Boxes().size());
-  EXPECT_EQ(before, Snapshot(app.path()));
-  EXPECT_TRUE(standin::ControlTexts(dialog, IDC_STATUS_TEXT).empty());
-}
-
-TEST_F(Program, WorkerErrorsAreShownAndNothingChanges) {
-  WriteAll(app / "app.exe", ToBytes("a different program"));
-  EXPECT_EQ(0, Run(BuildPackage({PatchEntry("app.exe", kOld, kNew)}), nullptr));
-  std::vector<MessageBoxRecord> boxes = Boxes();
-  ASSERT_EQ(2u, boxes.size());
-  EXPECT_EQ(u"パッチ元ファイルが差分元ファイルデータと異なっています。",
-            boxes[1].text);
-  EXPECT_EQ(before, Snapshot(app.path()));
+// Every run that does not apply: the boxes it shows (the last one's caption
+// and icon) and a folder left as it was.
+TEST_F(Program, RunsThatChangeNothing) {
+  const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
+  struct Case {
+    const char* what;
+    Bytes app;
+    Bytes package;
+    int answer;  // to the question; 0: none asked
+    std::vector<std::u16string> texts;
+    std::u16string caption;
+    unsigned type;
+  } cases[] = {
+      {"no package",
+       kOld,
+       Bytes(),
+       0,
+       {u"パッチファイルのデータサイズが小さすぎます。"},
+       u"エラー",
+       0x10},
+      {"declined", kOld, package, IDNO, {kConfirm}, u"実行確認", 0x24},
+      {"differs",
+       ToBytes("a different program"),
+       package,
+       IDYES,
+       {kConfirm, u"パッチ元ファイルが差分元ファイルデータと異なっています。"},
+       u"エラー",
+       0x10},
+      {"applied", kNew, package, 0, {kAlreadyApplied}, u"正常終了", 0x40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    standin::ResetUi();
+    standin::SetDialogObserver([this](HWND window) { dialog = window; });
+    WriteAll(app / "app.exe", c.app);
+    EXPECT_EQ(0, Run(c.package, [&](const MessageBoxRecord& box) {
+                return box.type & MB_YESNO ? c.answer : IDOK;
+              }));
+    std::vector<MessageBoxRecord> boxes = Boxes();
+    std::vector<std::u16string> texts;
+    for (const MessageBoxRecord& box : boxes) texts.push_back(box.text);
+    EXPECT_EQ(c.texts, texts);
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(c.caption, boxes.back().caption);
+    EXPECT_EQ(c.type, boxes.back().type);
+    EXPECT_EQ(before, Snapshot(app.path()));  // no journal either
+    if (c.answer == IDNO) {                   // no worker started
+      EXPECT_TRUE(standin::ControlTexts(dialog, IDC_STATUS_TEXT).empty());
+    }
+  }
 }
 
 TEST_F(Program, OnlyCloseWithYesOrTheResultEndsTheDialog) {
@@ -182,17 +204,6 @@ TEST_F(Program, CloseWithYesStopsTheWorkerCleanly) {
   bool patched = true;
   for (const auto& file : after) patched = patched && file.second == kNew;
   EXPECT_TRUE(untouched || (patched && after.size() == 40));
-}
-
-TEST_F(Program, AnAppliedFolderIsReportedAndLeftAlone) {
-  WriteAll(app / "app.exe", kNew);
-  EXPECT_EQ(0, Run(BuildPackage({PatchEntry("app.exe", kOld, kNew)}), nullptr));
-  std::vector<MessageBoxRecord> boxes = Boxes();
-  ASSERT_EQ(1u, boxes.size());  // nothing asked
-  EXPECT_EQ(kAlreadyApplied, boxes[0].text);
-  EXPECT_EQ(u"正常終了", boxes[0].caption);
-  EXPECT_EQ(0x40u, boxes[0].type);
-  EXPECT_EQ(before, Snapshot(app.path()));  // no journal either
 }
 
 TEST_F(Program, AnotherFolderIsChosenOrTheRunEndsAsBefore) {
