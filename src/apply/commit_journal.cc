@@ -152,21 +152,35 @@ bool Move(const WString& from, const WString& to) {
 // How many numbered names KeepBeside tries after "<target>.bak".
 constexpr int kKeptNames = 1000;
 
-// Moves `from`, a file moved aside from `target`, to the first free name of
-// "<target>.bak", "<target>.bak.1", "<target>.bak.2", ...: `target` has been
-// made again since, and both files stay, visible to the user. MoveFileW
-// refuses a name taken meanwhile, which then counts as taken.
-bool KeepBeside(const WString& from, const WString& target) {
-  for (int n = 0; n < kKeptNames; ++n) {
-    WString name = target + kBackupSuffix;
-    if (n > 0) name += WTXT(".") + Decimal(n);
-    if (Exists(name)) continue;
-    if (Move(from, name)) return true;
+}  // namespace
+
+bool KeepBeside(const WString& name, const WString& target, int first) {
+  for (int n = first; n < kKeptNames; ++n) {
+    WString kept = target + kBackupSuffix;
+    if (n > 0) kept += WTXT(".") + Decimal(n);
+    if (Exists(kept)) continue;
+    if (MoveFileWaiting(name.c_str(), kept.c_str())) return true;
     DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
       return false;
   }
   return false;
+}
+
+namespace {
+
+// Puts the file moved aside from `step.target` back while a file has been
+// made under its name since, and keeps both: a file of ours (the program
+// made it again) stays and the old one goes beside it; another user's goes
+// beside it, and the old one back.
+bool KeepBoth(const JournalStep& step) {
+  if (Ours(step.target)) return KeepBeside(step.other, step.target, 0);
+  if (!KeepBeside(step.target, step.target, 1) ||
+      !Move(step.other, step.target)) {
+    return false;
+  }
+  SetAttributesOfOnlyName(step.target, step.attributes);
+  return true;
 }
 
 // Undoes one step if it ran; true when the step is undone or never ran.
@@ -177,7 +191,7 @@ bool Undo(const JournalStep& step, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
       if (Ours(step.other) && Exists(step.target)) {
-        if (!KeepBeside(step.other, step.target)) return false;
+        if (!KeepBoth(step)) return false;
         *kept = step.target;
       } else if (Ours(step.other)) {
         if (!Move(step.other, step.target)) return false;
@@ -201,7 +215,7 @@ bool Undo(const JournalStep& step, WString* kept) {
       return true;
     case JournalStep::kMoveAside:
       if (Ours(step.other) && Exists(step.target)) {
-        if (!KeepBeside(step.other, step.target)) return false;
+        if (!KeepBoth(step)) return false;
         *kept = step.target;
         return true;
       }

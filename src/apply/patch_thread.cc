@@ -342,6 +342,19 @@ class PatchRun {
     return true;
   }
 
+  // Moves a new file onto the name its target was moved off. Another
+  // user's file (or link) made under that name meanwhile is not left as
+  // the program, nor given its attributes: it goes beside, kept.
+  bool PlaceOnto(const WString& temp, const WString& target) {
+    if (Move(temp, target)) return true;
+    DWORD error = GetLastError();
+    if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) ||
+        Examine(target) != Found::kForeign || !KeepBeside(target, target, 1)) {
+      return false;
+    }
+    return Move(temp, target);
+  }
+
   bool ClearAttributes(const WString& name, DWORD attributes) {
     if (!SetFileAttributesWaiting(name.c_str(), FILE_ATTRIBUTE_NORMAL))
       return false;
@@ -433,7 +446,7 @@ class PatchRun {
         return ClearAttributes(step.target, step.attributes) &&
                Move(step.target, step.other);
       case JournalStep::kPlaceNew:
-        if (!StillOurs(step.other) || !Move(step.other, step.target) ||
+        if (!StillOurs(step.other) || !PlaceOnto(step.other, step.target) ||
             !SetFileAttributesWaiting(step.target.c_str(), step.attributes)) {
           return false;
         }
