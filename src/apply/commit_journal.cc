@@ -156,22 +156,38 @@ bool Move(const RunFolder& folder, const WString& from, const WString& to) {
 // How many numbered names KeepBeside tries after "<target>.bak".
 constexpr int kKeptNames = 1000;
 
-// Moves `from`, a file moved aside from `target`, to the first free name of
-// "<target>.bak", "<target>.bak.1", "<target>.bak.2", ...: `target` has been
-// made again since, and both files stay, visible to the user. MoveFileW
-// refuses a name taken meanwhile, which then counts as taken.
-bool KeepBeside(const RunFolder& folder, const WString& from,
-                const WString& target) {
-  for (int n = 0; n < kKeptNames; ++n) {
-    WString name = target + kBackupSuffix;
-    if (n > 0) name += WTXT(".") + Decimal(n);
-    if (Exists(folder, name)) continue;
-    if (Move(folder, from, name)) return true;
+}  // namespace
+
+bool KeepBeside(const RunFolder& folder, const WString& name,
+                const WString& target, int first) {
+  for (int n = first; n < kKeptNames; ++n) {
+    WString kept = target + kBackupSuffix;
+    if (n > 0) kept += WTXT(".") + Decimal(n);
+    if (Exists(folder, kept)) continue;
+    if (MoveFileWaiting(folder.Full(name).c_str(), folder.Full(kept).c_str()))
+      return true;
     DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
       return false;
   }
   return false;
+}
+
+namespace {
+
+// Puts the file moved aside from `step.target` back while a file has been
+// made under its name since, and keeps both: a file of ours (the program
+// made it again) stays and the old one goes beside it; another user's goes
+// beside it, and the old one back.
+bool KeepBoth(const RunFolder& folder, const JournalStep& step) {
+  if (Ours(folder, step.target))
+    return KeepBeside(folder, step.other, step.target, 0);
+  if (!KeepBeside(folder, step.target, step.target, 1) ||
+      !Move(folder, step.other, step.target)) {
+    return false;
+  }
+  SetAttributesOfOnlyName(folder.Full(step.target), step.attributes);
+  return true;
 }
 
 // Undoes one step if it ran; true when the step is undone or never ran.
@@ -182,7 +198,7 @@ bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
       if (Ours(folder, step.other) && Exists(folder, step.target)) {
-        if (!KeepBeside(folder, step.other, step.target)) return false;
+        if (!KeepBoth(folder, step)) return false;
         *kept = step.target;
       } else if (Ours(folder, step.other)) {
         if (!Move(folder, step.other, step.target)) return false;
@@ -208,7 +224,7 @@ bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
       return true;
     case JournalStep::kMoveAside:
       if (Ours(folder, step.other) && Exists(folder, step.target)) {
-        if (!KeepBeside(folder, step.other, step.target)) return false;
+        if (!KeepBoth(folder, step)) return false;
         *kept = step.target;
         return true;
       }

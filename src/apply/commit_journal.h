@@ -55,6 +55,14 @@ struct JournalStep {
 // itself is the test: a failed query must not leave a file behind.
 bool RemoveFile(const WString& name);
 
+// Renames the file (or whatever else) under `name` (relative to `folder`) to
+// the first free name of "<target>.bak", "<target>.bak.1", "<target>.bak.2",
+// ... from number `first` (0 for "<target>.bak"): a file kept beside `target`,
+// visible to the user, its content and attributes untouched. True when it
+// moved.
+bool KeepBeside(const RunFolder& folder, const WString& name,
+                const WString& target, int first);
+
 // Has a file (`name`: its full path) that cannot be deleted now (a running
 // program's old image, which Windows lets rename but not delete) deleted when
 // Windows next starts; true when that is arranged.

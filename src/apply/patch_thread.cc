@@ -353,6 +353,20 @@ class PatchRun {
     return true;
   }
 
+  // Moves a new file onto the name its target was moved off. Another
+  // user's file (or link) made under that name meanwhile is not left as
+  // the program, nor given its attributes: it goes beside, kept.
+  bool PlaceOnto(const WString& temp, const WString& target) {
+    if (Move(temp, target)) return true;
+    DWORD error = GetLastError();
+    if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) ||
+        Examine(folder_.Full(target)) != Found::kForeign ||
+        !KeepBeside(folder_, target, target, 1)) {
+      return false;
+    }
+    return Move(temp, target);
+  }
+
   bool ClearAttributes(const WString& name, DWORD attributes) {
     if (!SetFileAttributesWaiting(folder_.Full(name).c_str(),
                                   FILE_ATTRIBUTE_NORMAL))
@@ -446,7 +460,7 @@ class PatchRun {
         return ClearAttributes(step.target, step.attributes) &&
                Move(step.target, step.other);
       case JournalStep::kPlaceNew:
-        if (!StillOurs(step.other) || !Move(step.other, step.target) ||
+        if (!StillOurs(step.other) || !PlaceOnto(step.other, step.target) ||
             !SetFileAttributesWaiting(folder_.Full(step.target).c_str(),
                                       step.attributes)) {
           return false;

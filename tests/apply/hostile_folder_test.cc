@@ -1,8 +1,7 @@
 // Another user who can write into the folder plants files, hard links and
 // journals before the run, and swaps names while it runs: the elevated
 // applier must act on nothing outside the folder, lose no file, and report
-// success only for work it did. The DISABLED_ case fails today: a fault
-// still open (run it with --gtest_also_run_disabled_tests).
+// success only for work it did.
 #include <gtest/gtest.h>
 
 #include "apply/worker_fixture.h"
@@ -261,7 +260,7 @@ TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
   }
 }
 
-TEST_F(Hostile, DISABLED_ATargetsNameIsNotFreeForAnotherUserDuringTheCommit) {
+TEST_F(Hostile, ATargetsNameIsNotFreeForAnotherUserDuringTheCommit) {
   // Between moving the read-only app.exe aside and moving its new file in,
   // the name is free. Another user who makes a file under it must not have
   // it run as the program (the user's own app.exe ending under another

@@ -211,32 +211,39 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
 
 TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
   // Killed once a.dll is aside, before its new file goes in; the program
-  // then makes a new a.dll. Recovery deletes neither: the old one stays
-  // beside it under the first free backup name.
-  ResetFolder(app.path());
-  WriteAll(app / "a.dll.bak", ToBytes("an older backup"));
-  Load(Package(), 0);
-  int renames = 0;
-  ASSERT_EQ(9, KillAt(0, [&] {
-              standin::SetCallObserver([&](const char* function, uint64_t) {
-                if (std::string(function) == "MoveFileW" && ++renames == 2)
-                  _exit(9);
-              });
-              worker->Run();
-            }));
-  ASSERT_FALSE(fs::exists(app / "a.dll"));
-  const Bytes made = ToBytes("made again by the program");
-  WriteAll(app / "a.dll", made);
-  EXPECT_EQ(ResultUpdateFailed, Apply(Package()));
-  EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed), In("a.dll")),
-            ReportedError());
-  std::vector<std::pair<std::string, Bytes>> expected = {
-      {"a.dll", made},
-      {"a.dll.bak", ToBytes("an older backup")},
-      {"a.dll.bak.1", kOldA},
-      {"b.exe", kOldB},
-      {"b.exe.bak", ToBytes("an older backup")}};
-  EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
+  // (or another user) then makes a new a.dll. Recovery deletes neither: the
+  // program's stays and the old one goes beside it under the first free
+  // backup name; another user's goes beside it and the old one comes back.
+  for (bool theirs : {false, true}) {
+    SCOPED_TRACE(theirs ? "another user's" : "the program's");
+    ResetFolder(app.path());
+    const Bytes older = ToBytes("an older backup");
+    WriteAll(app / "a.dll.bak", older);
+    Load(Package(), 0);
+    int renames = 0;
+    ASSERT_EQ(9, KillAt(0, [&] {
+                standin::SetCallObserver([&](const char* function, uint64_t) {
+                  if (std::string(function) == "MoveFileW" && ++renames == 2)
+                    _exit(9);
+                });
+                worker->Run();
+              }));
+    ASSERT_FALSE(fs::exists(app / "a.dll"));
+    const Bytes made = ToBytes("made again");
+    WriteAll(app / "a.dll", made);
+    if (theirs)
+      standin::SetOwner((app / "a.dll").string(), standin::User::kOther);
+    EXPECT_EQ(ResultUpdateFailed, Apply(Package()));
+    EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed), In("a.dll")),
+              ReportedError());
+    std::vector<std::pair<std::string, Bytes>> expected = {
+        {"a.dll", theirs ? kOldA : made},
+        {"a.dll.bak", older},
+        {"a.dll.bak.1", theirs ? made : kOldA},
+        {"b.exe", kOldB},
+        {"b.exe.bak", older}};
+    EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
+  }
 }
 
 TEST_F(Interrupted, ABackupNameTakenAfterAKillDoesNotStopRecovery) {
