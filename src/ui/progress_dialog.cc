@@ -1,7 +1,7 @@
 #include "ui/progress_dialog.h"
 
-#include "result/result_codes.h"
 #include "package/package_loader.h"
+#include "result/result_codes.h"
 #include "ui/folder_picker.h"
 #include "ui/program.h"
 #include "ui/resource.h"

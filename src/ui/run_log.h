@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "apply/folder_check.h"
-#include "result/result_codes.h"
 #include "platform/platform.h"
+#include "result/result_codes.h"
 #include "runtime/shared_handle.h"
 
 class RunLog {
