@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <iostream>
+#include <sstream>
 #include <tuple>
 
 #include "apply/commit_journal.h"
@@ -287,6 +288,67 @@ TEST_F(Interrupted, DISABLED_ATargetRewrittenAfterAKillIsKept) {
   WriteAll(app / "a.dll", saved);
   Apply(Package());
   EXPECT_TRUE(Holds(Contents(app.path()), saved));
+}
+
+// The name a killed run's journal gives, in the step that moves `target`
+// onto or off it, to the file moved: the reserved name that step frees.
+std::string NameFreedBy(const fs::path& journal, char kind,
+                        const std::string& target) {
+  std::string text;
+  Bytes bytes = ReadAll(journal);
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += char(bytes[i]);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    for (std::string field; std::getline(split, field, '\t');)
+      fields.push_back(field);
+    if (fields.size() >= 4 && fields[0] == std::string(1, kind) &&
+        fields[2] == target) {
+      return fields[3];
+    }
+  }
+  return std::string();
+}
+
+TEST_F(Interrupted, DISABLED_AReservedNameTakenAfterAKillDoesNotHideAStep) {
+  // Killed once a step has freed a reserved name: c.txt's temporary was
+  // moved in; with backups, a.dll's aside became a.dll.bak. Another user
+  // then makes a file under the freed name (the journal, readable, names
+  // it). Recovery takes the step for one that never ran and leaves c.txt
+  // added, or a.dll patched, while the rest goes back: the run after fails
+  // (c.txt exists; a.dll is not the old file), and so does every run after.
+  struct Case {
+    uint32_t flags;
+    int renames;  // the kill comes at this rename of the commit
+    char kind;
+    const char* target;
+  };
+  for (const Case& c : {Case{0, 4, 'A', "c.txt"},
+                        Case{PackageFlagBackup, 7, 'B', "a.dll.bak"}}) {
+    SCOPED_TRACE(c.target);
+    ResetFolder(app.path());
+    Load(Package(), c.flags);
+    int renames = 0;
+    ASSERT_EQ(
+        9, KillAt(0, [&] {
+          standin::SetCallObserver([&](const char* function, uint64_t) {
+            if (std::string(function) == "MoveFileW" && ++renames == c.renames)
+              _exit(9);
+          });
+          worker->Run();
+        }));
+    std::string freed =
+        NameFreedBy(app / "selfpatch.journal", c.kind, c.target);
+    ASSERT_FALSE(freed.empty());
+    ASSERT_FALSE(fs::exists(app / freed));
+    WriteAll(app / freed, ToBytes("made by another user"));
+    standin::SetOwner((app / freed).string(), standin::User::kOther);
+    Apply(Package(), c.flags);
+    EXPECT_EQ(ResultSuccess, Apply(Package(), c.flags));
+    EXPECT_EQ(kNewA, ReadAll(app / "a.dll"));
+    EXPECT_EQ(kNewB, ReadAll(app / "b.exe"));
+  }
 }
 
 TEST_F(Interrupted, AnAddedFileMadeAfterAFailedCommitIsKept) {
