@@ -326,6 +326,16 @@ TEST_F(Hostile, NothingOfAnotherUsersIsPatchedOrWrittenInto) {
   }
 }
 
+TEST_F(Hostile, DISABLED_AFolderThatCannotBeMadeFailsTheRun) {
+  // Another user's file has the name of a folder the package makes: the
+  // folder cannot be made, yet the run reports success.
+  WriteAll(In("plugins"), kOld);
+  OfAnotherUser(In("plugins"));
+  EXPECT_NE(ResultSuccess, Apply({DirectoryEntry("plugins")}));
+  EXPECT_FALSE(Completed());
+  EXPECT_TRUE(Unchanged());
+}
+
 TEST_F(Hostile, AFolderIsHeldAsItWasChecked) {
   // The folder of an entry is checked for links, then held open so that it
   // cannot be swapped for one. Swapped in between (a race another user
