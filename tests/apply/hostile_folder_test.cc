@@ -326,6 +326,23 @@ TEST_F(Hostile, DISABLED_TakenKeepingNamesDoNotStopEveryRunAfter) {
   EXPECT_TRUE(ReadAll(In("app.exe")) == kOld || ReadAll(In("app.exe")) == kNew);
 }
 
+TEST_F(Hostile, DISABLED_AFolderAnotherUserMadeFirstIsNotRemoved) {
+  // The run finds no "plugins" and is about to make it; another user makes
+  // it first. The run stops at the folder (it is theirs), and on the way
+  // out removes it as a folder the run made.
+  standin::SetCallObserver([&](const char* function, uint64_t) {
+    if (std::string(function) != "CreateDirectoryW" ||
+        fs::exists(In("plugins")))
+      return;
+    fs::create_directory(In("plugins"));
+    OfAnotherUser(In("plugins"));
+  });
+  EXPECT_EQ(ResultLinkOnPath, Apply({DirectoryEntry("plugins"),
+                                     AddEntry("plugins\\new.dll", kNew)}));
+  standin::SetCallObserver(nullptr);
+  EXPECT_TRUE(fs::is_directory(In("plugins")));
+}
+
 TEST_F(Hostile, NothingOfAnotherUsersIsPatchedOrWrittenInto) {
   // Another user made the folder an added file goes into (as its owner they
   // may rename or replace whatever is put in it), or the file to patch (a
