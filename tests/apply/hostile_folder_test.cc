@@ -326,6 +326,44 @@ TEST_F(Hostile, DISABLED_TakenKeepingNamesDoNotStopEveryRunAfter) {
   EXPECT_TRUE(ReadAll(In("app.exe")) == kOld || ReadAll(In("app.exe")) == kNew);
 }
 
+TEST_F(Hostile, DISABLED_AnOlderBackupMadeDuringTheRunIsNotReplaced) {
+  // app.exe.bak is free when app.exe is prepared; another user makes it
+  // before the commit. The commit takes it for an older backup: their file
+  // has its attributes cleared, is moved aside and deleted; a hard link
+  // there carries the cleared attributes to a file elsewhere.
+  const fs::path victim = outside / "victim.dll";
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "a hard link" : "their file");
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(victim, kVictim);
+    fs::permissions(victim, fs::perms::owner_write, fs::perm_options::remove);
+    const fs::perms permissions = Permissions(victim);
+    WriteAll(In("app.exe"), kOld);
+    standin::SetCallObserver([&](const char* function, uint64_t) {
+      if (std::string(function) != "FlushFileBuffers" ||
+          fs::exists(In("app.exe.bak")))
+        return;
+      if (hard) {
+        fs::create_hard_link(victim, In("app.exe.bak"));
+      } else {
+        WriteAll(In("app.exe.bak"), kPlanted);
+        OfAnotherUser(In("app.exe.bak"));
+      }
+    });
+    Apply({PatchEntry("app.exe", kOld, kNew)}, PackageFlagBackup);
+    standin::SetCallObserver(nullptr);
+    EXPECT_EQ(permissions, Permissions(victim));
+    if (!hard) {
+      bool kept = false;
+      for (const auto& file : Snapshot(app.path()))
+        kept = kept || file.second == kPlanted;
+      EXPECT_TRUE(kept);
+    }
+    fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
+  }
+}
+
 TEST_F(Hostile, DISABLED_AFolderAnotherUserMadeFirstIsNotRemoved) {
   // The run finds no "plugins" and is about to make it; another user makes
   // it first. The run stops at the folder (it is theirs), and on the way
