@@ -364,6 +364,53 @@ TEST_F(Hostile, DISABLED_AnOlderBackupMadeDuringTheRunIsNotReplaced) {
   }
 }
 
+TEST_F(Hostile, DISABLED_AFailedRunDeletesOnlyItsOwnTemporaries) {
+  // The commit has moved lib.dll's new file in, freeing its temporary's
+  // name; another user makes a file (or a hard link) there, which stops
+  // the undo of that step, and app.exe's rename fails. On the way out the
+  // run deletes whatever is under the temporary's name: their file, or,
+  // the link to a read-only file elsewhere not going at once, that file's
+  // attributes cleared first.
+  const fs::path victim = outside / "victim.dll";
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "a hard link" : "their file");
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(victim, kVictim);
+    fs::permissions(victim, fs::perms::owner_write, fs::perm_options::remove);
+    const fs::perms permissions = Permissions(victim);
+    WriteAll(In("lib.dll"), kOld);
+    WriteAll(In("app.exe"), kOld);
+    std::vector<fs::path> reserved;
+    fs::path freed;
+    int renames = 0;
+    standin::SetCallObserver([&](const char* function, uint64_t) {
+      if (std::string(function) != "MoveFileW") return;
+      if (++renames == 1) reserved = Temporaries(app.path());
+      if (renames != 3) return;
+      for (const fs::path& temp : reserved)
+        if (!fs::exists(temp)) freed = temp;
+      if (hard) {
+        fs::create_hard_link(victim, freed);
+      } else {
+        WriteAll(freed, kPlanted);
+        OfAnotherUser(freed);
+      }
+    });
+    standin::FailCall("MoveFileW", 3, ERROR_WRITE_FAULT);
+    EXPECT_EQ(ResultUpdateFailed, Apply({PatchEntry("lib.dll", kOld, kNew),
+                                         PatchEntry("app.exe", kOld, kNew)}));
+    standin::SetCallObserver(nullptr);
+    standin::ResetCalls();
+    ASSERT_FALSE(freed.empty());
+    EXPECT_EQ(permissions, Permissions(victim));
+    if (!hard) {
+      EXPECT_TRUE(fs::exists(freed));
+    }
+    fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
+  }
+}
+
 TEST_F(Hostile, DISABLED_AFolderAnotherUserMadeFirstIsNotRemoved) {
   // The run finds no "plugins" and is about to make it; another user makes
   // it first. The run stops at the folder (it is theirs), and on the way
