@@ -305,25 +305,49 @@ TEST_F(Hostile, DISABLED_TakenKeepingNamesDoNotStopEveryRunAfter) {
   // app.exe while the old one is aside. There is no name to keep theirs
   // under: the commit cannot put the old one back, and recovery, which
   // needs such a name too, fails every run after, the user's program
-  // under a temporary name until someone cleans the folder by hand.
-  WriteAll(In("app.exe"), kOld);
-  for (int n = 1; n < 1000; ++n) {
-    const fs::path kept = In("app.exe.bak." + std::to_string(n));
-    WriteAll(kept, kPlanted);
-    OfAnotherUser(kept);
+  // under a temporary name until someone cleans the folder by hand. A hard
+  // link made there instead gets the read-only app.exe's attributes back,
+  // and carries them to the file elsewhere.
+  const fs::path victim = outside / "victim.dll";
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "a hard link" : "their file");
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(victim, kVictim);
+    const fs::perms permissions = Permissions(victim);
+    WriteAll(In("app.exe"), kOld);
+    fs::permissions(In("app.exe"), fs::perms::owner_write,
+                    fs::perm_options::remove);
+    for (int n = 1; n < 1000; ++n) {
+      const fs::path kept = In("app.exe.bak." + std::to_string(n));
+      WriteAll(kept, kPlanted);
+      OfAnotherUser(kept);
+    }
+    int renames = 0;
+    standin::SetCallObserver([&](const char* function, uint64_t) {
+      if (std::string(function) != "MoveFileW" || ++renames != 2) return;
+      if (hard) {
+        fs::create_hard_link(victim, In("app.exe"));
+      } else {
+        WriteAll(In("app.exe"), kPlanted);
+        OfAnotherUser(In("app.exe"));
+      }
+    });
+    Apply({PatchEntry("app.exe", kOld, kNew)});
+    standin::SetCallObserver(nullptr);
+    ASSERT_GE(renames, 2);
+    EXPECT_EQ(permissions, Permissions(victim));
+    if (!hard) {
+      Apply({PatchEntry("app.exe", kOld, kNew)});  // the user tries again
+      EXPECT_FALSE(fs::exists(In("selfpatch.journal")));
+      EXPECT_TRUE(ReadAll(In("app.exe")) == kOld ||
+                  ReadAll(In("app.exe")) == kNew);
+    }
+    fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
+    for (const auto& file : Snapshot(app.path()))
+      fs::permissions(In(file.first), fs::perms::owner_write,
+                      fs::perm_options::add);
   }
-  int renames = 0;
-  standin::SetCallObserver([&](const char* function, uint64_t) {
-    if (std::string(function) != "MoveFileW" || ++renames != 2) return;
-    WriteAll(In("app.exe"), kPlanted);
-    OfAnotherUser(In("app.exe"));
-  });
-  Apply({PatchEntry("app.exe", kOld, kNew)});
-  standin::SetCallObserver(nullptr);
-  ASSERT_GE(renames, 2);
-  Apply({PatchEntry("app.exe", kOld, kNew)});  // the user tries again
-  EXPECT_FALSE(fs::exists(In("selfpatch.journal")));
-  EXPECT_TRUE(ReadAll(In("app.exe")) == kOld || ReadAll(In("app.exe")) == kNew);
 }
 
 TEST_F(Hostile, DISABLED_AnOlderBackupMadeDuringTheRunIsNotReplaced) {
