@@ -97,3 +97,15 @@ bool SetAttributesOfOnlyName(const WString& name, DWORD attributes) {
   CloseHandle(file);
   return only && SetFileAttributesW(name.c_str(), attributes);
 }
+
+bool FolderOwnedByUs(const WString& name) {
+  HANDLE folder = OpenItself(name);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ours = GetFileInformationByHandle(folder, &info) &&
+              (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+              !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+              OwnedByUs(folder);
+  CloseHandle(folder);
+  return ours;
+}

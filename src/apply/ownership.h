@@ -26,6 +26,9 @@ enum class Found {
 // What lies under `name` (relative to the current folder).
 Found Examine(const WString& name);
 
+// Whether a folder (not a link) of ours is under `name`.
+bool FolderOwnedByUs(const WString& name);
+
 // Sets the attributes of the file under `name` unless it has other names
 // (or is a link): true when they were set.
 bool SetAttributesOfOnlyName(const WString& name, DWORD attributes);

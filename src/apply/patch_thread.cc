@@ -415,7 +415,9 @@ class PatchRun {
       DWORD existing = GetFileAttributesW(folder_.Full(backup).c_str());
       WString older;
       if (existing != INVALID_FILE_ATTRIBUTES) {
+        // Checked again: another user's may have been put there since.
         if ((existing & FILE_ATTRIBUTE_DIRECTORY) ||
+            Examine(folder_.Full(backup)) != Found::kOurs ||
             !FreeNameBeside(item.temp, &older)) {
           return false;
         }
@@ -550,7 +552,10 @@ class PatchRun {
       if (undone) {
         switch (step->kind) {
           case CommitStep::kAttributesCleared:
-            undone = SetFileAttributesWaiting(folder_.Full(step->path).c_str(),
+            // Only on the file they came from: if it could not go back,
+            // what is under its name is not ours to change.
+            undone = Examine(folder_.Full(step->path)) == Found::kOurs &&
+                     SetFileAttributesWaiting(folder_.Full(step->path).c_str(),
                                               step->attributes) != FALSE;
             break;
           case CommitStep::kMoved:
@@ -597,12 +602,17 @@ class PatchRun {
   }
 
   // Removes every prepared file and the journal, and reports `result`. A
-  // prepared file that a link now leads out of the folder is left alone.
+  // prepared file that a link now leads out of the folder is left alone, as
+  // is another user's file under a prepared file's name (one a failed undo
+  // left free).
   ResultCode Fail(ResultCode result) {
     for (const Prepared& item : commitList_) {
       WString link;
-      if (ReachedWithoutLinks(folder_, item.temp, &link))
-        RemoveFile(folder_.Full(item.temp));
+      const WString full = folder_.Full(item.temp);
+      if (ReachedWithoutLinks(folder_, item.temp, &link) &&
+          Examine(full) == Found::kOurs) {
+        RemoveFile(full);
+      }
     }
     commitList_.clear();
     // The folders the run made, deepest first, where they are still empty
@@ -611,8 +621,10 @@ class PatchRun {
     for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend();
          ++folder) {
       WString link;
-      if (ReachedWithoutLinks(folder_, *folder, &link))
+      if (ReachedWithoutLinks(folder_, *folder, &link) &&
+          FolderOwnedByUs(folder_.Full(*folder))) {
         RemoveDirectoryW(folder_.Full(*folder).c_str());
+      }
     }
     if (!keepJournal_) journal_.Remove();
     SendMessageW(worker_.dialogWindow, WM_PATCH_ERROR, result,

@@ -350,7 +350,7 @@ TEST_F(Hostile, DISABLED_TakenKeepingNamesDoNotStopEveryRunAfter) {
   }
 }
 
-TEST_F(Hostile, DISABLED_AnOlderBackupMadeDuringTheRunIsNotReplaced) {
+TEST_F(Hostile, AnOlderBackupMadeDuringTheRunIsNotReplaced) {
   // app.exe.bak is free when app.exe is prepared; another user makes it
   // before the commit. The commit takes it for an older backup: their file
   // has its attributes cleared, is moved aside and deleted; a hard link
@@ -388,7 +388,7 @@ TEST_F(Hostile, DISABLED_AnOlderBackupMadeDuringTheRunIsNotReplaced) {
   }
 }
 
-TEST_F(Hostile, DISABLED_AFailedRunDeletesOnlyItsOwnTemporaries) {
+TEST_F(Hostile, AFailedRunDeletesOnlyItsOwnTemporaries) {
   // The commit has moved lib.dll's new file in, freeing its temporary's
   // name; another user makes a file (or a hard link) there, which stops
   // the undo of that step, and app.exe's rename fails. On the way out the
@@ -408,6 +408,7 @@ TEST_F(Hostile, DISABLED_AFailedRunDeletesOnlyItsOwnTemporaries) {
     std::vector<fs::path> reserved;
     fs::path freed;
     int renames = 0;
+    standin::ResetCalls();
     standin::SetCallObserver([&](const char* function, uint64_t) {
       if (std::string(function) != "MoveFileW") return;
       if (++renames == 1) reserved = Temporaries(app.path());
@@ -435,7 +436,7 @@ TEST_F(Hostile, DISABLED_AFailedRunDeletesOnlyItsOwnTemporaries) {
   }
 }
 
-TEST_F(Hostile, DISABLED_AFolderAnotherUserMadeFirstIsNotRemoved) {
+TEST_F(Hostile, AFolderAnotherUserMadeFirstIsNotRemoved) {
   // The run finds no "plugins" and is about to make it; another user makes
   // it first. The run stops at the folder (it is theirs), and on the way
   // out removes it as a folder the run made.
