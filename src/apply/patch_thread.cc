@@ -165,9 +165,17 @@ class PatchRun {
         result = PrepareAdd(entry.record, file.Get());
         break;
       case EntryKindDirectory:
+        // A folder that cannot be made (a file has its name, the folder
+        // above refuses) fails the run rather than leave the program
+        // without it.
         if (!IsDirectory(target_.c_str())) {
           NoteMissingFolders(entry.name);
-          CreateDirectoryTree(target_.c_str());
+          if (!CreateDirectoryTree(target_.c_str())) {
+            result =
+                GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES
+                    ? ResultTargetExists
+                    : ResultCreateFailed;
+          }
         }
         break;
       default:

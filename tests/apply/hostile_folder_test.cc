@@ -479,12 +479,14 @@ TEST_F(Hostile, NothingOfAnotherUsersIsPatchedOrWrittenInto) {
   }
 }
 
-TEST_F(Hostile, DISABLED_AFolderThatCannotBeMadeFailsTheRun) {
+TEST_F(Hostile, AFolderThatCannotBeMadeFailsTheRun) {
   // Another user's file has the name of a folder the package makes: the
-  // folder cannot be made, yet the run reports success.
+  // folder cannot be made, and the run says so instead of succeeding.
   WriteAll(In("plugins"), kOld);
   OfAnotherUser(In("plugins"));
-  EXPECT_NE(ResultSuccess, Apply({DirectoryEntry("plugins")}));
+  EXPECT_EQ(ResultTargetExists, Apply({DirectoryEntry("plugins")}));
+  EXPECT_EQ(std::make_pair(ResultCode{ResultTargetExists}, In("plugins")),
+            ReportedError());
   EXPECT_FALSE(Completed());
   EXPECT_TRUE(Unchanged());
 }
