@@ -16,6 +16,22 @@ WString Resolved(const WCHAR* path) {
   return WString(longer.data(), length);
 }
 
+// The path of the folder `path` names with every link on the way followed,
+// in the long form; empty when the file system cannot say.
+WString FinalPath(const WCHAR* path) {
+  HANDLE folder = CreateFileW(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return WString();
+  std::vector<WCHAR> final(kLongPathUnits);
+  DWORD length =
+      GetFinalPathNameByHandleW(folder, final.data(), kLongPathUnits,
+                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(folder);
+  if (length == 0 || length >= kLongPathUnits) return WString();
+  return WString(final.data(), length);
+}
+
 // Whether `path` is `folder` or lies below it.
 bool IsAtOrBelow(const WString& path, const WString& folder) {
   if (folder.empty() || path.size() < folder.size()) return false;
@@ -89,6 +105,9 @@ WString FolderOf(const WString& name) {
 bool InWindowsFolder() {
   WString current = Resolved(WTXT("."));
   if (current.empty()) return true;
+  // A junction may lead into the Windows folder from anywhere: its target
+  // is compared too, where the file system can name it.
+  const WString final = FinalPath(WTXT("."));
   UINT(WINAPI* const folders[])
   (LPWSTR, UINT) = {&GetWindowsDirectoryW, &GetSystemWindowsDirectoryW,
                     &GetSystemWow64DirectoryW};
@@ -96,7 +115,10 @@ bool InWindowsFolder() {
   for (auto folder : folders) {
     UINT length = folder(buffer.data(), kLongPathUnits);
     if (length == 0 || length >= kLongPathUnits) continue;  // none, as on x86
-    if (IsAtOrBelow(current, Resolved(buffer.data()))) return true;
+    if (IsAtOrBelow(current, Resolved(buffer.data())) ||
+        IsAtOrBelow(final, FinalPath(buffer.data()))) {
+      return true;
+    }
   }
   return false;
 }

@@ -566,6 +566,12 @@ TEST_F(Worker, NeverInTheWindowsFolder) {
     EXPECT_EQ(ResultInWindowsFolder, error.first);
     EXPECT_EQ(fs::path(folder), error.second);
   }
+  // Reached through a link (a junction anyone may make), it is the same.
+  if (Link("system", windows)) {
+    CurrentDirectory throughLink(In("system"));
+    EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry("added.txt", kNew)}));
+    EXPECT_FALSE(fs::exists(windows / "added.txt"));
+  }
 }
 
 TEST_F(Worker, AnotherRunInTheSameFolderIsLeftAlone) {

@@ -408,9 +408,11 @@ std::vector<std::pair<std::string, Bytes>> Snapshot(const fs::path& root) {
 
 CurrentDirectory::CurrentDirectory(const fs::path& path)
     : previous_(fs::current_path()) {
-  fs::current_path(path);
+  SetCurrentDirectoryW(Wide(path).c_str());
 }
 
-CurrentDirectory::~CurrentDirectory() { fs::current_path(previous_); }
+CurrentDirectory::~CurrentDirectory() {
+  SetCurrentDirectoryW(Wide(previous_).c_str());
+}
 
 }  // namespace testing_support

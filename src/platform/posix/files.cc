@@ -493,6 +493,26 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
   return TRUE;
 }
 
+DWORD GetFinalPathNameByHandleW(HANDLE handle, LPWSTR buffer, DWORD size,
+                                DWORD) {
+  if (InjectFault("GetFinalPathNameByHandleW")) return 0;
+  FileRef file(handle);
+  if (!file) return 0;
+  char target[PATH_MAX];
+  const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
+  ssize_t length = readlink(self.c_str(), target, sizeof target - 1);
+  if (length < 0) {
+    SetErrorFromErrno(errno);
+    return 0;
+  }
+  const std::u16string path =
+      u"\\\\?\\" + FromUtf8(std::string(target, static_cast<size_t>(length)));
+  if (path.size() + 1 > size) return static_cast<DWORD>(path.size() + 1);
+  path.copy(buffer, path.size());
+  buffer[path.size()] = 0;
+  return static_cast<DWORD>(path.size());
+}
+
 BOOL FlushFileBuffers(HANDLE handle) {
   if (InjectFault("FlushFileBuffers")) return FALSE;
   FileRef file(handle);
@@ -618,11 +638,50 @@ BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
   return TRUE;
 }
 
+namespace {
+
+std::mutex& CurrentFolderMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+// The current folder as it was named, links on the way kept, as Windows
+// keeps it; empty until set.
+std::string& CurrentFolder() {
+  static auto* folder = new std::string;
+  return *folder;
+}
+
+// The folder relative paths resolve against: the one set by name while it is
+// still the process's, else the process's own, every link followed.
+bool CurrentFolderName(std::string* name) {
+  std::lock_guard<std::mutex> lock(CurrentFolderMutex());
+  struct stat named, current;
+  if (!CurrentFolder().empty() && stat(CurrentFolder().c_str(), &named) == 0 &&
+      stat(".", &current) == 0 && named.st_dev == current.st_dev &&
+      named.st_ino == current.st_ino) {
+    *name = CurrentFolder();
+    return true;
+  }
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+  *name = cwd;
+  return true;
+}
+
+}  // namespace
+
 BOOL SetCurrentDirectoryW(LPCWSTR name) {
-  if (chdir(NativePath(name).c_str()) != 0) {
+  std::vector<WCHAR> full(32768);
+  DWORD length = GetFullPathNameW(name, 32768, full.data(), nullptr);
+  if (length == 0 || length >= 32768) return FALSE;
+  const std::string path = NativePath(full.data());
+  if (chdir(path.c_str()) != 0) {
     SetErrorFromErrno(errno);
     return FALSE;
   }
+  std::lock_guard<std::mutex> lock(CurrentFolderMutex());
+  CurrentFolder() = path;
   return TRUE;
 }
 
@@ -635,12 +694,12 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
     return 0;
   }
   if (path[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
+    std::string current;
+    if (!CurrentFolderName(&current)) {
       SetErrorFromErrno(errno);
       return 0;
     }
-    path = std::string(cwd) + "/" + path;
+    path = current + "/" + path;
   }
   // Collapse empty, "." and ".." components.
   std::vector<std::string> parts;

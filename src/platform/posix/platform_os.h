@@ -157,7 +157,9 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags);
 BOOL DeleteFileW(LPCWSTR name);
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
-// The folder relative names resolve against, for the whole process.
+// The folder relative names resolve against, for the whole process. As on
+// Windows, it keeps the name it was given: a link on the way stays in the
+// full paths made from it.
 BOOL SetCurrentDirectoryW(LPCWSTR name);
 BOOL RemoveDirectoryW(LPCWSTR name);
 // The stand-in has no short (8.3) names: an existing path is its own long
@@ -189,6 +191,13 @@ struct BY_HANDLE_FILE_INFORMATION {
 // on (a link opened as itself is a reparse point), and its count of hard
 // links.
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+// The path of what the handle is open on, every link on the way followed, in
+// the long form ("\\?\" and the path); the length without the terminator,
+// or the size needed with it when `size` is too small.
+#define FILE_NAME_NORMALIZED 0x0u
+#define VOLUME_NAME_DOS 0x0u
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size,
+                                DWORD flags);
 
 // ---- Security
 // ---------------------------------------------------------------- Every file
