@@ -155,6 +155,8 @@ bool Move(const RunFolder& folder, const WString& from, const WString& to) {
 
 // How many numbered names KeepBeside tries after "<target>.bak".
 constexpr int kKeptNames = 1000;
+// How many names of its own it then tries to make.
+constexpr int kKeptMadeAttempts = 64;
 
 }  // namespace
 
@@ -169,6 +171,30 @@ bool KeepBeside(const RunFolder& folder, const WString& name,
     DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
       return false;
+  }
+  // Another user can take every numbered name, but not one made new by us:
+  // the file replaces it.
+  uint64_t value = GetTickCount64() ^ GetCurrentThreadId();
+  for (int attempt = 0; attempt < kKeptMadeAttempts; ++attempt) {
+    value = value * 6364136223846793005u + 1442695040888963407u;
+    const WString kept =
+        folder.Full(target + kBackupSuffix + WTXT(".") + Hex(value >> 32, 8));
+    HANDLE made = CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+          error == ERROR_ACCESS_DENIED) {
+        continue;
+      }
+      return false;
+    }
+    CloseHandle(made);
+    if (ReplaceWaiting(folder.Full(name).c_str(), kept.c_str())) return true;
+    DWORD error = GetLastError();
+    DeleteFileWaiting(kept.c_str());
+    SetLastError(error);
+    return false;
   }
   return false;
 }
@@ -231,7 +257,7 @@ bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
       if (Ours(folder, step.other)) {
         if (!Move(folder, step.other, step.target)) return false;
       }
-      if (Exists(folder, step.target))
+      if (Ours(folder, step.target))
         SetAttributesOfOnlyName(folder.Full(step.target), step.attributes);
       return true;
     case JournalStep::kPlaceAdded:

@@ -21,8 +21,9 @@
 // moved-aside old file (only a complete commit's planned deletions remove
 // those). One that cannot go back because its name has been taken since
 // (the program made a new default file after a run was killed) stays,
-// under a visible name beside it ("<name>.bak", or the first free
-// "<name>.bak.N"), and the run reports the name.
+// under a visible name beside it ("<name>.bak", the first free
+// "<name>.bak.N", or, all of those taken, "<name>.bak." and eight hex
+// digits), and the run reports the name.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +57,11 @@ struct JournalStep {
 bool RemoveFile(const WString& name);
 
 // Renames the file (or whatever else) under `name` (relative to `folder`) to
-// the first free name of "<target>.bak", "<target>.bak.1", "<target>.bak.2",
-// ... from number `first` (0 for "<target>.bak"): a file kept beside `target`,
-// visible to the user, its content and attributes untouched. True when it
-// moved.
+// the first free name of "<target>.bak", "<target>.bak.1", ...,
+// "<target>.bak.999" from number `first` (0 for "<target>.bak"), or, when
+// another user has taken them all, to "<target>.bak." and eight hex digits,
+// a name made new for it: a file kept beside `target`, visible to the user,
+// its content and attributes untouched. True when it moved.
 bool KeepBeside(const RunFolder& folder, const WString& name,
                 const WString& target, int first);
 
