@@ -8,6 +8,7 @@
 #include "apply/ownership.h"
 #include "apply/safe_paths.h"
 #include "package/package_loader.h"
+#include "package/sha256.h"
 
 namespace {
 
@@ -74,6 +75,12 @@ bool IsOurTemporary(const WString& name) {
   return IsTemporaryName(file);
 }
 
+// Whether `text` is a SHA-256 digest as a journal gives it.
+bool IsDigest(const WString& text) {
+  return text.size() == 64 &&
+         text.find_first_not_of(WTXT("0123456789abcdef")) == WString::npos;
+}
+
 // Whether a step names only what a run of ours writes into its plan: its
 // temporaries, and the targets it moves them to or from, all in one folder
 // (a temporary is reserved beside its target, an aside beside the
@@ -82,13 +89,16 @@ bool IsOurTemporary(const WString& name) {
 bool IsOurStep(const JournalStep& step) {
   bool targetIsTemporary = false;
   bool asideAllowed = false, asideRequired = false;
+  bool placing = false;
   switch (step.kind) {
     case JournalStep::kMoveAside:
-    case JournalStep::kPlaceAdded:
     case JournalStep::kMoveOlder:
       break;
+    case JournalStep::kPlaceAdded:
+      placing = true;
+      break;
     case JournalStep::kPlaceNew:
-      asideAllowed = asideRequired = true;
+      asideAllowed = asideRequired = placing = true;
       break;
     case JournalStep::kMakeBackup:
       asideAllowed = true;
@@ -99,6 +109,7 @@ bool IsOurStep(const JournalStep& step) {
     default:
       return false;
   }
+  if (!step.digest.empty() && !(placing && IsDigest(step.digest))) return false;
   if (targetIsTemporary) {
     return IsOurTemporary(step.target) && step.other.empty() &&
            step.aside.empty();
@@ -153,8 +164,72 @@ bool Move(const RunFolder& folder, const WString& from, const WString& to) {
              FALSE;
 }
 
+enum class Placement {
+  kPlaced,   // the step's new file is under its target
+  kNot,      // it is not: the step never ran, or was undone, or another
+             // file has been written under the target since
+  kUnknown,  // a file of ours there could not be read
+};
+
+// Whether the new file a placing step moved in is under its target. Given
+// the placed content's digest: a file of ours that holds it. From an older
+// run's journal: a file of ours while the temporary's name, which the step
+// freed, is free. The content is read by the handle it is judged by,
+// which lets nobody else write, rename or delete the file meanwhile.
+Placement Placed(const RunFolder& folder, const JournalStep& step) {
+  if (!Ours(folder, step.target)) return Placement::kNot;
+  if (step.digest.empty()) {
+    return Exists(folder, step.other) ? Placement::kNot : Placement::kPlaced;
+  }
+  HANDLE file = CreateFileWaiting(folder.Full(step.target).c_str(),
+                                  GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (file == INVALID_HANDLE_VALUE) return Placement::kUnknown;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool read = GetFileInformationByHandle(file, &info) &&
+              info.nNumberOfLinks == 1 &&
+              !(info.dwFileAttributes &
+                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+              OwnedByUs(file);
+  CHashSHA256 hash;
+  std::vector<uint8_t> buffer(1 << 16);
+  for (DWORD got = 0; read; hash.Update(buffer.data(), got)) {
+    read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                    &got, nullptr) != FALSE;
+    if (got == 0) break;
+  }
+  CloseHandle(file);
+  if (!read) return Placement::kUnknown;
+  hash.Final();
+  uint8_t value[32];
+  hash.GetDigest(value);
+  WString text;
+  for (uint8_t byte : value) text += Hex(byte, 2);
+  return text == step.digest ? Placement::kPlaced : Placement::kNot;
+}
+
+// Takes the new file off a placing step's target if it is there; true when
+// it is not there (any more). It goes back to its temporary's name, or,
+// where its content is known to be the package's, is deleted (the
+// temporary's name, freed, may have been taken since).
+bool Unplace(const RunFolder& folder, const JournalStep& step) {
+  switch (Placed(folder, step)) {
+    case Placement::kNot:
+      return true;
+    case Placement::kUnknown:
+      return false;
+    case Placement::kPlaced:
+      break;
+  }
+  SetAttributesOfOnlyName(folder.Full(step.target), FILE_ATTRIBUTE_NORMAL);
+  if (step.digest.empty()) return Move(folder, step.target, step.other);
+  return RemoveOurs(folder, step.target);
+}
+
 // How many numbered names KeepBeside tries after "<target>.bak".
 constexpr int kKeptNames = 1000;
+// How many names of its own it then tries to make.
+constexpr int kKeptMadeAttempts = 64;
 
 }  // namespace
 
@@ -169,6 +244,30 @@ bool KeepBeside(const RunFolder& folder, const WString& name,
     DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
       return false;
+  }
+  // Another user can take every numbered name, but not one made new by us:
+  // the file replaces it.
+  uint64_t value = GetTickCount64() ^ GetCurrentThreadId();
+  for (int attempt = 0; attempt < kKeptMadeAttempts; ++attempt) {
+    value = value * 6364136223846793005u + 1442695040888963407u;
+    const WString kept =
+        folder.Full(target + kBackupSuffix + WTXT(".") + Hex(value >> 32, 8));
+    HANDLE made = CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+          error == ERROR_ACCESS_DENIED) {
+        continue;
+      }
+      return false;
+    }
+    CloseHandle(made);
+    if (ReplaceWaiting(folder.Full(name).c_str(), kept.c_str())) return true;
+    DWORD error = GetLastError();
+    DeleteFileWaiting(kept.c_str());
+    SetLastError(error);
+    return false;
   }
   return false;
 }
@@ -190,11 +289,33 @@ bool KeepBoth(const RunFolder& folder, const JournalStep& step) {
   return true;
 }
 
-// Undoes one step if it ran; true when the step is undone or never ran.
-// A file moved aside whose name has been taken since keeps both: the
-// moved-aside one goes to a free name beside it, and `kept` receives the
-// taken name.
-bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
+// Undoes a backup step that ran while another user has taken the name it
+// freed, the aside's: the old file goes from the backup straight back
+// under its own name, in place of the new file placed there (the package
+// has it). A file written under that name since stays, and the old one
+// with it, as the backup beside it: `kept` receives the name.
+bool PutBack(const RunFolder& folder, const JournalStep& step,
+             const std::vector<JournalStep>& steps, WString* kept) {
+  auto place = std::find_if(steps.begin(), steps.end(), [&](const auto& s) {
+    return s.kind == JournalStep::kPlaceNew && s.aside == step.other;
+  });
+  if (place == steps.end()) return false;
+  if (!Unplace(folder, *place)) return false;
+  if (Exists(folder, place->target)) {
+    *kept = place->target;
+    return true;
+  }
+  if (!Move(folder, step.target, place->target)) return false;
+  SetAttributesOfOnlyName(folder.Full(place->target), place->attributes);
+  return true;
+}
+
+// Undoes one step of `steps` if it ran; true when the step is undone or
+// never ran. A file moved aside whose name has been taken since keeps
+// both: the moved-aside one goes to a free name beside it, and `kept`
+// receives the taken name.
+bool Undo(const RunFolder& folder, const JournalStep& step,
+          const std::vector<JournalStep>& steps, WString* kept) {
   switch (step.kind) {
     case JournalStep::kMoveOlder:
       if (Ours(folder, step.other) && Exists(folder, step.target)) {
@@ -206,22 +327,18 @@ bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
       }
       return true;
     case JournalStep::kMakeBackup:
-      // Ran if the aside became the backup: where an older backup was
-      // moved first, the older one is still aside.
-      if (Ours(folder, step.target) && !Exists(folder, step.other) &&
-          (step.aside.empty() || Ours(folder, step.aside))) {
-        return Move(folder, step.target, step.other);
+      // Ran if the aside became the backup: no file of ours is left under
+      // the aside's name, and, where an older backup was moved first, the
+      // older one is still aside.
+      if (!Ours(folder, step.target) || Ours(folder, step.other) ||
+          (!step.aside.empty() && !Ours(folder, step.aside))) {
+        return true;
       }
-      return true;
+      if (Exists(folder, step.other)) return PutBack(folder, step, steps, kept);
+      return Move(folder, step.target, step.other);
     case JournalStep::kPlaceNew:
       // The new file is in place while its old one is aside.
-      if (Ours(folder, step.target) && !Exists(folder, step.other) &&
-          Ours(folder, step.aside)) {
-        SetAttributesOfOnlyName(folder.Full(step.target),
-                                FILE_ATTRIBUTE_NORMAL);
-        return Move(folder, step.target, step.other);
-      }
-      return true;
+      return !Ours(folder, step.aside) || Unplace(folder, step);
     case JournalStep::kMoveAside:
       if (Ours(folder, step.other) && Exists(folder, step.target)) {
         if (!KeepBoth(folder, step)) return false;
@@ -231,13 +348,11 @@ bool Undo(const RunFolder& folder, const JournalStep& step, WString* kept) {
       if (Ours(folder, step.other)) {
         if (!Move(folder, step.other, step.target)) return false;
       }
-      if (Exists(folder, step.target))
+      if (Ours(folder, step.target))
         SetAttributesOfOnlyName(folder.Full(step.target), step.attributes);
       return true;
     case JournalStep::kPlaceAdded:
-      if (Ours(folder, step.target) && !Exists(folder, step.other))
-        return Move(folder, step.target, step.other);
-      return true;
+      return Unplace(folder, step);
     case JournalStep::kDelete:
       return true;
   }
@@ -303,7 +418,9 @@ bool CommitJournal::WritePlan(const std::vector<JournalStep>& steps) {
   for (const JournalStep& step : steps) {
     text += static_cast<WCHAR>(step.kind);
     text += kTab + Hex(step.attributes, 8) + kTab + step.target + kTab +
-            step.other + kTab + step.aside + kNewline;
+            step.other + kTab + step.aside;
+    if (!step.digest.empty()) text += kTab + step.digest;
+    text += kNewline;
   }
   return Append(text, true);
 }
@@ -376,10 +493,15 @@ Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
     } else if (fields.size() == 2 && fields[0] == kReserved &&
                IsOurTemporary(fields[1])) {
       reserved.push_back(fields[1]);
-    } else if (fields.size() == 5 && fields[0].size() == 1) {
+    } else if ((fields.size() == 5 || fields.size() == 6) &&
+               fields[0].size() == 1) {
       JournalStep step = {static_cast<JournalStep::Kind>(fields[0][0]),
-                          static_cast<DWORD>(ParseHex(fields[1])), fields[2],
-                          fields[3], fields[4]};
+                          static_cast<DWORD>(ParseHex(fields[1])),
+                          fields[2],
+                          fields[3],
+                          fields[4],
+                          fields.size() == 6 ? fields[5] : WString()};
+      if (fields.size() == 6 && step.digest.empty()) return Recovery::kFailed;
       if (!IsOurStep(step)) return Recovery::kFailed;
       steps.push_back(step);
     } else {
@@ -444,7 +566,7 @@ Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
     // target missing its new file then is as that run left it, and a file
     // under its name since is someone else's.
     for (auto step = steps.rbegin(); !undone && step != steps.rend(); ++step) {
-      done = Undo(folder, *step, &kept) && done;
+      done = Undo(folder, *step, steps, &kept) && done;
     }
     // The interrupted run's reserved files, once no old file is left under
     // a reserved name (an aside that could not go back stays).

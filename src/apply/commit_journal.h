@@ -16,13 +16,25 @@
 // the same folder under another spelling (a short name, another case, a drive
 // letter for a share) still finds its files.
 //
+// A step is a line of tab-separated fields: its kind, its attributes (eight
+// hex digits), its target, other and aside names (see JournalStep), and,
+// for a step that places a new file, the file's SHA-256 in hex. Recovery
+// takes such a step to have run when the file under the target is ours
+// and holds that content, and another file there for one written since
+// (the program saved it anew after a run was killed): steps are judged by
+// the file they leave under their destination, so that another user's file
+// made under a name a step freed hides nothing. An older applier's journal
+// has no digests; its placing steps are judged, as it did, by the free
+// name of the temporary they moved.
+//
 // Undoing, a recovery step deletes only a file of ours whose content exists
-// elsewhere: a temporary holding a new file (the package has it), never a
-// moved-aside old file (only a complete commit's planned deletions remove
-// those). One that cannot go back because its name has been taken since
-// (the program made a new default file after a run was killed) stays,
-// under a visible name beside it ("<name>.bak", or the first free
-// "<name>.bak.N"), and the run reports the name.
+// elsewhere: a new file the package holds (a temporary, or a placed file
+// that still has the placed content), never a moved-aside old file (only a
+// complete commit's planned deletions remove those). One that cannot go
+// back because its name has been taken since (the program made a new
+// default file after a run was killed) stays, under a visible name beside
+// it ("<name>.bak", the first free "<name>.bak.N", or, all of those taken,
+// "<name>.bak." and eight hex digits), and the run reports the name.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +59,8 @@ struct JournalStep {
   WString other;   // aside, temp or older name
   WString aside;   // kPlaceNew: the aside of the same target; kMakeBackup:
                    // the older name when an older backup was moved
+  WString digest;  // kPlaceNew, kPlaceAdded: the placed file's SHA-256, in
+                   // lower-case hex; empty in an older run's journal
 };
 
 // Deletes a file that must go (`name`: its full path), with one more try at
@@ -56,10 +70,11 @@ struct JournalStep {
 bool RemoveFile(const WString& name);
 
 // Renames the file (or whatever else) under `name` (relative to `folder`) to
-// the first free name of "<target>.bak", "<target>.bak.1", "<target>.bak.2",
-// ... from number `first` (0 for "<target>.bak"): a file kept beside `target`,
-// visible to the user, its content and attributes untouched. True when it
-// moved.
+// the first free name of "<target>.bak", "<target>.bak.1", ...,
+// "<target>.bak.999" from number `first` (0 for "<target>.bak"), or, when
+// another user has taken them all, to "<target>.bak." and eight hex digits,
+// a name made new for it: a file kept beside `target`, visible to the user,
+// its content and attributes untouched. True when it moved.
 bool KeepBeside(const RunFolder& folder, const WString& name,
                 const WString& target, int first);
 
@@ -113,9 +128,9 @@ enum class Recovery {
 // only the applier's own temporaries (by relative name) and the targets its
 // steps move them to or from, and no name leads through a link. Another
 // user's file under a name the journal holds is not the run's: it is left
-// alone, and the step that would have made it is taken as never run. On
-// kFailed `problem` names what stopped it, relative to the folder: the
-// journal, or a link on the way to a name it holds; on kKeptBoth, the
-// target made again.
+// alone, and tells nothing of the step that freed or would have taken that
+// name. On kFailed `problem` names what stopped it, relative to the
+// folder: the journal, or a link on the way to a name it holds; on
+// kKeptBoth, the target made again.
 Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
                                   WString* problem);

@@ -50,6 +50,12 @@ BOOL MoveFileWaiting(LPCWSTR from, LPCWSTR to) {
   return Waiting(FALSE, from, [&] { return MoveFileW(from, to); });
 }
 
+BOOL ReplaceWaiting(LPCWSTR from, LPCWSTR to) {
+  return Waiting(FALSE, from, [&] {
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
+  });
+}
+
 BOOL DeleteFileWaiting(LPCWSTR name) {
   return Waiting(FALSE, name, [&] { return DeleteFileW(name); });
 }

@@ -15,5 +15,8 @@ constexpr ULONGLONG kHeldWaitMs = 5000;
 HANDLE CreateFileWaiting(LPCWSTR name, DWORD access, DWORD share,
                          DWORD disposition, DWORD flags);
 BOOL MoveFileWaiting(LPCWSTR from, LPCWSTR to);
+// Moves `from` onto `to`, replacing the file there (MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING).
+BOOL ReplaceWaiting(LPCWSTR from, LPCWSTR to);
 BOOL DeleteFileWaiting(LPCWSTR name);
 BOOL SetFileAttributesWaiting(LPCWSTR name, DWORD attributes);

@@ -384,6 +384,18 @@ class PatchRun {
     return true;
   }
 
+  // The entry's new content's digest, as the journal gives it: recovery
+  // knows by it the file a step placed.
+  WString NewDigest(size_t entry) const {
+    static const char kDigits[] = "0123456789abcdef";
+    WString text;
+    for (uint8_t byte : loader_.entries[entry].record.newDigest) {
+      text += static_cast<WCHAR>(kDigits[byte >> 4]);
+      text += static_cast<WCHAR>(kDigits[byte & 15]);
+    }
+    return text;
+  }
+
   // Chooses every name the commit will use and lists its steps in order:
   // each target moved aside and its new file moved in, each added file
   // moved in; then each moved-aside file made a backup (an older backup
@@ -397,8 +409,8 @@ class PatchRun {
       const WString& target = loader_.entries[item.entry].name;
       *failed = item.entry;
       if (Kind(loader_.entries[item.entry]) == EntryKindAdd) {
-        plan->push_back(
-            {JournalStep::kPlaceAdded, 0, target, item.temp, WString()});
+        plan->push_back({JournalStep::kPlaceAdded, 0, target, item.temp,
+                         WString(), NewDigest(item.entry)});
         entries->push_back(item.entry);
         continue;
       }
@@ -408,14 +420,14 @@ class PatchRun {
           !FreeNameBeside(item.temp, &aside)) {
         return false;
       }
-      plan->push_back(
-          {JournalStep::kMoveAside, attributes, target, aside, WString()});
-      plan->push_back(
-          {JournalStep::kPlaceNew, attributes, target, item.temp, aside});
+      plan->push_back({JournalStep::kMoveAside, attributes, target, aside,
+                       WString(), WString()});
+      plan->push_back({JournalStep::kPlaceNew, attributes, target, item.temp,
+                       aside, NewDigest(item.entry)});
       entries->insert(entries->end(), 2, item.entry);
       if (!(options_ & PackageFlagBackup)) {
         deletions.push_back(
-            {JournalStep::kDelete, 0, aside, WString(), WString()});
+            {JournalStep::kDelete, 0, aside, WString(), WString(), WString()});
         deletionEntries.push_back(item.entry);
         continue;
       }
@@ -429,14 +441,15 @@ class PatchRun {
             !FreeNameBeside(item.temp, &older)) {
           return false;
         }
-        finishing.push_back(
-            {JournalStep::kMoveOlder, existing, backup, older, WString()});
+        finishing.push_back({JournalStep::kMoveOlder, existing, backup, older,
+                             WString(), WString()});
         finishingEntries.push_back(item.entry);
         deletions.push_back(
-            {JournalStep::kDelete, 0, older, WString(), WString()});
+            {JournalStep::kDelete, 0, older, WString(), WString(), WString()});
         deletionEntries.push_back(item.entry);
       }
-      finishing.push_back({JournalStep::kMakeBackup, 0, backup, aside, older});
+      finishing.push_back(
+          {JournalStep::kMakeBackup, 0, backup, aside, older, WString()});
       finishingEntries.push_back(item.entry);
     }
     // Deletions come last: they are the only steps that cannot be undone.

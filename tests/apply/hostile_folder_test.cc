@@ -300,17 +300,24 @@ TEST_F(Hostile, ATargetsNameIsNotFreeForAnotherUserDuringTheCommit) {
   }
 }
 
-TEST_F(Hostile, DISABLED_TakenKeepingNamesDoNotStopEveryRunAfter) {
+TEST_F(Hostile, TakenKeepingNamesDoNotStopEveryRunAfter) {
   // Another user has made app.exe.bak.1 to app.exe.bak.999, and makes
-  // app.exe while the old one is aside. There is no name to keep theirs
-  // under: the commit cannot put the old one back, and recovery, which
-  // needs such a name too, fails every run after, the user's program
-  // under a temporary name until someone cleans the folder by hand. A hard
-  // link made there instead gets the read-only app.exe's attributes back,
-  // and carries them to the file elsewhere.
+  // app.exe (their file, or a hard link to a file elsewhere) while the old
+  // one is aside. Theirs is kept under a name made new for it, the
+  // patch goes in, and the read-only app.exe's attributes reach nothing
+  // through the link. Where that name cannot be given to it once, the run
+  // fails, the run after puts the old file back beside theirs and says so,
+  // and the next one patches.
   const fs::path victim = outside / "victim.dll";
-  for (bool hard : {false, true}) {
-    SCOPED_TRACE(hard ? "a hard link" : "their file");
+  struct Case {
+    const char* what;
+    bool hard;
+    bool refused;  // the move onto the name made for theirs fails once
+  };
+  for (const Case& c :
+       {Case{"their file", false, false}, Case{"a hard link", true, false},
+        Case{"their file, kept the second time", false, true}}) {
+    SCOPED_TRACE(c.what);
     ClearFolder(app.path());
     ClearFolder(outside.path());
     WriteAll(victim, kVictim);
@@ -323,28 +330,45 @@ TEST_F(Hostile, DISABLED_TakenKeepingNamesDoNotStopEveryRunAfter) {
       WriteAll(kept, kPlanted);
       OfAnotherUser(kept);
     }
+    standin::ResetCalls();
+    if (c.refused) standin::FailCall("MoveFileExW", 1, ERROR_WRITE_FAULT);
     int renames = 0;
     standin::SetCallObserver([&](const char* function, uint64_t) {
       if (std::string(function) != "MoveFileW" || ++renames != 2) return;
-      if (hard) {
+      if (c.hard) {
         fs::create_hard_link(victim, In("app.exe"));
       } else {
         WriteAll(In("app.exe"), kPlanted);
         OfAnotherUser(In("app.exe"));
       }
     });
-    Apply({PatchEntry("app.exe", kOld, kNew)});
+    const std::vector<TestEntry> package = {PatchEntry("app.exe", kOld, kNew)};
+    const auto failed =
+        std::make_pair(ResultCode(ResultUpdateFailed), In("app.exe"));
+    if (c.refused) {
+      EXPECT_EQ(ResultUpdateFailed, Apply(package));
+      EXPECT_EQ(failed, ReportedError());
+      standin::SetCallObserver(nullptr);
+      EXPECT_EQ(ResultUpdateFailed, Apply(package));  // kept both
+      EXPECT_EQ(failed, ReportedError());
+    }
+    EXPECT_EQ(ResultSuccess, Apply(package));
     standin::SetCallObserver(nullptr);
     ASSERT_GE(renames, 2);
     EXPECT_EQ(permissions, Permissions(victim));
-    if (!hard) {
-      Apply({PatchEntry("app.exe", kOld, kNew)});  // the user tries again
-      EXPECT_FALSE(fs::exists(In("selfpatch.journal")));
-      EXPECT_TRUE(ReadAll(In("app.exe")) == kOld ||
-                  ReadAll(In("app.exe")) == kNew);
-    }
+    EXPECT_EQ(kNew, ReadAll(In("app.exe")));
+    // Theirs under the one name made for it; nothing else left.
+    std::vector<std::pair<std::string, Bytes>> files = Snapshot(app.path());
+    ASSERT_EQ(1001u, files.size());
+    auto kept = std::find_if(files.begin(), files.end(), [](const auto& f) {
+      return f.first.size() == 20 && f.first.rfind("app.exe.bak.", 0) == 0 &&
+             f.first.find_first_not_of("0123456789abcdef", 12) ==
+                 std::string::npos;
+    });
+    ASSERT_NE(files.end(), kept);
+    EXPECT_EQ(c.hard ? kVictim : kPlanted, kept->second);
     fs::permissions(victim, fs::perms::owner_write, fs::perm_options::add);
-    for (const auto& file : Snapshot(app.path()))
+    for (const auto& file : files)
       fs::permissions(In(file.first), fs::perms::owner_write,
                       fs::perm_options::add);
   }

@@ -212,35 +212,45 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
 
 TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
   // Killed once a.dll is aside, before its new file goes in; the program
-  // (or another user) then makes a new a.dll. Recovery deletes neither: the
+  // (or another user) then makes a new a.dll. Or killed once the new a.dll
+  // is in, and the program saves a.dll anew. Recovery deletes neither: the
   // program's stays and the old one goes beside it under the first free
   // backup name; another user's goes beside it and the old one comes back.
-  for (bool theirs : {false, true}) {
-    SCOPED_TRACE(theirs ? "another user's" : "the program's");
+  struct Case {
+    const char* what;
+    int renames;  // the kill comes at this rename of the commit
+    bool theirs;
+  };
+  for (const Case& c :
+       {Case{"the program's", 2, false}, Case{"another user's", 2, true},
+        Case{"saved anew by the program", 3, false}}) {
+    SCOPED_TRACE(c.what);
     ResetFolder(app.path());
     const Bytes older = ToBytes("an older backup");
     WriteAll(app / "a.dll.bak", older);
     Load(Package(), 0);
     int renames = 0;
-    ASSERT_EQ(9, KillAt(0, [&] {
-                standin::SetCallObserver([&](const char* function, uint64_t) {
-                  if (std::string(function) == "MoveFileW" && ++renames == 2)
-                    _exit(9);
-                });
-                worker->Run();
-              }));
-    ASSERT_FALSE(fs::exists(app / "a.dll"));
+    ASSERT_EQ(
+        9, KillAt(0, [&] {
+          standin::SetCallObserver([&](const char* function, uint64_t) {
+            if (std::string(function) == "MoveFileW" && ++renames == c.renames)
+              _exit(9);
+          });
+          worker->Run();
+        }));
+    ASSERT_EQ(c.renames == 3, fs::exists(app / "a.dll"));
     const Bytes made = ToBytes("made again");
+    fs::remove(app / "a.dll");
     WriteAll(app / "a.dll", made);
-    if (theirs)
+    if (c.theirs)
       standin::SetOwner((app / "a.dll").string(), standin::User::kOther);
     EXPECT_EQ(ResultUpdateFailed, Apply(Package()));
     EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed), In("a.dll")),
               ReportedError());
     std::vector<std::pair<std::string, Bytes>> expected = {
-        {"a.dll", theirs ? kOldA : made},
+        {"a.dll", c.theirs ? kOldA : made},
         {"a.dll.bak", older},
-        {"a.dll.bak.1", theirs ? made : kOldA},
+        {"a.dll.bak.1", c.theirs ? made : kOldA},
         {"b.exe", kOldB},
         {"b.exe.bak", older}};
     EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
@@ -268,28 +278,6 @@ TEST_F(Interrupted, ABackupNameTakenAfterAKillDoesNotStopRecovery) {
   EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
 }
 
-TEST_F(Interrupted, DISABLED_ATargetRewrittenAfterAKillIsKept) {
-  // Killed once a.dll's new file is in place; the program then runs and
-  // saves a.dll anew. Recovery takes it for the new file it placed and
-  // deletes it: what the program saved is nowhere.
-  ResetFolder(app.path());
-  Load(Package(), 0);
-  int renames = 0;
-  ASSERT_EQ(9, KillAt(0, [&] {
-              standin::SetCallObserver([&](const char* function, uint64_t) {
-                if (std::string(function) == "MoveFileW" && ++renames == 3)
-                  _exit(9);
-              });
-              worker->Run();
-            }));
-  ASSERT_EQ(kNewA, ReadAll(app / "a.dll"));
-  const Bytes saved = ToBytes("saved by the program");
-  fs::remove(app / "a.dll");
-  WriteAll(app / "a.dll", saved);
-  Apply(Package());
-  EXPECT_TRUE(Holds(Contents(app.path()), saved));
-}
-
 // The name a killed run's journal gives, in the step that moves `target`
 // onto or off it, to the file moved: the reserved name that step frees.
 std::string NameFreedBy(const fs::path& journal, char kind,
@@ -311,13 +299,12 @@ std::string NameFreedBy(const fs::path& journal, char kind,
   return std::string();
 }
 
-TEST_F(Interrupted, DISABLED_AReservedNameTakenAfterAKillDoesNotHideAStep) {
+TEST_F(Interrupted, AReservedNameTakenAfterAKillDoesNotHideAStep) {
   // Killed once a step has freed a reserved name: c.txt's temporary was
   // moved in; with backups, a.dll's aside became a.dll.bak. Another user
   // then makes a file under the freed name (the journal, readable, names
-  // it). Recovery takes the step for one that never ran and leaves c.txt
-  // added, or a.dll patched, while the rest goes back: the run after fails
-  // (c.txt exists; a.dll is not the old file), and so does every run after.
+  // it). Recovery judges the step by the file it left, puts everything
+  // back, and the run goes on to apply the patch; their file stays.
   struct Case {
     uint32_t flags;
     int renames;  // the kill comes at this rename of the commit
@@ -344,10 +331,11 @@ TEST_F(Interrupted, DISABLED_AReservedNameTakenAfterAKillDoesNotHideAStep) {
     ASSERT_FALSE(fs::exists(app / freed));
     WriteAll(app / freed, ToBytes("made by another user"));
     standin::SetOwner((app / freed).string(), standin::User::kOther);
-    Apply(Package(), c.flags);
     EXPECT_EQ(ResultSuccess, Apply(Package(), c.flags));
+    EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
     EXPECT_EQ(kNewA, ReadAll(app / "a.dll"));
     EXPECT_EQ(kNewB, ReadAll(app / "b.exe"));
+    EXPECT_EQ(ToBytes("made by another user"), ReadAll(app / freed));
   }
 }
 
@@ -380,32 +368,63 @@ TEST_F(Interrupted, AnAddedFileMadeAfterAFailedCommitIsKept) {
 }
 
 TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
-  // A run was killed in its commit, after its first rename; a different
-  // package applied next first puts things back.
-  ResetFolder(app.path());
-  Load(Package(), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    standin::ResetCalls();
-    // Die at the second rename: the first has moved a.dll aside.
+  // A run was killed in its commit once a.dll's new file and c.txt were in
+  // place; a different package applied next first puts things back. So
+  // does one given the journal an older applier wrote: no digests, its new
+  // files known by the temporaries' names they freed. A placed file that
+  // cannot be read is no guess: that run fails naming the journal, and the
+  // run after finishes.
+  struct Case {
+    const char* what;
+    bool older;
+    bool unreadable;
+  };
+  for (const Case& c : {Case{"this applier's journal", false, false},
+                        Case{"an older applier's journal", true, false},
+                        Case{"c.txt unreadable once", false, true}}) {
+    SCOPED_TRACE(c.what);
+    ResetFolder(app.path());
+    Load(Package(), 0);
     int renames = 0;
-    standin::SetCallObserver([&renames](const char* function, uint64_t) {
-      if (std::string(function) == "MoveFileW" && ++renames == 2) _exit(9);
-    });
-    worker->Run();
-    _exit(0);
+    ASSERT_EQ(9, KillAt(0, [&] {
+                standin::SetCallObserver([&](const char* function, uint64_t) {
+                  if (std::string(function) == "MoveFileW" && ++renames == 4)
+                    _exit(9);
+                });
+                worker->Run();
+              }));
+    ASSERT_EQ(kNewB, ReadAll(app / "c.txt"));
+    if (c.older) {
+      // Each line cut at its fifth tab, where a digest starts.
+      Bytes text = ReadAll(app / "selfpatch.journal"), cut;
+      for (size_t i = 0, tabs = 0; i + 1 < text.size(); i += 2) {
+        tabs = text[i] == '\n' ? 0 : tabs + (text[i] == '\t');
+        if (tabs < 5) cut.insert(cut.end(), {text[i], text[i + 1]});
+      }
+      ASSERT_LT(cut.size(), text.size());
+      WriteAll(app / "selfpatch.journal", cut);
+    }
+    if (c.unreadable) {
+      Load({AddEntry("other.txt", ToBytes("x"))});
+      standin::ResetCalls();
+      // The first read is the journal's, the second c.txt's.
+      standin::FailCall("ReadFile", 2, ERROR_READ_FAULT);
+      window.Clear();
+      EXPECT_EQ(ResultUpdateFailed, worker->Run());
+      window.Pump();
+      EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed),
+                               app / "selfpatch.journal"),
+                ReportedError());
+      EXPECT_EQ(kNewB, ReadAll(app / "c.txt"));
+      EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));  // the other steps went back
+    }
+    ASSERT_EQ(ResultSuccess, Apply({AddEntry("other.txt", ToBytes("x"))}));
+    EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
+    EXPECT_EQ(kOldB, ReadAll(app / "b.exe"));
+    EXPECT_FALSE(fs::exists(app / "c.txt"));
+    EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
+    EXPECT_EQ(4u, Snapshot(app.path()).size());  // a, b, b.bak, other.txt
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  ASSERT_EQ(9, WEXITSTATUS(status));
-  ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
-  ASSERT_EQ(ResultSuccess, Apply({AddEntry("other.txt", ToBytes("x"))}));
-  EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
-  EXPECT_EQ(kOldB, ReadAll(app / "b.exe"));
-  EXPECT_FALSE(fs::exists(app / "c.txt"));
-  EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
-  EXPECT_EQ(4u, Snapshot(app.path()).size());  // a, b, b.bak, other.txt
 }
 
 }  // namespace

@@ -759,6 +759,31 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
   if (InjectFault("MoveFileExW")) return FALSE;
+  if (newName != nullptr && flags == MOVEFILE_REPLACE_EXISTING) {
+    std::string from = FilePath(existing);
+    std::string to = FilePath(newName);
+    struct stat info, there;
+    if (lstat(from.c_str(), &info) != 0) {
+      SetMissingError(from);
+      return FALSE;
+    }
+    if (!DeletionAllowed(info)) {
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return FALSE;
+    }
+    if (lstat(to.c_str(), &there) == 0 &&
+        (S_ISDIR(there.st_mode) || IsReadOnly(there) ||
+         !DeletionAllowed(there))) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    if (rename(from.c_str(), to.c_str()) != 0) {
+      SetErrorFromErrno(errno);
+      return FALSE;
+    }
+    LogFileCall("MoveFileExW", from, to);
+    return TRUE;
+  }
   if (newName != nullptr || flags != MOVEFILE_DELAY_UNTIL_REBOOT) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;

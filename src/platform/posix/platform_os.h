@@ -150,10 +150,14 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
                        LPWSTR* filePart);
 // Fails with ERROR_ALREADY_EXISTS when the destination exists.
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName);
+#define MOVEFILE_REPLACE_EXISTING 0x1u
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x4u
-// Only the deletion of an existing file when Windows next starts:
-// MOVEFILE_DELAY_UNTIL_REBOOT with no new name. The stand-in never
-// restarts: it records the file (standin::ScheduledDeletions).
+// Two uses only. MOVEFILE_REPLACE_EXISTING with a new name: a file moved
+// onto another, which it replaces; a folder or a read-only file there is
+// refused with ERROR_ACCESS_DENIED, as one held open without
+// FILE_SHARE_DELETE is. MOVEFILE_DELAY_UNTIL_REBOOT with no new name: the
+// deletion of an existing file when Windows next starts; the stand-in
+// never restarts: it records the file (standin::ScheduledDeletions).
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags);
 BOOL DeleteFileW(LPCWSTR name);
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
