@@ -58,36 +58,40 @@ TEST_F(Loader, EmptyTableAndIgnoredFields) {
   EXPECT_EQ(ResultSuccess, LoadWith(package));
 }
 
-TEST_F(Loader, NothingOrTooLittleAppended) {
-  EXPECT_EQ(ResultPackageTooSmall, LoadWith(Bytes()));
-  EXPECT_EQ(ResultPackageTooSmall, LoadWith(Bytes(95, 't')));
-}
-
-TEST_F(Loader, WrongMagicIsRefusedBeforeHashing) {
-  Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
-  package[0] = 'T';
-  // The size claims far more than the file holds: hashing would fail with
-  // 5, so 4 proves the magic was checked first.
-  uint64_t huge = 1ull << 40;
-  std::memcpy(package.data() + 16, &huge, 8);
-  EXPECT_EQ(ResultBadMagic, LoadWith(package));
-}
-
-TEST_F(Loader, DamagedOrShortPackageFailsTheDigest) {
-  Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
-  for (size_t offset : {size_t{96}, size_t{150}, package.size() - 1}) {
-    Bytes damaged = package;
-    damaged[offset] ^= 0x01;
-    EXPECT_EQ(ResultBadDigest, LoadWith(damaged)) << offset;
-  }
-  Bytes longer = package;
-  uint64_t claimed = package.size() + 1;
-  std::memcpy(longer.data() + 16, &claimed, 8);
-  EXPECT_EQ(ResultBadDigest, LoadWith(longer));
-  Bytes below = package;
-  uint64_t tiny = 95;
-  std::memcpy(below.data() + 16, &tiny, 8);
-  EXPECT_EQ(ResultBadDigest, LoadWith(below));
+TEST_F(Loader, ShortWrongOrDamagedPackagesAreRefused) {
+  const Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
+  auto sized = [&](uint64_t size) {
+    Bytes changed = package;
+    std::memcpy(changed.data() + 16, &size, 8);
+    return changed;
+  };
+  auto flipped = [&](size_t at) {
+    Bytes changed = package;
+    changed[at] ^= 1;
+    return changed;
+  };
+  const struct {
+    Bytes appended;
+    ResultCode code;
+  } cases[] = {
+      {Bytes(), ResultPackageTooSmall},
+      {Bytes(95, 't'), ResultPackageTooSmall},
+      // The size claims far more than the file holds: hashing would fail
+      // with 5, so 4 proves the magic was checked first.
+      {[&] {
+         Bytes wrong = sized(1ull << 40);
+         wrong[0] = 'T';
+         return wrong;
+       }(),
+       ResultBadMagic},
+      {flipped(96), ResultBadDigest},
+      {flipped(150), ResultBadDigest},
+      {flipped(package.size() - 1), ResultBadDigest},
+      {sized(package.size() + 1), ResultBadDigest},
+      {sized(95), ResultBadDigest},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+    EXPECT_EQ(cases[i].code, LoadWith(cases[i].appended)) << "case " << i;
 }
 
 // Rewrites the record of entry `index` (name lengths as built) and seals.
