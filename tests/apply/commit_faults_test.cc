@@ -286,6 +286,23 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   EXPECT_EQ(patched, Snapshot(app.path()));
 }
 
+TEST_F(Faults, AFolderWhereAFileIsToBePatchedFailsAtOnce) {
+  // Access refused to a folder lasts: it is no hold to wait out.
+  ClearFolder(app.path());
+  fs::create_directory(In("app.exe"));
+  Load({PatchEntry("app.exe", kOldB, kNewB)});
+  window.Clear();
+  before = Snapshot(app.path());
+  standin::ResetCalls();
+  EXPECT_EQ(ResultOpenSource, worker->Run());
+  EXPECT_GT(10u, standin::CallCount("CreateFileW"));  // not tried again
+  standin::ResetCalls();
+  window.Pump();
+  EXPECT_EQ(std::make_pair(ResultCode(ResultOpenSource), In("app.exe")),
+            ReportedError());
+  EXPECT_TRUE(Unchanged());
+}
+
 TEST_F(Faults, LoaderCannotOpenThePackage) {
   Bytes exe = BaseExecutable();
   Bytes package = BuildPackage({});

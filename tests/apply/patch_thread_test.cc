@@ -557,24 +557,33 @@ TEST_F(Worker, AFolderOnTheWayIsHeldUntilTheRunEnds) {
 TEST_F(Worker, NeverInTheWindowsFolder) {
   // An elevated start may leave the current folder at the system's own.
   const fs::path windows = WindowsFolder();
+  const std::string kName = "selfpatch-test-added.txt";
   for (const fs::path& folder :
        {windows, windows / "SysWOW64", windows / "Temp"}) {
     SCOPED_TRACE(folder.u8string());
     if (!fs::is_directory(folder)) continue;
-    const std::string name = "selfpatch-test-added.txt";
-    std::vector<std::pair<std::string, Bytes>> there;
     {
       CurrentDirectory inWindows(folder);
-      EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(name, kNew)}));
-      EXPECT_FALSE(fs::exists(folder / name));
+      EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(kName, kNew)}));
+      EXPECT_FALSE(fs::exists(folder / kName));
       EXPECT_FALSE(fs::exists(folder / "selfpatch.journal"));
     }
     auto error = ReportedError();
     EXPECT_EQ(ResultInWindowsFolder, error.first);
     EXPECT_EQ(fs::path(folder), error.second);
   }
+  // A folder beside it whose name begins with its name is another folder.
+  fs::path beside = windows;
+  beside += "Apps";
+  std::error_code error;
+  if (fs::create_directory(beside, error)) {
+    {
+      CurrentDirectory there(beside);
+      EXPECT_EQ(ResultSuccess, Apply({AddEntry(kName, kNew)}));
+    }
+    fs::remove_all(beside);
+  }
 }
-
 TEST_F(Worker, AnotherRunInTheSameFolderIsLeftAlone) {
   WriteAll(In("app.exe"), kOld);
   Load({PatchEntry("app.exe", kOld, kNew)});
