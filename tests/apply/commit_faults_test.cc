@@ -281,6 +281,14 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
             }));
   EXPECT_FALSE(fs::exists(In("ro.exe")));
   ASSERT_TRUE(fs::exists(In("selfpatch.journal")));  // says where it is
+  // The next run cannot bring ro.exe back either: the journal stays.
+  Load(Package(), PackageFlagBackup);
+  standin::ResetCalls();
+  standin::FailCall("MoveFileW", 1, ERROR_WRITE_FAULT);
+  EXPECT_EQ(ResultUpdateFailed, worker->Run());
+  standin::ResetCalls();
+  EXPECT_FALSE(fs::exists(In("ro.exe")));
+  ASSERT_TRUE(fs::exists(In("selfpatch.journal")));
 
   EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
   EXPECT_EQ(patched, Snapshot(app.path()));
