@@ -85,65 +85,33 @@ TEST_F(Worker, CompressedPackagesApplyAndADamagedStreamChangesNothing) {
 // Each failure before the commit: its code, the entry it names, and the
 // folder as it was (no temporary, no journal, no folder made for the run).
 TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
+  const TestEntry fits = PatchEntry("a.bin", kOld, kNew);
+  const TestEntry differs = PatchEntry("b.bin", kNew, kOld);
   Bytes sameSize = kOld;
   sameSize[0] ^= 1;
-  TestEntry longer = PatchEntry("a.bin", kOld, kNew);
-  longer.oldSize += 1;
+  const TestEntry digest = PatchEntry("a.bin", sameSize, kNew);
+  TestEntry size = fits;
+  size.oldSize += 1;
+  const ResultCode kDiffers = ResultSourceMismatch;
   const struct Case {
-    const char* what;
     std::vector<std::string> files;  // kOld each; "name/" a folder
     std::vector<TestEntry> package;
     ResultCode code;
     fs::path at;
   } cases[] = {
-      {"the second target differs",
-       {"a.bin", "b.bin"},
-       {PatchEntry("a.bin", kOld, kNew), PatchEntry("b.bin", kNew, kOld)},
-       ResultSourceMismatch,
-       In("b.bin")},
-      {"a folder made before",
-       {"b.bin"},
-       {DirectoryEntry("plugins"), PatchEntry("b.bin", kNew, kOld)},
-       ResultSourceMismatch,
-       In("b.bin")},
-      {"the digest alone differs",
-       {"a.bin"},
-       {PatchEntry("a.bin", sameSize, kNew)},
-       ResultSourceMismatch,
-       In("a.bin")},
-      {"the size alone differs",
-       {"a.bin"},
-       {longer},
-       ResultSourceMismatch,
-       In("a.bin")},
-      {"a file to add exists",
-       {"a.bin"},
-       {AddEntry("a.bin", kNew)},
-       ResultTargetExists,
-       In("a.bin")},
-      {"a folder where a file is added",
-       {"dir/"},
-       {AddEntry("dir", kNew)},
-       ResultTargetExists,
-       In("dir")},
-      {"a missing folder",
-       {},
-       {AddEntry("nowhere/new.txt", kNew)},
-       ResultNoTempName,
-       In("nowhere/new.txt")},
-      {"a folder's missing parent",
-       {},
-       {DirectoryEntry("missing/child")},
-       ResultNoTempName,
-       In("missing/child")},
-      {"a name without a file part",
-       {},
-       {DirectoryEntry("dir\\")},
-       ResultNoTempName,
-       fs::path("dir\\")},
+      {{"a.bin", "b.bin"}, {fits, differs}, kDiffers, In("b.bin")},
+      {{"b.bin"}, {DirectoryEntry("made"), differs}, kDiffers, In("b.bin")},
+      {{"a.bin"}, {digest}, kDiffers, In("a.bin")},
+      {{"a.bin"}, {size}, kDiffers, In("a.bin")},
+      {{"a.bin"}, {AddEntry("a.bin", kNew)}, ResultTargetExists, In("a.bin")},
+      {{"dir/"}, {AddEntry("dir", kNew)}, ResultTargetExists, In("dir")},
+      {{}, {AddEntry("no/new.txt", kNew)}, ResultNoTempName, In("no/new.txt")},
+      {{}, {DirectoryEntry("no/child")}, ResultNoTempName, In("no/child")},
+      // A name without a file part.
+      {{}, {DirectoryEntry("dir\\")}, ResultNoTempName, fs::path("dir\\")},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(&c - cases);
     ClearFolder(app.path());
     for (const std::string& name : c.files) {
       if (name.back() == '/') {

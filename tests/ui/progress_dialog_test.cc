@@ -108,8 +108,14 @@ TEST_F(Program, AppliesAfterConfirmation) {
 // and icon) and a folder left as it was.
 TEST_F(Program, RunsThatChangeNothing) {
   const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
+  const std::u16string kError = u"エラー";
+  const std::u16string kTooSmall =
+      u"パッチファイルのデータサイズが小さすぎます。";
+  const std::u16string kDiffers =
+      u"パッチ元ファイルが差分元ファイルデータと異なっています。";
+  const std::u16string kBadLine = u"コマンドラインの指定が正しくありません。";
+  const Bytes kOther = ToBytes("a different program");
   struct Case {
-    const char* what;
     Bytes app;
     Bytes package;
     int answer;  // to the question; 0: none asked
@@ -119,34 +125,14 @@ TEST_F(Program, RunsThatChangeNothing) {
     std::u16string line = u"";
     int exitCode = 0;
   } cases[] = {
-      {"no package",
-       kOld,
-       Bytes(),
-       0,
-       {u"パッチファイルのデータサイズが小さすぎます。"},
-       u"エラー",
-       0x10},
-      {"declined", kOld, package, IDNO, {kConfirm}, u"実行確認", 0x24},
-      {"differs",
-       ToBytes("a different program"),
-       package,
-       IDYES,
-       {kConfirm, u"パッチ元ファイルが差分元ファイルデータと異なっています。"},
-       u"エラー",
-       0x10},
-      {"applied", kNew, package, 0, {kAlreadyApplied}, u"正常終了", 0x40},
-      {"an unknown switch",
-       kOld,
-       package,
-       0,
-       {u"コマンドラインの指定が正しくありません。"},
-       u"エラー",
-       0x10,
-       u"/X",
-       ResultBadCommandLine},
+      {kOld, Bytes(), 0, {kTooSmall}, kError, 0x10},
+      {kOld, package, IDNO, {kConfirm}, u"実行確認", 0x24},
+      {kOther, package, IDYES, {kConfirm, kDiffers}, kError, 0x10},
+      {kNew, package, 0, {kAlreadyApplied}, u"正常終了", 0x40},
+      {kOld, package, 0, {kBadLine}, kError, 0x10, u"/X", ResultBadCommandLine},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(&c - cases);
     standin::ResetUi();
     standin::SetDialogObserver([this](HWND window) { dialog = window; });
     WriteAll(app / "app.exe", c.app);
@@ -253,44 +239,29 @@ TEST_F(Program, AnotherFolderIsChosenOrTheRunEndsAsBefore) {
 TEST_F(Program, SilentRunsAskNothingAndExitWithTheResult) {
   const Bytes package = BuildPackage(
       {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)});
+  typedef std::vector<std::pair<std::string, Bytes>> Files;
+  const Files old = {{"app.exe", kOld}}, newer = {{"app.exe", kNew}};
+  const Files patched = {{"app.exe", kNew}, {"new.txt", kNew}};
+  const Files other = {{"other.txt", kOld}};
   struct Case {
-    const char* what;
-    std::vector<std::pair<std::string, Bytes>> files;
+    Files files;
     Bytes package;
     int exitCode;
-    std::vector<std::pair<std::string, Bytes>> after;
+    Files after;
     std::u16string line = u"/S";
   };
   const Case cases[] = {
-      {"ready",
-       {{"app.exe", kOld}},
-       package,
-       0,
-       {{"app.exe", kNew}, {"new.txt", kNew}}},
-      {"applied",
-       {{"app.exe", kNew}, {"new.txt", kNew}},
-       package,
-       0,
-       {{"app.exe", kNew}, {"new.txt", kNew}}},
-      {"differs", {{"app.exe", kNew}}, package, 10, {{"app.exe", kNew}}},
-      {"not here", {{"other.txt", kOld}}, package, 8, {{"other.txt", kOld}}},
-      {"no package", {{"app.exe", kOld}}, Bytes(), 3, {{"app.exe", kOld}}},
-      {"an unknown switch",
-       {{"app.exe", kOld}},
-       package,
-       17,
-       {{"app.exe", kOld}},
-       u"/S /quiet"},
+      {old, package, 0, patched},
+      {patched, package, 0, patched},
+      {newer, package, 10, newer},
+      {other, package, 8, other},
+      {old, Bytes(), 3, old},
+      {old, package, 17, old, u"/S /quiet"},
       // A folder that does not exist is not patched instead of this one.
-      {"a missing folder",
-       {{"app.exe", kOld}},
-       package,
-       7,
-       {{"app.exe", kOld}},
-       u"/S /D=missing"},
+      {old, package, 7, old, u"/S /D=missing"},
   };
   for (const Case& test : cases) {
-    SCOPED_TRACE(test.what);
+    SCOPED_TRACE(&test - cases);
     standin::ResetUi();
     ClearFolder(app.path());
     for (const auto& file : test.files) WriteAll(app / file.first, file.second);
