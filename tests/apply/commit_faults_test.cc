@@ -12,7 +12,6 @@ namespace {
 
 using namespace testing_support;
 namespace fs = std::filesystem;
-typedef WorkerTest Faults;
 
 const Bytes kOldA = ToBytes("library version one");
 const Bytes kNewA = ToBytes("library version two, with more in it");
@@ -47,6 +46,25 @@ std::vector<std::pair<std::string, Bytes>> WithoutMade(
   return files;
 }
 
+class Faults : public WorkerTest {
+ protected:
+  // Runs Package() on a fresh folder with the faults `plant` sets; the
+  // faults are cleared before it returns.
+  ResultCode RunFailing(uint32_t flags, bool olderBackup,
+                        const std::function<void()>& plant) {
+    ResetFolder(app.path(), olderBackup);
+    Load(Package(), flags);
+    window.Clear();
+    before = Snapshot(app.path());
+    standin::ResetCalls();
+    plant();
+    ResultCode result = worker->Run();
+    standin::ResetCalls();
+    window.Pump();
+    return result;
+  }
+};
+
 TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
   uint64_t injected = 0;
   // A failure that lasts, and one that a hold on the file gives: the calls
@@ -67,18 +85,13 @@ TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
             Snapshot(app.path());
 
         for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
-          ResetFolder(app.path(), olderBackup);
-          Load(Package(), flags);
-          window.Clear();
-          before = Snapshot(app.path());
-          standin::ResetCalls();
           std::string failed;
-          standin::SetCallObserver([&](const char* function, uint64_t n) {
-            if (n == ordinal) failed = function;
+          ResultCode result = RunFailing(flags, olderBackup, [&] {
+            standin::SetCallObserver([&](const char* function, uint64_t n) {
+              if (n == ordinal) failed = function;
+            });
+            standin::FailNthCall(ordinal, error);
           });
-          standin::FailNthCall(ordinal, error);
-          ResultCode result = worker->Run();
-          standin::ResetCalls();
           ++injected;
           SCOPED_TRACE(::testing::Message() << "call " << ordinal << " ("
                                             << failed << ") gave " << result);
@@ -98,44 +111,36 @@ TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
             << " single faults injected, all survived\n";
 }
 
-TEST_F(Faults, CommitFailureReportsTheTargetAndRestoresAttributes) {
-  ResetFolder(app.path(), true);
-  Load(Package(), PackageFlagBackup);
-  before = Snapshot(app.path());
-  // The commit's renames: a.dll aside, a.dll in, new.txt in, ro.exe aside,
-  // ro.exe in. Fail the fifth.
-  standin::ResetCalls();
-  standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);
-  EXPECT_EQ(ResultUpdateFailed, worker->Run());
-  standin::ResetCalls();
-  auto error = ReportedError();
-  EXPECT_EQ(ResultUpdateFailed, error.first);
-  EXPECT_EQ(In("ro.exe"), error.second);
-  EXPECT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
-  EXPECT_TRUE(GetFileAttributesW(Wide(In("ro.exe")).c_str()) &
-              FILE_ATTRIBUTE_READONLY);
-}
-
-TEST_F(Faults, AFileThatCannotBeFlushedStopsTheRunBeforeTheCommit) {
-  // The first flush is a.dll's rebuilt file, the second new.txt's.
+// A call that fails the run: the entry it names, its code, the folder as it
+// was and the read-only target read-only again.
+TEST_F(Faults, AFailedCallNamesItsEntryAndChangesNothing) {
   const struct {
-    uint64_t flush;
+    const char* call;
+    uint64_t nth;
     ResultCode code;
-    const char* target;
-  } cases[] = {{1, ResultUpdateFailed, "a.dll"},
-               {2, ResultCreateFailed, "new.txt"}};
+    const char* at;  // nullptr: the folder
+  } cases[] = {
+      // The commit's renames: a.dll aside, a.dll in, new.txt in, ro.exe
+      // aside, ro.exe in.
+      {"MoveFileW", 5, ResultUpdateFailed, "ro.exe"},
+      // The first flush is a.dll's rebuilt file, the second new.txt's.
+      {"FlushFileBuffers", 1, ResultUpdateFailed, "a.dll"},
+      {"FlushFileBuffers", 2, ResultCreateFailed, "new.txt"},
+      // Every file call names its file from the folder's full path, read
+      // once at the start: without it there is nowhere to put a temporary.
+      {"GetFullPathNameW", 1, ResultNoTempName, nullptr},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.target);
-    ResetFolder(app.path(), false);
-    Load(Package(), PackageFlagBackup);
-    window.Clear();
-    before = Snapshot(app.path());
-    standin::ResetCalls();
-    standin::FailCall("FlushFileBuffers", c.flush, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(c.code, worker->Run());
-    standin::ResetCalls();
-    EXPECT_EQ(std::make_pair(c.code, In(c.target)), ReportedError());
+    SCOPED_TRACE(::testing::Message() << c.call << " " << c.nth);
+    EXPECT_EQ(c.code, RunFailing(PackageFlagBackup, true, [&] {
+                standin::FailCall(c.call, c.nth, ERROR_WRITE_FAULT);
+              }));
+    EXPECT_EQ(std::make_pair(c.code, c.at ? In(c.at) : app.path()),
+              ReportedError());
+    EXPECT_FALSE(Completed());
     EXPECT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+    EXPECT_TRUE(GetFileAttributesW(Wide(In("ro.exe")).c_str()) &
+                FILE_ATTRIBUTE_READONLY);
   }
 }
 
@@ -269,37 +274,41 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   ResetFolder(app.path(), true);
   ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
   std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
-
-  ResetFolder(app.path(), true);
-  Load(Package(), PackageFlagBackup);
   // ro.exe cannot go in, and then cannot come back from aside.
+  EXPECT_EQ(ResultUpdateFailed, RunFailing(PackageFlagBackup, true, [] {
+              standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);
+              standin::FailCall("MoveFileW", 6, ERROR_WRITE_FAULT);
+            }));
+  EXPECT_FALSE(fs::exists(In("ro.exe")));
+  ASSERT_TRUE(fs::exists(In("selfpatch.journal")));  // says where it is
+  // The next run cannot bring ro.exe back either: the journal stays.
+  Load(Package(), PackageFlagBackup);
   standin::ResetCalls();
-  standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);
-  standin::FailCall("MoveFileW", 6, ERROR_WRITE_FAULT);
+  standin::FailCall("MoveFileW", 1, ERROR_WRITE_FAULT);
   EXPECT_EQ(ResultUpdateFailed, worker->Run());
   standin::ResetCalls();
   EXPECT_FALSE(fs::exists(In("ro.exe")));
-  ASSERT_TRUE(fs::exists(In("selfpatch.journal")));  // says where it is
+  ASSERT_TRUE(fs::exists(In("selfpatch.journal")));
 
   EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
   EXPECT_EQ(patched, Snapshot(app.path()));
 }
 
-TEST_F(Faults, AFolderWhosePathCannotBeReadIsNotPatched) {
-  // Every file call names its file from the folder's full path, read once
-  // at the start: without it there is nowhere to put a temporary.
-  ResetFolder(app.path(), false);
-  Load(Package());
+TEST_F(Faults, AFolderWhereAFileIsToBePatchedFailsAtOnce) {
+  // Access refused to a folder lasts: it is no hold to wait out.
+  ClearFolder(app.path());
+  fs::create_directory(In("app.exe"));
+  Load({PatchEntry("app.exe", kOldB, kNewB)});
   window.Clear();
   before = Snapshot(app.path());
   standin::ResetCalls();
-  standin::FailCall("GetFullPathNameW", 1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(ResultNoTempName, worker->Run());
+  EXPECT_EQ(ResultOpenSource, worker->Run());
+  EXPECT_GT(10u, standin::CallCount("CreateFileW"));  // not tried again
   standin::ResetCalls();
-  EXPECT_EQ(std::make_pair(ResultCode(ResultNoTempName), app.path()),
+  window.Pump();
+  EXPECT_EQ(std::make_pair(ResultCode(ResultOpenSource), In("app.exe")),
             ReportedError());
-  EXPECT_FALSE(Completed());
-  EXPECT_TRUE(Unchanged());  // no temporary, no journal
+  EXPECT_TRUE(Unchanged());
 }
 
 TEST_F(Faults, LoaderCannotOpenThePackage) {

@@ -126,26 +126,6 @@ TEST(BitReaderTest, LengthClassBoundaries) {
   }
 }
 
-TEST(BitReaderTest, ExactCodes) {
-  struct Case {
-    Bytes bits;  // the code, left-aligned, zero padded
-    uint32_t length;
-  } cases[] = {
-      {{0x28}, 5},                  // 0 0101
-      {{0x78}, 15},                 // 0 1111
-      {{0x80, 0x00}, 16},           // 10 0000 0000
-      {{0xBF, 0xC0}, 271},          // 10 1111 1111
-      {{0xC0, 0x00}, 272},          // 110 0000 0000 0000
-      {{0xC0, 0x02}, 273},          // 110 0000 0000 0001
-      {{0xC5, 0xE0}, 1024},         // 110 0010 1111 0000
-      {{0xEF, 0xFF, 0xF0}, 69903},  // 1110 1111 1111 1111 1111
-  };
-  for (const Case& c : cases) {
-    BitReader reader(Block(c.bits));
-    EXPECT_EQ(c.length, reader.ReadLength());
-  }
-}
-
 TEST(BitReaderTest, FieldsUpTo32BitsAndNoFetchBeyondTheLastBit) {
   BitReader reader(Block({0xDE, 0xAD, 0xBE, 0xEF, 0x12}));
   EXPECT_EQ(0x6u, reader.ReadBits(3));          // 110

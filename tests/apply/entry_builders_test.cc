@@ -7,9 +7,8 @@
 #include <random>
 
 #include "apply/patch_thread.h"
+#include "apply/worker_fixture.h"
 #include "package/package_loader.h"
-#include "support/platform_support.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -17,21 +16,12 @@ using namespace testing_support;
 
 // A loaded package, a worker over it that is never started, and files to
 // build into.
-class Builders : public ::testing::Test {
+class Builders : public WorkerTest {
  protected:
-  void Load(const std::vector<TestEntry>& entries, uint32_t flags = 0) {
-    Bytes exe = BaseExecutable();
-    Bytes package = BuildPackage(entries, flags);
-    exe.insert(exe.end(), package.begin(), package.end());
-    WriteAll(dir / "patch.exe", exe);
-    module.reset(new TestModule(dir / "patch.exe"));
-    holder.Attach(new PackageLoader(module->handle()), 1);
-    ASSERT_EQ(ResultSuccess, holder.Get()->Load());
-    g_loaderHolder = &holder;
-    worker.reset(new CPatchThread(window.handle()));
-    g_loaderHolder = nullptr;
+  void TearDown() override {
+    CloseAll();
+    WorkerTest::TearDown();
   }
-  void TearDown() override { CloseAll(); }
   // Windows will not rewrite or read back a file still open without
   // sharing: every build step starts from closed files.
   void CloseAll() {
@@ -40,7 +30,7 @@ class Builders : public ::testing::Test {
   }
   HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
     HANDLE handle =
-        CreateFileW(Wide(dir / name).c_str(), access, FILE_SHARE_READ, nullptr,
+        CreateFileW(Wide(In(name)).c_str(), access, FILE_SHARE_READ, nullptr,
                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, handle);
     handles.push_back(handle);
@@ -51,7 +41,7 @@ class Builders : public ::testing::Test {
   }
   ResultCode Rebuild(const Bytes& old, size_t index = 0) {
     CloseAll();
-    WriteAll(dir / "old", old);
+    WriteAll(In("old"), old);
     return RebuildFile(*worker, Open("old", GENERIC_READ, OPEN_EXISTING),
                        Open("out", GENERIC_WRITE, CREATE_ALWAYS),
                        Record(index));
@@ -69,11 +59,6 @@ class Builders : public ::testing::Test {
     return fractions;
   }
 
-  ScratchDir dir;
-  RecordingWindow window;
-  std::unique_ptr<TestModule> module;
-  SharedArray<PackageLoader> holder;
-  std::unique_ptr<CPatchThread> worker;
   std::vector<HANDLE> handles;
 };
 
@@ -197,17 +182,14 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
       EXPECT_EQ(rebuilt, Rebuild(old, index)) << c.what << " " << index;
       CloseAll();
       if (c.builds) {
-        EXPECT_EQ(target, ReadAll(dir / "out"));
+        EXPECT_EQ(target, ReadAll(In("out")));
       }
     }
     EXPECT_EQ(c.builds ? ResultSuccess : ResultCreateFailed, Add(2)) << c.what;
     CloseAll();
     if (c.builds) {
-      EXPECT_EQ(content, ReadAll(dir / "out"));
+      EXPECT_EQ(content, ReadAll(In("out")));
     }
-    worker.reset();
-    holder.Release();
-    module.reset();
   }
   // The count of instruction bytes must be what the stream holds, and
   // within 1 to 2^31 - 1.
@@ -217,9 +199,6 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
     std::memcpy(wrongCount.instructions.data(), &count, 4);
     Load({wrongCount}, PackageFlagCompressed);
     EXPECT_EQ(ResultUpdateFailed, Rebuild(old)) << count;
-    worker.reset();
-    holder.Release();
-    module.reset();
   }
   // The literal stream yields no more than the new file's size.
   Load({patch}, PackageFlagCompressed);
@@ -284,7 +263,7 @@ TEST_F(Builders, LargeFilesSendAMessagePerIntervalAtMost) {
     ASSERT_EQ(ResultSuccess, added ? Add(1) : Rebuild(old, 0));
     ULONGLONG took = GetTickCount64() - started;
     CloseAll();
-    EXPECT_EQ(target, ReadAll(dir / "out"));
+    EXPECT_EQ(target, ReadAll(In("out")));
     std::vector<double> fractions = Fractions();
     ASSERT_LE(2u, fractions.size()) << added;
     EXPECT_GE(took / kProgressInterval + 2, fractions.size()) << added;

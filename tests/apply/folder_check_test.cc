@@ -15,65 +15,43 @@ const Bytes kOld = ToBytes("the old program, version one");
 const Bytes kNew = ToBytes("the new program: version two, longer");
 const Bytes kSameSize = ToBytes("the new program, version two");
 
-struct Case {
-  const char* what;
-  std::vector<std::pair<std::string, Bytes>> files;  // "name/" a folder
-  FolderState state;
-  size_t failedEntry;  // FolderNotHere
-  ResultCode failure;
-  uint64_t reads;  // ReadFile calls the check may make
-};
+typedef std::vector<std::pair<std::string, Bytes>> Files;  // "name/": a folder
 
 TEST_F(Folder, StatesFromSizesThenDigests) {
   const std::vector<TestEntry> entries = {
       DirectoryEntry("data"), AddEntry("data\\new.txt", kNew),
       PatchEntry("app.exe", kOld, kNew),
       PatchEntry("same.dll", kOld, kSameSize)};
-  const Case cases[] = {
-      {"ready", {{"app.exe", kOld}, {"same.dll", kOld}}, FolderReady, 0, 0, 0},
-      {"applied",
-       {{"data/", {}},
-        {"data/new.txt", kNew},
-        {"app.exe", kNew},
-        {"same.dll", kSameSize}},
-       FolderApplied,
-       0,
-       0,
-       3},
-      // The last digest differs: every new size, not every new file.
-      {"one differs by digest",
-       {{"data/", {}},
-        {"data/new.txt", kNew},
-        {"app.exe", kNew},
-        {"same.dll", ToBytes("the new program, version 2.0")}},
-       FolderMixed,
-       0,
-       0,
-       3},
-      {"half applied",
-       {{"app.exe", kNew}, {"same.dll", kOld}},
-       FolderMixed,
-       0,
-       0,
-       0},
-      {"empty folder", {}, FolderNotHere, 2, ResultOpenSource, 0},
-      {"only a journal", {{"selfpatch.journal", kOld}}, FolderMixed, 0, 0, 0},
-      {"a file to add exists",
-       {{"data/", {}}, {"data/new.txt", kOld}},
-       FolderNotHere,
-       1,
-       ResultTargetExists,
-       0},
-      // The directory cannot be made, so nothing goes into it.
-      {"a file in the folder's way",
-       {{"data", kOld}},
-       FolderNotHere,
-       1,
-       ResultNoTempName,
-       0},
+  const Files ready = {{"app.exe", kOld}, {"same.dll", kOld}};
+  const Files applied = {{"data/", {}},
+                         {"data/new.txt", kNew},
+                         {"app.exe", kNew},
+                         {"same.dll", kSameSize}};
+  // The last digest differs: every new size, not every new file.
+  Files digest = applied;
+  digest.back().second = ToBytes("the new program, version 2.0");
+  const Files half = {{"app.exe", kNew}, {"same.dll", kOld}};
+  const Files journal = {{"selfpatch.journal", kOld}};
+  const Files added = {{"data/", {}}, {"data/new.txt", kOld}};
+  const Files inTheWay = {{"data", kOld}};  // no folder, so nothing in it
+  const struct Case {
+    Files files;
+    FolderState state;
+    size_t failedEntry;  // FolderNotHere
+    ResultCode failure;
+    uint64_t reads;  // ReadFile calls the check may make
+  } cases[] = {
+      {ready, FolderReady, 0, 0, 0},
+      {applied, FolderApplied, 0, 0, 3},
+      {digest, FolderMixed, 0, 0, 3},
+      {half, FolderMixed, 0, 0, 0},
+      {{}, FolderNotHere, 2, ResultOpenSource, 0},
+      {journal, FolderMixed, 0, 0, 0},
+      {added, FolderNotHere, 1, ResultTargetExists, 0},
+      {inTheWay, FolderNotHere, 1, ResultNoTempName, 0},
   };
   for (const Case& test : cases) {
-    SCOPED_TRACE(test.what);
+    SCOPED_TRACE(&test - cases);
     ClearFolder(app.path());
     for (const auto& file : test.files) {
       if (file.first.back() == '/')

@@ -82,98 +82,88 @@ TEST_F(Worker, CompressedPackagesApplyAndADamagedStreamChangesNothing) {
   EXPECT_EQ(expected, Snapshot(app.path()));
 }
 
-TEST_F(Worker, SecondTargetDiffersNothingChanges) {
-  WriteAll(In("a.bin"), kOld);
-  WriteAll(In("b.bin"), ToBytes("somebody else's b"));
-  EXPECT_EQ(ResultSourceMismatch, Apply({PatchEntry("a.bin", kOld, kNew),
-                                         PatchEntry("b.bin", kOld, kNew)},
-                                        PackageFlagBackup));
-  EXPECT_EQ(2u, window.Messages(WM_PATCH_FILENAME).size());
-  auto error = ReportedError();
-  EXPECT_EQ(ResultSourceMismatch, error.first);
-  EXPECT_EQ(In("b.bin"), error.second);
-  EXPECT_FALSE(Completed());
-  EXPECT_TRUE(Unchanged());  // first temporary file deleted, no backup
-}
-
-TEST_F(Worker, AFolderMadeForAFailedRunDoesNotStay) {
-  // The package makes a folder, then finds a target that differs: the
-  // folder it made while preparing is a change too.
-  WriteAll(In("b.bin"), ToBytes("somebody else's b"));
-  EXPECT_EQ(ResultSourceMismatch, Apply({DirectoryEntry("plugins"),
-                                         PatchEntry("b.bin", kOld, kNew)}));
-  EXPECT_TRUE(Unchanged());
-}
-
-TEST_F(Worker, SizeOrDigestAloneIsAMismatch) {
-  WriteAll(In("a.bin"), kOld);
+// Each failure before the commit: its code, the entry it names, and the
+// folder as it was (no temporary, no journal, no folder made for the run).
+TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
+  const TestEntry fits = PatchEntry("a.bin", kOld, kNew);
+  const TestEntry differs = PatchEntry("b.bin", kNew, kOld);
   Bytes sameSize = kOld;
   sameSize[0] ^= 1;
-  EXPECT_EQ(ResultSourceMismatch, Apply({PatchEntry("a.bin", sameSize, kNew)}));
-  EXPECT_TRUE(Unchanged());
-  TestEntry wrongSize = PatchEntry("a.bin", kOld, kNew);
-  wrongSize.oldSize += 1;
-  EXPECT_EQ(ResultSourceMismatch, Apply({wrongSize}));
-  EXPECT_TRUE(Unchanged());
+  const TestEntry digest = PatchEntry("a.bin", sameSize, kNew);
+  TestEntry size = fits;
+  size.oldSize += 1;
+  const ResultCode kDiffers = ResultSourceMismatch;
+  const struct Case {
+    std::vector<std::string> files;  // kOld each; "name/" a folder
+    std::vector<TestEntry> package;
+    ResultCode code;
+    fs::path at;
+  } cases[] = {
+      {{"a.bin", "b.bin"}, {fits, differs}, kDiffers, In("b.bin")},
+      {{"b.bin"}, {DirectoryEntry("made"), differs}, kDiffers, In("b.bin")},
+      {{"a.bin"}, {digest}, kDiffers, In("a.bin")},
+      {{"a.bin"}, {size}, kDiffers, In("a.bin")},
+      {{"a.bin"}, {AddEntry("a.bin", kNew)}, ResultTargetExists, In("a.bin")},
+      {{"dir/"}, {AddEntry("dir", kNew)}, ResultTargetExists, In("dir")},
+      {{}, {AddEntry("no/new.txt", kNew)}, ResultNoTempName, In("no/new.txt")},
+      {{}, {DirectoryEntry("no/child")}, ResultNoTempName, In("no/child")},
+      // A name without a file part.
+      {{}, {DirectoryEntry("dir\\")}, ResultNoTempName, fs::path("dir\\")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    ClearFolder(app.path());
+    for (const std::string& name : c.files) {
+      if (name.back() == '/') {
+        fs::create_directory(In(name));
+      } else {
+        WriteAll(In(name), kOld);
+      }
+    }
+    EXPECT_EQ(c.code, Apply(c.package, PackageFlagBackup));
+    EXPECT_EQ(std::make_pair(c.code, c.at), ReportedError());
+    EXPECT_FALSE(Completed());
+    EXPECT_TRUE(Unchanged());
+  }
 }
 
-TEST_F(Worker, BackupsReplaceOlderOnesAndAreOptional) {
+// Backups replace older ones, and only with the flag; a read-only target
+// stays read-only, its backup does not; kept times go to rebuilt files only.
+TEST_F(Worker, BackupsAttributesAndTimes) {
   WriteAll(In("a.dll"), kOld);
   WriteAll(In("a.dll.bak"), ToBytes("an older backup"));
-  ASSERT_EQ(ResultSuccess,
-            Apply({PatchEntry("a.dll", kOld, kNew)}, PackageFlagBackup));
-  EXPECT_EQ(kNew, ReadAll(In("a.dll")));
-  EXPECT_EQ(kOld, ReadAll(In("a.dll.bak")));
-  EXPECT_EQ(2u, Snapshot(app.path()).size());
-
-  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("a.dll", kNew, kOld)}));
-  EXPECT_EQ(kOld, ReadAll(In("a.dll")));
-  EXPECT_EQ(kOld, ReadAll(In("a.dll.bak")));  // untouched without the flag
-  EXPECT_EQ(2u, Snapshot(app.path()).size());
-}
-
-TEST_F(Worker, ReadOnlyTargetStaysReadOnlyItsBackupDoesNot) {
   WriteAll(In("ro.exe"), kOld);
   fs::permissions(
       In("ro.exe"),
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
       fs::perm_options::remove);
-  ASSERT_EQ(ResultSuccess,
-            Apply({PatchEntry("ro.exe", kOld, kNew)}, PackageFlagBackup));
-  EXPECT_EQ(kNew, ReadAll(In("ro.exe")));
-  auto attributes = [](const fs::path& path) {
-    return GetFileAttributesW(Wide(path).c_str());
-  };
-  EXPECT_TRUE(attributes(In("ro.exe")) & FILE_ATTRIBUTE_READONLY);
-  EXPECT_FALSE(attributes(In("ro.exe.bak")) & FILE_ATTRIBUTE_READONLY);
-}
-
-TEST_F(Worker, KeptTimesGoToRebuiltFilesOnly) {
-  WriteAll(In("a.exe"), kOld);
-  WriteAll(In("b.exe"), kOld);
   // Whole seconds: file times keep 100 ns ticks at best.
   auto past = std::chrono::time_point_cast<std::chrono::seconds>(
-      fs::last_write_time(In("a.exe")) - std::chrono::hours(24 * 400));
-  fs::last_write_time(In("a.exe"), past);
-  fs::last_write_time(In("b.exe"), past);
-  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("a.exe", kOld, kNew),
-                                  AddEntry("added.txt", kNew)},
-                                 PackageFlagKeepTimes));
-  EXPECT_EQ(past, fs::last_write_time(In("a.exe")));
-  EXPECT_GT(fs::last_write_time(In("added.txt")),
-            past + std::chrono::hours(24));
+      fs::last_write_time(In("a.dll")) - std::chrono::hours(24 * 400));
+  fs::last_write_time(In("a.dll"), past);
+  auto attributes = [this](const char* name) {
+    return GetFileAttributesW(Wide(In(name)).c_str());
+  };
+  ASSERT_EQ(ResultSuccess,
+            Apply({PatchEntry("a.dll", kOld, kNew),
+                   PatchEntry("ro.exe", kOld, kNew), AddEntry("new.txt", kNew)},
+                  PackageFlagBackup | PackageFlagKeepTimes));
+  std::vector<std::pair<std::string, Bytes>> expected = {{"a.dll", kNew},
+                                                         {"a.dll.bak", kOld},
+                                                         {"new.txt", kNew},
+                                                         {"ro.exe", kNew},
+                                                         {"ro.exe.bak", kOld}};
+  EXPECT_EQ(expected, Snapshot(app.path()));
+  EXPECT_TRUE(attributes("ro.exe") & FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(attributes("ro.exe.bak") & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(past, fs::last_write_time(In("a.dll")));
+  EXPECT_GT(fs::last_write_time(In("new.txt")), past + std::chrono::hours(24));
 
-  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("b.exe", kOld, kNew)}));
-  EXPECT_GT(fs::last_write_time(In("b.exe")), past + std::chrono::hours(24));
-}
-
-TEST_F(Worker, AddedTargetThatExists) {
-  WriteAll(In("there.txt"), kOld);
-  fs::create_directory(In("folder"));
-  EXPECT_EQ(ResultTargetExists, Apply({AddEntry("there.txt", kNew)}));
-  EXPECT_TRUE(Unchanged());
-  EXPECT_EQ(ResultTargetExists, Apply({AddEntry("folder", kNew)}));
-  EXPECT_TRUE(Unchanged());
+  fs::last_write_time(In("a.dll"), past);
+  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("a.dll", kNew, kOld)}));
+  expected[0].second = kOld;  // a.dll.bak untouched without the flag
+  EXPECT_EQ(expected, Snapshot(app.path()));
+  EXPECT_GT(fs::last_write_time(In("a.dll")), past + std::chrono::hours(24));
 }
 
 TEST_F(Worker, EmptyFilesAreBuiltAndVerified) {
@@ -188,18 +178,6 @@ TEST_F(Worker, EmptyFilesAreBuiltAndVerified) {
   EXPECT_EQ(1.0, progress[1].fraction);
 }
 
-TEST_F(Worker, MissingFoldersAndNamesWithoutAFile) {
-  EXPECT_EQ(ResultNoTempName, Apply({AddEntry("nowhere/new.txt", kNew)}));
-  EXPECT_EQ(In("nowhere/new.txt"), ReportedError().second);
-  EXPECT_TRUE(window.Messages(WM_PATCH_FILENAME).empty());
-  EXPECT_TRUE(Unchanged());
-}
-
-TEST_F(Worker, NameEndingInASeparatorHasNoFilePart) {
-  EXPECT_EQ(ResultNoTempName, Apply({DirectoryEntry("dir\\")}));
-  EXPECT_TRUE(Unchanged());
-}
-
 TEST_F(Worker, DirectoryEntries) {
   fs::create_directory(In("exists"));
   ASSERT_EQ(ResultSuccess,
@@ -209,9 +187,6 @@ TEST_F(Worker, DirectoryEntries) {
   std::vector<std::pair<std::string, Bytes>> made = {{"exists/", {}},
                                                      {"one/", {}}};
   EXPECT_EQ(made, Snapshot(app.path()));
-  // The temporary name is reserved in the parent, which must exist.
-  EXPECT_EQ(ResultNoTempName, Apply({DirectoryEntry("missing/child")}));
-  EXPECT_FALSE(fs::exists(In("missing")));
 }
 
 TEST_F(Worker, OtherKindsAreSkippedAndOnlyTheLowByteCounts) {
@@ -313,7 +288,7 @@ TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, held);
   ResultCode result =
-      Apply({PatchEntry("first.dll", kOld, kNew), AddEntry("added.txt", kNew),
+      Apply({PatchEntry("first.dll", kOld, kNew), AddEntry(kName, kNew),
              PatchEntry("locked.exe", kOld, kNew)},
             PackageFlagBackup);
   CloseHandle(held);
@@ -550,16 +525,15 @@ TEST_F(Worker, AFolderOnTheWayIsHeldUntilTheRunEnds) {
 TEST_F(Worker, NeverInTheWindowsFolder) {
   // An elevated start may leave the current folder at the system's own.
   const fs::path windows = WindowsFolder();
+  const std::string kName = "selfpatch-test-added.txt";
   for (const fs::path& folder :
        {windows, windows / "SysWOW64", windows / "Temp"}) {
     SCOPED_TRACE(folder.u8string());
     if (!fs::is_directory(folder)) continue;
-    const std::string name = "selfpatch-test-added.txt";
-    std::vector<std::pair<std::string, Bytes>> there;
     {
       CurrentDirectory inWindows(folder);
-      EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(name, kNew)}));
-      EXPECT_FALSE(fs::exists(folder / name));
+      EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(kName, kNew)}));
+      EXPECT_FALSE(fs::exists(folder / kName));
       EXPECT_FALSE(fs::exists(folder / "selfpatch.journal"));
     }
     auto error = ReportedError();
@@ -569,8 +543,19 @@ TEST_F(Worker, NeverInTheWindowsFolder) {
   // Reached through a link (a junction anyone may make), it is the same.
   if (Link("system", windows)) {
     CurrentDirectory throughLink(In("system"));
-    EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry("added.txt", kNew)}));
-    EXPECT_FALSE(fs::exists(windows / "added.txt"));
+    EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(kName, kNew)}));
+    EXPECT_FALSE(fs::exists(windows / kName));
+  }
+  // A folder beside it whose name begins with its name is another folder.
+  fs::path beside = windows;
+  beside += "Apps";
+  std::error_code error;
+  if (fs::create_directory(beside, error)) {
+    {
+      CurrentDirectory there(beside);
+      EXPECT_EQ(ResultSuccess, Apply({AddEntry(kName, kNew)}));
+    }
+    fs::remove_all(beside);
   }
 }
 

@@ -4,11 +4,12 @@
 # the break out again. Every break must fail some test: the exit status is 1
 # when one passes the suite. Run by hand from a clean tree after `make
 # check`: tests/breaks/run.sh [tests/breaks/NN-name.patch ...]; LOCK names a
-# file to hold (flock) while each break is built and run.
+# file to hold (flock) while each break is built and run; BINARIES and
+# FILTER (a --gtest_filter) narrow a rerun to the tests that caught a break.
 set -u
 cd "$(dirname "$0")/../.."
 [ $# -gt 0 ] || set -- tests/breaks/*.patch
-binaries="runtime_tests package_tests apply_tests ui_tests producer_tests cli_tests"
+binaries=${BINARIES:-runtime_tests package_tests apply_tests ui_tests producer_tests cli_tests}
 missed=0
 for patch in "$@"; do
   name=$(basename "$patch" .patch)
@@ -20,7 +21,8 @@ for patch in "$@"; do
     caught="(does not build)"
   else
     for binary in $binaries; do
-      out=$(timeout 300 "build/native/tests/$binary" --gtest_brief=1 2>&1)
+      out=$(timeout 300 "build/native/tests/$binary" --gtest_brief=1 \
+        ${FILTER:+--gtest_filter="$FILTER"} 2>&1)
       status=$?
       failed=$(printf '%s\n' "$out" | sed -n 's/^\[  FAILED  \] \([^ ,]*\).*/\1/p' | sort -u | tr '\n' ' ')
       [ $status -ne 0 ] && [ -z "$failed" ] && failed="$binary(exit $status)"

@@ -58,36 +58,40 @@ TEST_F(Loader, EmptyTableAndIgnoredFields) {
   EXPECT_EQ(ResultSuccess, LoadWith(package));
 }
 
-TEST_F(Loader, NothingOrTooLittleAppended) {
-  EXPECT_EQ(ResultPackageTooSmall, LoadWith(Bytes()));
-  EXPECT_EQ(ResultPackageTooSmall, LoadWith(Bytes(95, 't')));
-}
-
-TEST_F(Loader, WrongMagicIsRefusedBeforeHashing) {
-  Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
-  package[0] = 'T';
-  // The size claims far more than the file holds: hashing would fail with
-  // 5, so 4 proves the magic was checked first.
-  uint64_t huge = 1ull << 40;
-  std::memcpy(package.data() + 16, &huge, 8);
-  EXPECT_EQ(ResultBadMagic, LoadWith(package));
-}
-
-TEST_F(Loader, DamagedOrShortPackageFailsTheDigest) {
-  Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
-  for (size_t offset : {size_t{96}, size_t{150}, package.size() - 1}) {
-    Bytes damaged = package;
-    damaged[offset] ^= 0x01;
-    EXPECT_EQ(ResultBadDigest, LoadWith(damaged)) << offset;
-  }
-  Bytes longer = package;
-  uint64_t claimed = package.size() + 1;
-  std::memcpy(longer.data() + 16, &claimed, 8);
-  EXPECT_EQ(ResultBadDigest, LoadWith(longer));
-  Bytes below = package;
-  uint64_t tiny = 95;
-  std::memcpy(below.data() + 16, &tiny, 8);
-  EXPECT_EQ(ResultBadDigest, LoadWith(below));
+TEST_F(Loader, ShortWrongOrDamagedPackagesAreRefused) {
+  const Bytes package = BuildPackage({AddEntry("a", Bytes(1000, 1))});
+  auto sized = [&](uint64_t size) {
+    Bytes changed = package;
+    std::memcpy(changed.data() + 16, &size, 8);
+    return changed;
+  };
+  auto flipped = [&](size_t at) {
+    Bytes changed = package;
+    changed[at] ^= 1;
+    return changed;
+  };
+  const struct {
+    Bytes appended;
+    ResultCode code;
+  } cases[] = {
+      {Bytes(), ResultPackageTooSmall},
+      {Bytes(95, 't'), ResultPackageTooSmall},
+      // The size claims far more than the file holds: hashing would fail
+      // with 5, so 4 proves the magic was checked first.
+      {[&] {
+         Bytes wrong = sized(1ull << 40);
+         wrong[0] = 'T';
+         return wrong;
+       }(),
+       ResultBadMagic},
+      {flipped(96), ResultBadDigest},
+      {flipped(150), ResultBadDigest},
+      {flipped(package.size() - 1), ResultBadDigest},
+      {sized(package.size() + 1), ResultBadDigest},
+      {sized(95), ResultBadDigest},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+    EXPECT_EQ(cases[i].code, LoadWith(cases[i].appended)) << "case " << i;
 }
 
 // Rewrites the record of entry `index` (name lengths as built) and seals.
@@ -201,73 +205,43 @@ TEST_F(Loader, InvalidImageFailsWithTheImageEndCode) {
 
 TEST_F(Loader, NamesThatCollideInOneFolderAreRefused) {
   const Bytes x = ToBytes("x");
-  struct Case {
-    const char* what;
+  const ResultCode kBad = ResultBadEntryList, kGood = ResultSuccess;
+  const uint32_t kBak = PackageFlagBackup;
+  auto add = [&](const char* name) { return AddEntry(name, x); };
+  auto patch = [&](const char* name) { return PatchEntry(name, x, x); };
+  const struct Case {
     std::vector<TestEntry> entries;
     uint32_t flags;
     ResultCode expected;
-  };
-  const Case cases[] = {
-      {"names equal but for case",
-       {AddEntry("Readme.txt", x), AddEntry("README.txt", x)},
+  } cases[] = {
+      // Names equal but for case; case beyond ASCII, and either separator.
+      {{add("Readme.txt"), add("README.txt")}, 0, kBad},
+      {{DirectoryEntry("\xC3\xA9t\xC3\xA9"), add("\xC3\xA9t\xC3\xA9/a"),
+        add("\xC3\x89T\xC3\x89\\\\A")},
        0,
-       ResultBadEntryList},
-      {"case beyond ASCII and either separator",
-       {DirectoryEntry("\xC3\xA9t\xC3\xA9"), AddEntry("\xC3\xA9t\xC3\xA9/a", x),
-        AddEntry("\xC3\x89T\xC3\x89\\\\A", x)},
+       kBad},
+      // A patched file and its backup, patched or added; the same without
+      // backups; an added file's name plus .bak.
+      {{patch("app.exe"), patch("app.exe.bak")}, kBak, kBad},
+      {{patch("app.exe"), add("APP.EXE.BAK")}, kBak, kBad},
+      {{patch("app.exe"), add("app.exe.bak")}, 0, kGood},
+      {{add("new.txt"), add("new.txt.bak")}, kBak, kGood},
+      // The journal's name, as a file or a folder; below the top it is free.
+      {{add("SelfPatch.Journal")}, 0, kBad},
+      {{DirectoryEntry("selfpatch.journal"), add("selfpatch.journal\\a")},
        0,
-       ResultBadEntryList},
-      {"a patched file and its backup, patched",
-       {PatchEntry("app.exe", x, x), PatchEntry("app.exe.bak", x, x)},
-       PackageFlagBackup,
-       ResultBadEntryList},
-      {"a patched file and its backup, added",
-       {PatchEntry("app.exe", x, x), AddEntry("APP.EXE.BAK", x)},
-       PackageFlagBackup,
-       ResultBadEntryList},
-      {"the same without backups",
-       {PatchEntry("app.exe", x, x), AddEntry("app.exe.bak", x)},
-       0,
-       ResultSuccess},
-      {"an added file's name plus .bak",
-       {AddEntry("new.txt", x), AddEntry("new.txt.bak", x)},
-       PackageFlagBackup,
-       ResultSuccess},
-      {"the journal's name",
-       {AddEntry("SelfPatch.Journal", x)},
-       0,
-       ResultBadEntryList},
-      {"a folder under the journal's name",
-       {DirectoryEntry("selfpatch.journal"),
-        AddEntry("selfpatch.journal\\a", x)},
-       0,
-       ResultBadEntryList},
-      {"the journal's name below the top",
-       {DirectoryEntry("sub"), AddEntry("sub\\selfpatch.journal", x)},
-       0,
-       ResultSuccess},
-      {"a temporary's name, in any folder",
-       {DirectoryEntry("sub"), AddEntry("sub\\PTF0000abcd.tmp", x)},
-       0,
-       ResultBadEntryList},
-      {"a name like a temporary's but not one",
-       {AddEntry("ptf12345.tmp", x), AddEntry("ptfz.tmp", x)},
-       0,
-       ResultSuccess},
-      {"a file under an added file",
-       {AddEntry("data", x), AddEntry("Data\\inner.txt", x)},
-       0,
-       ResultBadEntryList},
-      {"a folder under a patched file",
-       {PatchEntry("lib", x, x), DirectoryEntry("lib/sub")},
-       0,
-       ResultBadEntryList},
-      {"a file under a folder",
-       {DirectoryEntry("data"), AddEntry("data\\inner.txt", x)},
-       0,
-       ResultSuccess},
+       kBad},
+      {{DirectoryEntry("sub"), add("sub\\selfpatch.journal")}, 0, kGood},
+      // A temporary's name, in any folder; names like it but not one.
+      {{DirectoryEntry("sub"), add("sub\\PTF0000abcd.tmp")}, 0, kBad},
+      {{add("ptf12345.tmp"), add("ptfz.tmp")}, 0, kGood},
+      // A file or folder under an added or patched file; a file in a folder.
+      {{add("data"), add("Data\\inner.txt")}, 0, kBad},
+      {{patch("lib"), DirectoryEntry("lib/sub")}, 0, kBad},
+      {{DirectoryEntry("data"), add("data\\inner.txt")}, 0, kGood},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, LoadWith(BuildPackage(c.entries, c.flags))) << c.what;
+    EXPECT_EQ(c.expected, LoadWith(BuildPackage(c.entries, c.flags)))
+        << "case " << &c - cases;
   }
 }

@@ -150,56 +150,34 @@ TEST(Sha256, ShaExtensionsAgreeWithPortableCode) {
   }
 }
 
-class FileHashing : public ::testing::Test {
- protected:
-  HANDLE Open(const Bytes& content) {
-    testing_support::WriteAll(dir / "file", content);
-    file = CreateFileW(testing_support::Wide(dir / "file").c_str(),
-                       GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file;
-  }
-  void TearDown() override {
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  }
-  std::string Digest() { return DigestOf(*hash.Get()); }
-
+// A region from where the handle stands, which it leaves there; a whole
+// file from its start, which it rewinds to. Sizes around the read buffer.
+TEST(FileHashing, RegionsAndWholeFiles) {
   testing_support::ScratchDir dir;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  SharedArray<IHashCode> hash;
-  void SetUp() override { hash.Attach(new CHashSHA256, 1); }
-};
-
-TEST_F(FileHashing, RegionRestoresThePositionAndRefusesShortFiles) {
   std::mt19937 random(2);
-  Bytes content = testing_support::RandomBytes(random, 200000);
-  HANDLE f = Open(content);
-  ASSERT_TRUE(SeekFile(f, 100));
-  ASSERT_TRUE(HashFileRegion(f, hash, 65537));
-  EXPECT_EQ(100u, TellFile(f));
-  Bytes region(content.begin() + 100, content.begin() + 100 + 65537);
-  EXPECT_EQ(Hex(testing_support::Sha256(region)), Digest());
-
-  ASSERT_TRUE(HashFileRegion(f, hash, 0));
-  EXPECT_EQ(Hex(testing_support::Sha256(Bytes())), Digest());
-
-  // A region reaching past the end of the file does not verify.
-  EXPECT_FALSE(HashFileRegion(f, hash, 200000));
-}
-
-TEST_F(FileHashing, WholeFileRewindsAndHandlesEmptyFiles) {
-  std::mt19937 random(3);
-  for (size_t size :
-       {size_t{0}, size_t{65536}, size_t{65537}, size_t{131072}}) {
+  SharedArray<IHashCode> hash;
+  hash.Attach(new CHashSHA256, 1);
+  for (size_t size : {size_t{0}, size_t{65537}, size_t{131072}}) {
+    SCOPED_TRACE(size);
     Bytes content = testing_support::RandomBytes(random, size);
-    HANDLE f = Open(content);
-    SeekFile(f, size / 2);
+    testing_support::WriteAll(dir / "file", content);
+    HANDLE file = CreateFileW(testing_support::Wide(dir / "file").c_str(),
+                              GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    const uint32_t at = size / 4, length = size - at;  // to the end
+    ASSERT_TRUE(SeekFile(file, at));
+    ASSERT_TRUE(HashFileRegion(file, hash, length));
+    EXPECT_EQ(at, TellFile(file));
+    Bytes region(content.begin() + at, content.begin() + at + length);
+    EXPECT_EQ(Hex(testing_support::Sha256(region)), DigestOf(*hash.Get()));
+    // A region reaching past the end of the file does not verify.
+    EXPECT_FALSE(HashFileRegion(file, hash, length + 1));
     hash.Get()->Update("stale", 5);
-    ASSERT_TRUE(HashWholeFile(f, hash));
-    EXPECT_EQ(Hex(testing_support::Sha256(content)), Digest()) << size;
-    EXPECT_EQ(0u, TellFile(f));
-    CloseHandle(f);
-    file = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(HashWholeFile(file, hash));
+    EXPECT_EQ(Hex(testing_support::Sha256(content)), DigestOf(*hash.Get()));
+    EXPECT_EQ(0u, TellFile(file));
+    CloseHandle(file);
   }
 }
 

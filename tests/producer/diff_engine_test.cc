@@ -197,6 +197,26 @@ TEST(ComputeDelta, CopiesWhatLiesInOrderBehindAMisleadingMatch) {
   }
 }
 
+// A match shorter than eight bytes costs more in instruction bits than it
+// saves: pieces of seven old bytes among new ones are inserted, not copied.
+TEST(ComputeDelta, MatchesShorterThanEightAreNotTaken) {
+  std::mt19937 random(24);
+  Bytes old = RandomBytes(random, 4000), target;
+  size_t at = random() % (old.size() - 8) + 1;
+  for (int i = 0; i < 100; ++i) {
+    target.insert(target.end(), old.begin() + at, old.begin() + at + 7);
+    // A byte between pieces that extends neither to eight.
+    uint8_t after = old[at + 7];
+    at = random() % (old.size() - 8) + 1;
+    uint8_t separator = 0;
+    while (separator == after || separator == old[at - 1]) ++separator;
+    target.push_back(separator);
+  }
+  Delta delta =
+      ComputeDelta(old.data(), old.size(), target.data(), target.size());
+  EXPECT_EQ(0u, delta.copied);
+}
+
 TEST(ComputeDelta, EmptyFiles) {
   Bytes some = ToBytes("content");
   Delta fromNothing = ComputeDelta(nullptr, 0, some.data(), some.size());

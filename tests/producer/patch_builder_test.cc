@@ -224,7 +224,6 @@ TEST_F(Trees, NamesTheApplierCannotTakeAreRefusedOnBothSides) {
   } cases[] = {
       {"data\x80", utf8 + "data\\x80", ResultBadEntryList},
       {"cut\xE3", utf8 + "cut\\xE3", ResultBadEntryList},
-      {"cut\xE3\x81", utf8 + "cut\\xE3\\x81", ResultBadEntryList},
       {"\xC0\xAF"
        "x",
        utf8 + "\\xC0\\xAFx", ResultBadEntryList},
@@ -238,10 +237,7 @@ TEST_F(Trees, NamesTheApplierCannotTakeAreRefusedOnBothSides) {
       {"tab\there", control + "tab\\there", ResultBadEntryList},
       {"line\nbreak", control + "line\\nbreak", ResultBadEntryList},
       {"c1\xC2\x85", control + "c1\\xC2\\x85", ResultBadEntryList},
-      {"bell\x07", control + "bell\\x07", ResultBadEntryList},
-      {"a<b>", reserved + "a<b>", ResultBadEntryList},
-      {"why?", reserved + "why?", ResultBadEntryList},
-      {"pipe|star*", reserved + "pipe|star*", ResultBadEntryList},
+      {"a<b>|*?", reserved + "a<b>|*?", ResultBadEntryList},
       {"say \"hi\"", reserved + "say \"hi\"", ResultBadEntryList},
       {"ads:stream", reserved + "ads:stream", ResultBadEntryList},
       // One name on Linux, two on Windows: the package can only say two.

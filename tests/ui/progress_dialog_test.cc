@@ -37,20 +37,12 @@ class Program : public ::testing::Test {
     cwd_.reset();
   }
 
-  // Runs the program from a patch executable carrying `package`; `answer`
-  // answers every message box.
-  INT_PTR Run(const Bytes& package,
-              std::function<int(const MessageBoxRecord&)> answer) {
-    Bytes exe = MakePeImage(false, {0x400});
-    exe.insert(exe.end(), package.begin(), package.end());
-    WriteAll(tools / "patch.exe", exe);
-    before = Snapshot(app.path());
-    standin::SetMessageBoxHandler(std::move(answer));
-    return RunApplier(standin::RegisterModule((tools / "patch.exe").string()));
-  }
-  // Runs the program as started with `commandLine`; returns its exit code.
-  int Start(const Bytes& package, const std::u16string& commandLine,
-            std::function<int(const MessageBoxRecord&)> answer = nullptr) {
+  // Runs the program from a patch executable carrying `package`, as started
+  // with `commandLine`; `answer` answers every message box. Returns its exit
+  // code.
+  int Run(const Bytes& package,
+          std::function<int(const MessageBoxRecord&)> answer,
+          const std::u16string& commandLine = u"") {
     Bytes exe = MakePeImage(false, {0x400});
     exe.insert(exe.end(), package.begin(), package.end());
     WriteAll(tools / "patch.exe", exe);
@@ -73,7 +65,7 @@ class Program : public ::testing::Test {
 TEST_F(Program, AppliesAfterConfirmation) {
   WriteAll(app / "app.exe", kOld);
   std::vector<int> positions;
-  INT_PTR result =
+  int result =
       Run(BuildPackage(
               {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)},
               PackageFlagBackup),
@@ -116,40 +108,40 @@ TEST_F(Program, AppliesAfterConfirmation) {
 // and icon) and a folder left as it was.
 TEST_F(Program, RunsThatChangeNothing) {
   const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
+  const std::u16string kError = u"エラー";
+  const std::u16string kTooSmall =
+      u"パッチファイルのデータサイズが小さすぎます。";
+  const std::u16string kDiffers =
+      u"パッチ元ファイルが差分元ファイルデータと異なっています。";
+  const std::u16string kBadLine = u"コマンドラインの指定が正しくありません。";
+  const Bytes kOther = ToBytes("a different program");
   struct Case {
-    const char* what;
     Bytes app;
     Bytes package;
     int answer;  // to the question; 0: none asked
     std::vector<std::u16string> texts;
     std::u16string caption;
     unsigned type;
+    std::u16string line = u"";
+    int exitCode = 0;
   } cases[] = {
-      {"no package",
-       kOld,
-       Bytes(),
-       0,
-       {u"パッチファイルのデータサイズが小さすぎます。"},
-       u"エラー",
-       0x10},
-      {"declined", kOld, package, IDNO, {kConfirm}, u"実行確認", 0x24},
-      {"differs",
-       ToBytes("a different program"),
-       package,
-       IDYES,
-       {kConfirm, u"パッチ元ファイルが差分元ファイルデータと異なっています。"},
-       u"エラー",
-       0x10},
-      {"applied", kNew, package, 0, {kAlreadyApplied}, u"正常終了", 0x40},
+      {kOld, Bytes(), 0, {kTooSmall}, kError, 0x10},
+      {kOld, package, IDNO, {kConfirm}, u"実行確認", 0x24},
+      {kOther, package, IDYES, {kConfirm, kDiffers}, kError, 0x10},
+      {kNew, package, 0, {kAlreadyApplied}, u"正常終了", 0x40},
+      {kOld, package, 0, {kBadLine}, kError, 0x10, u"/X", ResultBadCommandLine},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(&c - cases);
     standin::ResetUi();
     standin::SetDialogObserver([this](HWND window) { dialog = window; });
     WriteAll(app / "app.exe", c.app);
-    EXPECT_EQ(0, Run(c.package, [&](const MessageBoxRecord& box) {
-                return box.type & MB_YESNO ? c.answer : IDOK;
-              }));
+    EXPECT_EQ(c.exitCode, Run(
+                              c.package,
+                              [&](const MessageBoxRecord& box) {
+                                return box.type & MB_YESNO ? c.answer : IDOK;
+                              },
+                              c.line));
     std::vector<MessageBoxRecord> boxes = Boxes();
     std::vector<std::u16string> texts;
     for (const MessageBoxRecord& box : boxes) texts.push_back(box.text);
@@ -247,34 +239,33 @@ TEST_F(Program, AnotherFolderIsChosenOrTheRunEndsAsBefore) {
 TEST_F(Program, SilentRunsAskNothingAndExitWithTheResult) {
   const Bytes package = BuildPackage(
       {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)});
+  typedef std::vector<std::pair<std::string, Bytes>> Files;
+  const Files old = {{"app.exe", kOld}}, newer = {{"app.exe", kNew}};
+  const Files patched = {{"app.exe", kNew}, {"new.txt", kNew}};
+  const Files other = {{"other.txt", kOld}};
   struct Case {
-    const char* what;
-    std::vector<std::pair<std::string, Bytes>> files;
+    Files files;
     Bytes package;
     int exitCode;
-    std::vector<std::pair<std::string, Bytes>> after;
+    Files after;
+    std::u16string line = u"/S";
   };
   const Case cases[] = {
-      {"ready",
-       {{"app.exe", kOld}},
-       package,
-       0,
-       {{"app.exe", kNew}, {"new.txt", kNew}}},
-      {"applied",
-       {{"app.exe", kNew}, {"new.txt", kNew}},
-       package,
-       0,
-       {{"app.exe", kNew}, {"new.txt", kNew}}},
-      {"differs", {{"app.exe", kNew}}, package, 10, {{"app.exe", kNew}}},
-      {"not here", {{"other.txt", kOld}}, package, 8, {{"other.txt", kOld}}},
-      {"no package", {{"app.exe", kOld}}, Bytes(), 3, {{"app.exe", kOld}}},
+      {old, package, 0, patched},
+      {patched, package, 0, patched},
+      {newer, package, 10, newer},
+      {other, package, 8, other},
+      {old, Bytes(), 3, old},
+      {old, package, 17, old, u"/S /quiet"},
+      // A folder that does not exist is not patched instead of this one.
+      {old, package, 7, old, u"/S /D=missing"},
   };
   for (const Case& test : cases) {
-    SCOPED_TRACE(test.what);
+    SCOPED_TRACE(&test - cases);
     standin::ResetUi();
     ClearFolder(app.path());
     for (const auto& file : test.files) WriteAll(app / file.first, file.second);
-    EXPECT_EQ(test.exitCode, Start(test.package, u"/S"));
+    EXPECT_EQ(test.exitCode, Run(test.package, nullptr, test.line));
     EXPECT_TRUE(Boxes().empty());
     EXPECT_TRUE(standin::FolderPickers().empty());
     EXPECT_EQ(test.after, Snapshot(app.path()));
@@ -291,59 +282,31 @@ TEST_F(Program, AFolderWithSpacesAndTheLog) {
       {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)});
   const std::u16string line =
       u"/s /LOG=\"" + log.u16string() + u"\"  /D=" + folder.u16string() + u"  ";
-  EXPECT_EQ(0, Start(package, line));
+  EXPECT_EQ(0, Run(package, nullptr, line));
   EXPECT_EQ(kNew, ReadAll(folder / "app.exe"));
   EXPECT_TRUE(Snapshot(app.path()).empty());
-  const std::string dir = folder.string();
-  EXPECT_EQ(ToBytes("start " + (tools / "patch.exe").string() +
-                    "\r\n"
-                    "folder " +
-                    dir +
-                    "\r\n"
-                    "check ready\r\n"
-                    "entry " +
-                    dir +
-                    "/app.exe: applied\r\n"
-                    "entry " +
-                    dir +
-                    "/new.txt: applied\r\n"
-                    "result 0 パッチ作業が完了しました。\r\n"),
-            ReadAll(log));
-
+  auto text = [&] {
+    Bytes bytes = ReadAll(log);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  const std::string entry = "\r\nentry " + folder.string() + "/";
+  EXPECT_EQ("start " + (tools / "patch.exe").string() + "\r\nfolder " +
+                folder.string() + "\r\ncheck ready" + entry +
+                "app.exe: applied" + entry +
+                "new.txt: applied\r\nresult 0 パッチ作業が完了しました。\r\n",
+            text());
   // Run again: already applied. Then a failure, logged at its entry.
-  EXPECT_EQ(0, Start(package, line));
-  std::string second(reinterpret_cast<const char*>(ReadAll(log).data()),
-                     ReadAll(log).size());
+  EXPECT_EQ(0, Run(package, nullptr, line));
+  EXPECT_NE(std::string::npos, text().find("check already applied" + entry +
+                                           "app.exe: already applied"));
   EXPECT_NE(std::string::npos,
-            second.find("check already applied\r\n"
-                        "entry " +
-                        dir + "/app.exe: already applied\r\n"));
-  EXPECT_NE(std::string::npos,
-            second.find("result 0 このパッチはすでに適用されています。"));
+            text().find("result 0 このパッチはすでに適用されています。"));
   WriteAll(folder / "app.exe", kOld);
-  EXPECT_EQ(12, Start(package, line));
-  Bytes third = ReadAll(log);
-  std::string text(third.begin(), third.end());
+  EXPECT_EQ(12, Run(package, nullptr, line));
   EXPECT_NE(std::string::npos,
-            text.find("check mixed\r\nentry " + dir +
-                      "/app.exe: not applied\r\nentry " + dir +
-                      "/new.txt: error 12\r\nresult 12 "));
+            text().find("check mixed" + entry + "app.exe: not applied" + entry +
+                        "new.txt: error 12\r\nresult 12 "));
   EXPECT_EQ(kOld, ReadAll(folder / "app.exe"));
-}
-
-TEST_F(Program, AnUnknownSwitchIsAnError) {
-  WriteAll(app / "app.exe", kOld);
-  const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
-  EXPECT_EQ(ResultBadCommandLine, Start(package, u"/X"));
-  ASSERT_EQ(1u, Boxes().size());
-  EXPECT_EQ(u"コマンドラインの指定が正しくありません。", Boxes()[0].text);
-  standin::ResetUi();
-  EXPECT_EQ(ResultBadCommandLine, Start(package, u"/LOG=x.log /S /quiet"));
-  EXPECT_TRUE(Boxes().empty());
-  EXPECT_EQ(kOld, ReadAll(app / "app.exe"));
-  // A folder that does not exist is not patched instead of this one.
-  EXPECT_EQ(7, Start(package, u"/S /D=" + (app / "missing").u16string()));
-  EXPECT_EQ(kOld, ReadAll(app / "app.exe"));
 }
 
 TEST(CommandLine, Switches) {
