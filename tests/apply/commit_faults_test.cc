@@ -244,7 +244,7 @@ TEST_F(Faults, AnOldFileThatWillNotGoIsDeletedAtTheNextStart) {
 }
 
 TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
-  // The run's fourth file open creates the temporary; from it on, every
+  // The run's seventh file open creates the temporary; from it on, every
   // name tried is taken, as by files planted in the folder, or only the
   // first is.
   for (int taken : {1, 64}) {
@@ -255,7 +255,7 @@ TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
     before = Snapshot(app.path());
     standin::ResetCalls();
     for (int n = 0; n < taken; ++n)
-      standin::FailCall("CreateFileW", 4 + n, ERROR_FILE_EXISTS);
+      standin::FailCall("CreateFileW", 8 + n, ERROR_FILE_EXISTS);
     ResultCode result = worker->Run();
     standin::ResetCalls();
     window.Pump();

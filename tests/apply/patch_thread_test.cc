@@ -288,7 +288,7 @@ TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, held);
   ResultCode result =
-      Apply({PatchEntry("first.dll", kOld, kNew), AddEntry(kName, kNew),
+      Apply({PatchEntry("first.dll", kOld, kNew), AddEntry("added.txt", kNew),
              PatchEntry("locked.exe", kOld, kNew)},
             PackageFlagBackup);
   CloseHandle(held);
