@@ -233,6 +233,25 @@ constexpr int kKeptMadeAttempts = 64;
 
 }  // namespace
 
+HANDLE CreateUnderFreeName(const RunFolder& folder,
+                           const std::function<WString()>& next, int attempts,
+                           DWORD access, DWORD share, WString* name) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    *name = next();
+    HANDLE made =
+        CreateFileW(folder.Full(*name).c_str(), access, share, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made != INVALID_HANDLE_VALUE) return made;
+    DWORD error = GetLastError();
+    // A name in use, or one whose file is being deleted.
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
+        error != ERROR_ACCESS_DENIED) {
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
 bool KeepBeside(const RunFolder& folder, const WString& name,
                 const WString& target, int first) {
   for (int n = first; n < kKeptNames; ++n) {
@@ -248,27 +267,21 @@ bool KeepBeside(const RunFolder& folder, const WString& name,
   // Another user can take every numbered name, but not one made new by us:
   // the file replaces it.
   uint64_t value = GetTickCount64() ^ GetCurrentThreadId();
-  for (int attempt = 0; attempt < kKeptMadeAttempts; ++attempt) {
-    value = value * 6364136223846793005u + 1442695040888963407u;
-    const WString kept =
-        folder.Full(target + kBackupSuffix + WTXT(".") + Hex(value >> 32, 8));
-    HANDLE made = CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (made == INVALID_HANDLE_VALUE) {
-      DWORD error = GetLastError();
-      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-          error == ERROR_ACCESS_DENIED) {
-        continue;
-      }
-      return false;
-    }
-    CloseHandle(made);
-    if (ReplaceWaiting(folder.Full(name).c_str(), kept.c_str())) return true;
-    DWORD error = GetLastError();
-    DeleteFileWaiting(kept.c_str());
-    SetLastError(error);
-    return false;
-  }
+  WString kept;
+  HANDLE made = CreateUnderFreeName(
+      folder,
+      [&] {
+        value = value * 6364136223846793005u + 1442695040888963407u;
+        return target + kBackupSuffix + WTXT(".") + Hex(value >> 32, 8);
+      },
+      kKeptMadeAttempts, GENERIC_WRITE, 0, &kept);
+  if (made == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(made);
+  kept = folder.Full(kept);
+  if (ReplaceWaiting(folder.Full(name).c_str(), kept.c_str())) return true;
+  DWORD error = GetLastError();
+  DeleteFileWaiting(kept.c_str());
+  SetLastError(error);
   return false;
 }
 

@@ -38,6 +38,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "apply/safe_paths.h"
@@ -68,6 +69,15 @@ struct JournalStep {
 // hold on it; true when it is gone, also when it was never there. The deletion
 // itself is the test: a failed query must not leave a file behind.
 bool RemoveFile(const WString& name);
+
+// Creates a new, empty file in `folder` under the first of `attempts` names
+// `next` gives (relative) that no file has: a name in use, or one whose file
+// is being deleted, is passed over. `name` receives the name; the handle is
+// open for `access`, others sharing `share`. INVALID_HANDLE_VALUE when no
+// name was free or the folder refused.
+HANDLE CreateUnderFreeName(const RunFolder& folder,
+                           const std::function<WString()>& next, int attempts,
+                           DWORD access, DWORD share, WString* name);
 
 // Renames the file (or whatever else) under `name` (relative to `folder`) to
 // the first free name of "<target>.bak", "<target>.bak.1", ...,

@@ -299,32 +299,20 @@ class PatchRun {
   // that created it stays open there, for writing and reading; nobody else
   // may write, rename or delete the file while it is.
   bool Reserve(const WString& folder, WString* name, SharedHandle* file) {
-    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-      *name = NextTempName(folder);
-      HANDLE made = CreateFileW(
-          folder_.Full(*name).c_str(), GENERIC_READ | GENERIC_WRITE,
-          FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (made == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        // A name in use, or one whose file is being deleted.
-        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-            error == ERROR_ACCESS_DENIED) {
-          continue;
-        }
-        return false;
+    HANDLE made = CreateUnderFreeName(
+        folder_, [&] { return NextTempName(folder); }, kTempAttempts,
+        GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, name);
+    if (made == INVALID_HANDLE_VALUE) return false;
+    if (journal_.NoteReserved(*name)) {
+      if (file != nullptr) {
+        file->Attach(made, CloseHandle);
+      } else {
+        CloseHandle(made);
       }
-      if (journal_.NoteReserved(*name)) {
-        if (file != nullptr) {
-          file->Attach(made, CloseHandle);
-        } else {
-          CloseHandle(made);
-        }
-        return true;
-      }
-      CloseHandle(made);
-      RemoveFile(folder_.Full(*name));
-      return false;
+      return true;
     }
+    CloseHandle(made);
+    RemoveFile(folder_.Full(*name));
     return false;
   }
 

@@ -731,19 +731,30 @@ DWORD GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer,
   return static_cast<DWORD>(wide.size());
 }
 
+namespace {
+
+// Whether the file at `from` exists and no handle open on it forbids moving
+// it; if not, the error is set.
+bool Movable(const std::string& from) {
+  struct stat info;
+  if (lstat(from.c_str(), &info) != 0) {
+    SetMissingError(from);
+    return false;
+  }
+  if (!DeletionAllowed(info)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR newName) {
   if (InjectFault("MoveFileW")) return FALSE;
   std::string from = FilePath(existing);
   std::string to = FilePath(newName);
-  struct stat info;
-  if (lstat(from.c_str(), &info) != 0) {
-    SetMissingError(from);
-    return FALSE;
-  }
-  if (!DeletionAllowed(info)) {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
+  if (!Movable(from)) return FALSE;
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
                 RENAME_NOREPLACE) != 0) {
     if (errno == ENOENT) {
@@ -762,15 +773,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
   if (newName != nullptr && flags == MOVEFILE_REPLACE_EXISTING) {
     std::string from = FilePath(existing);
     std::string to = FilePath(newName);
-    struct stat info, there;
-    if (lstat(from.c_str(), &info) != 0) {
-      SetMissingError(from);
-      return FALSE;
-    }
-    if (!DeletionAllowed(info)) {
-      SetLastError(ERROR_SHARING_VIOLATION);
-      return FALSE;
-    }
+    struct stat there;
+    if (!Movable(from)) return FALSE;
     if (lstat(to.c_str(), &there) == 0 &&
         (S_ISDIR(there.st_mode) || IsReadOnly(there) ||
          !DeletionAllowed(there))) {
