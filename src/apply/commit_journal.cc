@@ -7,6 +7,7 @@
 #include "apply/held_files.h"
 #include "apply/ownership.h"
 #include "apply/safe_paths.h"
+#include "package/file_hash.h"
 #include "package/package_loader.h"
 #include "package/sha256.h"
 
@@ -185,24 +186,13 @@ Placement Placed(const RunFolder& folder, const JournalStep& step) {
                                   GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) return Placement::kUnknown;
-  BY_HANDLE_FILE_INFORMATION info;
-  bool read = GetFileInformationByHandle(file, &info) &&
-              info.nNumberOfLinks == 1 &&
-              !(info.dwFileAttributes &
-                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-              OwnedByUs(file);
-  CHashSHA256 hash;
-  std::vector<uint8_t> buffer(1 << 16);
-  for (DWORD got = 0; read; hash.Update(buffer.data(), got)) {
-    read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()),
-                    &got, nullptr) != FALSE;
-    if (got == 0) break;
-  }
+  SharedArray<IHashCode> hash;
+  hash.Attach(new CHashSHA256, 1);
+  bool read = IsOurPlainFile(file) && HashWholeFile(file, hash);
   CloseHandle(file);
   if (!read) return Placement::kUnknown;
-  hash.Final();
   uint8_t value[32];
-  hash.GetDigest(value);
+  hash.Get()->GetDigest(value);
   WString text;
   for (uint8_t byte : value) text += Hex(byte, 2);
   return text == step.digest ? Placement::kPlaced : Placement::kNot;

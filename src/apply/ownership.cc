@@ -69,6 +69,14 @@ HANDLE OpenItself(const WString& name) {
 
 }  // namespace
 
+bool IsOurPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+         !(info.dwFileAttributes &
+           (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+         OwnedByUs(file);
+}
+
 Found Examine(const WString& name) {
   HANDLE file = OpenItself(name);
   if (file == INVALID_HANDLE_VALUE) {
@@ -77,12 +85,7 @@ Found Examine(const WString& name) {
                ? Found::kMissing
                : Found::kForeign;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  bool ours = GetFileInformationByHandle(file, &info) &&
-              info.nNumberOfLinks == 1 &&
-              !(info.dwFileAttributes &
-                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-              OwnedByUs(file);
+  bool ours = IsOurPlainFile(file);
   CloseHandle(file);
   return ours ? Found::kOurs : Found::kForeign;
 }

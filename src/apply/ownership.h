@@ -17,6 +17,10 @@ bool OwnedByUs(HANDLE file);
 // Whether the file open as `file` has exactly one name (one hard link).
 bool HasOneName(HANDLE file);
 
+// Whether the file open as `file` is a plain file of ours: one name, not a
+// link or a folder, owned by us.
+bool IsOurPlainFile(HANDLE file);
+
 enum class Found {
   kMissing,  // nothing under the name
   kOurs,     // a file of ours, under its only name, not a link
