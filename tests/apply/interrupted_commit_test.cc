@@ -66,6 +66,17 @@ int KillAt(uint64_t kill, const std::function<void()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs `worker` in a child killed at its `n`th rename; as KillAt.
+int KillAtRename(CPatchThread& worker, int n) {
+  return KillAt(0, [&] {
+    int renames = 0;
+    standin::SetCallObserver([&](const char* function, uint64_t) {
+      if (std::string(function) == "MoveFileW" && ++renames == n) _exit(9);
+    });
+    worker.Run();
+  });
+}
+
 // Each target holds its old or its new content; one that is missing has
 // one of them under another name.
 ::testing::AssertionResult NothingLost(const fs::path& root) {
@@ -229,15 +240,7 @@ TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
     const Bytes older = ToBytes("an older backup");
     WriteAll(app / "a.dll.bak", older);
     Load(Package(), 0);
-    int renames = 0;
-    ASSERT_EQ(
-        9, KillAt(0, [&] {
-          standin::SetCallObserver([&](const char* function, uint64_t) {
-            if (std::string(function) == "MoveFileW" && ++renames == c.renames)
-              _exit(9);
-          });
-          worker->Run();
-        }));
+    ASSERT_EQ(9, KillAtRename(*worker, c.renames));
     ASSERT_EQ(c.renames == 3, fs::exists(app / "a.dll"));
     const Bytes made = ToBytes("made again");
     fs::remove(app / "a.dll");
@@ -263,12 +266,7 @@ TEST_F(Interrupted, ABackupNameTakenAfterAKillDoesNotStopRecovery) {
   // takes it for that backup, refuses to move it, and fails run after run.
   ResetFolder(app.path());
   Load(Package(), PackageFlagBackup);
-  ASSERT_EQ(9, KillAt(0, [&] {
-              standin::SetCallObserver([&](const char* function, uint64_t) {
-                if (std::string(function) == "MoveFileW") _exit(9);
-              });
-              worker->Run();
-            }));
+  ASSERT_EQ(9, KillAtRename(*worker, 1));
   ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
   WriteAll(app / "a.dll.bak", ToBytes("made by another user"));
   standin::SetOwner((app / "a.dll.bak").string(), standin::User::kOther);
@@ -316,15 +314,7 @@ TEST_F(Interrupted, AReservedNameTakenAfterAKillDoesNotHideAStep) {
     SCOPED_TRACE(c.target);
     ResetFolder(app.path());
     Load(Package(), c.flags);
-    int renames = 0;
-    ASSERT_EQ(
-        9, KillAt(0, [&] {
-          standin::SetCallObserver([&](const char* function, uint64_t) {
-            if (std::string(function) == "MoveFileW" && ++renames == c.renames)
-              _exit(9);
-          });
-          worker->Run();
-        }));
+    ASSERT_EQ(9, KillAtRename(*worker, c.renames));
     std::string freed =
         NameFreedBy(app / "selfpatch.journal", c.kind, c.target);
     ASSERT_FALSE(freed.empty());
@@ -385,14 +375,7 @@ TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
     SCOPED_TRACE(c.what);
     ResetFolder(app.path());
     Load(Package(), 0);
-    int renames = 0;
-    ASSERT_EQ(9, KillAt(0, [&] {
-                standin::SetCallObserver([&](const char* function, uint64_t) {
-                  if (std::string(function) == "MoveFileW" && ++renames == 4)
-                    _exit(9);
-                });
-                worker->Run();
-              }));
+    ASSERT_EQ(9, KillAtRename(*worker, 4));
     ASSERT_EQ(kNewB, ReadAll(app / "c.txt"));
     if (c.older) {
       // Each line cut at its fifth tab, where a digest starts.
