@@ -29,13 +29,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   if (hook == nullptr) return 1;
   INT_PTR result = RunApplier(instance);
   UnhookWindowsHookEx(hook);
-  char text[32];
-  int length = std::snprintf(text, sizeof text, "%llu\n", g_progressMessages);
-  HANDLE file = CreateFileW(commandLine, GENERIC_WRITE, 0, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 1;
-  DWORD written = 0;
-  WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
-  CloseHandle(file);
+  FILE* file = _wfopen(commandLine, L"wb");
+  if (file == nullptr) return 1;
+  std::fprintf(file, "%llu\n", g_progressMessages);
+  std::fclose(file);
   return static_cast<int>(result);
 }

@@ -11,32 +11,23 @@
 using namespace testing_support;
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::cerr << "usage: make_patch STUB OUT FLAGS [ENTRY...]\n";
-    return 2;
-  }
   std::vector<TestEntry> entries;
-  for (int i = 4; i < argc;) {
+  int i = 4;
+  for (int size = 0; i < argc; i += size) {
     std::string kind = argv[i];
-    if (kind == "patch" && i + 3 < argc) {
+    size = kind == "patch" ? 4 : kind == "add" ? 3 : kind == "dir" ? 2 : argc;
+    if (i + size > argc) break;
+    if (kind == "patch")
       entries.push_back(
           PatchEntry(argv[i + 1], ReadAll(argv[i + 2]), ReadAll(argv[i + 3])));
-      i += 4;
-    } else if (kind == "add" && i + 2 < argc) {
+    if (kind == "add")
       entries.push_back(AddEntry(argv[i + 1], ReadAll(argv[i + 2])));
-      i += 3;
-    } else if (kind == "dir" && i + 1 < argc) {
-      entries.push_back(DirectoryEntry(argv[i + 1]));
-      i += 2;
-    } else {
-      std::cerr << "make_patch: bad entry at " << kind << "\n";
-      return 2;
-    }
+    if (kind == "dir") entries.push_back(DirectoryEntry(argv[i + 1]));
   }
-  Bytes exe = ReadAll(argv[1]);
-  if (exe.empty()) {
-    std::cerr << "make_patch: cannot read " << argv[1] << "\n";
-    return 1;
+  Bytes exe = argc < 4 ? Bytes() : ReadAll(argv[1]);
+  if (i != argc || exe.empty()) {
+    std::cerr << "usage: make_patch STUB OUT FLAGS [ENTRY...]\n";
+    return 2;
   }
   Bytes package =
       BuildPackage(entries, static_cast<uint32_t>(std::atoi(argv[3])));

@@ -22,19 +22,14 @@ fail() {
 }
 windows() { "$root/tests/wine/wine.sh" "$exe" "$@"; }
 
-started=$(date +%s%N)
 for arch in x86 x64; do
   windows create デモ/v1 デモ/v2 -o "windows-$arch.exe" --arch $arch -q \
     >windows-$arch.log || fail "create --arch $arch: $(cat windows-$arch.log)"
   "$linux" create デモ/v1 デモ/v2 -o "linux-$arch.exe" --arch $arch -q >/dev/null
-  # The applier is the first part of the file: a difference there means
-  # the two tools embed different builds of it, not that they diff apart.
+  # A difference within the applier (the file's first part, `info` gives
+  # its size) means the two tools embed different builds of it.
   difference=$(cmp "windows-$arch.exe" "linux-$arch.exe" 2>&1) ||
-    fail "--arch $arch: the Windows and Linux patches differ: $difference" \
-      "(the applier is the first $(windows info "windows-$arch.exe" |
-        sed -n 's/.* \([0-9]*\) bytes.*/\1/p;q') bytes)"
-  windows info "windows-$arch.exe" | grep -q "the one this selfpatch carries" ||
-    fail "--arch $arch: the patch does not carry the built-in applier"
+    fail "--arch $arch: the Windows and Linux patches differ: $difference"
 done
 
 # A link in a tree stops create, as on Linux (the Windows library follows
@@ -48,12 +43,10 @@ windows create デモ/v1 linked -o linked.exe -q >linked.log 2>&1 || status=$?
 [ -z "$(ls linked.exe* 2>/dev/null)" ] || fail "create through a link wrote a file"
 
 cp -r デモ/v1 installed
-windows verify windows-x86.exe installed >verify.log ||
-  fail "verify: $(cat verify.log)"
 windows apply windows-x86.exe installed --yes -q >apply.log ||
   fail "apply: $(cat apply.log)"
 diff -r デモ/v2 installed >/dev/null || fail "apply: the folder is not the new one"
 leftovers=$(find installed -name 'ptf*')
 [ -z "$leftovers" ] || fail "apply left $leftovers"
 echo "selfpatch.exe: create (x86, x64) matches the Linux patches byte for byte," \
-  "refuses a link, apply gives the new folder ($((($(date +%s%N) - started) / 1000000)) ms)"
+  "refuses a link, apply gives the new folder"

@@ -20,10 +20,9 @@ mkdir -p "$TMPDIR"
 locales=$root/build/wine/locale
 exec 9>"$prefix.lock"
 flock 9
-if [ ! -d "$locales/ja_JP.UTF-8" ]; then
-  mkdir -p "$locales"
+mkdir -p "$locales"
+[ -d "$locales/ja_JP.UTF-8" ] ||
   localedef -i ja_JP -f UTF-8 "$locales/ja_JP.UTF-8" >/dev/null 2>&1 || true
-fi
 if [ -d "$locales/ja_JP.UTF-8" ]; then
   export LOCPATH=$locales LANG=ja_JP.UTF-8
 fi
@@ -67,24 +66,17 @@ if [ "${1:-}" = wineserver ]; then
 fi
 
 # The PE optional header's subsystem field: 2 is a GUI program.
-subsystem() {
-  local pe
-  pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 0
-  od -An -tu2 -j$((pe + 92)) -N2 "$1" 2>/dev/null | tr -d ' '
-}
-if [ -z "${DISPLAY:-}" ] && [ -f "$1" ] && [ "$(subsystem "$1")" = 2 ]; then
-  display=$(for n in $(seq 90 199); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { echo $n; break; }
-  done)
-  Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
-  trap 'kill $xvfb 2>/dev/null' EXIT
-  for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$display ] && break; sleep 0.1; done
+pe=$(od -An -tu4 -j60 -N4 "${1:-}" 2>/dev/null | tr -d ' ') || true
+subsystem=$(od -An -tu2 -j$((pe + 92)) -N2 "${1:-}" 2>/dev/null | tr -d ' ') || true
+if [ -z "${DISPLAY:-}" ] && [ "$subsystem" = 2 ]; then
+  # Xvfb takes a free display number and writes it to its stdout.
+  coproc xvfb { exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null; }
+  read -r display <&"${xvfb[0]}"
+  trap "kill $xvfb_PID" EXIT
   export DISPLAY=:$display
   echo "wine.sh: no DISPLAY, so $(basename "$1") runs on virtual display" \
     "$DISPLAY (see it: import -display $DISPLAY -window root shot.png)" >&2
-  status=0
-  "$WINELOADER" "$@" || status=$?
-  exit $status
+  "$WINELOADER" "$@"
+else
+  exec "$WINELOADER" "$@"
 fi
-exec "$WINELOADER" "$@"
