@@ -4,30 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <set>
 
-#include "apply/worker_fixture.h"
-#include "standin_control.h"
+#include "apply/commit_fixture.h"
 
 namespace {
 
 using namespace testing_support;
-namespace fs = std::filesystem;
-
-const Bytes kOldA = ToBytes("library version one");
-const Bytes kNewA = ToBytes("library version two, with more in it");
-const Bytes kOldB = ToBytes("program one");
-const Bytes kNewB = ToBytes("program two");
-
-void ResetFolder(const fs::path& root, bool olderBackup) {
-  ClearFolder(root);
-  WriteAll(root / "a.dll", kOldA);
-  WriteAll(root / "ro.exe", kOldB);
-  fs::permissions(
-      root / "ro.exe",
-      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-      fs::perm_options::remove);
-  if (olderBackup) WriteAll(root / "a.dll.bak", ToBytes("older backup"));
-}
 
 std::vector<TestEntry> Package() {
   return {PatchEntry("a.dll", kOldA, kNewA), AddEntry("new.txt", kNewB),
@@ -38,30 +21,29 @@ std::vector<TestEntry> Package() {
 // The folder without the directory a directory entry may leave behind.
 std::vector<std::pair<std::string, Bytes>> WithoutMade(
     std::vector<std::pair<std::string, Bytes>> files) {
-  files.erase(std::remove_if(files.begin(), files.end(),
-                             [](const std::pair<std::string, Bytes>& file) {
-                               return file.first == "made/";
-                             }),
+  files.erase(std::remove(files.begin(), files.end(),
+                          std::make_pair(std::string("made/"), Bytes())),
               files.end());
   return files;
 }
 
-class Faults : public WorkerTest {
+class Faults : public CommitTest {
  protected:
-  // Runs Package() on a fresh folder with the faults `plant` sets; the
-  // faults are cleared before it returns.
+  void ResetFolder(bool olderBackup) {
+    ClearFolder(app.path());
+    WriteAll(In("a.dll"), kOldA);
+    WriteAll(In("ro.exe"), kOldB);
+    fs::permissions(In("ro.exe"),
+                    fs::perms::owner_write | fs::perms::group_write |
+                        fs::perms::others_write,
+                    fs::perm_options::remove);
+    if (olderBackup) WriteAll(In("a.dll.bak"), ToBytes("older backup"));
+  }
+  // Runs Package() on a fresh folder with the faults `plant` sets.
   ResultCode RunFailing(uint32_t flags, bool olderBackup,
                         const std::function<void()>& plant) {
-    ResetFolder(app.path(), olderBackup);
-    Load(Package(), flags);
-    window.Clear();
-    before = Snapshot(app.path());
-    standin::ResetCalls();
-    plant();
-    ResultCode result = worker->Run();
-    standin::ResetCalls();
-    window.Pump();
-    return result;
+    ResetFolder(olderBackup);
+    return ApplyWith(Package(), flags, plant);
   }
 };
 
@@ -76,11 +58,11 @@ TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
         SCOPED_TRACE(::testing::Message()
                      << "error " << error << " flags " << flags
                      << " older backup " << olderBackup);
-        ResetFolder(app.path(), olderBackup);
-        Load(Package(), flags);
-        standin::ResetCalls();
-        ASSERT_EQ(ResultSuccess, worker->Run());
-        uint64_t calls = standin::CallCount();
+        uint64_t calls = 0;
+        ASSERT_EQ(ResultSuccess, RunFailing(flags, olderBackup, [&] {
+                    standin::SetCallObserver(
+                        [&](const char*, uint64_t n) { calls = n; });
+                  }));
         std::vector<std::pair<std::string, Bytes>> patched =
             Snapshot(app.path());
 
@@ -101,7 +83,7 @@ TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
           } else {
             ASSERT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
             ASSERT_EQ(result, ReportedError().first);
-            ASSERT_TRUE(window.Messages(WM_PATCH_COMPLETE).empty());
+            ASSERT_FALSE(Completed());
           }
         }
       }
@@ -137,93 +119,98 @@ TEST_F(Faults, AFailedCallNamesItsEntryAndChangesNothing) {
               }));
     EXPECT_EQ(std::make_pair(c.code, c.at ? In(c.at) : app.path()),
               ReportedError());
-    EXPECT_FALSE(Completed());
     EXPECT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
     EXPECT_TRUE(GetFileAttributesW(Wide(In("ro.exe")).c_str()) &
                 FILE_ATTRIBUTE_READONLY);
   }
 }
 
+TEST_F(Faults, AFolderWhereAFileIsToBePatchedFailsAtOnce) {
+  // Access refused to a folder lasts: it is no hold to wait out.
+  fs::create_directory(In("app.exe"));
+  bool again = false;
+  EXPECT_EQ(ResultOpenSource,
+            ApplyWith({PatchEntry("app.exe", kOldB, kNewB)}, 0, [&] {
+              AtCall("CreateFileW", 10, [&] { again = true; });
+            }));
+  EXPECT_FALSE(again);  // not tried again and again
+  EXPECT_EQ(std::make_pair(ResultCode(ResultOpenSource), In("app.exe")),
+            ReportedError());
+  EXPECT_TRUE(Unchanged());
+}
+
 TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
   // What a power loss keeps is what was flushed: every file moved onto a
   // target was flushed before the first rename, and the journal after the
-  // last rename and before the first deletion. And no rename counts on a
-  // name it deleted being free again.
-  ResetFolder(app.path(), true);
+  // last rename and before the first deletion of a file moved aside (the
+  // older backup). And no rename counts on a name it deleted being free
+  // again.
+  ResetFolder(true);
   Load(Package(), PackageFlagBackup);
   standin::ResetCalls();
   ASSERT_EQ(ResultSuccess, worker->Run());
-  std::vector<standin::FileCall> calls = standin::FileCalls();
-  standin::ResetCalls();
+  const std::vector<standin::FileCall> calls = standin::FileCalls();
   auto name = [](const std::string& path) {
     return fs::path(path).filename().string();
   };
-  // The first rename, the last, and the first deletion of a file moved
-  // aside (the older backup).
+  auto flushed = [&](size_t begin, size_t end, const std::string& file) {
+    for (size_t i = begin; i < end; ++i) {
+      if (calls[i].function == "FlushFileBuffers" &&
+          name(calls[i].path) == file)
+        return true;
+    }
+    return false;
+  };
   size_t firstMove = calls.size(), lastMove = 0, firstDelete = calls.size();
-  std::vector<std::string> aside;
-  size_t placed = 0;
-  std::vector<std::string> deleted;
+  std::set<std::string> aside, deleted, placed;
   for (size_t i = 0; i < calls.size(); ++i) {
     const std::string from = name(calls[i].path), to = name(calls[i].newPath);
-    if (calls[i].function == "DeleteFileW") deleted.push_back(from);
-    if (calls[i].function == "DeleteFileW" && firstDelete == calls.size() &&
-        std::find(aside.begin(), aside.end(), from) != aside.end()) {
-      firstDelete = i;
+    if (calls[i].function == "DeleteFileW") {
+      deleted.insert(from);
+      if (aside.count(from)) firstDelete = std::min(firstDelete, i);
     }
     if (calls[i].function != "MoveFileW") continue;
-    EXPECT_EQ(deleted.end(), std::find(deleted.begin(), deleted.end(), to))
-        << to;
+    EXPECT_EQ(0u, deleted.count(to)) << to;
     firstMove = std::min(firstMove, i);
     lastMove = i;
-    if (from.rfind("ptf", 0) != 0) aside.push_back(to);
-    if (from.rfind("ptf", 0) != 0 || to.rfind("ptf", 0) == 0 ||
-        to.find(".bak") != std::string::npos) {
-      continue;
-    }
+    if (from.rfind("ptf", 0) != 0) aside.insert(to);
     // A temporary onto a target: a new file, flushed before any rename.
-    bool flushed = false;
-    for (size_t j = 0; j < firstMove; ++j) {
-      flushed = flushed || (calls[j].function == "FlushFileBuffers" &&
-                            name(calls[j].path) == from);
+    if (from.rfind("ptf", 0) == 0 && to.rfind("ptf", 0) != 0 &&
+        to.find(".bak") == std::string::npos) {
+      EXPECT_TRUE(flushed(0, firstMove, from)) << from << " -> " << to;
+      placed.insert(to);
     }
-    EXPECT_TRUE(flushed) << calls[i].path << " -> " << calls[i].newPath;
-    ++placed;
   }
-  EXPECT_EQ(4u, placed);  // a.dll, new.txt, ro.exe, made/inner.txt
+  EXPECT_EQ(4u, placed.size());  // a.dll, new.txt, ro.exe, made/inner.txt
   ASSERT_LT(lastMove, firstDelete);
   ASSERT_LT(firstDelete, calls.size());
-  bool marked = false;
-  for (size_t i = lastMove; i < firstDelete; ++i) {
-    marked = marked || (calls[i].function == "FlushFileBuffers" &&
-                        name(calls[i].path) == "selfpatch.journal");
-  }
-  EXPECT_TRUE(marked);
+  EXPECT_TRUE(flushed(lastMove, firstDelete, "selfpatch.journal"));
 }
 
 TEST_F(Faults, AnOldFileThatWillNotGoIsDeletedAtTheNextStart) {
   // Once the commit is complete, a.dll's old file will not go: it is a
   // running program's image. Scheduling its deletion may fail too; then
   // the next run deletes it.
-  ResetFolder(app.path(), false);
-  Load(Package(), 0);
-  standin::ResetCalls();
-  ASSERT_EQ(ResultSuccess, worker->Run());
-  // The last deletions: a.dll's old file, ro.exe's, the journal.
-  const uint64_t deletions = standin::CallCount("DeleteFileW");
+  uint64_t deletions = 0;
+  ASSERT_EQ(ResultSuccess, RunFailing(0, false, [&] {
+              standin::SetCallObserver([&](const char* function, uint64_t) {
+                deletions += std::string(function) == "DeleteFileW";
+              });
+            }));
   for (bool scheduled : {true, false}) {
     SCOPED_TRACE(scheduled);
-    ResetFolder(app.path(), false);
-    Load(Package(), 0);
-    window.Clear();
-    standin::ResetCalls();
-    standin::FailCall("DeleteFileW", deletions - 2, ERROR_WRITE_FAULT);
-    standin::FailCall("DeleteFileW", deletions - 1, ERROR_WRITE_FAULT);
-    if (!scheduled) standin::FailCall("MoveFileExW", 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ResultSuccess, worker->Run());
-    std::vector<std::string> pending = standin::ScheduledDeletions();
-    standin::ResetCalls();
-    window.Pump();
+    std::vector<std::string> pending;
+    // The last deletions: a.dll's old file, ro.exe's, the journal.
+    EXPECT_EQ(
+        ResultSuccess, RunFailing(0, false, [&] {
+          standin::FailCall("DeleteFileW", deletions - 2, ERROR_WRITE_FAULT);
+          standin::FailCall("DeleteFileW", deletions - 1, ERROR_WRITE_FAULT);
+          if (!scheduled)
+            standin::FailCall("MoveFileExW", 1, ERROR_ACCESS_DENIED);
+          standin::SetCallObserver([&](const char*, uint64_t) {
+            pending = standin::ScheduledDeletions();
+          });
+        }));
     EXPECT_TRUE(Completed());
     EXPECT_EQ(kNewA, ReadAll(In("a.dll")));
     EXPECT_EQ(scheduled, !fs::exists(In("selfpatch.journal")));
@@ -251,16 +238,10 @@ TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
   // whose failures end the run so.
   auto run = [&](int first, int taken) {
     ClearFolder(app.path());
-    Load({AddEntry("new.txt", kNewB)});
-    window.Clear();
-    before = Snapshot(app.path());
-    standin::ResetCalls();
-    for (int n = 0; n < taken; ++n)
-      standin::FailCall("CreateFileW", first + n, ERROR_FILE_EXISTS);
-    ResultCode result = worker->Run();
-    standin::ResetCalls();
-    window.Pump();
-    return result;
+    return ApplyWith({AddEntry("new.txt", kNewB)}, 0, [&] {
+      for (int n = 0; n < taken; ++n)
+        standin::FailCall("CreateFileW", first + n, ERROR_FILE_EXISTS);
+    });
   };
   int first = 1;
   while (first < 16 && (run(first, 64) != ResultNoTempName ||
@@ -274,7 +255,7 @@ TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
 }
 
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
-  ResetFolder(app.path(), true);
+  ResetFolder(true);
   ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
   std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
   // ro.exe cannot go in, and then cannot come back from aside.
@@ -285,33 +266,13 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   EXPECT_FALSE(fs::exists(In("ro.exe")));
   ASSERT_TRUE(fs::exists(In("selfpatch.journal")));  // says where it is
   // The next run cannot bring ro.exe back either: the journal stays.
-  Load(Package(), PackageFlagBackup);
-  standin::ResetCalls();
-  standin::FailCall("MoveFileW", 1, ERROR_WRITE_FAULT);
-  EXPECT_EQ(ResultUpdateFailed, worker->Run());
-  standin::ResetCalls();
+  EXPECT_EQ(ResultUpdateFailed, ApplyWith(Package(), PackageFlagBackup, [] {
+              standin::FailCall("MoveFileW", 1, ERROR_WRITE_FAULT);
+            }));
   EXPECT_FALSE(fs::exists(In("ro.exe")));
   ASSERT_TRUE(fs::exists(In("selfpatch.journal")));
-
   EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
   EXPECT_EQ(patched, Snapshot(app.path()));
-}
-
-TEST_F(Faults, AFolderWhereAFileIsToBePatchedFailsAtOnce) {
-  // Access refused to a folder lasts: it is no hold to wait out.
-  ClearFolder(app.path());
-  fs::create_directory(In("app.exe"));
-  Load({PatchEntry("app.exe", kOldB, kNewB)});
-  window.Clear();
-  before = Snapshot(app.path());
-  standin::ResetCalls();
-  EXPECT_EQ(ResultOpenSource, worker->Run());
-  EXPECT_GT(10u, standin::CallCount("CreateFileW"));  // not tried again
-  standin::ResetCalls();
-  window.Pump();
-  EXPECT_EQ(std::make_pair(ResultCode(ResultOpenSource), In("app.exe")),
-            ReportedError());
-  EXPECT_TRUE(Unchanged());
 }
 
 TEST_F(Faults, LoaderCannotOpenThePackage) {
@@ -326,7 +287,6 @@ TEST_F(Faults, LoaderCannotOpenThePackage) {
   standin::ResetCalls();
   standin::FailCall("CreateFileW", 2, ERROR_SHARING_VIOLATION);
   EXPECT_EQ(ResultOpenPackage, loader.Load());
-  standin::ResetCalls();
 }
 
 }  // namespace

@@ -6,25 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <iostream>
 #include <sstream>
 #include <tuple>
 
+#include "apply/commit_fixture.h"
 #include "apply/commit_journal.h"
-#include "apply/worker_fixture.h"
-#include "standin_control.h"
 
 namespace {
 
 using namespace testing_support;
-namespace fs = std::filesystem;
-typedef WorkerTest Interrupted;
-
-const Bytes kOldA = ToBytes("library, old");
-const Bytes kNewA = ToBytes("library, new and longer");
-const Bytes kOldB = ToBytes("program, old");
-const Bytes kNewB = ToBytes("program, new");
+typedef CommitTest Interrupted;
 
 void ResetFolder(const fs::path& root) {
   ClearFolder(root);
@@ -38,15 +30,11 @@ std::vector<TestEntry> Package() {
           PatchEntry("b.exe", kOldB, kNewB)};
 }
 
-// Every file's content somewhere in the folder, by name.
-std::vector<Bytes> Contents(const fs::path& root) {
-  std::vector<Bytes> contents;
-  for (const auto& file : Snapshot(root)) contents.push_back(file.second);
-  return contents;
-}
-
-bool Holds(const std::vector<Bytes>& contents, const Bytes& content) {
-  return std::find(contents.begin(), contents.end(), content) != contents.end();
+// Whether some file in the folder holds `content`.
+bool Holds(const fs::path& root, const Bytes& content) {
+  for (const auto& file : Snapshot(root))
+    if (file.second == content) return true;
+  return false;
 }
 
 // Runs `body` in a forked child that dies at platform call `kill`; the
@@ -69,10 +57,7 @@ int KillAt(uint64_t kill, const std::function<void()>& body) {
 // Runs `worker` in a child killed at its `n`th rename; as KillAt.
 int KillAtRename(CPatchThread& worker, int n) {
   return KillAt(0, [&] {
-    int renames = 0;
-    standin::SetCallObserver([&](const char* function, uint64_t) {
-      if (std::string(function) == "MoveFileW" && ++renames == n) _exit(9);
-    });
+    AtCall("MoveFileW", n, [] { _exit(9); });
     worker.Run();
   });
 }
@@ -80,38 +65,15 @@ int KillAtRename(CPatchThread& worker, int n) {
 // Each target holds its old or its new content; one that is missing has
 // one of them under another name.
 ::testing::AssertionResult NothingLost(const fs::path& root) {
-  std::vector<Bytes> contents = Contents(root);
   for (const auto& target : {std::make_tuple("a.dll", kOldA, kNewA),
                              std::make_tuple("b.exe", kOldB, kNewB)}) {
-    fs::path path = root / std::get<0>(target);
-    bool kept = fs::exists(path) ? ReadAll(path) == std::get<1>(target) ||
-                                       ReadAll(path) == std::get<2>(target)
-                                 : Holds(contents, std::get<1>(target)) ||
-                                       Holds(contents, std::get<2>(target));
-    if (kept) continue;
-    std::string left;
-    for (const auto& file : Snapshot(root)) left += file.first + " ";
-    if (fs::exists(root / "selfpatch.journal")) {
-      for (char c : ReadAll(root / "selfpatch.journal")) {
-        if (c >= 32 || c == '\n' || c == '\t') left += c;
-      }
-    }
-    return ::testing::AssertionFailure()
-           << std::get<0>(target) << " lost; the folder holds: " << left;
+    const Bytes old = std::get<1>(target), now = std::get<2>(target);
+    const fs::path path = root / std::get<0>(target);
+    if (fs::exists(path) ? ReadAll(path) != old && ReadAll(path) != now
+                         : !Holds(root, old) && !Holds(root, now))
+      return ::testing::AssertionFailure() << std::get<0>(target) << " lost";
   }
   return ::testing::AssertionSuccess();
-}
-
-void Restore(const fs::path& root,
-             const std::vector<std::pair<std::string, Bytes>>& files) {
-  ClearFolder(root);
-  for (const auto& file : files) {
-    if (file.first.back() == '/') {
-      fs::create_directories(root / file.first);
-    } else {
-      WriteAll(root / file.first, file.second);
-    }
-  }
 }
 
 TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
@@ -124,7 +86,6 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
     standin::ResetCalls();
     ASSERT_EQ(ResultSuccess, worker->Run());
     uint64_t total = standin::CallCount();
-    standin::ResetCalls();
     std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
 
     for (uint64_t kill = 1; kill <= total; ++kill) {
@@ -140,8 +101,7 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
       if (status == 9 && Snapshot(app.path()) != patched) {
         // The next run recovers, then applies or reports the patch applied.
         Load(Package(), flags);
-        ResultCode again = worker->Run();
-        ASSERT_EQ(ResultSuccess, again);
+        ASSERT_EQ(ResultSuccess, worker->Run());
       }
       // A kill between reserving a name and noting it in the journal
       // leaves that one file, empty.
@@ -160,21 +120,26 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
 TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
   const uint32_t flags = PackageFlagBackup;
   ResetFolder(app.path());
-  Load(Package(), flags);
-  // Runs are cut just before each rename or deletion of the commit: the
-  // states between them are the ones recovery has to tell apart.
-  uint64_t commit = 0;
+  // Runs are cut just before each rename or deletion of the commit, and
+  // their recoveries before each call that changes the folder: the states
+  // between them are the ones recovery has to tell apart. (A cut before a
+  // query leaves what a cut before the next change leaves.)
   std::vector<uint64_t> cuts;
-  standin::ResetCalls();
-  standin::SetCallObserver([&](const char* function, uint64_t n) {
-    std::string name(function);
-    if (commit == 0 && name == "MoveFileW") commit = n;
-    if (commit != 0 && (name == "MoveFileW" || name == "DeleteFileW"))
-      cuts.push_back(n);
-  });
-  ASSERT_EQ(ResultSuccess, worker->Run());
-  standin::ResetCalls();
-  ASSERT_GT(commit, 0u);
+  // Notes the ordinals of the calls of `changes`: with `fromFirst`, from
+  // the first call of changes[0] on.
+  auto note = [&cuts](std::vector<std::string> changes, bool fromFirst) {
+    cuts.clear();
+    standin::SetCallObserver([=, &cuts](const char* function, uint64_t n) {
+      if (std::count(changes.begin(), changes.end(), function) &&
+          (!fromFirst || !cuts.empty() || function == changes[0]))
+        cuts.push_back(n);
+    });
+  };
+  ASSERT_EQ(ResultSuccess, ApplyWith(Package(), flags, [&] {
+              note({"MoveFileW", "DeleteFileW"}, true);
+            }));
+  const std::vector<uint64_t> commit = cuts;
+  ASSERT_FALSE(commit.empty());
   std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
 
   int points = 0;
@@ -182,7 +147,7 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
   WString problem;
   RunFolder folder;
   ASSERT_TRUE(folder.Resolve());
-  for (uint64_t kill : cuts) {
+  for (uint64_t kill : commit) {
     ResetFolder(app.path());
     Load(Package(), flags);
     if (KillAt(kill, [this] { worker->Run(); }) != 9 ||
@@ -190,30 +155,27 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
       continue;
     }
     std::vector<std::pair<std::string, Bytes>> cut = Snapshot(app.path());
-    // The recovery is cut before each call that changes the folder; a cut
-    // before a query leaves what a cut before the next change leaves.
-    std::vector<uint64_t> changes;
     standin::ResetCalls();
-    standin::SetCallObserver([&changes](const char* function, uint64_t n) {
-      std::string name(function);
-      if (name == "MoveFileW" || name == "DeleteFileW" ||
-          name == "SetFileAttributesW") {
-        changes.push_back(n);
-      }
-    });
+    note({"MoveFileW", "DeleteFileW", "SetFileAttributesW"}, false);
     RecoverInterruptedCommit(folder, digest, &problem);
-    standin::ResetCalls();
+    ClearFaults();
+    const std::vector<uint64_t> changes = cuts;
     for (uint64_t again : changes) {
       SCOPED_TRACE(::testing::Message() << "run killed at call " << kill
                                         << ", its recovery at " << again);
-      Restore(app.path(), cut);
+      ClearFolder(app.path());
+      for (const auto& file : cut) {
+        if (file.first.back() == '/')
+          fs::create_directories(app / file.first);
+        else
+          WriteAll(app / file.first, file.second);
+      }
       ASSERT_EQ(9, KillAt(again, [&] {
                   RecoverInterruptedCommit(folder, digest, &problem);
                 }));
       ++points;
       ASSERT_TRUE(NothingLost(app.path()));
-      Load(Package(), flags);
-      ASSERT_EQ(ResultSuccess, worker->Run());
+      ASSERT_EQ(ResultSuccess, Apply(Package(), flags));
       ASSERT_EQ(patched, Snapshot(app.path()));
     }
   }
@@ -221,111 +183,69 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
             << " kill points, each finished by the run after\n";
 }
 
-TEST_F(Interrupted, ATargetMadeAgainAfterAKillKeepsBothFiles) {
-  // Killed once a.dll is aside, before its new file goes in; the program
-  // (or another user) then makes a new a.dll. Or killed once the new a.dll
-  // is in, and the program saves a.dll anew. Recovery deletes neither: the
-  // program's stays and the old one goes beside it under the first free
-  // backup name; another user's goes beside it and the old one comes back.
-  struct Case {
-    const char* what;
-    int renames;  // the kill comes at this rename of the commit
-    bool theirs;
-  };
-  for (const Case& c :
-       {Case{"the program's", 2, false}, Case{"another user's", 2, true},
-        Case{"saved anew by the program", 3, false}}) {
-    SCOPED_TRACE(c.what);
-    ResetFolder(app.path());
-    const Bytes older = ToBytes("an older backup");
-    WriteAll(app / "a.dll.bak", older);
-    Load(Package(), 0);
-    ASSERT_EQ(9, KillAtRename(*worker, c.renames));
-    ASSERT_EQ(c.renames == 3, fs::exists(app / "a.dll"));
-    const Bytes made = ToBytes("made again");
-    fs::remove(app / "a.dll");
-    WriteAll(app / "a.dll", made);
-    if (c.theirs)
-      standin::SetOwner((app / "a.dll").string(), standin::User::kOther);
-    EXPECT_EQ(ResultUpdateFailed, Apply(Package()));
-    EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed), In("a.dll")),
-              ReportedError());
-    std::vector<std::pair<std::string, Bytes>> expected = {
-        {"a.dll", c.theirs ? kOldA : made},
-        {"a.dll.bak", older},
-        {"a.dll.bak.1", c.theirs ? made : kOldA},
-        {"b.exe", kOldB},
-        {"b.exe.bak", older}};
-    EXPECT_EQ(expected, Snapshot(app.path()));  // no journal, no temporary
-  }
-}
-
-TEST_F(Interrupted, ABackupNameTakenAfterAKillDoesNotStopRecovery) {
-  // Killed at the commit's first rename: nothing has moved. Another user
-  // then makes a.dll.bak, the backup the commit would have made; recovery
-  // takes it for that backup, refuses to move it, and fails run after run.
-  ResetFolder(app.path());
-  Load(Package(), PackageFlagBackup);
-  ASSERT_EQ(9, KillAtRename(*worker, 1));
-  ASSERT_TRUE(fs::exists(app / "selfpatch.journal"));
-  WriteAll(app / "a.dll.bak", ToBytes("made by another user"));
-  standin::SetOwner((app / "a.dll.bak").string(), standin::User::kOther);
-  Apply(Package(), PackageFlagBackup);
-  Apply(Package(), PackageFlagBackup);
-  EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
-  EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
-}
-
-// The name a killed run's journal gives, in the step that moves `target`
-// onto or off it, to the file moved: the reserved name that step frees.
-std::string NameFreedBy(const fs::path& journal, char kind,
-                        const std::string& target) {
-  std::string text;
-  Bytes bytes = ReadAll(journal);
-  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += char(bytes[i]);
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    std::vector<std::string> fields;
-    std::istringstream split(line);
-    for (std::string field; std::getline(split, field, '\t');)
-      fields.push_back(field);
-    if (fields.size() >= 4 && fields[0] == std::string(1, kind) &&
-        fields[2] == target) {
-      return fields[3];
-    }
-  }
-  return std::string();
-}
-
-TEST_F(Interrupted, AReservedNameTakenAfterAKillDoesNotHideAStep) {
-  // Killed once a step has freed a reserved name: c.txt's temporary was
-  // moved in; with backups, a.dll's aside became a.dll.bak. Another user
-  // then makes a file under the freed name (the journal, readable, names
-  // it). Recovery judges the step by the file it left, puts everything
-  // back, and the run goes on to apply the patch; their file stays.
+TEST_F(Interrupted, AFileMadeAfterAKillIsKeptAndNoStepHidden) {
+  // Killed in the commit; the program or another user then makes a file
+  // under a name the journal holds: a.dll, once the old one is aside,
+  // before or after its new file went in; the name a step freed, c.txt's
+  // temporary moved in or, with backups, a.dll's aside made a.dll.bak (the
+  // journal, readable, names it); a.dll.bak, the backup the commit was to
+  // make. Recovery judges each step by the file it left and deletes
+  // nothing made since: the program's a.dll stays and the old one goes
+  // beside it under the first free backup name; another user's goes beside
+  // it and the old one comes back. The run goes on where it may.
   struct Case {
     uint32_t flags;
     int renames;  // the kill comes at this rename of the commit
-    char kind;
-    const char* target;
+    char kind;    // the journal line that frees the name; 0: it is `name`
+    const char* name;
+    bool theirs;
+    ResultCode result;
+    const char* keptAt;  // the made file's name at the end; nullptr: `name`
   };
-  for (const Case& c : {Case{0, 4, 'A', "c.txt"},
-                        Case{PackageFlagBackup, 7, 'B', "a.dll.bak"}}) {
-    SCOPED_TRACE(c.target);
+  const Case cases[] = {
+      {0, 2, 0, "a.dll", false, ResultUpdateFailed, nullptr},
+      {0, 2, 0, "a.dll", true, ResultUpdateFailed, "a.dll.bak.1"},
+      {0, 3, 0, "a.dll", false, ResultUpdateFailed, nullptr},
+      {0, 4, 'A', "c.txt", true, ResultSuccess, nullptr},
+      {PackageFlagBackup, 7, 'B', "a.dll.bak", true, ResultSuccess, nullptr},
+      {PackageFlagBackup, 1, 0, "a.dll.bak", true, ResultLinkOnPath, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.name << " " << c.renames);
     ResetFolder(app.path());
+    if (!c.flags) WriteAll(app / "a.dll.bak", ToBytes("an older backup"));
     Load(Package(), c.flags);
     ASSERT_EQ(9, KillAtRename(*worker, c.renames));
-    std::string freed =
-        NameFreedBy(app / "selfpatch.journal", c.kind, c.target);
-    ASSERT_FALSE(freed.empty());
-    ASSERT_FALSE(fs::exists(app / freed));
-    WriteAll(app / freed, ToBytes("made by another user"));
-    standin::SetOwner((app / freed).string(), standin::User::kOther);
-    EXPECT_EQ(ResultSuccess, Apply(Package(), c.flags));
+    std::string name = c.name, journal;
+    if (c.kind) {
+      // The step's line: kind, attributes, target, the name it freed.
+      for (uint8_t byte : ReadAll(app / "selfpatch.journal"))
+        if (byte) journal += char(byte);
+      const std::string field = std::string("\t") + c.name + "\t";
+      std::istringstream lines(journal);
+      for (std::string line; std::getline(lines, line);) {
+        if (line[0] == c.kind && line.find(field) != std::string::npos)
+          name = line.substr(line.find(field) + field.size());
+      }
+      name = name.substr(0, name.find('\t'));
+      ASSERT_NE(c.name, name);
+    }
+    fs::remove(app / name);
+    WriteAll(app / name, kPlanted);
+    if (c.theirs) Theirs(app / name);
+    EXPECT_EQ(c.result, Apply(Package(), c.flags));
+    if (c.result != ResultSuccess) {
+      EXPECT_EQ(std::make_pair(c.result, In(name)), ReportedError());
+    }
+    EXPECT_EQ(kPlanted, ReadAll(app / (c.keptAt ? c.keptAt : name)));
+    // The old a.dll back in place, or beside the program's.
+    EXPECT_TRUE(Holds(app.path(), kOldA) || Holds(app.path(), kNewA));
+    EXPECT_EQ(c.result == ResultSuccess ? kNewB : kOldB, ReadAll(In("b.exe")));
+    for (const auto& file : Snapshot(app.path())) {
+      EXPECT_TRUE(file.first == name || file.first.rfind("ptf", 0) != 0)
+          << file.first;  // no temporary but theirs
+    }
     EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));
-    EXPECT_EQ(kNewA, ReadAll(app / "a.dll"));
-    EXPECT_EQ(kNewB, ReadAll(app / "b.exe"));
-    EXPECT_EQ(ToBytes("made by another user"), ReadAll(app / freed));
   }
 }
 
@@ -341,9 +261,8 @@ TEST_F(Interrupted, AnAddedFileMadeAfterAFailedCommitIsKept) {
               standin::FailCall("MoveFileW", 4, ERROR_WRITE_FAULT);
               standin::SetCallObserver([&](const char* function, uint64_t) {
                 if (std::string(function) != "DeleteFileW") return;
-                for (const auto& file : Snapshot(app.path())) {
+                for (const auto& file : Snapshot(app.path()))
                   if (file.first.rfind("ptf", 0) == 0) return;
-                }
                 _exit(9);  // about to delete the journal
               });
               worker->Run();
@@ -353,7 +272,7 @@ TEST_F(Interrupted, AnAddedFileMadeAfterAFailedCommitIsKept) {
   const Bytes made = ToBytes("made by the program");
   WriteAll(app / "c.txt", made);
   Apply(Package());
-  EXPECT_TRUE(Holds(Contents(app.path()), made));
+  EXPECT_TRUE(Holds(app.path(), made));
   EXPECT_TRUE(NothingLost(app.path()));
 }
 
@@ -369,6 +288,7 @@ TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
     bool older;
     bool unreadable;
   };
+  const std::vector<TestEntry> other = {AddEntry("other.txt", ToBytes("x"))};
   for (const Case& c : {Case{"this applier's journal", false, false},
                         Case{"an older applier's journal", true, false},
                         Case{"c.txt unreadable once", false, true}}) {
@@ -388,20 +308,17 @@ TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
       WriteAll(app / "selfpatch.journal", cut);
     }
     if (c.unreadable) {
-      Load({AddEntry("other.txt", ToBytes("x"))});
-      standin::ResetCalls();
       // The first read is the journal's, the second c.txt's.
-      standin::FailCall("ReadFile", 2, ERROR_READ_FAULT);
-      window.Clear();
-      EXPECT_EQ(ResultUpdateFailed, worker->Run());
-      window.Pump();
+      EXPECT_EQ(ResultUpdateFailed, ApplyWith(other, 0, [] {
+                  standin::FailCall("ReadFile", 2, ERROR_READ_FAULT);
+                }));
       EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed),
                                app / "selfpatch.journal"),
                 ReportedError());
       EXPECT_EQ(kNewB, ReadAll(app / "c.txt"));
       EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));  // the other steps went back
     }
-    ASSERT_EQ(ResultSuccess, Apply({AddEntry("other.txt", ToBytes("x"))}));
+    ASSERT_EQ(ResultSuccess, Apply(other));
     EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
     EXPECT_EQ(kOldB, ReadAll(app / "b.exe"));
     EXPECT_FALSE(fs::exists(app / "c.txt"));
