@@ -151,6 +151,36 @@ TEST_F(Hostile, NothingReachesAFileElsewhereThroughAHardLink) {
   }
 }
 
+TEST_F(Hostile, AHardLinkMadeWhileRecoveryRunsIsGivenNoAttributes) {
+  // Recovery gives a target back its attributes after checking that the
+  // file is ours; another user may give it a second name outside the folder
+  // at any open in between, and then the attributes must not reach it.
+  const fs::path victim = outside / "victim.txt";
+  fs::perms permissions;  // the outside file's when linked
+  bool linked = true;
+  for (int nth = 1; linked; ++nth) {
+    SCOPED_TRACE(nth);
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(In("app.exe"), kOldA);
+    WriteAll(In("back.txt"), kOldB);
+    WriteAll(In("selfpatch.journal"),
+             Journal({"T\tptfA.tmp", "R\t00000001\tback.txt\tptfA.tmp\t"}));
+    linked = false;
+    EXPECT_EQ(ResultSuccess,
+              ApplyWith({PatchEntry("app.exe", kOldA, kNewA)}, 0, [&] {
+                AtCall("CreateFileW", nth, [&] {
+                  fs::create_hard_link(In("back.txt"), victim);
+                  permissions = Permissions(victim);
+                  linked = true;
+                });
+              }));
+    if (linked) {
+      EXPECT_EQ(permissions, Permissions(victim));
+    }
+  }
+}
+
 TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
   // Once the temporary is reserved, another user with delete rights in the
   // folder puts a link to an outside file in its place: as a hard link
