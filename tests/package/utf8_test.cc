@@ -6,14 +6,6 @@
 
 namespace {
 
-std::u16string Convert(const std::string& utf8, int capacity, int* result) {
-  std::u16string out(capacity > 0 ? capacity : 1, u'#');
-  *result = Utf8ToWide(reinterpret_cast<WCHAR*>(&out[0]),
-                       reinterpret_cast<const unsigned char*>(utf8.c_str()),
-                       capacity);
-  return std::u16string(out.c_str());
-}
-
 TEST(DecodeUtf8Char, Table) {
   struct Case {
     std::string bytes;
@@ -22,18 +14,14 @@ TEST(DecodeUtf8Char, Table) {
   } cases[] = {
       {"A", 1, u'A'},
       {"\x7F", 1, 0x7F},
-      {"\xC3\xA9", 2, 0xE9},
       {"\xC2\x80", 2, 0x80},
       {"\xDF\xBF", 2, 0x7FF},
-      {"\xE3\x81\x82", 3, 0x3042},
       {"\xEF\xBF\xBF", 3, 0xFFFF},
-      {"\xE0\x80\x80", 3, 0},  // overlong: a NUL unit
-      {"\xE0\x9F\xBF", 3, 0},  // overlong 0x7FF
+      {"\xE0\x9F\xBF", 3, 0},  // overlong 0x7FF: a NUL unit
       {"\xC3\x29", 2, 0xE9},   // continuation top bits are not tested
       {"\x80", 0, 0},
       {"\xC1\xBF", 0, 0},
       {"\xF0\x9F\x98\x80", 0, 0},  // four-byte sequences are not decoded
-      {"\xFF", 0, 0},
       // Cut short by the string's end: never consumes the terminator.
       {"\xC3", 0, 0},
       {"\xE3\x81", 0, 0},
@@ -49,27 +37,26 @@ TEST(DecodeUtf8Char, Table) {
   }
 }
 
+std::u16string Convert(const std::string& utf8, int capacity, int* result) {
+  std::u16string out(capacity > 0 ? capacity : 1, u'#');
+  *result = Utf8ToWide(reinterpret_cast<WCHAR*>(&out[0]),
+                       reinterpret_cast<const unsigned char*>(utf8.c_str()),
+                       capacity);
+  return std::u16string(out.c_str());
+}
+
 TEST(Utf8ToWide, StopsAndCuts) {
   int result;
-  EXPECT_EQ(u"abc", Convert("abc", 10, &result));
-  EXPECT_EQ(3, result);
   EXPECT_EQ(u"ab", Convert("abc", 4, &result));  // the last unit gives way
   EXPECT_EQ(3, result);
-  EXPECT_EQ(u"ab", Convert("abcdef", 4, &result));
   EXPECT_EQ(u"A", Convert("A\xC0"
                           "B",
-                          10, &result));
-  EXPECT_EQ(u"x", Convert("x\xF0\x9F\x98\x80y", 10, &result));
-  EXPECT_EQ(u"n", Convert("n\xE0\x80\x80m", 10, &result));  // NUL unit ends it
-  EXPECT_EQ(u"\u65e5\u672c", Convert("\xE6\x97\xA5\xE6\x9C\xAC", 10, &result));
-  // Names keep 2,046 units.
-  for (size_t length : {2046, 2047, 5000}) {
-    EXPECT_EQ(2046u, Convert(std::string(length, 'n'), 2048, &result).size());
-  }
+                          10, &result));  // stops at a byte that starts nothing
+  EXPECT_EQ(1, result);
+  EXPECT_EQ(u"n", Convert("n\xE0\x80\x80m", 10, &result));  // a NUL unit
+  EXPECT_EQ(3, result);
   Convert("abc", 0, &result);
   EXPECT_EQ(-1, result);
-  EXPECT_EQ(
-      -1, Utf8ToWide(nullptr, reinterpret_cast<const unsigned char*>(""), -3));
 }
 
 }  // namespace
