@@ -1,6 +1,5 @@
 #include "producer/diff_engine.h"
 
-#include <divsufsort.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -11,39 +10,6 @@
 namespace {
 
 using namespace testing_support;
-
-TEST(LongestMatch, AgreesWithBruteForceOnTrickyInputs) {
-  std::mt19937 random(20);
-  for (int round = 0; round < 300; ++round) {
-    size_t size = 1 + random() % 300;
-    int alphabet = round % 3 == 0 ? 1 : round % 3 == 1 ? 2 : 256;
-    Bytes old(size), target(1 + random() % 60);
-    for (uint8_t& b : old) b = static_cast<uint8_t>(random() % alphabet);
-    for (uint8_t& b : target) b = static_cast<uint8_t>(random() % alphabet);
-    if (round % 5 == 0 && size > 20 && target.size() >= 20) {  // a long match
-      size_t at = random() % (size - 20);
-      std::copy(old.begin() + static_cast<long>(at),
-                old.begin() + static_cast<long>(at + 20), target.begin());
-    }
-    // The longest prefix of `target` anywhere in `old`, by trying every start.
-    size_t longest = 0;
-    for (size_t i = 0; i < old.size(); ++i) {
-      size_t n = 0;
-      while (i + n < old.size() && n < target.size() && old[i + n] == target[n])
-        ++n;
-      longest = std::max(longest, n);
-    }
-    std::vector<int32_t> suffixes(old.size());
-    divsufsort(old.data(), suffixes.data(), static_cast<int32_t>(old.size()));
-    size_t position;
-    size_t found = LongestMatch(old.data(), old.size(), suffixes.data(),
-                                target.data(), target.size(), &position);
-    ASSERT_EQ(longest, found) << round;
-    ASSERT_TRUE(std::equal(target.begin(),
-                           target.begin() + static_cast<long>(found),
-                           old.begin() + static_cast<long>(position)));
-  }
-}
 
 // What the engine writes, the applier's own decoder rebuilds exactly,
 // reading the whole old file and literal block, with neighbours of one

@@ -63,36 +63,15 @@ class Trees : public ::testing::Test {
   ScratchDir dir;
 };
 
-// The plan lists every difference in order; the patch, plain or
-// compressed, is the same at every build and rebuilds NEW from OLD, leaving
-// what only OLD has.
+// The patch, plain or compressed, is the same at every build and rebuilds
+// NEW from OLD, leaving what only OLD has.
 TEST_F(Trees, ThePatchOfEveryKindOfDifferenceRebuildsNew) {
-  TreePlan plan = PlanTrees(dir / "old", dir / "new");
-  std::vector<std::pair<uint8_t, std::string>> entries;
-  for (const PlannedEntry& entry : plan.entries)
-    entries.emplace_back(entry.kind, entry.name);
-  std::vector<std::pair<uint8_t, std::string>> expected = {
-      {EntryKindAdd, "added-empty.txt"},
-      {EntryKindPatch, "bin\\app.exe"},
-      {EntryKindPatch, "empty-after.dat"},
-      {EntryKindPatch, "empty-before.dat"},
-      {EntryKindDirectory, "plugins"},
-      {EntryKindDirectory, "plugins\\deep"},
-      {EntryKindDirectory, "plugins\\deep\\er"},
-      {EntryKindAdd, "plugins\\deep\\er\\new.dll"},
-      {EntryKindDirectory, "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
-      {EntryKindAdd, "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\\readme.txt"},
-  };
-  EXPECT_EQ(expected, entries);
-  EXPECT_EQ(std::vector<std::string>{"only-old.txt"}, plan.onlyInOld);
-  EXPECT_EQ(1u, plan.unchanged);
-
   // Text compresses: the compressed form carries it in far fewer bytes.
   std::string text;
   for (int i = 0; i < 3000; ++i)
     text += "line " + std::to_string(i % 50) + "\n";
   Write("new/notes.txt", ToBytes(text));
-  plan = PlanTrees(dir / "old", dir / "new");
+  TreePlan plan = PlanTrees(dir / "old", dir / "new");
   uint64_t sizes[2];
   for (uint32_t flags : {0u, PackageFlagCompressed}) {
     SCOPED_TRACE(flags);
@@ -134,10 +113,6 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
   EXPECT_EQ("not a regular file or folder (a device, FIFO or socket): " +
                 (dir / "fifo/new/pipe").string(),
             PlanRefusal("fifo"));
-  // The applier keeps its journal under this name in the folder.
-  Write("journal/new/SelfPatch.Journal", ToBytes("x"));
-  EXPECT_EQ("name the applier keeps for its journal: SelfPatch.Journal",
-            PlanRefusal("journal"));
 
   // Names the applier would refuse together, each error naming both.
   Write("case/new/Readme.txt", ToBytes("1"));
@@ -196,7 +171,6 @@ TEST_F(Trees, NamesTheApplierCannotTakeAreRefused) {
       {"\xC0\xAF", utf8 + "\\xC0\\xAF"},
       {"\xE0\x80\xAF", utf8 + "\\xE0\\x80\\xAF"},
       {"sur\xED\xA0\x80", utf8 + "sur\\xED\\xA0\\x80"},
-      {"\xFF", utf8 + "\\xFF"},
       {"smile\xF0\x9F\x98\x80",
        "name has a character above U+FFFF, which a patch cannot carry: "
        "smile\xF0\x9F\x98\x80"},
@@ -211,6 +185,9 @@ TEST_F(Trees, NamesTheApplierCannotTakeAreRefused) {
       {"CON.txt", device + "CON.txt"},
       {"sub/lpt1", device + "sub/lpt1"},
       {"conout$", device + "conout$"},
+      // The applier keeps its journal under this name in the folder.
+      {"SelfPatch.Journal",
+       "name the applier keeps for its journal: SelfPatch.Journal"},
       {deep, "name is longer than 2,046 UTF-16 units: " + deep},
   };
   int n = 0;
