@@ -52,6 +52,11 @@ class Program : public ::testing::Test {
                       commandLine.c_str());
   }
   std::vector<MessageBoxRecord> Boxes() { return standin::MessageBoxes(); }
+  std::vector<std::u16string> Texts() {
+    std::vector<std::u16string> texts;
+    for (const MessageBoxRecord& box : Boxes()) texts.push_back(box.text);
+    return texts;
+  }
 
   ScratchDir app;
   ScratchDir tools;
@@ -62,213 +67,109 @@ class Program : public ::testing::Test {
   std::unique_ptr<CurrentDirectory> cwd_;
 };
 
-TEST_F(Program, AppliesAfterConfirmation) {
-  WriteAll(app / "app.exe", kOld);
+// Started outside the program's folder, the user shows the way (a wrong
+// folder is asked about again); Escape, Enter and a close answered "No" do
+// not end the dialog: the worker goes on to the end, with the bar and each
+// entry's full path shown.
+TEST_F(Program, AppliesInTheFolderTheUserShows) {
+  ScratchDir installed;
+  WriteAll(installed / "app.exe", kOld);
+  WriteAll(app / "readme.txt", kOld);  // a downloads folder
+  int asked = 0;
+  standin::SetFolderPickerHandler([&](const standin::FolderPickerRecord&) {
+    return (++asked == 1 ? tools : installed).path().u16string();
+  });
   std::vector<int> positions;
   int result =
       Run(BuildPackage(
-              {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)},
-              PackageFlagBackup),
+              {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)}),
           [&](const MessageBoxRecord& box) {
-            if (box.text == kDone) {
-              // Still on the dialog's thread: the bar's scale, truncated.
-              for (double fraction : {0.5, 0.99995, 1.0}) {
-                SendMessageW(dialog, WM_PATCH_PROGRESS,
-                             reinterpret_cast<WPARAM>(&fraction), 0);
-              }
+            if (box.text == kConfirm) {
+              PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+              PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+              PostMessageW(dialog, WM_CLOSE, 0, 0);
+              return IDYES;
+            }
+            if (box.text == kDone) {  // still on the dialog's thread
+              double half = 0.5;
+              SendMessageW(dialog, WM_PATCH_PROGRESS,
+                           reinterpret_cast<WPARAM>(&half), 0);
               positions = standin::ProgressPositions(dialog, IDC_PROGRESS);
             }
-            return box.type & MB_YESNO ? IDYES : IDOK;
+            return box.type & MB_YESNO ? IDNO : IDOK;
           });
   EXPECT_EQ(0, result);
-  std::vector<MessageBoxRecord> boxes = Boxes();
-  ASSERT_EQ(2u, boxes.size());
-  EXPECT_EQ(kConfirm, boxes[0].text);
-  EXPECT_EQ(dialog, boxes[0].owner);
-  EXPECT_EQ(kDone, boxes[1].text);
-  EXPECT_EQ(u"正常終了", boxes[1].caption);
-  EXPECT_EQ(0x40u, boxes[1].type);
-
-  EXPECT_EQ(kNew, ReadAll(app / "app.exe"));
-  EXPECT_EQ(kOld, ReadAll(app / "app.exe.bak"));
-  EXPECT_EQ(kNew, ReadAll(app / "new.txt"));
+  EXPECT_EQ((std::vector<std::u16string>{kConfirm, kCloseQuestion, kDone}),
+            Texts());
+  EXPECT_EQ(dialog, Boxes()[0].owner);
+  ASSERT_EQ(2u, standin::FolderPickers().size());
+  EXPECT_EQ(dialog, standin::FolderPickers()[0].owner);
+  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew},
+                                                         {"new.txt", kNew}};
+  EXPECT_EQ(expected, Snapshot(installed.path()));
+  EXPECT_EQ(before, Snapshot(app.path()));
   EXPECT_EQ(std::make_pair(0, 10000),
             standin::ProgressRange(dialog, IDC_PROGRESS));
-  ASSERT_GE(positions.size(), 4u);
-  EXPECT_EQ(0, positions[0]);  // set before any worker message
-  EXPECT_EQ((std::vector<int>{5000, 9999, 10000}),
-            std::vector<int>(positions.end() - 3, positions.end()));
+  ASSERT_GE(positions.size(), 2u);
+  EXPECT_EQ(0, positions.front());  // set before any worker message
+  EXPECT_EQ(5000, positions.back());
   std::vector<std::u16string> texts =
       standin::ControlTexts(dialog, IDC_STATUS_TEXT);
   ASSERT_EQ(2u, texts.size());
-  EXPECT_EQ(app / "new.txt", fs::path(texts[1]));
+  EXPECT_EQ(installed / "new.txt", fs::path(texts[1]));
 }
 
-// Every run that does not apply: the boxes it shows (the last one's caption
-// and icon) and a folder left as it was.
+// Every run that does not apply, asked or silent: the boxes it shows (the
+// last one's icon), its exit code and a folder left as it was.
 TEST_F(Program, RunsThatChangeNothing) {
   const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
-  const std::u16string kError = u"エラー";
   const std::u16string kTooSmall =
       u"パッチファイルのデータサイズが小さすぎます。";
   const std::u16string kDiffers =
       u"パッチ元ファイルが差分元ファイルデータと異なっています。";
   const std::u16string kBadLine = u"コマンドラインの指定が正しくありません。";
-  const Bytes kOther = ToBytes("a different program");
+  typedef std::vector<std::pair<std::string, Bytes>> Files;
+  const Files old = {{"app.exe", kOld}}, newer = {{"app.exe", kNew}};
+  const Files other = {{"app.exe", ToBytes("a different program")}};
+  const Files downloads = {{"readme.txt", kOld}};  // no file of the patch
   struct Case {
-    Bytes app;
+    Files files;
     Bytes package;
+    std::u16string line;
     int answer;  // to the question; 0: none asked
     std::vector<std::u16string> texts;
-    std::u16string caption;
-    unsigned type;
-    std::u16string line = u"";
-    int exitCode = 0;
+    int exitCode;
+    unsigned type = 0;  // of the last box
   } cases[] = {
-      {kOld, Bytes(), 0, {kTooSmall}, kError, 0x10},
-      {kOld, package, IDNO, {kConfirm}, u"実行確認", 0x24},
-      {kOther, package, IDYES, {kConfirm, kDiffers}, kError, 0x10},
-      {kNew, package, 0, {kAlreadyApplied}, u"正常終了", 0x40},
-      {kOld, package, 0, {kBadLine}, kError, 0x10, u"/X", ResultBadCommandLine},
+      {old, Bytes(), u"", 0, {kTooSmall}, 0, 0x10},
+      {old, package, u"", IDNO, {kConfirm}, 0, 0x24},
+      {other, package, u"", IDYES, {kConfirm, kDiffers}, 0, 0x10},
+      {newer, package, u"", 0, {kAlreadyApplied}, 0, 0x40},
+      // The folder picker, cancelled.
+      {downloads, package, u"", 0, {kCannotOpen}, 0, 0x10},
+      {old, package, u"/X", 0, {kBadLine}, ResultBadCommandLine, 0x10},
+      {downloads, package, u"/S", 0, {}, ResultOpenSource},
+      {old, Bytes(), u"/S", 0, {}, ResultPackageTooSmall},
+      {old, package, u"/S /quiet", 0, {}, ResultBadCommandLine},
+      // A folder that does not exist is not patched instead of this one.
+      {old, package, u"/S /D=missing", 0, {}, ResultNoTempName},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);
     standin::ResetUi();
-    standin::SetDialogObserver([this](HWND window) { dialog = window; });
-    WriteAll(app / "app.exe", c.app);
+    ClearFolder(app.path());
+    for (const auto& file : c.files) WriteAll(app / file.first, file.second);
     EXPECT_EQ(c.exitCode, Run(
                               c.package,
                               [&](const MessageBoxRecord& box) {
                                 return box.type & MB_YESNO ? c.answer : IDOK;
                               },
                               c.line));
-    std::vector<MessageBoxRecord> boxes = Boxes();
-    std::vector<std::u16string> texts;
-    for (const MessageBoxRecord& box : boxes) texts.push_back(box.text);
-    EXPECT_EQ(c.texts, texts);
-    ASSERT_FALSE(boxes.empty());
-    EXPECT_EQ(c.caption, boxes.back().caption);
-    EXPECT_EQ(c.type, boxes.back().type);
-    EXPECT_EQ(before, Snapshot(app.path()));  // no journal either
-    if (c.answer == IDNO) {                   // no worker started
-      EXPECT_TRUE(standin::ControlTexts(dialog, IDC_STATUS_TEXT).empty());
+    EXPECT_EQ(c.texts, Texts());
+    if (!c.texts.empty()) {
+      EXPECT_EQ(c.type, Boxes().back().type);
     }
-  }
-}
-
-TEST_F(Program, OnlyCloseWithYesOrTheResultEndsTheDialog) {
-  WriteAll(app / "app.exe", kOld);
-  int closeAnswers = 0;
-  Run(BuildPackage({PatchEntry("app.exe", kOld, kNew)}),
-      [&](const MessageBoxRecord& box) {
-        if (box.text == kConfirm) {
-          // Escape, Enter and other commands do not end the dialog.
-          PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-          PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-          PostMessageW(dialog, WM_CLOSE, 0, 0);
-          return IDYES;
-        }
-        if (box.text == kCloseQuestion)
-          return ++closeAnswers == 1 ? IDNO : IDYES;
-        return IDOK;
-      });
-  // "No" kept the dialog and the worker going to the end.
-  EXPECT_EQ(1, closeAnswers);
-  EXPECT_EQ(kDone, Boxes().back().text);
-  EXPECT_EQ(kNew, ReadAll(app / "app.exe"));
-}
-
-TEST_F(Program, CloseWithYesStopsTheWorkerCleanly) {
-  std::vector<TestEntry> entries;
-  for (int i = 0; i < 40; ++i) {
-    std::string name = "file" + std::to_string(i);
-    WriteAll(app / name, kOld);
-    entries.push_back(PatchEntry(name, kOld, kNew));
-  }
-  Bytes package = BuildPackage(entries);
-  EXPECT_EQ(0, Run(package, [&](const MessageBoxRecord& box) {
-              if (box.text == kConfirm) PostMessageW(dialog, WM_CLOSE, 0, 0);
-              return box.type & MB_YESNO ? IDYES : IDOK;
-            }));
-  // The program has joined the worker: the folder is whole or untouched.
-  std::vector<std::pair<std::string, Bytes>> after = Snapshot(app.path());
-  bool untouched = after == before;
-  bool patched = true;
-  for (const auto& file : after) patched = patched && file.second == kNew;
-  EXPECT_TRUE(untouched || (patched && after.size() == 40));
-}
-
-TEST_F(Program, AnotherFolderIsChosenOrTheRunEndsAsBefore) {
-  ScratchDir installed;
-  WriteAll(installed / "app.exe", kOld);
-  WriteAll(app / "readme.txt", kOld);  // a downloads folder
-  Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
-  // A wrong folder is asked about again; the right one is patched.
-  std::vector<std::u16string> answers = {tools.path().u16string(),
-                                         installed.path().u16string()};
-  standin::SetFolderPickerHandler([&](const standin::FolderPickerRecord&) {
-    std::u16string answer = answers.front();
-    answers.erase(answers.begin());
-    return answer;
-  });
-  EXPECT_EQ(0, Run(package, nullptr));
-  std::vector<standin::FolderPickerRecord> pickers = standin::FolderPickers();
-  ASSERT_EQ(2u, pickers.size());
-  EXPECT_EQ(u"パッチを適用するフォルダーを選択してください", pickers[0].title);
-  EXPECT_TRUE(pickers[0].options & FOS_PICKFOLDERS);
-  EXPECT_EQ(dialog, pickers[0].owner);
-  ASSERT_EQ(2u, Boxes().size());
-  EXPECT_EQ(kConfirm, Boxes()[0].text);
-  EXPECT_EQ(kDone, Boxes()[1].text);
-  EXPECT_EQ(kNew, ReadAll(installed / "app.exe"));
-  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew}};
-  EXPECT_EQ(expected, Snapshot(installed.path()));
-
-  // Cancel: the first failure of a run here, and nothing changes anywhere.
-  standin::ResetUi();
-  CurrentDirectory here(app.path());
-  WriteAll(installed / "app.exe", kOld);
-  EXPECT_EQ(0, Run(package, nullptr));  // no handler: every picker cancels
-  EXPECT_EQ(1u, standin::FolderPickers().size());
-  ASSERT_EQ(1u, Boxes().size());
-  EXPECT_EQ(kCannotOpen, Boxes()[0].text);
-  EXPECT_EQ(before, Snapshot(app.path()));
-  EXPECT_EQ(kOld, ReadAll(installed / "app.exe"));
-}
-
-TEST_F(Program, SilentRunsAskNothingAndExitWithTheResult) {
-  const Bytes package = BuildPackage(
-      {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)});
-  typedef std::vector<std::pair<std::string, Bytes>> Files;
-  const Files old = {{"app.exe", kOld}}, newer = {{"app.exe", kNew}};
-  const Files patched = {{"app.exe", kNew}, {"new.txt", kNew}};
-  const Files other = {{"other.txt", kOld}};
-  struct Case {
-    Files files;
-    Bytes package;
-    int exitCode;
-    Files after;
-    std::u16string line = u"/S";
-  };
-  const Case cases[] = {
-      {old, package, 0, patched},
-      {patched, package, 0, patched},
-      {newer, package, 10, newer},
-      {other, package, 8, other},
-      {old, Bytes(), 3, old},
-      {old, package, 17, old, u"/S /quiet"},
-      // A folder that does not exist is not patched instead of this one.
-      {old, package, 7, old, u"/S /D=missing"},
-  };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(&test - cases);
-    standin::ResetUi();
-    ClearFolder(app.path());
-    for (const auto& file : test.files) WriteAll(app / file.first, file.second);
-    EXPECT_EQ(test.exitCode, Run(test.package, nullptr, test.line));
-    EXPECT_TRUE(Boxes().empty());
-    EXPECT_TRUE(standin::FolderPickers().empty());
-    EXPECT_EQ(test.after, Snapshot(app.path()));
+    EXPECT_EQ(before, Snapshot(app.path()));  // no journal either
   }
 }
 
@@ -283,8 +184,6 @@ TEST_F(Program, AFolderWithSpacesAndTheLog) {
   const std::u16string line =
       u"/s /LOG=\"" + log.u16string() + u"\"  /D=" + folder.u16string() + u"  ";
   EXPECT_EQ(0, Run(package, nullptr, line));
-  EXPECT_EQ(kNew, ReadAll(folder / "app.exe"));
-  EXPECT_TRUE(Snapshot(app.path()).empty());
   auto text = [&] {
     Bytes bytes = ReadAll(log);
     return std::string(bytes.begin(), bytes.end());
@@ -295,51 +194,39 @@ TEST_F(Program, AFolderWithSpacesAndTheLog) {
                 "app.exe: applied" + entry +
                 "new.txt: applied\r\nresult 0 パッチ作業が完了しました。\r\n",
             text());
-  // Run again: already applied. Then a failure, logged at its entry.
-  EXPECT_EQ(0, Run(package, nullptr, line));
-  EXPECT_NE(std::string::npos, text().find("check already applied" + entry +
-                                           "app.exe: already applied"));
-  EXPECT_NE(std::string::npos,
-            text().find("result 0 このパッチはすでに適用されています。"));
+  // A failure, logged at its entry.
   WriteAll(folder / "app.exe", kOld);
   EXPECT_EQ(12, Run(package, nullptr, line));
   EXPECT_NE(std::string::npos,
             text().find("check mixed" + entry + "app.exe: not applied" + entry +
                         "new.txt: error 12\r\nresult 12 "));
   EXPECT_EQ(kOld, ReadAll(folder / "app.exe"));
+  EXPECT_TRUE(Boxes().empty());
 }
 
 TEST(CommandLine, Switches) {
   struct Case {
     const char16_t* line;
-    bool good;
     bool silent;
     std::u16string folder, log, bad;
   } cases[] = {
-      {u"", true, false, u"", u"", u""},
-      {u"  /S ", true, true, u"", u"", u""},
-      {u"/s /log=a.txt", true, true, u"", u"a.txt", u""},
-      {u"/LOG=\"C:\\my logs\\run.log\" /S", true, true, u"",
-       u"C:\\my logs\\run.log", u""},
-      {u"/S /D=C:\\Program Files\\My App  ", true, true,
-       u"C:\\Program Files\\My App", u"", u""},
-      {u"/D=\"C:\\My App\"", true, false, u"C:\\My App", u"", u""},
-      {u"/D=C:\\x /S", true, false, u"C:\\x /S", u"", u""},  // all the rest
+      {u"/LOG=\"C:\\my logs\\run.log\" /S", true, u"", u"C:\\my logs\\run.log",
+       u""},
+      {u"/D=\"C:\\My App\"", false, u"C:\\My App", u"", u""},
+      {u"/D=C:\\x /S", false, u"C:\\x /S", u"", u""},  // all the rest
       // As launchers quote arguments with spaces.
-      {u"\"/LOG=C:\\my logs\\r.log\" /S \"/D=C:\\My App\"", true, true,
-       u"C:\\My App", u"C:\\my logs\\r.log", u""},
-      {u"/Q /S", false, true, u"", u"", u"/Q"},
-      {u"/S /LOG=", false, true, u"", u"", u"/LOG="},
-      {u"/D=", false, false, u"", u"", u"/D="},
-      {u"/Silent", false, false, u"", u"", u"/Silent"},
-      {u"patch.txt", false, false, u"", u"", u"patch.txt"},
+      {u"\"/LOG=C:\\my logs\\r.log\" /S \"/D=C:\\My App\"", true, u"C:\\My App",
+       u"C:\\my logs\\r.log", u""},
+      {u"/Q /S", true, u"", u"", u"/Q"},
+      {u"/S /LOG=", true, u"", u"", u"/LOG="},
+      {u"/D=", false, u"", u"", u"/D="},
+      {u"/Silent", false, u"", u"", u"/Silent"},
   };
   for (const Case& test : cases) {
-    SCOPED_TRACE(std::string(
-        test.line, test.line + std::char_traits<char16_t>::length(test.line)));
+    SCOPED_TRACE(&test - cases);
     CommandLine options;
     WString bad;
-    EXPECT_EQ(test.good, ParseCommandLine(test.line, &options, &bad));
+    EXPECT_EQ(test.bad.empty(), ParseCommandLine(test.line, &options, &bad));
     EXPECT_EQ(test.silent, options.silent);
     EXPECT_EQ(test.folder, options.folder);
     EXPECT_EQ(test.log, options.logFile);
