@@ -121,6 +121,24 @@ TEST_F(Program, AppliesInTheFolderTheUserShows) {
 
 // Every run that does not apply, asked or silent: the boxes it shows (the
 // last one's icon), its exit code and a folder left as it was.
+// A close answered "Yes" mid-run stops the worker and waits for it: the
+// folder is left whole or untouched, with nothing of the run's left in it.
+TEST_F(Program, CloseWithYesStopsTheWorkerCleanly) {
+  std::vector<TestEntry> entries;
+  for (int i = 0; i < 40; ++i) {
+    WriteAll(app / ("file" + std::to_string(i)), kOld);
+    entries.push_back(PatchEntry("file" + std::to_string(i), kOld, kNew));
+  }
+  EXPECT_EQ(0, Run(BuildPackage(entries), [&](const MessageBoxRecord& box) {
+              if (box.text == kConfirm) PostMessageW(dialog, WM_CLOSE, 0, 0);
+              return box.type & MB_YESNO ? IDYES : IDOK;
+            }));
+  std::vector<std::pair<std::string, Bytes>> after = Snapshot(app.path());
+  size_t patched = 0;
+  for (const auto& file : after) patched += file.second == kNew;
+  EXPECT_TRUE(after == before || (patched == 40 && after.size() == 40));
+}
+
 TEST_F(Program, RunsThatChangeNothing) {
   const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
   const std::u16string kTooSmall =
