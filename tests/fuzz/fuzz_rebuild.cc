@@ -14,9 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       PatchEntry("a.bin", fuzzing::kOldContent, ToBytes("the new content"));
   entry.instructions.assign(data + 2, data + 2 + length);
   entry.literal.assign(data + 2 + length, data + size);
-  Bytes executable = fuzzing::Stub();
-  Bytes package = BuildPackage({entry}, compressed ? PackageFlagCompressed : 0);
-  executable.insert(executable.end(), package.begin(), package.end());
-  fuzzing::ApplyAndCheck(executable);
+  fuzzing::ApplyAndCheck(
+      BuildPackage({entry}, compressed ? PackageFlagCompressed : 0));
   return 0;
 }

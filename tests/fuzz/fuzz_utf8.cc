@@ -1,5 +1,6 @@
 // Arbitrary bytes through Utf8ToWide, into a buffer of exactly the given
 // capacity: the result stays within it and is terminated.
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -14,9 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<WCHAR> out(static_cast<size_t>(units));
     int count = Utf8ToWide(out.data(), input.data(), units);
     if (count < 0 || count > units - 1) std::abort();
-    bool terminated = false;
-    for (WCHAR unit : out) terminated = terminated || unit == 0;
-    if (!terminated) std::abort();
+    if (std::find(out.begin(), out.end(), 0) == out.end()) std::abort();
   }
   return 0;
 }

@@ -1,6 +1,6 @@
-// Replays a fuzz target's seeds and every saved input under the normal test
-// runner, so that a crash found once stays fixed:
-//   fuzz_replay_TARGET [FILE or FOLDER]...
+// Replays a fuzz target's seeds and every input saved in the folders given,
+// under the normal test runner, so that a crash found once stays fixed:
+//   fuzz_replay_TARGET [FOLDER]...
 #include <cstdio>
 #include <filesystem>
 
@@ -9,28 +9,18 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv) {
-  namespace fs = std::filesystem;
-  size_t inputs = 0;
-  for (const testing_support::Bytes& seed :
-       fuzzing::Seeds(SELFPATCH_FUZZ_TARGET)) {
-    LLVMFuzzerTestOneInput(seed.data(), seed.size());
-    ++inputs;
-  }
+  std::vector<testing_support::Bytes> inputs =
+      fuzzing::Seeds(SELFPATCH_FUZZ_TARGET);
   for (int i = 1; i < argc; ++i) {
-    if (!fs::exists(argv[i])) continue;
-    std::vector<fs::path> files;
-    if (fs::is_directory(argv[i])) {
-      for (const auto& item : fs::directory_iterator(argv[i]))
-        files.push_back(item.path());
-    } else {
-      files.push_back(argv[i]);
-    }
-    for (const fs::path& file : files) {
-      testing_support::Bytes data = testing_support::ReadAll(file);
-      LLVMFuzzerTestOneInput(data.data(), data.size());
-      ++inputs;
-    }
+    std::error_code missing;  // a target may have no saved inputs yet
+    for (const auto& item :
+         std::filesystem::directory_iterator(argv[i], missing))
+      inputs.push_back(testing_support::ReadAll(item.path()));
   }
-  std::printf("%s: %zu inputs replayed\n", SELFPATCH_FUZZ_TARGET, inputs);
+  for (const testing_support::Bytes& input : inputs) {
+    LLVMFuzzerTestOneInput(input.data(), input.size());
+  }
+  std::printf("%s: %zu inputs replayed\n", SELFPATCH_FUZZ_TARGET,
+              inputs.size());
   return 0;
 }

@@ -42,8 +42,6 @@ class RecordingWindow {
  public:
   RecordingWindow();
   ~RecordingWindow();
-  RecordingWindow(const RecordingWindow&) = delete;
-  RecordingWindow& operator=(const RecordingWindow&) = delete;
 
   HWND handle() const { return handle_; }
   void Pump();
@@ -78,27 +76,23 @@ class SteppedClock {
   SteppedClock& operator=(const SteppedClock&) = delete;
 };
 
-// Makes `link` a link to `target`: for a folder a junction (Windows) or a
-// symbolic link, for a file a symbolic link. True only when the platform
-// reports it as a reparse point; otherwise nothing is left and false (a
-// Windows account without the right to make file links; Wine, whose file
-// links read as plain files).
+// Makes `link` a symbolic link to `target`: the stand-in's own; under Wine
+// one made by the host's tools, which Wine shows as a reparse point. True
+// only when the platform reports it as a reparse point; otherwise nothing is
+// left and false (Windows outside Wine).
 bool MakeLink(const std::filesystem::path& link,
               const std::filesystem::path& target);
 // Removes a link made by MakeLink, never what it leads to.
 void RemoveLink(const std::filesystem::path& link);
 
 // Holds the file at `path` open as a virus scanner holds a file just
-// written, for `milliseconds` or until destroyed: others may read it,
-// nobody may write, rename or delete it. Held from another process on
-// Windows (a helper program beside the test's own), from another thread of
-// the stand-in.
+// written, for `milliseconds` (destroying it waits them out): others may read
+// it, nobody may write, rename or delete it. Held from another thread: sharing
+// is judged by handle, so the hold is met as another program's would be.
 class HeldElsewhere {
  public:
   HeldElsewhere(const std::filesystem::path& path, DWORD milliseconds);
   ~HeldElsewhere();
-  HeldElsewhere(const HeldElsewhere&) = delete;
-  HeldElsewhere& operator=(const HeldElsewhere&) = delete;
   // Whether the hold began.
   bool Held() const;
 
@@ -113,18 +107,14 @@ std::vector<std::string> ListFolder(const std::filesystem::path& path);
 
 // Makes the file at `path` another user's, as if that user had planted it:
 // the stand-in's other user; under Wine another host user (Wine reads the
-// file as Anonymous's); on Windows the Network Service account, where the
-// test may give a file away. False, with the file as it was, where that
-// cannot be done.
+// file as Anonymous's). False, with the file as it was, where that cannot be
+// done (Windows outside Wine).
 bool GiveToAnotherUser(const std::filesystem::path& path);
 
 // Makes the folder the applier takes for the Windows folder known to the
 // test and returns it: the real one on Windows; on the stand-in a scratch
 // folder it is told to take, kept until the process ends.
 std::filesystem::path WindowsFolder();
-
-// The running test program's own file.
-std::filesystem::path OwnExecutable();
 
 // Loads the patch executable at `patch` and applies it to `folder` with the
 // applier's worker, on this thread; the load's or the worker's result.

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "apply/delta_decoder.h"
 #include "package/sha256.h"
-#include "platform_support.h"
 
 namespace testing_support {
 
@@ -32,14 +32,10 @@ Bytes RandomBytes(std::mt19937& random, size_t size) {
   return data;
 }
 
-WString Wide(const fs::path& path) {
-  std::u16string text = path.u16string();
-  return WString(text.begin(), text.end());
-}
+WString Wide(const fs::path& path) { return Wide(path.u16string().c_str()); }
 
 WString Wide(const char16_t* text) {
-  std::u16string value(text);
-  return WString(value.begin(), value.end());
+  return WString(text, text + std::char_traits<char16_t>::length(text));
 }
 
 void BitWriter::WriteBits(uint32_t value, int count) {
@@ -70,20 +66,17 @@ void BitWriter::WriteLength(uint32_t length) {
   }
 }
 
-void BitWriter::WriteInstruction(uint32_t op, uint32_t length) {
-  WriteBits(op, 2);
-  WriteLength(length);
-}
-
 Bytes BitWriter::Finish() {
-  WriteInstruction(3, 0);
+  WriteBits(3, 2);
+  WriteLength(0);
   return bytes_;
 }
 
 Bytes EncodeInstructions(const std::vector<Instruction>& instructions) {
   BitWriter writer;
   for (const Instruction& instruction : instructions) {
-    writer.WriteInstruction(instruction.op, instruction.length);
+    writer.WriteBits(instruction.op, 2);
+    writer.WriteLength(instruction.length);
   }
   return writer.Finish();
 }
@@ -93,26 +86,19 @@ Bytes ApplyInstructions(const std::vector<Instruction>& instructions,
   Bytes out;
   size_t o = 0, l = 0;
   for (const Instruction& instruction : instructions) {
+    const uint32_t op = instruction.op;
     for (uint32_t i = 0; i < instruction.length; ++i) {
-      switch (instruction.op) {
-        case 0:
-          out.push_back(old.at(o++));
-          break;
-        case 1:
-          out.push_back(literal.at(l++));
-          break;
-        case 2:
-          ++o;
-          break;
-        default:
-          ++o;
-          out.push_back(literal.at(l++));
-          break;
-      }
+      // Copy (0) keeps the next old byte; skip (2) and replace (3) pass it.
+      if (op == 0) out.push_back(old.at(o));
+      if (op != 1) ++o;
+      // Insert (1) and replace take the next literal byte.
+      if (op == 1 || op == 3) out.push_back(literal.at(l++));
     }
   }
   return out;
 }
+
+namespace {
 
 std::vector<Instruction> SimpleDiff(const Bytes& old, const Bytes& target,
                                     Bytes* literal) {
@@ -143,28 +129,20 @@ std::vector<Instruction> SimpleDiff(const Bytes& old, const Bytes& target,
   return out;
 }
 
+}  // namespace
+
 TestEntry PatchEntry(const std::string& name, const Bytes& old,
                      const Bytes& target) {
-  TestEntry entry;
-  entry.name = name;
-  entry.kind = EntryKindPatch;
-  entry.oldSize = old.size();
-  entry.newSize = target.size();
-  entry.oldDigest = Sha256(old);
-  entry.newDigest = Sha256(target);
+  TestEntry entry{name,        EntryKindPatch, old.size(), target.size(),
+                  Sha256(old), Sha256(target), {},         {}};
   entry.instructions =
       EncodeInstructions(SimpleDiff(old, target, &entry.literal));
   return entry;
 }
 
 TestEntry AddEntry(const std::string& name, const Bytes& content) {
-  TestEntry entry;
-  entry.name = name;
-  entry.kind = EntryKindAdd;
-  entry.newSize = content.size();
-  entry.newDigest = Sha256(content);
-  entry.literal = content;
-  return entry;
+  return TestEntry{name,      EntryKindAdd,    0,  content.size(),
+                   Bytes(32), Sha256(content), {}, content};
 }
 
 Bytes StoredStream(const Bytes& data) {
@@ -200,10 +178,8 @@ TestEntry Compressed(TestEntry entry) {
 }
 
 TestEntry DirectoryEntry(const std::string& name) {
-  TestEntry entry;
-  entry.name = name;
-  entry.kind = EntryKindDirectory;
-  return entry;
+  return TestEntry{name,      EntryKindDirectory, 0,  0,
+                   Bytes(32), Bytes(32),          {}, {}};
 }
 
 namespace {
@@ -211,6 +187,13 @@ namespace {
 template <typename T>
 void Put(Bytes* out, size_t offset, const T& value) {
   std::memcpy(out->data() + offset, &value, sizeof value);
+}
+
+template <typename T>
+T Get(const Bytes& in, size_t offset) {
+  T value;
+  std::memcpy(&value, in.data() + offset, sizeof value);
+  return value;
 }
 
 }  // namespace
@@ -223,8 +206,7 @@ Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
   Bytes package(tableEnd);
   size_t record = kPackageHeaderSize;
   for (const TestEntry& entry : entries) {
-    PackageEntry out;
-    std::memset(&out, 0, sizeof out);
+    PackageEntry out{};
     out.nameLength = static_cast<uint32_t>(entry.name.size() + 1);
     out.kind = entry.kind;
     out.oldSize = entry.oldSize;
@@ -243,8 +225,7 @@ Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
                 entry.name.size() + 1);
     record += kPackageEntrySize + entry.name.size() + 1;
   }
-  PackageHeader header;
-  std::memset(&header, 0, sizeof header);
+  PackageHeader header{};
   std::memcpy(header.magic, kPackageMagic, 8);
   header.entryCount = static_cast<uint32_t>(entries.size());
   header.flags = flags;
@@ -267,8 +248,7 @@ Bytes MakePeImage(bool pe32Plus, const std::vector<uint32_t>& sectionSizes) {
   const uint32_t ntSize = pe32Plus ? 264 : 248;
   const uint32_t headersSize = 0x200;
   Bytes image(headersSize);
-  image[0] = 'M';
-  image[1] = 'Z';
+  std::memcpy(image.data(), "MZ", 2);
   Put(&image, 60, ntOffset);
   std::memcpy(image.data() + ntOffset, "PE\0\0", 4);
   Put(&image, ntOffset + 4, static_cast<uint16_t>(pe32Plus ? 0x8664 : 0x14C));
@@ -289,42 +269,55 @@ Bytes MakePeImage(bool pe32Plus, const std::vector<uint32_t>& sectionSizes) {
 }
 
 uint32_t ImageEndOf(const Bytes& executable) {
-  uint32_t ntOffset;
-  std::memcpy(&ntOffset, executable.data() + 60, 4);
-  uint16_t sections, magic;
-  std::memcpy(&sections, executable.data() + ntOffset + 6, 2);
-  std::memcpy(&magic, executable.data() + ntOffset + 24, 2);
-  uint32_t end;
-  std::memcpy(&end, executable.data() + ntOffset + 24 + 60, 4);
-  uint32_t table = ntOffset + (magic == 0x20B ? 264 : 248);
-  for (uint32_t i = 0; i < sections; ++i) {
-    uint32_t raw;
-    std::memcpy(&raw, executable.data() + table + 40 * i + 16, 4);
-    end += raw;
+  const uint32_t ntOffset = Get<uint32_t>(executable, 60);
+  // SizeOfHeaders, then each section's SizeOfRawData.
+  uint32_t end = Get<uint32_t>(executable, ntOffset + 24 + 60);
+  uint32_t section = ntOffset + 24 + Get<uint16_t>(executable, ntOffset + 20);
+  for (uint16_t i = 0; i < Get<uint16_t>(executable, ntOffset + 6); ++i) {
+    end += Get<uint32_t>(executable, section + 40 * i + 16);
   }
   return end;
+}
+
+namespace {
+
+// The running test program's own file.
+fs::path OwnExecutable() {
+  WCHAR path[4096];
+  DWORD length = GetModuleFileNameW(nullptr, path, 4096);
+  return fs::path(WString(path, length));
+}
+
+}  // namespace
+
+Bytes BaseExecutable() {
+  static const Bytes base = [] {
+    Bytes own = ReadAll(OwnExecutable());
+    // Windows maps the module, so it must be a real program: this one. The
+    // stand-in only reads the file.
+    if (own.size() > 2 && own[0] == 'M' && own[1] == 'Z') {
+      own.resize(ImageEndOf(own));
+      return own;
+    }
+    return MakePeImage(false, {0x400, 0x200});
+  }();
+  return base;
 }
 
 ScratchDir::ScratchDir() {
   static std::atomic<int> counter{0};
   std::random_device seed;
   fs::path base = fs::temp_directory_path();
-  for (;;) {
+  do {
     path_ = base / ("selfpatch-test-" + std::to_string(seed()) + "-" +
                     std::to_string(counter++));
-    if (fs::create_directory(path_)) break;
-  }
+  } while (!fs::create_directory(path_));
   path_ = fs::canonical(path_);
 }
 
 ScratchDir::~ScratchDir() {
+  ClearFolder(path_);
   std::error_code error;
-  // Read-only files must become writable before Windows lets them go.
-  for (auto it = fs::recursive_directory_iterator(path_, error);
-       it != fs::recursive_directory_iterator(); it.increment(error)) {
-    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add,
-                    error);
-  }
   fs::remove_all(path_, error);
 }
 
@@ -341,49 +334,46 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
     return CreateFileW(Wide(dir / name).c_str(), access, FILE_SHARE_READ,
                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
-  HANDLE oldFile = open("old", GENERIC_READ, OPEN_EXISTING);
-  HANDLE literalFile = open("literal", GENERIC_READ, OPEN_EXISTING);
-  HANDLE outFile = open("out", GENERIC_WRITE, CREATE_ALWAYS);
-  bool ended;
-  {
-    SharedArray<uint8_t> block;
-    block.Allocate(static_cast<int32_t>(instructions.size()));
-    std::copy(instructions.begin(), instructions.end(), block.data);
-    BitReader reader(block);
-    CFileReadData oldStream(oldFile);
-    CFileReadData literalStream(&::ReadFile, literalFile, literal.size());
-    CFileWriteData output(outFile);
-    ended = DeltaDecoder::Decode(oldStream, output, reader, literalStream);
-    output.Flush();
-    if (consumed != nullptr) {
-      consumed[0] = oldStream.consumed;
-      consumed[1] = literalStream.consumed;
-    }
+  SharedArray<uint8_t> block;
+  block.Allocate(static_cast<int32_t>(instructions.size()));
+  std::copy(instructions.begin(), instructions.end(), block.data);
+  BitReader reader(block);
+  CFileReadData oldStream(open("old", GENERIC_READ, OPEN_EXISTING));
+  CFileReadData literalStream(&::ReadFile,
+                              open("literal", GENERIC_READ, OPEN_EXISTING),
+                              literal.size());
+  CFileWriteData output(open("out", GENERIC_WRITE, CREATE_ALWAYS));
+  const bool ended =
+      DeltaDecoder::Decode(oldStream, output, reader, literalStream);
+  output.Flush();
+  if (consumed != nullptr) {
+    consumed[0] = oldStream.consumed;
+    consumed[1] = literalStream.consumed;
   }
-  CloseHandle(oldFile);
-  CloseHandle(literalFile);
-  CloseHandle(outFile);
+  for (HANDLE file : {oldStream.handle, literalStream.handle, output.handle}) {
+    CloseHandle(file);
+  }
   *out = ReadAll(dir / "out");
   return ended;
 }
 
 void ClearFolder(const fs::path& folder) {
-  for (const auto& item : fs::directory_iterator(folder)) {
-    fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
-    fs::remove_all(item.path());
+  std::error_code error;
+  // Read-only files must become writable before Windows lets them go.
+  for (auto it = fs::recursive_directory_iterator(folder, error);
+       it != fs::recursive_directory_iterator(); it.increment(error)) {
+    fs::permissions(it->path(), fs::perms::owner_write,
+                    fs::perm_options::add | fs::perm_options::nofollow, error);
+  }
+  for (const auto& item : fs::directory_iterator(folder, error)) {
+    fs::remove_all(item.path(), error);
   }
 }
 
 Bytes ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
-  if (size < 0) return Bytes();
-  Bytes data(static_cast<size_t>(size));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()),
-          static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<size_t>(in.gcount()));
-  return data;
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in),
+               std::istreambuf_iterator<char>());
 }
 
 void WriteAll(const fs::path& path, const Bytes& data) {
@@ -396,11 +386,9 @@ std::vector<std::pair<std::string, Bytes>> Snapshot(const fs::path& root) {
   std::vector<std::pair<std::string, Bytes>> files;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
     std::string name = fs::relative(item.path(), root).generic_u8string();
-    if (item.is_directory()) {
-      files.emplace_back(name + "/", Bytes());
-    } else {
-      files.emplace_back(name, ReadAll(item.path()));
-    }
+    const bool folder = item.is_directory();
+    files.emplace_back(folder ? name + "/" : name,
+                       folder ? Bytes() : ReadAll(item.path()));
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -30,7 +30,6 @@ class BitWriter {
   void WriteBits(uint32_t value, int count);
   // The length code: k one-bits, a zero, k + 1 groups of 4 bits.
   void WriteLength(uint32_t length);
-  void WriteInstruction(uint32_t op, uint32_t length);
   // The end marker (Replace 0), then zero bits to the end of the byte.
   Bytes Finish();
 
@@ -52,12 +51,6 @@ Bytes EncodeInstructions(const std::vector<Instruction>& instructions);
 Bytes ApplyInstructions(const std::vector<Instruction>& instructions,
                         const Bytes& old, const Bytes& literal);
 
-// A plain, obviously correct encoder: copies the common prefix and suffix
-// of `old` and `target` and replaces, skips or inserts the middle. Returns
-// the instructions and fills `literal`.
-std::vector<Instruction> SimpleDiff(const Bytes& old, const Bytes& target,
-                                    Bytes* literal);
-
 // ---- Packages
 // -----------------------------------------------------------------
 
@@ -72,6 +65,9 @@ struct TestEntry {
   Bytes literal;
 };
 
+// Its instructions from a plain, obviously correct encoder: they copy the
+// common prefix and suffix of `old` and `target` and replace, skip or
+// insert the middle.
 TestEntry PatchEntry(const std::string& name, const Bytes& old,
                      const Bytes& target);
 TestEntry AddEntry(const std::string& name, const Bytes& content);

@@ -1,7 +1,5 @@
 #include "../platform_support.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "standin_control.h"
@@ -42,18 +40,6 @@ void RemoveLink(const std::filesystem::path& link) {
   std::filesystem::remove(link, error);
 }
 
-struct HeldElsewhere::Hold {
-  standin::FileHold file;
-};
-
-HeldElsewhere::HeldElsewhere(const std::filesystem::path& path,
-                             DWORD milliseconds)
-    : hold_(new Hold{{path.u8string(), milliseconds}}) {}
-
-HeldElsewhere::~HeldElsewhere() = default;
-
-bool HeldElsewhere::Held() const { return hold_->file.Held(); }
-
 std::vector<std::string> ListFolder(const std::filesystem::path& path) {
   std::vector<std::string> names;
   for (const auto& item : std::filesystem::directory_iterator(path))
@@ -73,10 +59,6 @@ std::filesystem::path WindowsFolder() {
   std::filesystem::create_directories(folder / "SysWOW64");
   standin::SetWindowsDirectory(folder.string());
   return folder;
-}
-
-std::filesystem::path OwnExecutable() {
-  return std::filesystem::read_symlink("/proc/self/exe");
 }
 
 }  // namespace testing_support
