@@ -10,13 +10,6 @@ namespace {
 
 using namespace testing_support;
 
-SharedArray<uint8_t> Block(const Bytes& bytes) {
-  SharedArray<uint8_t> block;
-  block.Allocate(static_cast<int32_t>(bytes.size()));
-  std::copy(bytes.begin(), bytes.end(), block.data);
-  return block;
-}
-
 // Instructions over an old file and a literal block; what they build, and
 // whether they end at their end marker. Those that fail write nothing.
 struct Program {
@@ -106,56 +99,15 @@ TEST(BitReaderTest, LengthClassBoundaries) {
       BitWriter writer;
       if (lead > 0) writer.WriteBits(0, lead);
       writer.WriteLength(length);
-      BitReader reader(Block(writer.Finish()));
+      Bytes bytes = writer.Finish();
+      SharedArray<uint8_t> block;
+      block.Allocate(static_cast<int32_t>(bytes.size()));
+      std::copy(bytes.begin(), bytes.end(), block.data);
+      BitReader reader(block);
       if (lead > 0) reader.ReadBits(lead);
       EXPECT_EQ(length, reader.ReadLength()) << length << " after " << lead;
       EXPECT_FALSE(reader.Failed());
     }
-  }
-}
-
-TEST(BitReaderTest, FieldsUpTo32BitsAndNoFetchBeyondTheLastBit) {
-  BitReader reader(Block({0xDE, 0xAD, 0xBE, 0xEF, 0x12}));
-  EXPECT_EQ(0x6u, reader.ReadBits(3));          // 110
-  EXPECT_EQ(0x1EADBEEFu, reader.ReadBits(29));  // through the end of 0xEF
-  EXPECT_EQ(0x12u, reader.ReadBits(8));
-  EXPECT_FALSE(reader.Failed());  // ended exactly at the block's end
-  EXPECT_EQ(0u, reader.ReadBits(1));
-  EXPECT_TRUE(reader.Failed());
-
-  BitReader wide(Block({0x80, 0, 0, 1}));
-  EXPECT_EQ(0x80000001u, wide.ReadBits(32));
-  EXPECT_FALSE(wide.Failed());
-}
-
-// Every opcode, lengths across chunks of 1,024, against the reference.
-TEST_F(Decoding, RandomProgramsMatchTheReference) {
-  std::mt19937 random(8);
-  for (int round = 0; round < 40; ++round) {
-    Program c = {"", {}, RandomBytes(random, 1 + random() % 20000)};
-    std::vector<Instruction> program;
-    size_t oldLeft = c.old.size();
-    uint32_t previous = 4;
-    for (int i = 0; i < 30; ++i) {
-      uint32_t op = random() % 4;
-      if (op == previous) continue;
-      uint32_t length = 1 + random() % (random() % 2 ? 20 : 5000);
-      if (op != 1) {
-        if (oldLeft == 0) continue;
-        length = std::min<uint32_t>(length, static_cast<uint32_t>(oldLeft));
-        oldLeft -= length;
-      }
-      if (op == 1 || op == 3) {
-        Bytes more = RandomBytes(random, length);
-        c.literal.insert(c.literal.end(), more.begin(), more.end());
-      }
-      program.push_back({op, length});
-      previous = op;
-    }
-    c.instructions = EncodeInstructions(program);
-    Bytes out;
-    ASSERT_TRUE(Decode(c, &out));
-    ASSERT_EQ(ApplyInstructions(program, c.old, c.literal), out) << round;
   }
 }
 
