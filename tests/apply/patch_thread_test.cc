@@ -286,6 +286,8 @@ TEST_F(Worker, AJournalThatIsNotOursIsLeftAlone) {
       {"names a stream",
        Journal({Step('A', WTXT("app.exe:stream"), WTXT("x.tmp"))})},
       {"reserves a target", Journal({WTXT("T\tapp.exe")})},
+      {"moves aside onto a target",
+       Journal({kReserveA, Step('R', WTXT("app.exe"), WTXT("lib.dll"))})},
       {"a temporary never reserved",
        Journal({Step('A', WTXT("new.txt"), WTXT("ptfA.tmp"))})},
       {"a temporary in another folder",
