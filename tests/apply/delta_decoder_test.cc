@@ -10,103 +10,85 @@ namespace {
 
 using namespace testing_support;
 
-SharedArray<uint8_t> Block(const Bytes& bytes) {
-  SharedArray<uint8_t> block;
-  block.Allocate(static_cast<int32_t>(bytes.size()));
-  std::copy(bytes.begin(), bytes.end(), block.data);
-  return block;
-}
-
-// Runs the decoder over files holding `old` and `literal`.
-class Decoding : public ::testing::Test {
- protected:
-  bool Decode(const Bytes& instructions, const Bytes& old, const Bytes& literal,
-              Bytes* out) {
-    uint64_t consumed[2];
-    bool ended =
-        DecodeWithFiles(dir, instructions, old, literal, out, consumed);
-    oldConsumed = consumed[0];
-    literalConsumed = consumed[1];
-    return ended;
-  }
-  ScratchDir dir;
-  uint64_t oldConsumed = 0;
-  uint64_t literalConsumed = 0;
+// Instructions over an old file and a literal block; what they build, and
+// whether they end at their end marker. Those that fail write nothing.
+struct Program {
+  const char* what;
+  Bytes instructions, old, literal = {}, out = {};
+  bool ends = false;
 };
 
-TEST_F(Decoding, WorkedExamples) {
-  Bytes out;
-  EXPECT_TRUE(Decode({0x0A, 0x8E, 0x16, 0x1C, 0x00}, ToBytes("ABCDEFGHIJ"),
-                     ToBytes("xyzw"), &out));
-  EXPECT_EQ(ToBytes("ABCDExyzw"), out);
-  EXPECT_EQ(8u, oldConsumed);  // F-H passed over, I and J never taken
-
-  // Copy 1,024 (one chunk), Insert 16, end.
-  std::mt19937 random(6);
-  Bytes old = RandomBytes(random, 2000);
-  Bytes literal = RandomBytes(random, 16);
-  EXPECT_TRUE(Decode({0x31, 0x78, 0x30, 0x06, 0x00}, old, literal, &out));
-  Bytes expected(old.begin(), old.begin() + 1024);
-  expected.insert(expected.end(), literal.begin(), literal.end());
-  EXPECT_EQ(expected, out);
-}
-
-TEST_F(Decoding, EndMarkersAndZeroLengths) {
-  Bytes out;
-  EXPECT_TRUE(Decode({0xC0}, ToBytes("old"), Bytes(), &out));  // end only
-  EXPECT_TRUE(out.empty());
-  // Copy, Insert or Skip of length 0 is invalid.
-  for (uint8_t invalid : {0x00, 0x40, 0x80}) {
-    EXPECT_FALSE(Decode({invalid}, ToBytes("old"), Bytes(), &out))
-        << int(invalid);
-    EXPECT_TRUE(out.empty());
+class Decoding : public ::testing::Test {
+ protected:
+  bool Decode(const Program& program, Bytes* out) {
+    return DecodeWithFiles(dir, program.instructions, program.old,
+                           program.literal, out, nullptr);
   }
-}
+  ScratchDir dir;
+};
 
-TEST_F(Decoding, BlocksThatEndEarlyFailWithoutReadingPastThem) {
-  Bytes out;
-  // Copy 5 then nothing: the next opcode lies beyond the block.
-  EXPECT_FALSE(Decode({0x0A}, ToBytes("ABCDEFGH"), Bytes(), &out));
-  // A length prefix cut off by the end of the block.
-  EXPECT_FALSE(Decode({0x3F}, ToBytes("ABCDEFGH"), Bytes(), &out));
-  EXPECT_FALSE(Decode({}, ToBytes("A"), Bytes(), &out));
-}
-
-TEST_F(Decoding, InstructionsBeyondTheirStreamsFail) {
-  Bytes out;
-  // Copy 5 from an old file of 3 bytes, Insert 2 from a literal block of 1,
-  // Skip past the old file's end.
-  EXPECT_FALSE(
-      Decode(EncodeInstructions({{0, 5}}), ToBytes("abc"), Bytes(), &out));
-  EXPECT_FALSE(
-      Decode(EncodeInstructions({{1, 2}}), ToBytes("abc"), ToBytes("x"), &out));
-  EXPECT_FALSE(
-      Decode(EncodeInstructions({{2, 4}}), ToBytes("abc"), Bytes(), &out));
-  // A huge Copy stops at the first short chunk instead of writing 4 GiB.
-  EXPECT_FALSE(Decode(EncodeInstructions({{0, 0xFFFFFFFFu}}), ToBytes("abc"),
-                      Bytes(), &out));
-  EXPECT_TRUE(out.empty());
-}
-
-TEST_F(Decoding, LengthsThatDoNotFitIn32BitsFail) {
-  Bytes out;
-  BitWriter eightOnes;  // a prefix of eight one-bits
-  eightOnes.WriteBits(0, 2);
-  eightOnes.WriteBits(0xFF, 8);
-  eightOnes.WriteBits(0, 1);
-  eightOnes.WriteBits(0, 32);
-  eightOnes.WriteBits(0, 4);
-  EXPECT_FALSE(Decode(eightOnes.Finish(), ToBytes("x"), Bytes(), &out));
-
-  BitWriter tooBig;  // seven ones, payload above 4,008,636,143
-  tooBig.WriteBits(0, 2);
-  tooBig.WriteBits(0x7F, 7);
-  tooBig.WriteBits(0, 1);
-  tooBig.WriteBits(4008636144u, 32);
-  EXPECT_FALSE(Decode(tooBig.Finish(), ToBytes("x"), Bytes(), &out));
-  // Thirty one-bits: refused at the eighth, long before the prefix's sum
-  // would shift past 64 bits.
-  EXPECT_FALSE(Decode({0x3F, 0xFF, 0xFF, 0xFF}, ToBytes("x"), Bytes(), &out));
+TEST_F(Decoding, ProgramsEndAtTheirEndMarkerOrFail) {
+  std::mt19937 random(6);
+  const Bytes old = RandomBytes(random, 2000);
+  const Bytes literal = RandomBytes(random, 16);
+  Bytes chunk(old.begin(), old.begin() + 1024);
+  chunk.insert(chunk.end(), literal.begin(), literal.end());
+  // Copy 3 (7 bits), Insert 16 (12), Skip 1 (7), Insert 1 (7), end (7):
+  // exactly 40 bits. The reader fails on any fetch beyond the block, so
+  // success proves it fetched nothing more.
+  Bytes exact = EncodeInstructions({{0, 3}, {1, 16}, {2, 1}, {1, 1}});
+  ASSERT_EQ(5u, exact.size());
+  Bytes trailing = exact;
+  trailing.push_back(0xFF);
+  const Bytes kDigits = ToBytes("0123456789ABCDEFG");
+  const Bytes kBuilt = ToBytes("abc0123456789ABCDEFG");
+  // Copy with a length prefix of eight one-bits (then a zero and 36 zero
+  // bits), and with seven (then a zero) and a payload above 4,008,636,143;
+  // each followed by the end marker.
+  const Bytes eightOnes = {0x3F, 0xC0, 0x00, 0x00, 0x00, 0x01, 0x80};
+  const Bytes tooBig = {0x3F, 0xBB, 0xBB, 0xBB, 0xBC, 0x30, 0x00};
+  const Bytes kOld = ToBytes("abc");
+  const Program cases[] = {
+      {"the worked example",
+       {0x0A, 0x8E, 0x16, 0x1C, 0x00},
+       ToBytes("ABCDEFGHIJ"),
+       ToBytes("xyzw"),
+       ToBytes("ABCDExyzw"),
+       true},
+      {"Copy 1,024 (one chunk), Insert 16",
+       {0x31, 0x78, 0x30, 0x06, 0x00},
+       old,
+       literal,
+       chunk,
+       true},
+      {"the end marker alone", {0xC0}, kOld, {}, {}, true},
+      {"the end marker in the block's last bits", exact, ToBytes("abcdefgh"),
+       kDigits, kBuilt, true},
+      {"bytes after the end marker's byte", trailing, ToBytes("abcdefgh"),
+       kDigits, kBuilt, true},
+      {"Copy of length 0", {0x00}, kOld},
+      {"Insert of length 0", {0x40}, kOld},
+      {"Skip of length 0", {0x80}, kOld},
+      {"Skip 2, then the block ends", {0x84}, kOld},
+      {"a length prefix cut off by the block's end", {0x3F}, kOld},
+      {"an empty block", {}, kOld},
+      {"Copy past the old file", EncodeInstructions({{0, 5}}), kOld},
+      {"Insert past the literal block", EncodeInstructions({{1, 2}}), kOld,
+       ToBytes("x")},
+      {"Skip past the old file", EncodeInstructions({{2, 4}}), kOld},
+      // Stops at the first short chunk instead of writing 4 GiB.
+      {"a huge Copy", EncodeInstructions({{0, 0xFFFFFFFFu}}), kOld},
+      {"eight one-bits in a length prefix", eightOnes, kOld},
+      {"a length past 32 bits", tooBig, kOld},
+      // Refused at the eighth, long before the prefix's sum would shift
+      // past 64 bits.
+      {"thirty one-bits", {0x3F, 0xFF, 0xFF, 0xFF}, kOld},
+  };
+  for (const Program& c : cases) {
+    Bytes out;
+    EXPECT_EQ(c.ends, Decode(c, &out)) << c.what;
+    EXPECT_EQ(c.out, out) << c.what;
+  }
 }
 
 TEST(BitReaderTest, LengthClassBoundaries) {
@@ -118,85 +100,14 @@ TEST(BitReaderTest, LengthClassBoundaries) {
       if (lead > 0) writer.WriteBits(0, lead);
       writer.WriteLength(length);
       Bytes bytes = writer.Finish();
-      BitReader reader(Block(bytes));
+      SharedArray<uint8_t> block;
+      block.Allocate(static_cast<int32_t>(bytes.size()));
+      std::copy(bytes.begin(), bytes.end(), block.data);
+      BitReader reader(block);
       if (lead > 0) reader.ReadBits(lead);
       EXPECT_EQ(length, reader.ReadLength()) << length << " after " << lead;
       EXPECT_FALSE(reader.Failed());
     }
-  }
-}
-
-TEST(BitReaderTest, FieldsUpTo32BitsAndNoFetchBeyondTheLastBit) {
-  BitReader reader(Block({0xDE, 0xAD, 0xBE, 0xEF, 0x12}));
-  EXPECT_EQ(0x6u, reader.ReadBits(3));          // 110
-  EXPECT_EQ(0x1EADBEEFu, reader.ReadBits(29));  // through the end of 0xEF
-  EXPECT_FALSE(reader.Failed());
-  EXPECT_EQ(0x12u, reader.ReadBits(8));
-  EXPECT_FALSE(reader.Failed());  // ended exactly at the block's end
-  EXPECT_EQ(0u, reader.ReadBits(1));
-  EXPECT_TRUE(reader.Failed());
-
-  BitReader wide(Block({0x80, 0, 0, 1}));
-  EXPECT_EQ(0x80000001u, wide.ReadBits(32));
-  EXPECT_FALSE(wide.Failed());
-}
-
-TEST_F(Decoding, EndMarkerInTheLastBitsOfTheBlock) {
-  // Copy 3 (7 bits), Insert 16 (12), Skip 1 (7), Insert 1 (7), end (7):
-  // exactly 40 bits, so the end marker's last bit is the block's last bit.
-  // The reader fails on any fetch beyond the block, so success proves it
-  // fetched nothing more.
-  Bytes block = EncodeInstructions({{0, 3}, {1, 16}, {2, 1}, {1, 1}});
-  ASSERT_EQ(5u, block.size());
-  Bytes out;
-  ASSERT_TRUE(
-      Decode(block, ToBytes("abcdefgh"), ToBytes("0123456789ABCDEFG"), &out));
-  EXPECT_EQ(ToBytes("abc0123456789ABCDEFG"), out);
-  // Bytes after the end marker's byte are never read.
-  block.push_back(0xFF);
-  ASSERT_TRUE(
-      Decode(block, ToBytes("abcdefgh"), ToBytes("0123456789ABCDEFG"), &out));
-}
-
-TEST_F(Decoding, ReplaceTakesLiteralBytesAndChunksAre1024) {
-  std::mt19937 random(7);
-  Bytes old = RandomBytes(random, 3000);
-  Bytes literal = RandomBytes(random, 2000);
-  std::vector<Instruction> program = {{0, 1025}, {3, 1025}, {1, 975}, {0, 10}};
-  Bytes out;
-  ASSERT_TRUE(Decode(EncodeInstructions(program), old, literal, &out));
-  EXPECT_EQ(ApplyInstructions(program, old, literal), out);
-  EXPECT_EQ(2060u, oldConsumed);
-  EXPECT_EQ(2000u, literalConsumed);
-}
-
-TEST_F(Decoding, RandomProgramsMatchTheReference) {
-  std::mt19937 random(8);
-  for (int round = 0; round < 40; ++round) {
-    Bytes old = RandomBytes(random, 1 + random() % 20000);
-    Bytes literal;
-    std::vector<Instruction> program;
-    size_t oldLeft = old.size();
-    uint32_t previous = 4;
-    for (int i = 0; i < 30; ++i) {
-      uint32_t op = random() % 4;
-      if (op == previous) continue;
-      uint32_t length = 1 + random() % (random() % 2 ? 20 : 5000);
-      if (op != 1) {
-        if (oldLeft == 0) continue;
-        length = std::min<uint32_t>(length, static_cast<uint32_t>(oldLeft));
-        oldLeft -= length;
-      }
-      if (op == 1 || op == 3) {
-        Bytes more = RandomBytes(random, length);
-        literal.insert(literal.end(), more.begin(), more.end());
-      }
-      program.push_back({op, length});
-      previous = op;
-    }
-    Bytes out;
-    ASSERT_TRUE(Decode(EncodeInstructions(program), old, literal, &out));
-    ASSERT_EQ(ApplyInstructions(program, old, literal), out) << round;
   }
 }
 

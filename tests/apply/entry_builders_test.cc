@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <random>
 
 #include "apply/patch_thread.h"
@@ -18,38 +17,28 @@ using namespace testing_support;
 // build into.
 class Builders : public WorkerTest {
  protected:
-  void TearDown() override {
-    CloseAll();
-    WorkerTest::TearDown();
-  }
-  // Windows will not rewrite or read back a file still open without
-  // sharing: every build step starts from closed files.
-  void CloseAll() {
-    for (HANDLE handle : handles) CloseHandle(handle);
-    handles.clear();
-  }
-  HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
-    HANDLE handle =
-        CreateFileW(Wide(In(name)).c_str(), access, FILE_SHARE_READ, nullptr,
-                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(INVALID_HANDLE_VALUE, handle);
-    handles.push_back(handle);
-    return handle;
-  }
   PackageEntry& Record(size_t index) {
     return holder.Get()->entries[index].record;
   }
-  ResultCode Rebuild(const Bytes& old, size_t index = 0) {
-    CloseAll();
+  // Builds entry `index` into the file "out", a patched one from `old`, and
+  // reads it back into `built` (Windows will not read back a file still
+  // open without sharing).
+  ResultCode Build(size_t index, const Bytes& old = Bytes()) {
     WriteAll(In("old"), old);
-    return RebuildFile(*worker, Open("old", GENERIC_READ, OPEN_EXISTING),
-                       Open("out", GENERIC_WRITE, CREATE_ALWAYS),
-                       Record(index));
-  }
-  ResultCode Add(size_t index = 0) {
-    CloseAll();
-    return WriteAddedFile(Record(index), *worker,
-                          Open("out", GENERIC_WRITE, CREATE_ALWAYS));
+    auto open = [this](const char* name, DWORD access, DWORD disposition) {
+      return CreateFileW(Wide(In(name)).c_str(), access, FILE_SHARE_READ,
+                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE in = open("old", GENERIC_READ, OPEN_EXISTING);
+    HANDLE out = open("out", GENERIC_WRITE, CREATE_ALWAYS);
+    EXPECT_NE(INVALID_HANDLE_VALUE, out);
+    ResultCode result = (Record(index).kind & 0xFF) == EntryKindAdd
+                            ? WriteAddedFile(Record(index), *worker, out)
+                            : RebuildFile(*worker, in, out, Record(index));
+    CloseHandle(in);
+    CloseHandle(out);
+    built = ReadAll(In("out"));
+    return result;
   }
   std::vector<double> Fractions() {
     std::vector<double> fractions;
@@ -59,47 +48,62 @@ class Builders : public WorkerTest {
     return fractions;
   }
 
-  std::vector<HANDLE> handles;
+  Bytes built;
 };
 
-// A whole buffer reports its start and its end; an empty file only its end.
-TEST_F(Builders, AddedFiles) {
-  Load({AddEntry("exact", Bytes(65536, 1)), AddEntry("empty", Bytes()),
-        AddEntry("outside", ToBytes("content"))});
-  ASSERT_EQ(ResultSuccess, Add(0));
-  EXPECT_EQ((std::vector<double>{0.0, 1.0}), Fractions());
-  window.Clear();
-  ASSERT_EQ(ResultSuccess, Add(1));
-  EXPECT_EQ(std::vector<double>{1.0}, Fractions());
-  Record(2).literalOffset = holder.Get()->header.packageSize - 3;
-  EXPECT_EQ(ResultCreateFailed, Add(2));
+// Every block is checked against the package before a byte of it is used.
+TEST_F(Builders, ProgressOfSmallFilesAndBrokenBlocks) {
+  Load({PatchEntry("empty", ToBytes("old"), Bytes()),
+        PatchEntry("b", ToBytes("old"), ToBytes("new")),
+        AddEntry("exact", Bytes(65536, 1)), AddEntry("none", Bytes())});
+  // An empty file reports only its end.
+  for (size_t empty : {0, 3}) {
+    window.Clear();
+    ASSERT_EQ(ResultSuccess, Build(empty, ToBytes("old")));
+    EXPECT_EQ(std::vector<double>{1.0}, Fractions());
+  }
+  const uint64_t end = holder.Get()->header.packageSize;
+  const struct Case {
+    const char* what;
+    size_t index;
+    uint64_t PackageEntry::*field;
+    uint64_t value;
+  } cases[] = {
+      {"instructions that end before their end marker", 1,
+       &PackageEntry::instructionSize, 1},
+      {"an empty instruction block", 1, &PackageEntry::instructionSize, 0},
+      {"instructions past the package's end", 1,
+       &PackageEntry::instructionOffset, end - 1},
+      {"instructions at the last offset", 1, &PackageEntry::instructionOffset,
+       UINT64_MAX},
+      // Though no byte of it is used.
+      {"a literal block one byte past the end", 0, &PackageEntry::literalSize,
+       end - Record(0).literalOffset + 1},
+      {"an added file's block past the end", 2, &PackageEntry::literalOffset,
+       end - 3},
+  };
+  for (const Case& c : cases) {
+    const PackageEntry saved = Record(c.index);
+    Record(c.index).*c.field = c.value;
+    EXPECT_EQ(c.index == 2 ? ResultCreateFailed : ResultUpdateFailed,
+              Build(c.index, ToBytes("old")))
+        << c.what;
+    Record(c.index) = saved;
+  }
 }
 
-TEST_F(Builders, EmptyResultAndBrokenBlocks) {
-  Load({PatchEntry("a", ToBytes("old"), Bytes()),
-        PatchEntry("b", ToBytes("old"), ToBytes("new"))});
-  ASSERT_EQ(ResultSuccess, Rebuild(ToBytes("old"), 0));
-  EXPECT_EQ(std::vector<double>{1.0}, Fractions());
-
-  // Instructions that end before their end marker, or an empty block.
-  Record(1).instructionSize = 1;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
-  Record(1).instructionSize = 0;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
-  // Blocks outside the package.
-  uint64_t packageSize = holder.Get()->header.packageSize;
-  Record(1).instructionSize = 2;
-  Record(1).instructionOffset = packageSize - 1;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
-  Record(1).instructionOffset = UINT64_MAX;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
-  // A literal block one byte past the end, though no byte of it is used.
-  Record(0).literalSize = packageSize - Record(0).literalOffset + 1;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 0));
-  // An instruction block too large to hold.
-  Record(1).literalSize = 0;
-  Record(1).instructionSize = uint64_t{1} << 33;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(ToBytes("old"), 1));
+// The block `content` stored in a frame, then broken as `how` says.
+Bytes Framed(const std::string& how, Bytes content) {
+  if (how == "empty block") return Bytes();
+  if (how == "ends early") content.pop_back();
+  if (how == "runs long") content.push_back('x');
+  Bytes block = StoredStream(content);
+  if (how == "bytes after the end marker") block.push_back(0);
+  if (how == "cut inside the frame") block.pop_back();
+  if (how == "window over 64 MiB") block[5] = (kMaxWindowLog + 1 - 10) << 3;
+  if (how == "reserved block type") block[6] |= 6;
+  if (how == "not a frame") block[0] ^= 1;
+  return block;
 }
 
 TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
@@ -107,144 +111,47 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
   Bytes target = ToBytes("the new program: version two, longer");
   Bytes content;  // more than one read buffer and one stored chunk
   for (int i = 0; i < 20000; ++i) content.push_back("0123456789abc\n"[i % 14]);
-  struct Case {
-    const char* what;
-    std::function<Bytes(const Bytes&)> block;
-    bool builds;
-  } cases[] = {
-      {"whole", [](const Bytes& b) { return StoredStream(b); }, true},
-      {"ends early",
-       [](const Bytes& b) {
-         return StoredStream(Bytes(b.begin(), b.end() - 1));
-       },
-       false},
-      {"runs long",
-       [](const Bytes& b) {
-         Bytes more = b;
-         more.push_back('x');
-         return StoredStream(more);
-       },
-       false},
-      {"bytes after the end marker",
-       [](const Bytes& b) {
-         Bytes block = StoredStream(b);
-         block.push_back(0);
-         return block;
-       },
-       false},
-      {"cut inside the frame",
-       [](const Bytes& b) {
-         Bytes block = StoredStream(b);
-         block.pop_back();
-         return block;
-       },
-       false},
-      {"window over 64 MiB",
-       [](const Bytes& b) {
-         Bytes block = StoredStream(b);
-         block[5] = (kMaxWindowLog + 1 - 10) << 3;
-         return block;
-       },
-       false},
-      {"reserved block type",
-       [](const Bytes& b) {
-         Bytes block = StoredStream(b);
-         block[6] |= 6;
-         return block;
-       },
-       false},
-      {"not a frame",
-       [](const Bytes& b) {
-         Bytes block = StoredStream(b);
-         block[0] ^= 1;
-         return block;
-       },
-       false},
-      {"empty block", [](const Bytes&) { return Bytes(); }, false},
-  };
   TestEntry patch = Compressed(PatchEntry("p", old, target));
-  Bytes instructions = PatchEntry("p", old, target).instructions;
-  Bytes literal = PatchEntry("p", old, target).literal;
-  for (const Case& c : cases) {
+  const TestEntry plain = PatchEntry("p", old, target);
+  for (const char* how :
+       {"whole", "ends early", "runs long", "bytes after the end marker",
+        "cut inside the frame", "window over 64 MiB", "reserved block type",
+        "not a frame", "empty block"}) {
+    const bool builds = std::string(how) == "whole";
     // Each block of a patched entry in turn, and an added entry's.
     TestEntry literalBroken = patch, instructionsBroken = patch;
     instructionsBroken.name = "q";  // one name per file
-    literalBroken.literal = c.block(literal);
+    literalBroken.literal = Framed(how, plain.literal);
     instructionsBroken.instructions.resize(4);
-    Bytes stream = c.block(instructions);
+    Bytes stream = Framed(how, plain.instructions);
     instructionsBroken.instructions.insert(
         instructionsBroken.instructions.end(), stream.begin(), stream.end());
     TestEntry add = AddEntry("a", content);
-    add.literal = c.block(content);
+    add.literal = Framed(how, content);
     Load({literalBroken, instructionsBroken, add}, PackageFlagCompressed);
-    ResultCode rebuilt = c.builds ? ResultSuccess : ResultUpdateFailed;
-    for (size_t index : {0, 1}) {
-      EXPECT_EQ(rebuilt, Rebuild(old, index)) << c.what << " " << index;
-      CloseAll();
-      if (c.builds) {
-        EXPECT_EQ(target, ReadAll(In("out")));
+    for (size_t index : {0, 1, 2}) {
+      ResultCode failed = index == 2 ? ResultCreateFailed : ResultUpdateFailed;
+      EXPECT_EQ(builds ? ResultSuccess : failed, Build(index, old))
+          << how << " " << index;
+      if (builds) {
+        EXPECT_EQ(index == 2 ? content : target, built);
       }
-    }
-    EXPECT_EQ(c.builds ? ResultSuccess : ResultCreateFailed, Add(2)) << c.what;
-    CloseAll();
-    if (c.builds) {
-      EXPECT_EQ(content, ReadAll(In("out")));
     }
   }
   // The count of instruction bytes must be what the stream holds, and
   // within 1 to 2^31 - 1.
-  for (uint32_t count : {uint32_t(instructions.size() - 1),
-                         uint32_t(instructions.size() + 1), 0u, 0x80000000u}) {
+  for (uint32_t count :
+       {uint32_t(plain.instructions.size() - 1),
+        uint32_t(plain.instructions.size() + 1), 0u, 0x80000000u}) {
     TestEntry wrongCount = patch;
     std::memcpy(wrongCount.instructions.data(), &count, 4);
     Load({wrongCount}, PackageFlagCompressed);
-    EXPECT_EQ(ResultUpdateFailed, Rebuild(old)) << count;
+    EXPECT_EQ(ResultUpdateFailed, Build(0, old)) << count;
   }
   // The literal stream yields no more than the new file's size.
   Load({patch}, PackageFlagCompressed);
   Record(0).newSize = 1;
-  EXPECT_EQ(ResultUpdateFailed, Rebuild(old));
-}
-
-// The first report of a file is always sent.
-TEST(ReportProgress, FractionsStayWithinZeroAndOne) {
-  RecordingWindow window;
-  uint64_t top = uint64_t{1} << 63;
-  struct Case {
-    uint64_t done, total;
-    double sent;
-  } cases[] = {
-      {top, top, 1.0},      // the top bit is not a sign
-      {top / 2, top, 0.5},  // half
-      {5, 0, 1.0},          // no total
-      {10, 5, 1.0},         // more than expected
-      {0, 4, 0.0},
-  };
-  for (const Case& c : cases) {
-    ProgressPace pace(window.handle());
-    window.Clear();
-    EXPECT_EQ(1u, ReportProgress(c.done, c.total,
-                                 reinterpret_cast<uintptr_t>(&pace)));
-    std::vector<RecordedMessage> sent = window.Messages(WM_PATCH_PROGRESS);
-    ASSERT_EQ(1u, sent.size()) << c.done << "/" << c.total;
-    EXPECT_EQ(c.sent, sent[0].fraction) << c.done << "/" << c.total;
-  }
-}
-
-TEST(ReportProgress, NothingIsSentThatLeavesTheBarWhereItIs) {
-  RecordingWindow window;
-  SteppedClock clock(kProgressInterval);  // every report is due
-  ProgressPace pace(window.handle());
-  auto context = reinterpret_cast<uintptr_t>(&pace);
-  uint64_t total = 1000000000;
-  ReportProgress(0, total, context);
-  ReportProgress(total / kProgressRange - 1, total, context);  // still 0
-  ReportProgress(total, total, context);
-  ReportProgress(total + 1, total, context);  // still the whole file
-  std::vector<RecordedMessage> sent = window.Messages(WM_PATCH_PROGRESS);
-  ASSERT_EQ(2u, sent.size());
-  EXPECT_EQ(0.0, sent[0].fraction);
-  EXPECT_EQ(1.0, sent[1].fraction);
+  EXPECT_EQ(ResultUpdateFailed, Build(0, old));
 }
 
 // Ten megabytes rebuilt or added: a message only when the bar moves and at
@@ -260,10 +167,9 @@ TEST_F(Builders, LargeFilesSendAMessagePerIntervalAtMost) {
   for (int added = 0; added < 2; ++added) {
     window.Clear();
     ULONGLONG started = GetTickCount64();
-    ASSERT_EQ(ResultSuccess, added ? Add(1) : Rebuild(old, 0));
+    ASSERT_EQ(ResultSuccess, Build(added, old));
     ULONGLONG took = GetTickCount64() - started;
-    CloseAll();
-    EXPECT_EQ(target, ReadAll(In("out")));
+    EXPECT_EQ(target, built);
     std::vector<double> fractions = Fractions();
     ASSERT_LE(2u, fractions.size()) << added;
     EXPECT_GE(took / kProgressInterval + 2, fractions.size()) << added;

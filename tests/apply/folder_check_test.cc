@@ -8,20 +8,18 @@
 namespace {
 
 using namespace testing_support;
-namespace fs = std::filesystem;
 typedef WorkerTest Folder;
 
 const Bytes kOld = ToBytes("the old program, version one");
 const Bytes kNew = ToBytes("the new program: version two, longer");
 const Bytes kSameSize = ToBytes("the new program, version two");
+const std::vector<TestEntry> kEntries = {
+    DirectoryEntry("data"), AddEntry("data\\new.txt", kNew),
+    PatchEntry("app.exe", kOld, kNew), PatchEntry("same.dll", kOld, kSameSize)};
 
-typedef std::vector<std::pair<std::string, Bytes>> Files;  // "name/": a folder
-
+// A folder's state from its files' sizes, then digests; packages without
+// files to patch are never for another folder.
 TEST_F(Folder, StatesFromSizesThenDigests) {
-  const std::vector<TestEntry> entries = {
-      DirectoryEntry("data"), AddEntry("data\\new.txt", kNew),
-      PatchEntry("app.exe", kOld, kNew),
-      PatchEntry("same.dll", kOld, kSameSize)};
   const Files ready = {{"app.exe", kOld}, {"same.dll", kOld}};
   const Files applied = {{"data/", {}},
                          {"data/new.txt", kNew},
@@ -31,37 +29,33 @@ TEST_F(Folder, StatesFromSizesThenDigests) {
   Files digest = applied;
   digest.back().second = ToBytes("the new program, version 2.0");
   const Files half = {{"app.exe", kNew}, {"same.dll", kOld}};
-  const Files journal = {{"selfpatch.journal", kOld}};
-  const Files added = {{"data/", {}}, {"data/new.txt", kOld}};
-  const Files inTheWay = {{"data", kOld}};  // no folder, so nothing in it
+  const ResultCode kExists = ResultTargetExists;
   const struct Case {
     Files files;
     FolderState state;
-    size_t failedEntry;  // FolderNotHere
-    ResultCode failure;
-    uint64_t reads;  // ReadFile calls the check may make
+    size_t failedEntry = 0;  // FolderNotHere
+    ResultCode failure = 0;
+    uint64_t reads = 0;  // ReadFile calls the check may make
+    std::vector<TestEntry> package = kEntries;
   } cases[] = {
-      {ready, FolderReady, 0, 0, 0},
+      {ready, FolderReady},
       {applied, FolderApplied, 0, 0, 3},
       {digest, FolderMixed, 0, 0, 3},
-      {half, FolderMixed, 0, 0, 0},
-      {{}, FolderNotHere, 2, ResultOpenSource, 0},
-      {journal, FolderMixed, 0, 0, 0},
-      {added, FolderNotHere, 1, ResultTargetExists, 0},
-      {inTheWay, FolderNotHere, 1, ResultNoTempName, 0},
+      {half, FolderMixed},
+      {{}, FolderNotHere, 2, ResultOpenSource},
+      {{{"selfpatch.journal", kOld}}, FolderMixed},
+      {{{"data/", {}}, {"data/new.txt", kOld}}, FolderNotHere, 1, kExists},
+      // No folder, so nothing in it.
+      {{{"data", kOld}}, FolderNotHere, 1, ResultNoTempName},
+      {{}, FolderReady, 0, 0, 0, {AddEntry("new.txt", kNew)}},
+      {{}, FolderReady, 0, 0, 0, {}},
   };
+  SharedArray<IHashCode> hash;
+  hash.Attach(new CHashSHA256, 1);
   for (const Case& test : cases) {
     SCOPED_TRACE(&test - cases);
-    ClearFolder(app.path());
-    for (const auto& file : test.files) {
-      if (file.first.back() == '/')
-        fs::create_directory(In(file.first));
-      else
-        WriteAll(In(file.first), file.second);
-    }
-    Load(entries);
-    SharedArray<IHashCode> hash;
-    hash.Attach(new CHashSHA256, 1);
+    Put(test.files);
+    Load(test.package);
     standin::ResetCalls();
     FolderCheck check = CheckFolder(*holder.Get(), hash);
     EXPECT_LE(standin::CallCount("ReadFile"), test.reads);
@@ -73,26 +67,8 @@ TEST_F(Folder, StatesFromSizesThenDigests) {
   }
 }
 
-TEST_F(Folder, NotHereFailsWhereARunWould) {
-  SharedArray<IHashCode> hash;
-  hash.Attach(new CHashSHA256, 1);
-  // A folder made by an earlier entry counts; a missing one is 7.
-  Load({DirectoryEntry("bin"), PatchEntry("bin/sub/app.dll", kOld, kNew)});
-  FolderCheck check = CheckFolder(*holder.Get(), hash);
-  EXPECT_EQ(FolderNotHere, check.state);
-  EXPECT_EQ(1u, check.failedEntry);
-  EXPECT_EQ(ResultNoTempName, check.failure);
-  // Packages without files to patch are never for another folder.
-  Load({AddEntry("new.txt", kNew)});
-  EXPECT_EQ(FolderReady, CheckFolder(*holder.Get(), hash).state);
-  Load({});
-  EXPECT_EQ(FolderReady, CheckFolder(*holder.Get(), hash).state);
-}
-
 TEST_F(Folder, AnAppliedFolderIsLeftAloneAndReportedDone) {
-  fs::create_directory(In("data"));
-  WriteAll(In("data/new.txt"), kNew);
-  WriteAll(In("app.exe"), kNew);
+  Put({{"app.exe", kNew}, {"data/", {}}, {"data/new.txt", kNew}});
   ASSERT_EQ(ResultSuccess,
             Apply({DirectoryEntry("data"), AddEntry("data/new.txt", kNew),
                    PatchEntry("app.exe", kOld, kNew)},
@@ -102,15 +78,6 @@ TEST_F(Folder, AnAppliedFolderIsLeftAloneAndReportedDone) {
   EXPECT_EQ(kCompleteAlreadyApplied, done[0].wParam);
   EXPECT_TRUE(window.Messages(WM_PATCH_FILENAME).empty());
   EXPECT_TRUE(Unchanged());  // no backup, no journal, no temporary file
-}
-
-TEST_F(Folder, AMixedFolderFailsAtItsFirstEntryAsBefore) {
-  WriteAll(In("a.bin"), kNew);
-  WriteAll(In("b.bin"), kOld);
-  EXPECT_EQ(ResultSourceMismatch, Apply({PatchEntry("a.bin", kOld, kNew),
-                                         PatchEntry("b.bin", kOld, kNew)}));
-  EXPECT_EQ(In("a.bin"), ReportedError().second);
-  EXPECT_TRUE(Unchanged());
 }
 
 }  // namespace

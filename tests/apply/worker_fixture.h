@@ -12,6 +12,9 @@
 
 namespace testing_support {
 
+// A folder's files and their contents; a name ending in "/" is a folder.
+typedef std::vector<std::pair<std::string, Bytes>> Files;
+
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override { cwd_.reset(new CurrentDirectory(app.path())); }
@@ -64,6 +67,30 @@ class WorkerTest : public ::testing::Test {
   bool Unchanged() { return Snapshot(app.path()) == before; }
   std::filesystem::path In(const std::string& name) { return app / name; }
 
+  // Runs the package and expects what a user of a failed run cares about:
+  // the code and the name reported, and this folder and the outside one as
+  // they were (no temporary, no journal, no folder made for the run).
+  void ExpectFailure(const std::vector<TestEntry>& entries, uint32_t flags,
+                     ResultCode code, const std::filesystem::path& at) {
+    const Files outsideBefore = Snapshot(outside.path());
+    EXPECT_EQ(code, Apply(entries, flags));
+    EXPECT_EQ(std::make_pair(code, at), ReportedError());
+    EXPECT_FALSE(Completed());
+    EXPECT_TRUE(Unchanged());
+    EXPECT_EQ(outsideBefore, Snapshot(outside.path()));
+  }
+  // Empties the folder and puts `files` in it.
+  void Put(const Files& files) {
+    ClearFolder(app.path());
+    for (const auto& file : files) {
+      if (file.first.back() == '/') {
+        std::filesystem::create_directory(In(file.first));
+      } else {
+        WriteAll(In(file.first), file.second);
+      }
+    }
+  }
+
   // Plants a link `name` in the folder to `target`; false where the
   // platform cannot make one it reports as a link (see MakeLink).
   bool Link(const std::string& name, const std::filesystem::path& target) {
@@ -84,7 +111,7 @@ class WorkerTest : public ::testing::Test {
   RecordingWindow window;
   SharedArray<PackageLoader> holder;
   std::unique_ptr<CPatchThread> worker;
-  std::vector<std::pair<std::string, Bytes>> before;
+  Files before;
 
  private:
   std::unique_ptr<CurrentDirectory> cwd_;
