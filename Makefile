@@ -185,4 +185,4 @@ loc:
 	src=$$(count src); tests=$$(count tests); other=$$(count bench examples cmake); \
 	total=$$((src + tests + other)); \
 	echo "src $$src, tests $$tests, bench/examples/cmake $$other, total $$total"; \
-	echo "tests: $$((100 * tests / total))% of the code"
+	awk -v t=$$tests -v n=$$total 'BEGIN { printf "tests: %.1f%% of the code\n", 100 * t / n }'
