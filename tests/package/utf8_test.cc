@@ -37,26 +37,4 @@ TEST(DecodeUtf8Char, Table) {
   }
 }
 
-std::u16string Convert(const std::string& utf8, int capacity, int* result) {
-  std::u16string out(capacity > 0 ? capacity : 1, u'#');
-  *result = Utf8ToWide(reinterpret_cast<WCHAR*>(&out[0]),
-                       reinterpret_cast<const unsigned char*>(utf8.c_str()),
-                       capacity);
-  return std::u16string(out.c_str());
-}
-
-TEST(Utf8ToWide, StopsAndCuts) {
-  int result;
-  EXPECT_EQ(u"ab", Convert("abc", 4, &result));  // the last unit gives way
-  EXPECT_EQ(3, result);
-  EXPECT_EQ(u"A", Convert("A\xC0"
-                          "B",
-                          10, &result));  // stops at a byte that starts nothing
-  EXPECT_EQ(1, result);
-  EXPECT_EQ(u"n", Convert("n\xE0\x80\x80m", 10, &result));  // a NUL unit
-  EXPECT_EQ(3, result);
-  Convert("abc", 0, &result);
-  EXPECT_EQ(-1, result);
-}
-
 }  // namespace

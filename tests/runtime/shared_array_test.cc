@@ -85,14 +85,4 @@ TEST(SharedHandle, ClosesOnceThroughTheLastHolder) {
   EXPECT_EQ(2, closed);
 }
 
-TEST(IException, KeepsAtMost127Units) {
-  WString exact(127, u'x');
-  EXPECT_EQ(exact, WString(IException(exact.c_str(), 0, 0).message));
-  WString longer(128, u'y');
-  EXPECT_EQ(WString(127, u'y'),
-            WString(IException(longer.c_str(), 0, 0).message));
-  smart_ptr_exception error(SmartPtrRange);
-  EXPECT_EQ(WString(WTXT("smart ptr exception")), WString(error.message));
-}
-
 }  // namespace

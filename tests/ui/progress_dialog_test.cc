@@ -119,8 +119,6 @@ TEST_F(Program, AppliesInTheFolderTheUserShows) {
   EXPECT_EQ(installed / "new.txt", fs::path(texts[1]));
 }
 
-// Every run that does not apply, asked or silent: the boxes it shows (the
-// last one's icon), its exit code and a folder left as it was.
 // A close answered "Yes" mid-run stops the worker and waits for it: the
 // folder is left whole or untouched, with nothing of the run's left in it.
 TEST_F(Program, CloseWithYesStopsTheWorkerCleanly) {
@@ -139,6 +137,8 @@ TEST_F(Program, CloseWithYesStopsTheWorkerCleanly) {
   EXPECT_TRUE(after == before || (patched == 40 && after.size() == 40));
 }
 
+// Every run that does not apply, asked or silent: the boxes it shows (the
+// last one's icon), its exit code and a folder left as it was.
 TEST_F(Program, RunsThatChangeNothing) {
   const Bytes package = BuildPackage({PatchEntry("app.exe", kOld, kNew)});
   const std::u16string kTooSmall =
