@@ -45,11 +45,7 @@ class RecordingWindow {
 
   HWND handle() const { return handle_; }
   void Pump();
-  // Pumps until `done` holds for the messages so far, or the timeout.
-  bool WaitUntil(
-      const std::function<bool(const std::vector<RecordedMessage>&)>& done,
-      int milliseconds);
-  std::vector<RecordedMessage> Messages();
+  // The messages `id` so far.
   std::vector<RecordedMessage> Messages(UINT id);
   void Clear();
   // Runs on every message, after it was recorded (on the handling thread).

@@ -1,4 +1,3 @@
-#include <chrono>
 #include <thread>
 
 #include "apply/patch_thread.h"
@@ -23,15 +22,11 @@ void RecordingWindow::Record(UINT id, WPARAM wParam, LPARAM lParam) {
   if (onMessage) onMessage(message);
 }
 
-std::vector<RecordedMessage> RecordingWindow::Messages() {
+std::vector<RecordedMessage> RecordingWindow::Messages(UINT id) {
   Pump();
   std::lock_guard<std::mutex> lock(mutex_);
-  return messages_;
-}
-
-std::vector<RecordedMessage> RecordingWindow::Messages(UINT id) {
   std::vector<RecordedMessage> selected;
-  for (const RecordedMessage& message : Messages()) {
+  for (const RecordedMessage& message : messages_) {
     if (message.id == id) selected.push_back(message);
   }
   return selected;
@@ -41,18 +36,6 @@ void RecordingWindow::Clear() {
   Pump();
   std::lock_guard<std::mutex> lock(mutex_);
   messages_.clear();
-}
-
-bool RecordingWindow::WaitUntil(
-    const std::function<bool(const std::vector<RecordedMessage>&)>& done,
-    int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(milliseconds);
-  while (!done(Messages())) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 ResultCode ApplyPatchFile(const std::filesystem::path& patch,

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "apply/delta_decoder.h"
+#include "package/image_end.h"
 #include "package/sha256.h"
 
 namespace testing_support {
@@ -79,23 +80,6 @@ Bytes EncodeInstructions(const std::vector<Instruction>& instructions) {
     writer.WriteLength(instruction.length);
   }
   return writer.Finish();
-}
-
-Bytes ApplyInstructions(const std::vector<Instruction>& instructions,
-                        const Bytes& old, const Bytes& literal) {
-  Bytes out;
-  size_t o = 0, l = 0;
-  for (const Instruction& instruction : instructions) {
-    const uint32_t op = instruction.op;
-    for (uint32_t i = 0; i < instruction.length; ++i) {
-      // Copy (0) keeps the next old byte; skip (2) and replace (3) pass it.
-      if (op == 0) out.push_back(old.at(o));
-      if (op != 1) ++o;
-      // Insert (1) and replace take the next literal byte.
-      if (op == 1 || op == 3) out.push_back(literal.at(l++));
-    }
-  }
-  return out;
 }
 
 namespace {
@@ -189,13 +173,6 @@ void Put(Bytes* out, size_t offset, const T& value) {
   std::memcpy(out->data() + offset, &value, sizeof value);
 }
 
-template <typename T>
-T Get(const Bytes& in, size_t offset) {
-  T value;
-  std::memcpy(&value, in.data() + offset, sizeof value);
-  return value;
-}
-
 }  // namespace
 
 Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
@@ -268,38 +245,20 @@ Bytes MakePeImage(bool pe32Plus, const std::vector<uint32_t>& sectionSizes) {
   return image;
 }
 
-uint32_t ImageEndOf(const Bytes& executable) {
-  const uint32_t ntOffset = Get<uint32_t>(executable, 60);
-  // SizeOfHeaders, then each section's SizeOfRawData.
-  uint32_t end = Get<uint32_t>(executable, ntOffset + 24 + 60);
-  uint32_t section = ntOffset + 24 + Get<uint16_t>(executable, ntOffset + 20);
-  for (uint16_t i = 0; i < Get<uint16_t>(executable, ntOffset + 6); ++i) {
-    end += Get<uint32_t>(executable, section + 40 * i + 16);
-  }
-  return end;
-}
-
-namespace {
-
-// The running test program's own file.
-fs::path OwnExecutable() {
-  WCHAR path[4096];
-  DWORD length = GetModuleFileNameW(nullptr, path, 4096);
-  return fs::path(WString(path, length));
-}
-
-}  // namespace
-
 Bytes BaseExecutable() {
   static const Bytes base = [] {
-    Bytes own = ReadAll(OwnExecutable());
-    // Windows maps the module, so it must be a real program: this one. The
-    // stand-in only reads the file.
-    if (own.size() > 2 && own[0] == 'M' && own[1] == 'Z') {
-      own.resize(ImageEndOf(own));
-      return own;
+    // Windows maps the module, so it must be a real program: this one, cut
+    // at its image end. The stand-in only reads the file.
+    WCHAR own[4096];
+    GetModuleFileNameW(nullptr, own, 4096);
+    uint32_t imageEnd = 0;
+    Bytes image = ReadAll(fs::path(WString(own)));
+    if (image.size() < 2 || image[0] != 'M' || image[1] != 'Z' ||
+        !ComputeImageEnd(own, &imageEnd)) {
+      return MakePeImage(false, {0x400, 0x200});
     }
-    return MakePeImage(false, {0x400, 0x200});
+    image.resize(imageEnd);
+    return image;
   }();
   return base;
 }

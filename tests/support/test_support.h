@@ -46,11 +46,6 @@ struct Instruction {
 // The instruction stream for `instructions` plus the end marker.
 Bytes EncodeInstructions(const std::vector<Instruction>& instructions);
 
-// What the instructions build from `old` and `literal`, by the meaning of
-// each opcode (the reference the decoder is checked against).
-Bytes ApplyInstructions(const std::vector<Instruction>& instructions,
-                        const Bytes& old, const Bytes& literal);
-
 // ---- Packages
 // -----------------------------------------------------------------
 
@@ -97,7 +92,6 @@ Bytes MakePeImage(bool pe32Plus, const std::vector<uint32_t>& sectionSizes);
 // An executable the platform can load as a module: the test program itself
 // on Windows, a minimal PE elsewhere (the stand-in never maps it).
 Bytes BaseExecutable();
-uint32_t ImageEndOf(const Bytes& executable);
 
 // ---- Files
 // ----------------------------------------------------------------------
