@@ -18,15 +18,6 @@ std::vector<TestEntry> Package() {
           AddEntry("made/inner.txt", kNew)};
 }
 
-// The folder without the directory a directory entry may leave behind.
-std::vector<std::pair<std::string, Bytes>> WithoutMade(
-    std::vector<std::pair<std::string, Bytes>> files) {
-  files.erase(std::remove(files.begin(), files.end(),
-                          std::make_pair(std::string("made/"), Bytes())),
-              files.end());
-  return files;
-}
-
 class Faults : public CommitTest {
  protected:
   void ResetFolder(bool olderBackup) {
@@ -60,8 +51,7 @@ TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
                     standin::SetCallObserver(
                         [&](const char*, uint64_t n) { calls = n; });
                   }));
-        std::vector<std::pair<std::string, Bytes>> patched =
-            Snapshot(app.path());
+        Files patched = Snapshot(app.path());
 
         for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
           std::string failed;
@@ -78,7 +68,12 @@ TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
             ASSERT_EQ(patched, Snapshot(app.path()));
             ASSERT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
           } else {
-            ASSERT_EQ(WithoutMade(before), WithoutMade(Snapshot(app.path())));
+            // But for the folder a directory entry may leave behind.
+            Files after = Snapshot(app.path());
+            after.erase(std::remove(after.begin(), after.end(),
+                                    Files::value_type("made/", {})),
+                        after.end());
+            ASSERT_EQ(before, after);
             ASSERT_EQ(result, ReportedError().first);
             ASSERT_FALSE(Completed());
           }
@@ -248,7 +243,7 @@ TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   ResetFolder(true);
   ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
-  std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+  Files patched = Snapshot(app.path());
   // ro.exe cannot go in, and then cannot come back from aside.
   EXPECT_EQ(ResultUpdateFailed, RunFailing(PackageFlagBackup, true, [] {
               standin::FailCall("MoveFileW", 5, ERROR_WRITE_FAULT);

@@ -3,10 +3,6 @@
 // faults, its interruption and its recovery.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
-
 #include "apply/worker_fixture.h"
 #include "standin_control.h"
 

@@ -82,7 +82,6 @@ TEST_F(Hostile, NothingReachesAFileElsewhereThroughAHardLink) {
        ResultLinkOnPath},
       {"a reserved temporary", "ptfA.tmp", true, 0, reserved, ResultSuccess},
       {"a temporary moved back", "ptfA.tmp", false, 0, aside, ResultSuccess},
-      {"a target given attributes", "back.txt", false, 0, aside, ResultSuccess},
       {"a journal", "selfpatch.journal", true, 0, none, ResultUpdateFailed},
   };
   for (const Case& c : cases) {
@@ -256,7 +255,7 @@ TEST_F(Hostile, WhatAnotherUserMakesDuringTheRunIsKeptAndReachesNothing) {
       EXPECT_EQ(permissions, fs::status(victim).permissions());
       EXPECT_EQ(readOnly ? kNewB : kOldB, ReadAll(In("app.exe")));
       // Theirs under one name, and nothing of the run's left.
-      std::vector<std::pair<std::string, Bytes>> files = Snapshot(app.path());
+      Files files = Snapshot(app.path());
       EXPECT_EQ(c.left, files.size());
       EXPECT_EQ(1, std::count_if(files.begin(), files.end(), [&](auto& file) {
                   return file.second == (hard ? kVictim : kPlanted);
@@ -369,8 +368,7 @@ TEST_F(Hostile, AFolderIsHeldWhileRecoveryActsInIt) {
             }));
   EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), error);
   EXPECT_EQ(kVictim, ReadAll(outside / "v" / "new.txt"));
-  std::vector<std::pair<std::string, Bytes>> expected = {{"app.exe", kNew},
-                                                         {"sub/", {}}};
+  Files expected = {{"app.exe", kNew}, {"sub/", {}}};
   EXPECT_EQ(expected, Snapshot(app.path()));
 }
 

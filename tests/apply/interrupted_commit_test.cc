@@ -86,7 +86,7 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
     standin::ResetCalls();
     ASSERT_EQ(ResultSuccess, worker->Run());
     uint64_t total = standin::CallCount();
-    std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+    Files patched = Snapshot(app.path());
 
     for (uint64_t kill = 1; kill <= total; ++kill) {
       SCOPED_TRACE(::testing::Message()
@@ -105,7 +105,7 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
       }
       // A kill between reserving a name and noting it in the journal
       // leaves that one file, empty.
-      std::vector<std::pair<std::string, Bytes>> after = Snapshot(app.path());
+      Files after = Snapshot(app.path());
       auto stray = std::find_if(after.begin(), after.end(), [](const auto& f) {
         return f.first.rfind("ptf", 0) == 0 && f.second.empty();
       });
@@ -140,7 +140,7 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
             }));
   const std::vector<uint64_t> commit = cuts;
   ASSERT_FALSE(commit.empty());
-  std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+  Files patched = Snapshot(app.path());
 
   int points = 0;
   uint8_t digest[32];
@@ -154,7 +154,7 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
         !fs::exists(app / "selfpatch.journal")) {
       continue;
     }
-    std::vector<std::pair<std::string, Bytes>> cut = Snapshot(app.path());
+    Files cut = Snapshot(app.path());
     standin::ResetCalls();
     note({"MoveFileW", "DeleteFileW", "SetFileAttributesW"}, false);
     RecoverInterruptedCommit(folder, digest, &problem);
