@@ -3,19 +3,11 @@
 // faults, its interruption and its recovery.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
-
 #include "apply/worker_fixture.h"
 #include "standin_control.h"
 
 namespace testing_support {
 
-namespace fs = std::filesystem;
-
-const Bytes kOldA = ToBytes("library, old");
-const Bytes kNewA = ToBytes("library, new and longer");
 const Bytes kOldB = ToBytes("program, old");
 const Bytes kNewB = ToBytes("program, new");
 const Bytes kPlanted = ToBytes("planted by another user");
@@ -46,21 +38,10 @@ class CommitTest : public WorkerTest {
     ClearFaults();
     WorkerTest::TearDown();
   }
-
-  // As Apply, with the faults and observer `plant` sets once the package is
-  // loaded (counted from the run's first call); they end with the run.
-  ResultCode ApplyWith(const std::vector<TestEntry>& entries, uint32_t flags,
-                       const std::function<void()>& plant) {
-    Load(entries, flags);
-    standin::ResetCalls();
-    plant();
-    window.Clear();
-    before = Snapshot(app.path());
-    ResultCode result = worker->Run();
-    ClearFaults();
-    window.Pump();
-    return result;
-  }
+  // The faults and observer a run's `plant` sets count from its first call
+  // and end with it.
+  void Loaded() override { standin::ResetCalls(); }
+  void Ran() override { ClearFaults(); }
 };
 
 }  // namespace testing_support

@@ -107,8 +107,8 @@ Bytes Framed(const std::string& how, Bytes content) {
 }
 
 TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
-  Bytes old = ToBytes("the old program, version one");
-  Bytes target = ToBytes("the new program: version two, longer");
+  const Bytes& old = kOld;
+  const Bytes& target = kNew;
   Bytes content;  // more than one read buffer and one stored chunk
   for (int i = 0; i < 20000; ++i) content.push_back("0123456789abc\n"[i % 14]);
   TestEntry patch = Compressed(PatchEntry("p", old, target));

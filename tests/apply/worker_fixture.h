@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "apply/patch_thread.h"
@@ -12,8 +14,39 @@
 
 namespace testing_support {
 
+namespace fs = std::filesystem;
+
 // A folder's files and their contents; a name ending in "/" is a folder.
 typedef std::vector<std::pair<std::string, Bytes>> Files;
+
+const Bytes kOld = ToBytes("the old program, version one");
+const Bytes kNew = ToBytes("the new program: version two, longer");
+const Bytes kVictim = ToBytes("a file outside the folder");
+
+inline void ReadOnly(const fs::path& path) {
+  fs::permissions(
+      path,
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::perm_options::remove);
+}
+
+// A journal as a run writes it: UTF-16 with a byte-order mark, the header
+// naming the package by `digest` (none: zeros), `lines` (ASCII), then with
+// `complete` the mark.
+inline Bytes Journal(const std::vector<std::string>& lines,
+                     bool complete = false, const uint8_t* digest = nullptr) {
+  std::string text = "selfpatch journal 2\t";
+  char hex[3];
+  for (int i = 0; i < 32; ++i) {
+    snprintf(hex, sizeof hex, "%02x", digest ? digest[i] : 0);
+    text += hex;
+  }
+  for (const std::string& line : lines) text += "\n" + line;
+  text += complete ? "\nC\n" : "\n";
+  Bytes bytes = {0xFF, 0xFE};
+  for (char c : text) bytes.insert(bytes.end(), {uint8_t(c), 0});
+  return bytes;
+}
 
 class WorkerTest : public ::testing::Test {
  protected:
@@ -33,8 +66,7 @@ class WorkerTest : public ::testing::Test {
     Bytes exe = BaseExecutable();
     Bytes package = BuildPackage(entries, flags);
     exe.insert(exe.end(), package.begin(), package.end());
-    std::filesystem::path path =
-        tools / ("patch" + std::to_string(++count_) + ".exe");
+    fs::path path = tools / ("patch" + std::to_string(++count_) + ".exe");
     WriteAll(path, exe);
     module_.reset(new TestModule(path));
     holder.Attach(new PackageLoader(module_->handle()), 1);
@@ -44,36 +76,44 @@ class WorkerTest : public ::testing::Test {
     g_loaderHolder = nullptr;
   }
 
-  // Loads the package, remembers the folder as it was, and runs the worker
-  // on this thread.
-  ResultCode Apply(const std::vector<TestEntry>& entries, uint32_t flags = 0) {
+  // Loads the package, lets `plant` change the folder or set faults,
+  // remembers the folder as it was, and runs the worker on this thread.
+  ResultCode Apply(const std::vector<TestEntry>& entries, uint32_t flags = 0,
+                   const std::function<void()>& plant = nullptr) {
     Load(entries, flags);
+    Loaded();
+    if (plant) plant();
     window.Clear();
     before = Snapshot(app.path());
     ResultCode result = worker->Run();
+    Ran();
     window.Pump();
     return result;
   }
+  // Around a run of Apply: once the package is loaded, and once it ran.
+  virtual void Loaded() {}
+  virtual void Ran() {}
 
   // The error the worker reported: its code and path.
-  std::pair<ResultCode, std::filesystem::path> ReportedError() {
+  std::pair<ResultCode, fs::path> ReportedError() {
     std::vector<RecordedMessage> errors = window.Messages(WM_PATCH_ERROR);
     EXPECT_EQ(1u, errors.size());
     if (errors.empty()) return {0xFFFFFFFF, {}};
     return {static_cast<ResultCode>(errors[0].wParam),
-            std::filesystem::path(errors[0].text)};
+            fs::path(errors[0].text)};
   }
   bool Completed() { return window.Messages(WM_PATCH_COMPLETE).size() == 1; }
   bool Unchanged() { return Snapshot(app.path()) == before; }
-  std::filesystem::path In(const std::string& name) { return app / name; }
+  fs::path In(const std::string& name) { return app / name; }
 
   // Runs the package and expects what a user of a failed run cares about:
   // the code and the name reported, and this folder and the outside one as
   // they were (no temporary, no journal, no folder made for the run).
   void ExpectFailure(const std::vector<TestEntry>& entries, uint32_t flags,
-                     ResultCode code, const std::filesystem::path& at) {
+                     ResultCode code, const fs::path& at,
+                     const std::function<void()>& plant = nullptr) {
     const Files outsideBefore = Snapshot(outside.path());
-    EXPECT_EQ(code, Apply(entries, flags));
+    EXPECT_EQ(code, Apply(entries, flags, plant));
     EXPECT_EQ(std::make_pair(code, at), ReportedError());
     EXPECT_FALSE(Completed());
     EXPECT_TRUE(Unchanged());
@@ -84,7 +124,7 @@ class WorkerTest : public ::testing::Test {
     ClearFolder(app.path());
     for (const auto& file : files) {
       if (file.first.back() == '/') {
-        std::filesystem::create_directory(In(file.first));
+        fs::create_directory(In(file.first));
       } else {
         WriteAll(In(file.first), file.second);
       }
@@ -93,7 +133,7 @@ class WorkerTest : public ::testing::Test {
 
   // Plants a link `name` in the folder to `target`; false where the
   // platform cannot make one it reports as a link (see MakeLink).
-  bool Link(const std::string& name, const std::filesystem::path& target) {
+  bool Link(const std::string& name, const fs::path& target) {
     if (!MakeLink(In(name), target)) return false;
     links_.push_back(In(name));
     return true;
@@ -116,7 +156,7 @@ class WorkerTest : public ::testing::Test {
  private:
   std::unique_ptr<CurrentDirectory> cwd_;
   std::unique_ptr<TestModule> module_;
-  std::vector<std::filesystem::path> links_;
+  std::vector<fs::path> links_;
   int count_ = 0;
 };
 
