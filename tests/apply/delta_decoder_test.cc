@@ -86,7 +86,9 @@ TEST_F(Decoding, ProgramsEndAtTheirEndMarkerOrFail) {
   };
   for (const Program& c : cases) {
     Bytes out;
-    EXPECT_EQ(c.ends, Decode(c, &out)) << c.what;
+    // The first wrong ending stops the table: a decoder that reads past
+    // its streams would otherwise write 4 GiB at "a huge Copy".
+    ASSERT_EQ(c.ends, Decode(c, &out)) << c.what;
     EXPECT_EQ(c.out, out) << c.what;
   }
 }
