@@ -97,11 +97,11 @@ std::vector<Bytes> Seeds(const std::string& target) {
     // the instructions, the literal block.
     auto seed = [](const TestEntry& entry, uint8_t compressed) {
       const size_t size = entry.instructions.size();
-      Bytes seed = {static_cast<uint8_t>(size),
-                    static_cast<uint8_t>(compressed | (size >> 8))};
-      seed.insert(seed.end(), entry.instructions.begin(),
-                  entry.instructions.end());
+      Bytes seed = entry.instructions;
       seed.insert(seed.end(), entry.literal.begin(), entry.literal.end());
+      const uint8_t length[] = {static_cast<uint8_t>(size),
+                                static_cast<uint8_t>(compressed | (size >> 8))};
+      seed.insert(seed.begin(), length, length + 2);
       return seed;
     };
     TestEntry entry = PatchEntry("a.bin", kOldContent, newContent);
