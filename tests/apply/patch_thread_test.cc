@@ -367,9 +367,15 @@ TEST_F(Worker, NeverInTheWindowsFolder) {
     EXPECT_FALSE(fs::exists(folder / "selfpatch.journal"));
   }
   // Reached through a link (a junction anyone may make), it is the same.
-  if (Link("system", windows)) {
-    CurrentDirectory throughLink(In("system"));
-    EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(kName, kNew)}));
+  // The link lies outside the folder the run snapshots: a snapshot that
+  // followed it would read the whole Windows folder.
+  const fs::path link = outside / "system";
+  if (MakeLink(link, windows)) {
+    {
+      CurrentDirectory throughLink(link);
+      EXPECT_EQ(ResultInWindowsFolder, Apply({AddEntry(kName, kNew)}));
+    }
+    RemoveLink(link);
     EXPECT_FALSE(fs::exists(windows / kName));
   }
   // A folder beside it whose name begins with its name is another folder.
