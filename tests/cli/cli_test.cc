@@ -3,46 +3,21 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "result/result_codes.h"
-#include "support/test_support.h"
+#include "support/program_trees.h"
 
 namespace {
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int code;
-  std::string out;  // stdout and stderr together
-};
-
-// `command` through the shell, SELFPATCH standing for the tool.
-Outcome Shell(std::string command) {
-  for (size_t at; (at = command.find("SELFPATCH")) != std::string::npos;)
-    command.replace(at, 9, SELFPATCH_CLI);
-  FILE* pipe = popen(("exec 2>&1; " + command).c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-    out.append(buffer, n);
-  int status = pclose(pipe);
-  return {WEXITSTATUS(status), out};
-}
-
-class Cli : public ::testing::Test {
+class Cli : public ProgramTrees {
  protected:
   void SetUp() override {
-    std::mt19937 random(14);
-    Bytes program = RandomBytes(random, 50000);
-    Bytes newer = program;
-    for (int i = 0; i < 20; ++i) newer[random() % newer.size()] ^= 1;
-    Write("old/bin/app.exe", program);
-    Write("new/bin/app.exe", newer);
+    WriteProgram(14, 50000, 0, 20);
     Write("old/same.txt", ToBytes("same"));
     Write("new/same.txt", ToBytes("same"));
     Write("new/data/added.txt", ToBytes("added"));
@@ -54,17 +29,10 @@ class Cli : public ::testing::Test {
     return "SELFPATCH create " + Path(from) + " " + Path(to) + " --stub " +
            Path("stub.exe") + " -o " + Path(patch);
   }
-  void Write(const std::string& name, const Bytes& data) {
-    fs::create_directories((dir / name).parent_path());
-    WriteAll(dir / name, data);
-  }
-  std::string Path(const std::string& name) { return (dir / name).string(); }
-
-  ScratchDir dir;
 };
 
 TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
-  ASSERT_EQ(0, Shell(Create("old", "new", "p.exe") + " -q").code);
+  ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
   fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
   fs::create_directory(dir / "empty");
   Write("other/bin/app.exe", ToBytes("someone else's program"));
@@ -158,7 +126,7 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
        "already applied: every file is up to date, nothing changed\n"},
   };
   for (const Case& c : cases) {
-    Outcome run = Shell(c.command);
+    ToolRun run = RunTool(c.command);
     EXPECT_EQ(c.code, run.code) << c.command << "\n" << run.out;
     EXPECT_NE(std::string::npos, run.out.find(c.says)) << c.command << "\n"
                                                        << run.out;
@@ -180,12 +148,12 @@ TEST_F(Cli, UnreadableFileStopsCreate) {
   std::string as = "";
   if (geteuid() == 0) {
     // Root reads anything: run as nobody, which can reach the trees.
-    if (Shell("setpriv --reuid=65534 --regid=65534 --clear-groups true").code)
+    if (RunTool("setpriv --reuid=65534 --regid=65534 --clear-groups true").code)
       GTEST_SKIP() << "cannot run as another user here";
     fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
     as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   }
-  Outcome run = Shell(as + Create("old", "new", "out/p.exe"));
+  ToolRun run = RunTool(as + Create("old", "new", "out/p.exe"));
   EXPECT_EQ(1, run.code);
   EXPECT_NE(std::string::npos,
             run.out.find("selfpatch: cannot read " + Path("new/secret.dat") +

@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <random>
-
 #include "apply/patch_thread.h"
 #include "support/platform_support.h"
-#include "support/test_support.h"
+#include "support/program_trees.h"
 
 namespace {
 
@@ -17,16 +15,10 @@ namespace fs = std::filesystem;
 const Bytes kStub = MakePeImage(false, {0x400});
 
 // The old and new trees of a program, with every kind of difference.
-class Trees : public ::testing::Test {
+class Trees : public ProgramTrees {
  protected:
   void SetUp() override {
-    std::mt19937 random(30);
-    Bytes program = RandomBytes(random, 80000);
-    Bytes newer = program;
-    newer.insert(newer.begin() + 5000, 700, 0x90);
-    for (int i = 0; i < 30; ++i) newer[random() % newer.size()] ^= 1;
-    Write("old/bin/app.exe", program);
-    Write("new/bin/app.exe", newer);
+    WriteProgram(30, 80000, 700, 30);
     Write("old/empty-before.dat", Bytes());
     Write("new/empty-before.dat", ToBytes("now with content"));
     Write("old/empty-after.dat", ToBytes("content that goes"));
@@ -36,11 +28,6 @@ class Trees : public ::testing::Test {
           ToBytes("Unicode folder"));
     Write("new/added-empty.txt", Bytes());
     Write("old/only-old.txt", ToBytes("left alone"));
-  }
-  void Write(const std::string& name, const Bytes& data) {
-    fs::path path = dir / name;
-    fs::create_directories(path.parent_path());
-    WriteAll(path, data);
   }
   // The one line create stops with ("no error" when it goes through).
   static std::string Refusal(const std::function<void()>& action) {
@@ -57,8 +44,6 @@ class Trees : public ::testing::Test {
     fs::create_directories(dir / tree / "new");
     return Refusal([&] { PlanTrees(dir / tree / "old", dir / tree / "new"); });
   }
-
-  ScratchDir dir;
 };
 
 // The patch, plain or compressed, is the same at every build and rebuilds

@@ -1,0 +1,166 @@
+// selfpatch create OLD NEW -o OUT.exe: compares two trees and writes the
+// patch executable that turns one into the other.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "cli/common.h"
+#include "cli/embedded_stubs.h"
+#include "cli/progress.h"
+#include "package/name_rule.h"
+#include "producer/patch_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CreateArgs {
+  std::string oldPath, newPath, output, arch = "x86", stub;
+  bool backup = false, keepTimes = false, plain = false, allowEmpty = false,
+       quiet = false;
+};
+
+std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ProducerError("cannot read " + EscapeName(path.u8string()));
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The output must be a file name in an existing folder: said before the
+// work, not after.
+void CheckOutput(const fs::path& output) {
+  std::error_code error;
+  if (fs::is_directory(output, error)) {
+    throw ProducerError(EscapeName(output.u8string()) +
+                        " is a folder; -o names the patch file to write");
+  }
+  fs::path folder = output.has_parent_path() ? output.parent_path() : ".";
+  if (!fs::is_directory(folder, error)) {
+    throw ProducerError("no such folder for the output: " +
+                        EscapeName(folder.u8string()));
+  }
+}
+
+int Create(const CreateArgs& args) {
+  fs::path output = fs::u8path(args.output);
+  CheckOutput(output);
+  std::vector<uint8_t> stub;
+  if (!args.stub.empty()) {
+    stub = ReadFileBytes(fs::u8path(args.stub));
+  } else if (args.arch == "x86") {
+    stub.assign(kStubX86, kStubX86 + kStubX86Size);
+  } else {
+    stub.assign(kStubX64, kStubX64 + kStubX64Size);
+  }
+  if (stub.empty()) {
+    throw ProducerError("this build carries no " + args.arch +
+                        " applier; pass --stub FILE");
+  }
+  auto started = std::chrono::steady_clock::now();
+  TreePlan plan = PlanTrees(fs::u8path(args.oldPath), fs::u8path(args.newPath));
+  for (const std::string& name : plan.onlyInOld) {
+    std::fprintf(stderr, "selfpatch: warning: only in OLD, left in place: %s\n",
+                 EscapeName(name).c_str());
+  }
+  if (plan.entries.empty() && !args.allowEmpty) {
+    std::fprintf(stderr,
+                 "selfpatch: nothing to patch: OLD and NEW hold the same "
+                 "files (%s); no patch written (--allow-empty writes one)\n",
+                 Plural(plan.unchanged, "file", "files").c_str());
+    return kExitNothingToPatch;
+  }
+  uint64_t totalBytes = 0;
+  for (const PlannedEntry& entry : plan.entries) {
+    if (entry.kind != EntryKindDirectory)
+      totalBytes += fs::file_size(entry.newPath);
+  }
+  ProgressView view(stderr, ProgressView::ModeFor(stderr, args.quiet),
+                    plan.entries.size(), totalBytes);
+  BuildOptions options;
+  if (args.backup) options.flags |= PackageFlagBackup;
+  if (args.keepTimes) options.flags |= PackageFlagKeepTimes;
+  if (!args.plain) options.flags |= PackageFlagCompressed;
+  options.progress = [&view](size_t index, const PlannedEntry& entry) {
+    std::error_code error;
+    uint64_t bytes = entry.kind == EntryKindDirectory
+                         ? 0
+                         : fs::file_size(entry.newPath, error);
+    view.StartEntry(index, Kind(entry.kind), entry.name, bytes);
+  };
+  BuildSummary summary = WritePatch(stub, plan, output, options);
+  view.Advance(1.0);
+  view.Finish();
+  std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - started;
+  std::printf("%s: %llu changed, %llu added, %s, %llu unchanged\n",
+              EscapeName(output.u8string()).c_str(),
+              static_cast<unsigned long long>(summary.patched),
+              static_cast<unsigned long long>(summary.added),
+              Plural(summary.directories, "folder", "folders").c_str(),
+              static_cast<unsigned long long>(plan.unchanged));
+  std::printf(
+      "  old %llu bytes, new %llu bytes (%llu taken from old files), "
+      "package %llu bytes, %.2f s\n",
+      static_cast<unsigned long long>(summary.oldBytes),
+      static_cast<unsigned long long>(summary.newBytes),
+      static_cast<unsigned long long>(summary.copiedBytes),
+      static_cast<unsigned long long>(summary.packageSize), took.count());
+  return 0;
+}
+
+}  // namespace
+
+Command AddCreateCommand(CLI::App* app) {
+  auto args = std::make_shared<CreateArgs>();
+  CLI::App* command = app->add_subcommand(
+      "create", "make a patch executable that turns OLD into NEW");
+  command
+      ->add_option("OLD", args->oldPath,
+                   "the program's folder (or one file) as users "
+                   "have it now")
+      ->required();
+  command
+      ->add_option("NEW", args->newPath,
+                   "the same folder (or file) as it should become")
+      ->required()
+      ->type_name("");
+  command
+      ->add_option("-o,--output", args->output,
+                   "the patch executable to write, in an existing folder")
+      ->required()
+      ->type_name("OUT.exe");
+  command
+      ->add_option("--arch", args->arch,
+                   "the applier to carry: x86 runs on every Windows, x64 "
+                   "only on 64-bit Windows")
+      ->check(CLI::IsMember({"x86", "x64"}))
+      ->capture_default_str();
+  command
+      ->add_option("--stub", args->stub,
+                   "carry this applier executable instead of the built-in "
+                   "one (unsigned, nothing after its image)")
+      ->type_name("FILE");
+  command->add_flag("--backup", args->backup,
+                    "the applier keeps each file it replaces as "
+                    "NAME.bak beside it");
+  command->add_flag("--keep-times", args->keepTimes,
+                    "rebuilt files keep the times of the files they "
+                    "replace");
+  command->add_flag("--plain", args->plain,
+                    "store the data blocks as they are, not "
+                    "compressed");
+  command->add_flag("--allow-empty", args->allowEmpty,
+                    "write a patch even when OLD and NEW hold the same "
+                    "files");
+  command->add_flag("-q,--quiet", args->quiet, "no progress");
+  command->footer(
+      "A changed file becomes a patch entry, a new file an add entry and a\n"
+      "new folder a folder entry. Files only in OLD are left in place: a\n"
+      "patch cannot delete. Symbolic links and special files (FIFOs, sockets,\n"
+      "devices) in either tree stop create, as does any file it cannot read\n"
+      "or any name Windows cannot hold; nothing is written then.");
+  return {command, [args] { return Create(*args); }};
+}

@@ -1,0 +1,159 @@
+// selfpatch info PATCH.exe [--json]: the applier and the entries a patch
+// carries.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "cli/common.h"
+#include "cli/embedded_stubs.h"
+#include "package/image_end.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The applier a patch carries, from its PE headers.
+struct Applier {
+  std::string machine = "unknown";    // "x86", "x64"
+  std::string form = "unknown";       // "PE32", "PE32+"
+  std::string subsystem = "unknown";  // "gui", "console"
+  uint32_t size = 0;
+  bool builtIn = false;  // the very applier this selfpatch embeds
+};
+
+Applier ReadApplier(const fs::path& patch, uint32_t imageEnd) {
+  Applier applier;
+  applier.size = imageEnd;
+  ImageDosHeader dos;
+  ImageNtHeaders nt;
+  HANDLE file = OpenImageHeaders(Wide(fs::absolute(patch)).c_str(), &dos, &nt);
+  if (file == INVALID_HANDLE_VALUE) return applier;
+  CloseHandle(file);
+  uint16_t machine = nt.FileHeader.Machine;
+  applier.machine = machine == 0x14C    ? "x86"
+                    : machine == 0x8664 ? "x64"
+                                        : "machine " + std::to_string(machine);
+  uint16_t magic = OptionalHeaderMagic(nt);
+  applier.form = magic == kOptionalMagic32   ? "PE32"
+                 : magic == kOptionalMagic64 ? "PE32+"
+                                             : "unknown";
+  uint16_t subsystem = 0;
+  std::memcpy(&subsystem, nt.optional + 68, sizeof subsystem);
+  applier.subsystem = subsystem == 2   ? "gui"
+                      : subsystem == 3 ? "console"
+                                       : std::to_string(subsystem);
+  std::ifstream in(patch, std::ios::binary);
+  std::vector<unsigned char> image(imageEnd);
+  if (in.read(reinterpret_cast<char*>(image.data()), imageEnd)) {
+    auto same = [&](const unsigned char* bytes, size_t size) {
+      return size == imageEnd && std::memcmp(bytes, image.data(), size) == 0;
+    };
+    applier.builtIn =
+        same(kStubX86, kStubX86Size) || same(kStubX64, kStubX64Size);
+  }
+  return applier;
+}
+
+std::string Hex(const uint8_t* bytes, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < size; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 15];
+  }
+  return text;
+}
+
+void PrintJson(const nlohmann::ordered_json& value) {
+  std::printf(
+      "%s\n",
+      value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+          .c_str());
+}
+
+int Info(const std::string& patchPath, bool json) {
+  fs::path patch = fs::u8path(patchPath);
+  PackageLoader loader(nullptr);
+  ResultCode result = LoadPatch(patch, &loader);
+  if (result != ResultSuccess) {
+    if (json) {
+      PrintJson({{"error", {{"code", result}, {"message", Describe(result)}}}});
+    }
+    return static_cast<int>(result);
+  }
+  const PackageHeader& header = loader.header;
+  Applier applier =
+      ReadApplier(patch, static_cast<uint32_t>(loader.packageOffset));
+  if (json) {
+    nlohmann::ordered_json entries = nlohmann::ordered_json::array();
+    for (const LoadedEntry& entry : loader.entries) {
+      uint8_t kind = static_cast<uint8_t>(entry.record.kind);
+      nlohmann::ordered_json item = {{"kind", Kind(kind)},
+                                     {"name", Utf8(entry.name.c_str())}};
+      if (kind == EntryKindPatch) {
+        item["oldSize"] = entry.record.oldSize;
+        item["oldDigest"] = Hex(entry.record.oldDigest, 32);
+      }
+      if (kind == EntryKindPatch || kind == EntryKindAdd) {
+        item["newSize"] = entry.record.newSize;
+        item["newDigest"] = Hex(entry.record.newDigest, 32);
+      }
+      entries.push_back(item);
+    }
+    PrintJson({{"applier",
+                {{"machine", applier.machine},
+                 {"form", applier.form},
+                 {"subsystem", applier.subsystem},
+                 {"size", applier.size},
+                 {"builtIn", applier.builtIn}}},
+               {"packageSize", header.packageSize},
+               {"packageDigest", Hex(header.packageDigest, 32)},
+               {"flags",
+                {{"backup", (header.flags & PackageFlagBackup) != 0},
+                 {"keepTimes", (header.flags & PackageFlagKeepTimes) != 0},
+                 {"compressed", (header.flags & PackageFlagCompressed) != 0}}},
+               {"entries", entries}});
+    return 0;
+  }
+  std::printf("applier: %s, %s %s, %u bytes%s\n", applier.machine.c_str(),
+              applier.form.c_str(), applier.subsystem.c_str(), applier.size,
+              applier.builtIn ? " (the one this selfpatch carries)" : "");
+  std::printf("%-6s %12s %12s  %s\n", "kind", "old size", "new size", "name");
+  for (const LoadedEntry& entry : loader.entries) {
+    std::printf("%-6s %12llu %12llu  %s\n", Kind(entry.record.kind).c_str(),
+                static_cast<unsigned long long>(entry.record.oldSize),
+                static_cast<unsigned long long>(entry.record.newSize),
+                Utf8(entry.name.c_str()).c_str());
+  }
+  std::printf("%s, package %llu bytes%s%s\n",
+              Plural(loader.entries.size(), "entry", "entries").c_str(),
+              static_cast<unsigned long long>(header.packageSize),
+              header.flags & PackageFlagBackup ? ", keeps .bak backups" : "",
+              header.flags & PackageFlagKeepTimes ? ", keeps file times" : "");
+  std::printf("data blocks: %s\n", header.flags & PackageFlagCompressed
+                                       ? "compressed (Zstandard)"
+                                       : "plain");
+  return 0;
+}
+
+struct InfoArgs {
+  std::string patch;
+  bool json = false;
+};
+
+}  // namespace
+
+Command AddInfoCommand(CLI::App* app) {
+  auto args = std::make_shared<InfoArgs>();
+  CLI::App* command = app->add_subcommand(
+      "info", "list the applier and the entries a patch carries");
+  command->add_option("PATCH", args->patch, "the patch executable")
+      ->required()
+      ->type_name("");
+  command->add_flag("--json", args->json,
+                    "print JSON instead (the README describes its fields)");
+  return {command, [args] { return Info(args->patch, args->json); }};
+}
