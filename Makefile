@@ -4,15 +4,14 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 WINE := tests/wine/wine.sh
 
-PACKAGES := cmake make g++ mingw-w64 wine64 xvfb libgtest-dev googletest \
-            libdivsufsort-dev clang libclang-rt-14-dev \
-                      libbenchmark-dev imagemagick fonts-noto-cjk openssl python3 \
-                      clang-format libzstd-dev dpkg-dev libcli11-dev nlohmann-json3-dev
+# What each target needs from Debian is declared once, by group, in
+# tools/packages.txt; a target installs its groups' missing packages first.
+NEED := tools/need.sh
 
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps zstd-source divsufsort-source setup32 native native-i386 \
+.PHONY: all deps windows-deps zstd-source divsufsort-source setup32 native native-i386 \
         check tsan win-x86 win-x64 appliers wine-tests e2e demo demo-fresh \
         fuzz install release stress test clean loc
 FUZZ_SECONDS ?= 120
@@ -20,13 +19,13 @@ PREFIX ?= /usr/local
 
 all: native
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q "ok installed" || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:" $$missing; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-	    apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	fi
+# Everything every target needs, installed at once.
+deps: windows-deps
+	@$(NEED) build windows wine wine32 i386 fuzz bench sign
+
+# The Windows builds: MinGW, and the sources they compile.
+windows-deps:
+	@$(NEED) windows
 	@test -f $(ZSTD_SOURCE)/lib/zstd.h || $(MAKE) --no-print-directory zstd-source
 	@test -f $(DIVSUFSORT_SOURCE)/lib/divsufsort.c || \
 	  $(MAKE) --no-print-directory divsufsort-source
@@ -61,6 +60,7 @@ setup32:
 
 # The native build embeds the appliers when the Windows builds exist.
 native:
+	@$(NEED) build
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j$(JOBS)
 
@@ -79,13 +79,14 @@ native-i386: setup32
 
 # The thread wrappers and the worker under ThreadSanitizer.
 tsan:
+	@$(NEED) build
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j$(JOBS) --target runtime_tests apply_tests
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/runtime_tests --gtest_brief=1
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/apply_tests --gtest_brief=1 \
 	  --gtest_filter='Worker.*:CThread*:CCritical*:CEvent*'
 
-win-x86:
+win-x86: windows-deps
 	cmake --preset win-x86 -DSELFPATCH_TESTS=ON >/dev/null
 	cmake --build --preset win-x86 -j$(JOBS) --target selfpatch-stub-x86
 
@@ -98,6 +99,7 @@ win-x64: win-x86
 # then selfpatch.exe under wine64 makes the demo patch (the same bytes as
 # the Linux selfpatch's) and applies it.
 wine-tests: native win-x64 win-x86 setup32
+	@$(NEED) wine
 	cmake --build --preset win-x86 -j$(JOBS)
 	cd build/win-x64 && ctest --output-on-failure
 	cd build/win-x86 && ctest --output-on-failure
@@ -106,11 +108,13 @@ wine-tests: native win-x64 win-x86 setup32
 # The real programs, x64 under wine64 and x86 under wine32, on a virtual X
 # display, driven through their windows.
 e2e: native win-x64 win-x86 setup32
+	@$(NEED) wine
 	python3 tests/e2e/run_e2e.py
 
 # Each libFuzzer target for FUZZ_SECONDS, from seeds the tests' package
 # writer makes; what it finds lands in build/fuzz/artifacts.
 fuzz:
+	@$(NEED) build fuzz
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j$(JOBS) --target fuzz_package fuzz_rebuild fuzz_utf8 make_seeds
 	build/fuzz/tests/fuzz/make_seeds build/fuzz/corpus
@@ -126,6 +130,7 @@ fuzz:
 # The optimised build of everything, benchmarks included: warnings that
 # only optimisation brings out fail here too.
 release: win-x86
+	@$(NEED) build bench
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j$(JOBS)
 
@@ -139,12 +144,13 @@ stress: native
 	build/native/tests/stress 1
 
 # Both appliers, for the tool to embed.
-appliers: deps win-x86
+appliers: win-x86
 	cmake --preset win-x64 >/dev/null
 	cmake --build --preset win-x64 -j$(JOBS) --target selfpatch-stub-x64
 
 # The optimised selfpatch, both appliers embedded, in $(PREFIX)/bin.
 install: appliers
+	@$(NEED) build
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j$(JOBS) --target selfpatch
 	cmake --install build/release --component selfpatch --prefix "$(PREFIX)"
@@ -153,22 +159,34 @@ install: appliers
 # Makes a patch from examples/demo/v1 to v2 with the optimised selfpatch
 # and applies it to a copy of v1: under wine64 with the real dialog.
 demo: appliers
+	@$(NEED) build wine
 	cmake --build --preset win-x64 -j$(JOBS) --target uidriver
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j$(JOBS) --target selfpatch
 	python3 examples/demo/demo.py
 
-# The README's first command as a newcomer meets it: make demo in a fresh
-# clone of the commit under test.
+# The README's first command in a fresh clone of the commit, where what is
+# not committed is not there (packages another target installed still are:
+# only a machine made new shows those).
 demo-fresh:
 	@d=$$(mktemp -d); echo "make demo in a fresh clone: $$d"; \
 	git clone -q "$(CURDIR)" "$$d/selfpatch" && $(MAKE) -C "$$d/selfpatch" demo \
 	  > "$$d/demo.log" 2>&1 || { tail -30 "$$d/demo.log"; exit 1; }; \
 	grep "^demo:" "$$d/demo.log"; rm -rf "$$d"
 
-test: deps setup32 win-x86 win-x64 check native-i386 tsan wine-tests e2e release
-	$(MAKE) fuzz FUZZ_SECONDS=30
-	$(MAKE) demo-fresh
+# Every step in turn, each timed; the run stops at the first that fails.
+TEST_STEPS := deps setup32 win-x86 win-x64 check native-i386 tsan wine-tests \
+              e2e release fuzz demo
+test:
+	@started=$$(date +%s); \
+	for step in $(TEST_STEPS); do \
+	  start=$$(date +%s); \
+	  $(MAKE) --no-print-directory $$step FUZZ_SECONDS=30 || \
+	    { echo "test: $$step FAILED after $$(( $$(date +%s) - start )) s"; exit 1; }; \
+	  echo "test: $$step passed in $$(( $$(date +%s) - start )) s"; \
+	done; \
+	echo "test: every step passed in $$(( $$(date +%s) - started )) s;" \
+	  "build/ holds $$(du -sh build | cut -f1)"
 
 clean:
 	rm -rf build

@@ -10,7 +10,7 @@ both digests; best of APPLY_RUNS), for every tool; selfpatch in both forms,
 compressed (the default) and --plain, with the size of the whole patch
 executable and the compressed form against the plain one after xz -9.
 
-  apt-get install bsdiff xdelta3 zstd xz-utils npm    (the baselines)
+  tools/need.sh bench    (the baselines; make release installs them too)
   make win-x86 && cmake --preset release && cmake --build --preset release
   python3 bench/patch_size.py [--baseline OTHER_SELFPATCH]
 

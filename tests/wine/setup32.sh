@@ -55,17 +55,8 @@ fi
 [ "$(cat "$binfmt/status")" = enabled ] || echo 1 > "$binfmt/status"
 
 # wine32 beside wine64, Wine's own fonts for both; the i386 compiler and
-# libraries of the native 32-bit build.
-packages=(wine32:i386 fonts-wine g++-multilib libgtest-dev:i386 libdivsufsort-dev:i386
-          libzstd-dev:i386)
-if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
-  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  exec 8>/tmp/selfpatch-apt.lock
-  flock 8
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${packages[@]}" >/dev/null || fail "cannot install ${packages[*]}"
-fi
+# libraries of the native 32-bit build (tools/packages.txt).
+"$root/tools/need.sh" wine wine32 i386 || fail "cannot install the 32-bit packages"
 
 # A prefix made before wine32 was here has no 32-bit system: make it anew.
 shopt -s nullglob
