@@ -10,6 +10,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -47,6 +48,7 @@ class Session:
         self.env = dict(os.environ, SELFPATCH_WINEPREFIX=str(PREFIX))
         self.arch, self.stub = "x64", STUBS["x64"]  # what scenarios patch with
         self.xvfb = self.keeper = None
+        self.folders = []  # of the scenario at hand, removed when it passes
 
     def start(self):
         # Xvfb takes a free display number and writes it to its stdout.
@@ -58,9 +60,17 @@ class Session:
         self.env["DISPLAY"] = self.display
         # The first Wine call makes the prefix when there is none yet; one
         # wineserver then serves the whole run, so later starts are fast.
+        # What stops wine.sh itself (a missing package, a prefix it cannot
+        # make) is its one line, and ends the run; it comes through a file,
+        # as the wineserver it starts keeps a pipe open.
         for args in (["wineboot", "-u"], ["wineserver", "-p"]):
-            subprocess.run([str(WINE)] + args, env=self.env, timeout=300,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with tempfile.TemporaryFile() as stderr:
+                subprocess.run([str(WINE)] + args, env=self.env, timeout=300,
+                               stdout=subprocess.DEVNULL, stderr=stderr)
+                stderr.seek(0)
+                for line in stderr.read().decode("utf-8", "replace").split("\n"):
+                    if line.startswith("wine.sh: "):
+                        sys.exit(line)
         # Keep the virtual desktop up between programs: a program and the
         # driver that start together while it comes up can hang for good.
         self.keeper = self.launch(DRIVER, ROOT, "wait", "none", "86400000")
@@ -113,6 +123,7 @@ class Scenario:
         session.current = self
         self.session, self.stub = session, session.stub
         self.dir = WORK / session.arch / name
+        session.folders.append(self.dir)
         shutil.rmtree(self.dir, ignore_errors=True)
         self.app = self.dir / "app"
         self.app.mkdir(parents=True)
@@ -283,12 +294,17 @@ def main(arches):
         for arch in arches:
             session.arch, session.stub = arch, STUBS[arch]
             for scenario in SCENARIOS[arch]:
+                session.folders = []
                 name = "%s %s" % (arch, scenario.__name__[len("scenario_"):])
                 started = time.time()
                 try:
                     shot = scenario(session)
                     print("ok   %-20s %.1fs  %s" % (
                         name, time.time() - started, shot or ""))
+                    # A passed scenario's files (gigabytes for the full
+                    # run) go; a failed one's stay to be looked at.
+                    for folder in session.folders:
+                        shutil.rmtree(folder, ignore_errors=True)
                 except (AssertionError, subprocess.TimeoutExpired) as error:
                     failed += 1
                     shot = WORK / arch / ("%s-failure.png" % name.split()[1])

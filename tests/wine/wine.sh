@@ -9,6 +9,28 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=${SELFPATCH_WINEPREFIX:-$root/build/wine/prefix}
+
+fail() {
+  echo "wine.sh: $*" >&2
+  exit 1
+}
+
+# What it needs (tools/packages.txt), said in one line when missing: the
+# whole group before a prefix is made, the loader on every run; a PE32
+# program (optional header magic 0x10b) also needs wine32 and qemu.
+need() {
+  why=$("$root/tools/need.sh" --check "$1" 2>&1) || fail "${2:-}$why"
+}
+[ -f "$prefix/selfpatch-ready" ] && [ -x /usr/lib/wine/wine64 ] || need wine
+pe=$(od -An -tu4 -j60 -N4 "${1:-}" 2>/dev/null | tr -d ' ') || true
+magic=$(od -An -tu2 -j$((${pe:-0} + 24)) -N2 "${1:-}" 2>/dev/null | tr -d ' ') || true
+subsystem=$(od -An -tu2 -j$((${pe:-0} + 92)) -N2 "${1:-}" 2>/dev/null | tr -d ' ') || true
+if [ "$magic" = 267 ]; then
+  [ -x /usr/lib/wine/wine ] || need wine32 "$(basename "$1") is 32-bit: "
+  [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] ||
+    fail "$(basename "$1") is 32-bit and this machine runs no 32-bit code (as root: make setup32)"
+fi
+
 export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
@@ -28,18 +50,36 @@ if [ -d "$locales/ja_JP.UTF-8" ]; then
 fi
 
 # A prefix is made under another name and renamed into place once its
-# set-up is complete, so a set-up cut short is never reused.
+# set-up is complete, so a set-up cut short is never reused; a step that
+# fails says which and leaves nothing behind.
+setup_failed() {
+  rm -rf "$prefix.new"
+  fail "cannot make the Wine prefix $prefix: $1"
+}
 if [ ! -f "$prefix/selfpatch-ready" ]; then
   if [ -e "$prefix" ] && [ "${prefix#"$root"/build/}" = "$prefix" ]; then
-    echo "wine.sh: $prefix was not made here; remove it or choose another" >&2
-    exit 1
+    fail "$prefix was not made here; remove it or choose another"
   fi
   rm -rf "$prefix" "$prefix.new"
   export WINEPREFIX=$prefix.new
   DISPLAY= "$WINELOADER" wineboot -i >/dev/null 2>&1 || true
   "$WINESERVER" -w
+  [ -f "$WINEPREFIX/system.reg" ] || setup_failed "wineboot made no registry"
+  # Wine copies its 1.3 GB of DLLs into every prefix: one copy serves all
+  # of ours (Wine only reads them; a prefix update rewrites them alike).
+  for sibling in "$root"/build/wine/*/selfpatch-ready; do
+    sibling=${sibling%/selfpatch-ready}
+    [ -d "$sibling" ] || continue
+    for system in system32 syswow64; do
+      [ -d "$sibling/drive_c/windows/$system" ] || continue
+      hardlink -c -q -i '\.(dll|exe|drv|sys)$' "$sibling/drive_c/windows/$system" \
+        "$WINEPREFIX/drive_c/windows/$system" || true
+    done
+    break
+  done
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
-  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" ||
+    setup_failed "no Wine fonts in /usr/share/wine/fonts"
   reg=$TMPDIR/selfpatch.reg
   {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'
@@ -52,7 +92,8 @@ if [ ! -f "$prefix/selfpatch-ready" ]; then
       printf '"%s"="Noto Sans CJK JP"\r\n' "$face"
     done
   } | iconv -f UTF-8 -t UTF-16 >"$reg"
-  DISPLAY= "$WINELOADER" regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1
+  DISPLAY= "$WINELOADER" regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 ||
+    setup_failed "regedit refused the settings"
   "$WINESERVER" -w
   touch "$WINEPREFIX/selfpatch-ready"
   mv "$WINEPREFIX" "$prefix"
@@ -65,9 +106,7 @@ if [ "${1:-}" = wineserver ]; then
   exec "$WINESERVER" "$@"
 fi
 
-# The PE optional header's subsystem field: 2 is a GUI program.
-pe=$(od -An -tu4 -j60 -N4 "${1:-}" 2>/dev/null | tr -d ' ') || true
-subsystem=$(od -An -tu2 -j$((pe + 92)) -N2 "${1:-}" 2>/dev/null | tr -d ' ') || true
+# A GUI program (subsystem 2) started with no display gets one.
 if [ -z "${DISPLAY:-}" ] && [ "$subsystem" = 2 ]; then
   # Xvfb takes a free display number and writes it to its stdout.
   coproc xvfb { exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null; }
