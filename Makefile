@@ -12,8 +12,8 @@ STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
 .PHONY: all deps windows-deps zstd-source divsufsort-source setup32 native native-i386 \
-        check tsan win-x86 win-x64 appliers wine-tests e2e demo demo-fresh \
-        fuzz install release stress test clean loc
+        check tsan win-x86 win-x64 size-report appliers wine-tests e2e demo \
+        demo-fresh fuzz install release stress test clean loc
 FUZZ_SECONDS ?= 120
 PREFIX ?= /usr/local
 
@@ -95,6 +95,12 @@ win-x64: win-x86
 	cmake --preset win-x64 >/dev/null
 	cmake --build --preset win-x64 -j$(JOBS)
 
+# Where the appliers' bytes go: by section, and by what they are for (our
+# code by folder, the libraries, unwind tables, resources), from the
+# linker maps the Windows builds write.
+size-report: win-x86 win-x64
+	python3 bench/applier_size.py
+
 # The unit tests against real Win32: x64 under wine64, x86 under wine32;
 # then selfpatch.exe under wine64 makes the demo patch (the same bytes as
 # the Linux selfpatch's) and applies it.
@@ -175,8 +181,8 @@ demo-fresh:
 	grep "^demo:" "$$d/demo.log"; rm -rf "$$d"
 
 # Every step in turn, each timed; the run stops at the first that fails.
-TEST_STEPS := deps setup32 win-x86 win-x64 check native-i386 tsan wine-tests \
-              e2e release fuzz demo
+TEST_STEPS := deps setup32 win-x86 win-x64 size-report check native-i386 tsan \
+              wine-tests e2e release fuzz demo
 test:
 	@started=$$(date +%s); \
 	for step in $(TEST_STEPS); do \
