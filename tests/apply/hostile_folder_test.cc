@@ -141,35 +141,39 @@ TEST_F(Hostile, AReservedTemporarySwappedForALinkIsNotWrittenThrough) {
   // folder puts a link to an outside file in its place: as a hard link
   // right away, or as a symbolic link while the new file is written. The
   // new file is written through its own handle, and what is under its name
-  // at the commit is not placed on the target.
+  // at the commit is not placed on the target, patched or added.
   const fs::path victim = outside / "victim.dll";
-  for (bool hard : {true, false}) {
-    SCOPED_TRACE(hard ? "a hard link" : "a symbolic link");
-    ClearFolder(app.path());
-    ClearFolder(outside.path());
-    WriteAll(victim, kVictim);
-    WriteAll(In("app.exe"), kOld);
-    bool swapped = false;
-    auto swap = [&] {
-      for (const auto& file : fs::directory_iterator(app.path())) {
-        if (file.path().filename().string().rfind("ptf", 0) != 0) continue;
-        fs::remove(file.path());
-        hard ? fs::create_hard_link(victim, file.path())
-             : fs::create_symlink(victim, file.path());
-        swapped = true;
-      }
-    };
-    // The file's name is shown once its temporary is reserved.
-    window.onMessage = [&](const RecordedMessage& message) {
-      if (message.id == WM_PATCH_FILENAME)
-        hard ? swap() : AtCall("WriteFile", 1, swap);
-    };
-    EXPECT_EQ(hard ? ResultUpdateFailed : ResultLinkOnPath,
-              Apply({PatchEntry("app.exe", kOld, kNew)}));
-    window.onMessage = nullptr;
-    ASSERT_TRUE(swapped);
-    EXPECT_EQ(kVictim, ReadAll(victim));
-    EXPECT_EQ(kOld, ReadAll(In("app.exe")));
+  for (const TestEntry& entry :
+       {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)}) {
+    for (bool hard : {true, false}) {
+      SCOPED_TRACE(::testing::Message()
+                   << entry.name << (hard ? ", a hard link" : ", a symlink"));
+      ClearFolder(app.path());
+      ClearFolder(outside.path());
+      WriteAll(victim, kVictim);
+      WriteAll(In("app.exe"), kOld);
+      bool swapped = false;
+      auto swap = [&] {
+        for (const auto& file : fs::directory_iterator(app.path())) {
+          if (file.path().filename().string().rfind("ptf", 0) != 0) continue;
+          fs::remove(file.path());
+          hard ? fs::create_hard_link(victim, file.path())
+               : fs::create_symlink(victim, file.path());
+          swapped = true;
+        }
+      };
+      // The file's name is shown once its temporary is reserved.
+      window.onMessage = [&](const RecordedMessage& message) {
+        if (message.id == WM_PATCH_FILENAME)
+          hard ? swap() : AtCall("WriteFile", 1, swap);
+      };
+      EXPECT_EQ(hard ? ResultUpdateFailed : ResultLinkOnPath, Apply({entry}));
+      window.onMessage = nullptr;
+      ASSERT_TRUE(swapped);
+      EXPECT_EQ(kVictim, ReadAll(victim));
+      EXPECT_EQ(kOld, ReadAll(In("app.exe")));
+      EXPECT_FALSE(fs::exists(In("new.txt")));
+    }
   }
 }
 
@@ -269,26 +273,37 @@ TEST_F(Hostile, NothingOfAnotherUsersIsPatchedOrWrittenInto) {
   // may rename or replace whatever is put in it), the file to patch (a run
   // cut short could not put it back), a file where a folder is to be made,
   // or that folder just before the run makes it: the run stops before
-  // anything, and does not remove theirs as a folder it made.
+  // anything, and does not remove theirs as a folder it made. What the
+  // person who runs it made before elevating (a per-user install) is theirs
+  // to patch.
+  using standin::User;
   struct Case {
     const char* what;
-    const char* theirs;
+    const char* made;
     bool folder;
     bool first;  // made just before the run makes it
+    User by;
     std::vector<TestEntry> entries;
+    uint32_t flags;
     ResultCode result;
   };
   const std::vector<TestEntry> add = {AddEntry("plugins\\new.dll", kNew)},
                                patch = {PatchEntry("app.exe", kOld, kNew)},
                                make = {DirectoryEntry("plugins")},
                                makeAndAdd = {make[0], add[0]};
+  const User other = User::kOther, own = User::kAdministratorUnelevated;
   const Case cases[] = {
-      {"a folder", "plugins", true, false, add, ResultLinkOnPath},
-      {"a target", "app.exe", false, false, patch, ResultLinkOnPath},
-      {"a file for a folder", "plugins", false, false, make,
+      {"a folder", "plugins", true, false, other, add, 0, ResultLinkOnPath},
+      {"a target", "app.exe", false, false, other, patch, 0, ResultLinkOnPath},
+      {"a file for a folder", "plugins", false, false, other, make, 0,
        ResultTargetExists},
-      {"a folder made first", "plugins", true, true, makeAndAdd,
+      {"a folder made first", "plugins", true, true, other, makeAndAdd, 0,
        ResultLinkOnPath},
+      {"their own folder", "plugins", true, false, own, add, 0, ResultSuccess},
+      {"their own target", "app.exe", false, false, own, patch, 0,
+       ResultSuccess},
+      {"their own older backup", "app.exe.bak", false, false, own, patch,
+       PackageFlagBackup, ResultSuccess},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -296,16 +311,20 @@ TEST_F(Hostile, NothingOfAnotherUsersIsPatchedOrWrittenInto) {
     WriteAll(In("app.exe"), kOld);
     auto plant = [&] {
       if (c.folder)
-        fs::create_directory(In(c.theirs));
-      else
-        WriteAll(In(c.theirs), kPlanted);
-      Theirs(In(c.theirs));
+        fs::create_directory(In(c.made));
+      else if (!fs::exists(In(c.made)))
+        WriteAll(In(c.made), kPlanted);
+      standin::SetOwner(In(c.made).string(), c.by);
     };
     if (!c.first) plant();
-    EXPECT_EQ(c.result, Apply(c.entries, 0, [&] {
+    EXPECT_EQ(c.result, Apply(c.entries, c.flags, [&] {
                 if (c.first) AtCall("CreateDirectoryW", 1, plant);
               }));
-    EXPECT_EQ(std::make_pair(c.result, In(c.theirs)), ReportedError());
+    if (c.result == ResultSuccess) {
+      EXPECT_TRUE(Completed());
+      continue;
+    }
+    EXPECT_EQ(std::make_pair(c.result, In(c.made)), ReportedError());
     if (c.first) before.push_back({"plugins/", {}});
     EXPECT_EQ(before, Snapshot(app.path()));
   }

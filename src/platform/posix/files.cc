@@ -145,18 +145,18 @@ constexpr uint32_t kOtherUserSid = 1001;
 
 std::atomic<User> actingUser{User::kAdministrator};
 
-// What the process's token names as owner (and so gives what it makes), and
-// as user.
-uint32_t TokenOwnerSid() {
-  return actingUser == User::kAdministrator ? kAdministratorsSid
-                                            : kOtherUserSid;
-}
-uint32_t TokenUserSid() {
-  return actingUser == User::kAdministrator ? kAdministratorSid : kOtherUserSid;
+// The owner of what `user` makes: the owner their token names.
+uint32_t SidOf(User user) {
+  return user == User::kAdministrator             ? kAdministratorsSid
+         : user == User::kAdministratorUnelevated ? kAdministratorSid
+                                                  : kOtherUserSid;
 }
 
-uint32_t SidOf(User user) {
-  return user == User::kAdministrator ? kAdministratorsSid : kOtherUserSid;
+// What the process's token names as owner (and so gives what it makes), and
+// as user.
+uint32_t TokenOwnerSid() { return SidOf(actingUser); }
+uint32_t TokenUserSid() {
+  return actingUser == User::kOther ? kOtherUserSid : kAdministratorSid;
 }
 
 void WriteOwner(const std::string& path, uint32_t sid) {

@@ -23,8 +23,14 @@ void SetWindowsDirectory(const std::string& path);
 
 // ---- Owners -----------------------------------------------------------------
 enum class User {
-  kAdministrator,  // elevated: its token's owner is the Administrators group
-  kOther,          // another local user, who can plant files in the folder
+  // Elevated: its token's owner is the Administrators group, its user the
+  // person's own account.
+  kAdministrator,
+  // The same person before elevating: token owner and user are their own
+  // account, which owns what they make (a per-user install).
+  kAdministratorUnelevated,
+  // Another local user, who can plant files in the folder.
+  kOther,
 };
 // From now on the process acts as `user`: its token names that user, and
 // what the stand-in creates is owned by it. The process starts as the
