@@ -126,6 +126,7 @@ TEST_F(Loader, NamesItCannotTakeAreRefused) {
       {{add("a/../../evil")}, 0, kBad},
       {{add("a\\..")}, 0, kBad},
       {{add("trailing.")}, 0, kBad},
+      {{add("x\xE3\x81\x41")}, 0, kBad},  // a third byte that continues none
       {{add("Aux .x")}, 0, kBad},
       {{add("dir\\sub/file.bin"), add("..x"), add("x..y"), add("CONSOLE"),
         add("COM10"), add(".hidden")},

@@ -16,6 +16,7 @@ TEST(DecodeUtf8Char, Table) {
       {"\x7F", 1, 0x7F},
       {"\xC2\x80", 2, 0x80},
       {"\xDF\xBF", 2, 0x7FF},
+      {"\xE0\xA0\x80", 3, 0x800},  // the least three-byte form
       {"\xEF\xBF\xBF", 3, 0xFFFF},
       {"\xE0\x9F\xBF", 3, 0},  // overlong 0x7FF: a NUL unit
       {"\xC3\x29", 2, 0xE9},   // continuation top bits are not tested

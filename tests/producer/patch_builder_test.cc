@@ -77,6 +77,22 @@ TEST_F(Trees, ThePatchOfEveryKindOfDifferenceRebuildsNew) {
   EXPECT_LT(sizes[1], 5000u);
 }
 
+// A file larger than the window an applier decodes with (64 MiB) is
+// compressed in a frame the applier takes.
+TEST_F(Trees, AFileLargerThanTheApplierWindowApplies) {
+  const size_t size = (size_t{64} << 20) + 4096;
+  Write("large/new/zeros.bin", Bytes(size));
+  fs::create_directories(dir / "large/old");
+  BuildOptions options;
+  options.flags = PackageFlagCompressed;
+  WritePatch(kStub, PlanTrees(dir / "large/old", dir / "large/new"),
+             dir / "large.exe", options);
+  ASSERT_EQ(ResultSuccess,
+            ApplyPatchFile(dir / "large.exe", dir / "large/old"));
+  // The applier checked its digest too.
+  EXPECT_EQ(size, fs::file_size(dir / "large/old/zeros.bin"));
+}
+
 // Every input create cannot make a patch of stops it with one line and
 // writes nothing.
 TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
@@ -151,6 +167,7 @@ TEST_F(Trees, NamesTheApplierCannotTakeAreRefused) {
       // In NEW, '/'-separated; the error.
       {"data\x80", utf8 + "data\\x80"},
       {"cut\xE3", utf8 + "cut\\xE3"},
+      {"x\xE3\x81\x41", utf8 + "x\\xE3\\x81A"},  // "A" continues nothing
       {"\xC0\xAF", utf8 + "\\xC0\\xAF"},
       {"\xE0\x80\xAF", utf8 + "\\xE0\\x80\\xAF"},
       {"sur\xED\xA0\x80", utf8 + "sur\\xED\\xA0\\x80"},
