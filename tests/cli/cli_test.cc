@@ -37,6 +37,12 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   fs::create_directory(dir / "empty");
   Write("other/bin/app.exe", ToBytes("someone else's program"));
   auto other = Snapshot(dir / "other");
+  // Something already where the patch adds a file: a file, or a folder.
+  fs::copy(dir / "old", dir / "file", fs::copy_options::recursive);
+  Write("file/data/added.txt", ToBytes("the user's own"));
+  fs::copy(dir / "old", dir / "folder", fs::copy_options::recursive);
+  fs::create_directories(dir / "folder/data/added.txt");
+  auto taken = Snapshot(dir / "file");
   Bytes damaged = ReadAll(dir / "p.exe");
   damaged.back() ^= 1;
   WriteAll(dir / "damaged.exe", damaged);
@@ -110,6 +116,12 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
        "(パッチ元ファイルが差分元ファイルデータと異なっています。)"},
       {"SELFPATCH apply " + p + " " + Path("other") + " --yes",
        ResultSourceMismatch, "error 10"},
+      {"SELFPATCH verify " + p + " " + Path("file"), ResultTargetExists,
+       "error 12: "},
+      {"SELFPATCH verify " + p + " " + Path("folder"), ResultTargetExists,
+       "error 12: "},
+      {"SELFPATCH apply " + p + " " + Path("file") + " --yes",
+       ResultTargetExists, "error 12: "},
       {"SELFPATCH verify " + p + " " + Path("empty"), ResultNoTempName,
        "is it the program's folder?"},
       {"echo n | SELFPATCH apply " + p + " " + target, 66,
@@ -134,6 +146,7 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   EXPECT_FALSE(fs::exists(dir / "same.exe"));
   EXPECT_TRUE(fs::is_empty(dir / "empty"));
   EXPECT_EQ(other, Snapshot(dir / "other"));
+  EXPECT_EQ(taken, Snapshot(dir / "file"));
   EXPECT_EQ(Snapshot(dir / "new"), Snapshot(dir / "target"));
 }
 
