@@ -239,6 +239,7 @@ TEST(CommandLine, Switches) {
       {u"/S /LOG=", true, u"", u"", u"/LOG="},
       {u"/D=", false, u"", u"", u"/D="},
       {u"/Silent", false, u"", u"", u"/Silent"},
+      {u"/s /log=r.log /d=C:\\x", true, u"C:\\x", u"r.log", u""},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(&test - cases);
