@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "package/package_loader.h"
@@ -22,6 +23,13 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 64;
 constexpr int kExitNothingToPatch = 65;
 constexpr int kExitDeclined = 66;
+
+// A path on the command line that cannot be what its place names (a patch
+// file to write, a folder to patch): one line, and kExitUsage.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // A command on the command line: run when its name was given.
 struct Command {

@@ -1,5 +1,6 @@
 // selfpatch create OLD NEW -o OUT.exe: compares two trees and writes the
 // patch executable that turns one into the other.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -29,24 +30,54 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// The output must be a file name in an existing folder: said before the
-// work, not after.
-void CheckOutput(const fs::path& output) {
+// Whether `path` is `root` or lies below it (both absolute, links on the
+// way resolved).
+bool Within(const fs::path& path, const fs::path& root) {
+  return std::mismatch(root.begin(), root.end(), path.begin(), path.end())
+             .first == root.end();
+}
+
+// The output must be a new file or a regular one, in an existing folder,
+// and nothing that create reads: said before the work, not after.
+void CheckOutput(const fs::path& output, const fs::path& oldRoot,
+                 const fs::path& newRoot) {
+  std::string shown = EscapeName(output.u8string());
   std::error_code error;
-  if (fs::is_directory(output, error)) {
-    throw ProducerError(EscapeName(output.u8string()) +
-                        " is a folder; -o names the patch file to write");
+  fs::file_status status = fs::symlink_status(output, error);
+  if (fs::is_symlink(status)) {
+    throw UsageError(shown +
+                     " is a symbolic link; -o names the patch file to write");
+  }
+  if (fs::is_directory(status)) {
+    throw UsageError(shown + " is a folder; -o names the patch file to write");
+  }
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    throw UsageError(shown +
+                     " is not a regular file (a device, FIFO or socket); -o "
+                     "names the patch file to write");
   }
   fs::path folder = output.has_parent_path() ? output.parent_path() : ".";
   if (!fs::is_directory(folder, error)) {
-    throw ProducerError("no such folder for the output: " +
-                        EscapeName(folder.u8string()));
+    throw UsageError("no such folder for the output: " +
+                     EscapeName(folder.u8string()));
+  }
+  fs::path where = fs::weakly_canonical(fs::absolute(output), error);
+  const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
+                                                     {"NEW", newRoot}};
+  for (const auto& [role, root] : inputs) {
+    fs::path resolved = fs::canonical(root, error);
+    if (error || !Within(where, resolved)) continue;
+    throw UsageError(shown + (where == resolved ? " is " : " lies inside ") +
+                     role + " (" + EscapeName(root.u8string()) +
+                     "); -o must name a file outside OLD and NEW");
   }
 }
 
 int Create(const CreateArgs& args) {
   fs::path output = fs::u8path(args.output);
-  CheckOutput(output);
+  fs::path oldRoot = fs::u8path(args.oldPath),
+           newRoot = fs::u8path(args.newPath);
+  CheckOutput(output, oldRoot, newRoot);
   std::vector<uint8_t> stub;
   if (!args.stub.empty()) {
     stub = ReadFileBytes(fs::u8path(args.stub));
@@ -60,7 +91,17 @@ int Create(const CreateArgs& args) {
                         " applier; pass --stub FILE");
   }
   auto started = std::chrono::steady_clock::now();
-  TreePlan plan = PlanTrees(fs::u8path(args.oldPath), fs::u8path(args.newPath));
+  TreePlan plan = PlanTrees(oldRoot, newRoot);
+  std::error_code error;
+  if (fs::is_regular_file(oldRoot, error) &&
+      fs::is_regular_file(newRoot, error) &&
+      oldRoot.filename() != newRoot.filename()) {
+    std::fprintf(stderr,
+                 "selfpatch: note: the file is patched under OLD's name, %s, "
+                 "not NEW's (%s): a patch cannot rename\n",
+                 EscapeName(oldRoot.filename().u8string()).c_str(),
+                 EscapeName(newRoot.filename().u8string()).c_str());
+  }
   for (const std::string& name : plan.onlyInOld) {
     std::fprintf(stderr, "selfpatch: warning: only in OLD, left in place: %s\n",
                  EscapeName(name).c_str());

@@ -83,6 +83,9 @@ int Run(int argc, char** argv) {
 int Utf8Main(int argc, char** argv) {
   try {
     return Run(argc, argv);
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "selfpatch: %s\n", error.what());
+    return kExitUsage;
   } catch (const ProducerError& error) {
     std::fprintf(stderr, "selfpatch: %s\n", error.what());
   } catch (const std::filesystem::filesystem_error& error) {

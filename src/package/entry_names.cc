@@ -84,6 +84,10 @@ class SortedNames {
 
 }  // namespace
 
+bool WindowsNameOrder::operator()(const WString& a, const WString& b) const {
+  return Compare(Canonical(a), Canonical(b)) == CSTR_LESS_THAN;
+}
+
 bool IsTemporaryName(const WString& file) {
   const WString prefix(WTXT("ptf")), suffix(WTXT(".tmp"));
   if (file.size() < prefix.size() + 1 + suffix.size()) return false;

@@ -21,6 +21,13 @@ extern const WCHAR kBackupSuffix[];
 // have it.
 bool IsTemporaryName(const WString& component);
 
+// Orders relative names as Windows compares them (the rule of kSameFile
+// below): two names it takes for one file are equivalent. For finding a
+// name the way the applier will meet it on Windows.
+struct WindowsNameOrder {
+  bool operator()(const WString& a, const WString& b) const;
+};
+
 struct NamedEntry {
   WString name;  // relative, either separator
   uint8_t kind;  // the low byte of the entry's kind

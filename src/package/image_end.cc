@@ -29,11 +29,7 @@ uint32_t SizeOfHeaders(const ImageNtHeaders& nt) {
   return size;
 }
 
-HANDLE OpenImageHeaders(const WCHAR* path, ImageDosHeader* dos,
-                        ImageNtHeaders* nt) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+bool ReadImageHeaders(HANDLE file, ImageDosHeader* dos, ImageNtHeaders* nt) {
   bool ok = false;
   do {
     uint32_t size = GetFileSize(file, nullptr);
@@ -72,27 +68,33 @@ HANDLE OpenImageHeaders(const WCHAR* path, ImageDosHeader* dos,
     }
     ok = size >= SizeOfHeaders(*nt);
   } while (false);
-  if (!ok) {
+  return ok;
+}
+
+HANDLE OpenImageHeaders(const WCHAR* path, ImageDosHeader* dos,
+                        ImageNtHeaders* nt) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  if (!ReadImageHeaders(file, dos, nt)) {
     CloseHandle(file);
     return INVALID_HANDLE_VALUE;
   }
   return file;
 }
 
-bool ComputeImageEnd(const WCHAR* path, uint32_t* imageEnd) {
-  *imageEnd = 0;
-  ImageDosHeader dos;
-  ImageNtHeaders nt;
-  HANDLE file = OpenImageHeaders(path, &dos, &nt);
-  if (file == INVALID_HANDLE_VALUE) return false;
+namespace {
+
+// The end of the image whose NT headers `nt` were just read from `file`:
+// SizeOfHeaders plus the raw size of every section in the table that
+// follows them.
+bool ReadImageEnd(HANDLE file, const ImageNtHeaders& nt, uint32_t* imageEnd) {
   constexpr size_t kSectionSize = 40;
   constexpr size_t kRawSizeOffset = 16;
   std::vector<uint8_t> sections(nt.FileHeader.NumberOfSections * kSectionSize);
-  bool ok =
-      sections.empty() ||
-      ReadExactly(file, sections.data(), static_cast<DWORD>(sections.size()));
-  CloseHandle(file);
-  if (!ok) return false;
+  if (!sections.empty() &&
+      !ReadExactly(file, sections.data(), static_cast<DWORD>(sections.size())))
+    return false;
   uint32_t end = SizeOfHeaders(nt);
   for (size_t i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
     uint32_t rawSize;
@@ -102,4 +104,25 @@ bool ComputeImageEnd(const WCHAR* path, uint32_t* imageEnd) {
   }
   *imageEnd = end;
   return true;
+}
+
+}  // namespace
+
+bool ComputeImageEnd(const WCHAR* path, uint32_t* imageEnd) {
+  *imageEnd = 0;
+  ImageDosHeader dos;
+  ImageNtHeaders nt;
+  HANDLE file = OpenImageHeaders(path, &dos, &nt);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = ReadImageEnd(file, nt, imageEnd);
+  CloseHandle(file);
+  return ok;
+}
+
+bool ImageEndOf(HANDLE file, uint32_t* imageEnd) {
+  *imageEnd = 0;
+  ImageDosHeader dos;
+  ImageNtHeaders nt;
+  return SeekFile(file, 0) && ReadImageHeaders(file, &dos, &nt) &&
+         ReadImageEnd(file, nt, imageEnd);
 }

@@ -54,6 +54,12 @@ uint32_t SizeOfHeaders(const ImageNtHeaders& nt);
 HANDLE OpenImageHeaders(const WCHAR* path, ImageDosHeader* dos,
                         ImageNtHeaders* nt);
 
+// The same checks and headers, read from the start of the file open as
+// `file`, which is left positioned directly after the NT headers.
+bool ReadImageHeaders(HANDLE file, ImageDosHeader* dos, ImageNtHeaders* nt);
+
 // The file offset where the image ends: SizeOfHeaders plus the raw size of
 // every section, in 32-bit arithmetic.
 bool ComputeImageEnd(const WCHAR* path, uint32_t* imageEnd);
+// The same for the file open as `file` (with read access), from its start.
+bool ImageEndOf(HANDLE file, uint32_t* imageEnd);

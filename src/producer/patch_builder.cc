@@ -5,15 +5,18 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <system_error>
 
 #include "package/entry_names.h"
+#include "package/file_hash.h"
 #include "package/image_end.h"
 #include "package/name_rule.h"
 #include "package/package_format.h"
 #include "package/package_loader.h"
 #include "package/sha256.h"
 #include "producer/block_compressor.h"
+#include "runtime/shared_handle.h"
 
 namespace fs = std::filesystem;
 
@@ -253,25 +256,118 @@ std::vector<uint8_t> Digest(const std::vector<uint8_t>& data) {
   return digest;
 }
 
+// The patch file, written under a temporary name beside the output and
+// renamed onto it only when complete. The temporary is created new: a file,
+// link or anything else found under its name is neither followed nor
+// written (a file or link left by a run cut short is removed first), so the
+// output's folder decides nothing but the name. Every error names the
+// output as the user gave it.
+class OutputFile {
+ public:
+  explicit OutputFile(const fs::path& output)
+      : output_(output),
+        temporary_(
+            (output.has_parent_path() ? output.parent_path() : fs::path(".")) /
+            (output.filename().u8string() + ".part")) {
+    std::error_code error;
+    fs::file_type left = fs::symlink_status(temporary_, error).type();
+    if (left == fs::file_type::regular || left == fs::file_type::symlink)
+      fs::remove(temporary_, error);
+    file_.Attach(
+        CreateFileW(WidePath(temporary_).c_str(), GENERIC_READ | GENERIC_WRITE,
+                    0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
+        CloseHandle);
+    if (!file_.IsValid()) Failed();
+  }
+  ~OutputFile() {
+    file_.Release();
+    std::error_code ignored;
+    if (!placed_) fs::remove(temporary_, ignored);
+  }
+
+  HANDLE handle() const { return file_.Get(); }
+  // Stops the build, with the system's reason for the last call that
+  // failed.
+  [[noreturn]] void Failed() const {
+    DWORD error = GetLastError();
+    const char* reason = error == ERROR_ACCESS_DENIED ? ": Permission denied"
+                         : error == ERROR_HANDLE_DISK_FULL
+                             ? ": No space left on device"
+                             : "";
+    throw ProducerError("cannot write " + Shown(output_) + reason);
+  }
+  void Write(const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      DWORD piece = static_cast<DWORD>(std::min<size_t>(size, kChunk));
+      DWORD written = 0;
+      if (!WriteFile(file_.Get(), bytes, piece, &written, nullptr) ||
+          written != piece) {
+        Failed();
+      }
+      bytes += piece;
+      size -= piece;
+    }
+  }
+  void Read(void* data, size_t size) {
+    DWORD read = 0;
+    if (!ReadFile(file_.Get(), data, static_cast<DWORD>(size), &read,
+                  nullptr) ||
+        read != size) {
+      Failed();
+    }
+  }
+  void Seek(uint64_t offset) {
+    if (!SeekFile(file_.Get(), offset)) Failed();
+  }
+
+  // Closes the file and renames it onto the output, which must still be
+  // a regular file if anything: a link, device or FIFO put there since it
+  // was checked is not replaced.
+  void Place() {
+    if (!FlushFileBuffers(file_.Get())) Failed();
+    file_.Release();
+    std::error_code error;
+    fs::file_status status = fs::symlink_status(output_, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+      throw ProducerError(Shown(output_) +
+                          " is not a regular file; nothing written");
+    }
+    fs::rename(temporary_, output_, error);
+    if (error) {
+      throw ProducerError("cannot write " + Shown(output_) + ": " +
+                          error.message());
+    }
+    placed_ = true;
+  }
+
+ private:
+  fs::path output_, temporary_;
+  SharedHandle file_;
+  bool placed_ = false;
+};
+
 // Writes the package after the stub, keeping the entry records in memory
 // until the blocks are in place.
 class PackageWriter {
  public:
-  // Writes the stub and reads its headers back from the file as the
-  // applier will: it must be a PE image with nothing after it, or the
-  // applier would look for its package in the wrong place. The file is
-  // closed meanwhile, as Windows lets no one read a file that is open for
-  // writing.
-  PackageWriter(const fs::path& path, const std::vector<uint8_t>& stub)
-      : path_(path), stub_(stub.size()) {
-    out_.open(path, std::ios::binary | std::ios::trunc | std::ios::out);
+  // Writes the stub and reads its headers back as the applier will: it
+  // must be a PE image with nothing after it, or the applier would look
+  // for its package in the wrong place.
+  PackageWriter(OutputFile* out, const std::vector<uint8_t>& stub)
+      : out_(*out), stub_(stub.size()) {
     Write(stub.data(), stub.size());
-    out_.close();
-    if (!out_) throw ProducerError("cannot write " + path.u8string());
-    CheckStub();
-    out_.open(path, std::ios::binary | std::ios::in | std::ios::out);
-    out_.seekp(0, std::ios::end);
-    if (!out_) throw ProducerError("cannot write " + path.u8string());
+    uint32_t imageEnd = 0;
+    if (!ImageEndOf(out_.handle(), &imageEnd)) {
+      throw ProducerError("the applier stub is not a valid PE executable");
+    }
+    if (imageEnd != stub_) {
+      throw ProducerError(
+          "the applier stub has " +
+          std::to_string(static_cast<int64_t>(stub_) - imageEnd) +
+          " bytes after its image; use an unsigned, stripped stub");
+    }
+    out_.Seek(stub_);
   }
 
   void ReserveTable(const TreePlan& plan) {
@@ -286,9 +382,7 @@ class PackageWriter {
   uint64_t Offset() const { return position_ - stub_; }
 
   void Write(const void* data, size_t size) {
-    out_.write(static_cast<const char*>(data),
-               static_cast<std::streamsize>(size));
-    if (!out_) throw ProducerError("cannot write " + path_.u8string());
+    out_.Write(data, size);
     position_ += size;
   }
 
@@ -328,62 +422,76 @@ class PackageWriter {
     CHashSHA256 hash;
     hash.Update(table.data() + kPackageHeaderSize,
                 static_cast<uint32_t>(table.size() - kPackageHeaderSize));
-    out_.flush();
-    out_.seekg(static_cast<std::streamoff>(stub_ + tableSize_));
+    out_.Seek(stub_ + tableSize_);
     std::vector<char> buffer(kChunk);
     uint64_t left = header.packageSize - tableSize_;
     while (left > 0) {
       size_t piece = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
-      out_.read(buffer.data(), static_cast<std::streamsize>(piece));
-      if (!out_) throw ProducerError("cannot read back " + path_.u8string());
+      out_.Read(buffer.data(), piece);
       hash.Update(buffer.data(), static_cast<uint32_t>(piece));
       left -= piece;
     }
     hash.Final();
     hash.GetDigest(header.packageDigest);
     Put(&table, 0, header);
-    out_.seekp(static_cast<std::streamoff>(stub_));
-    out_.write(reinterpret_cast<const char*>(table.data()),
-               static_cast<std::streamsize>(table.size()));
-    out_.close();
-    if (!out_) throw ProducerError("cannot write " + path_.u8string());
+    out_.Seek(stub_);
+    out_.Write(table.data(), table.size());
   }
 
  private:
-  void CheckStub() const {
-    uint32_t imageEnd = 0;
-    if (!ComputeImageEnd(WidePath(path_).c_str(), &imageEnd)) {
-      throw ProducerError("the applier stub is not a valid PE executable");
-    }
-    if (imageEnd != stub_) {
-      throw ProducerError(
-          "the applier stub has " +
-          std::to_string(static_cast<int64_t>(stub_) - imageEnd) +
-          " bytes after its image; use an unsigned, stripped stub");
-    }
-  }
-
-  fs::path path_;
-  std::fstream out_;
+  OutputFile& out_;
   uint64_t stub_;
   uint64_t position_ = 0;
   uint64_t tableSize_ = 0;
 };
 
-// Removes the temporary output unless the build got to the end.
-class TemporaryOutput {
+// OLD's names, found for NEW's as Windows finds a file: a name that differs
+// from an old one only in case names that old file there, so a file whose
+// name changes only in case is patched, not added beside itself.
+class OldNames {
  public:
-  explicit TemporaryOutput(fs::path path) : path_(std::move(path)) {}
-  ~TemporaryOutput() {
-    std::error_code ignored;
-    if (!kept_) fs::remove(path_, ignored);
+  explicit OldNames(const std::map<std::string, fs::path>& olds) : olds_(olds) {
+    for (const auto& item : olds) {
+      WString wide;
+      if (CheckEntryName(item.first, &wide) != NameFault::kNone) continue;
+      auto placed = byWindowsName_.emplace(wide, item.first);
+      if (!placed.second) twice_.push_back(item.first);
+    }
   }
-  void Keep() { kept_ = true; }
-  const fs::path& path() const { return path_; }
+
+  // The old name of the file NEW calls `name` (generic, relative): the
+  // same name, else the one Windows takes for it; `name` when OLD has none.
+  std::string Match(const std::string& name) {
+    WString wide;
+    auto found = byWindowsName_.end();
+    if (olds_.count(name) == 0 &&
+        CheckEntryName(name, &wide) == NameFault::kNone) {
+      found = byWindowsName_.find(wide);
+    }
+    if (found == byWindowsName_.end()) {
+      matched_.insert(name);
+      return name;
+    }
+    for (const std::string& other : twice_) {
+      WString twin = WideOf(other);
+      if (!WindowsNameOrder()(wide, twin) && !WindowsNameOrder()(twin, wide)) {
+        throw ProducerError("names Windows takes for one file in OLD: " +
+                            EscapeName(found->second) + " and " +
+                            EscapeName(other));
+      }
+    }
+    matched_.insert(found->second);
+    return found->second;
+  }
+  bool Matched(const std::string& name) const {
+    return matched_.count(name) != 0;
+  }
 
  private:
-  fs::path path_;
-  bool kept_ = false;
+  const std::map<std::string, fs::path>& olds_;
+  std::map<WString, std::string, WindowsNameOrder> byWindowsName_;
+  std::vector<std::string> twice_;  // hidden by an earlier equal name
+  std::set<std::string> matched_;
 };
 
 }  // namespace
@@ -392,7 +500,8 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
   Kind oldKind = RootKind(oldRoot), newKind = RootKind(newRoot);
   TreePlan plan;
   if (oldKind == Kind::kFile && newKind == Kind::kFile) {
-    std::string name = PackageName(newRoot.filename());
+    // The file users have is OLD: the patch finds it by that name.
+    std::string name = PackageName(oldRoot.filename());
     if (SameContent(oldRoot, newRoot)) {
       plan.unchanged = 1;
     } else {
@@ -405,8 +514,9 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
     throw ProducerError("OLD and NEW must both be folders or both be files");
   }
   std::map<std::string, fs::path> olds = Walk(oldRoot), news = Walk(newRoot);
+  OldNames oldNames(olds);
   for (const auto& item : news) {
-    fs::path oldPath = oldRoot / fs::u8path(item.first);
+    fs::path oldPath = oldRoot / fs::u8path(oldNames.Match(item.first));
     Kind was = KindOf(oldPath), is = KindOf(item.second);
     std::string name = PackageName(fs::u8path(item.first));
     if (is == Kind::kFolder) {
@@ -426,7 +536,7 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
     }
   }
   for (const auto& item : olds) {
-    if (news.count(item.first) == 0) plan.onlyInOld.push_back(item.first);
+    if (!oldNames.Matched(item.first)) plan.onlyInOld.push_back(item.first);
   }
   CheckNamesTogether(plan.entries, false);
   return plan;
@@ -436,10 +546,8 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
                         const fs::path& output, const BuildOptions& options) {
   if (plan.entries.size() > UINT32_MAX) throw ProducerError("too many entries");
   CheckNamesTogether(plan.entries, (options.flags & PackageFlagBackup) != 0);
-  fs::path folder =
-      output.has_parent_path() ? output.parent_path() : fs::path(".");
-  TemporaryOutput temporary(folder / (output.filename().u8string() + ".part"));
-  PackageWriter writer(temporary.path(), stub);
+  OutputFile out(output);
+  PackageWriter writer(&out, stub);
   writer.ReserveTable(plan);
 
   bool compressed = (options.flags & PackageFlagCompressed) != 0;
@@ -509,12 +617,7 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
     records.push_back(record);
   }
   writer.Finish(records, plan, options.flags);
-  summary.packageSize = fs::file_size(temporary.path()) - stub.size();
-  std::error_code error;
-  fs::rename(temporary.path(), output, error);
-  if (error)
-    throw ProducerError("cannot write " + output.u8string() + ": " +
-                        error.message());
-  temporary.Keep();
+  summary.packageSize = writer.Offset();
+  out.Place();
   return summary;
 }

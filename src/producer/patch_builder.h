@@ -32,7 +32,9 @@ struct TreePlan {
 // Compares two folders (or two files). A folder new in NEW gets a directory
 // entry, a new file an add entry, a changed file a patch entry; the order
 // is that of the sorted relative names, so the same trees always give the
-// same plan. Throws ProducerError for missing input, a folder replaced by a
+// same plan. A new name is compared with the old file Windows would find
+// under it, whose name may differ in case; two single files make an entry
+// under OLD's name. Throws ProducerError for missing input, a folder replaced by a
 // file (or the reverse), files that are not regular, and names Windows or
 // the package format cannot hold.
 TreePlan PlanTrees(const std::filesystem::path& oldRoot,

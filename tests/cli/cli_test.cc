@@ -1,8 +1,10 @@
 // The command-line tool as a user runs it: exit statuses, messages, what
 // it writes and what it leaves alone.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -23,11 +25,15 @@ class Cli : public ProgramTrees {
     Write("new/data/added.txt", ToBytes("added"));
     Write("stub.exe", MakePeImage(false, {0x400}));
   }
-  // The command that makes `patch` from the trees (or files) `from` and `to`.
+  // The command that makes `patch` (below the scratch folder unless
+  // absolute) from the trees (or files) `from` and `to`.
   std::string Create(const std::string& from, const std::string& to,
                      const std::string& patch) {
     return "SELFPATCH create " + Path(from) + " " + Path(to) + " --stub " +
-           Path("stub.exe") + " -o " + Path(patch);
+           Path("stub.exe") + " -o " + Output(patch);
+  }
+  std::string Output(const std::string& patch) {
+    return patch[0] == '/' ? patch : Path(patch);
   }
 };
 
@@ -72,15 +78,18 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
       {"SELFPATCH info " + p + " --jsn", 64, "--jsn"},
       {"SELFPATCH create " + Path("old"), 64, "selfpatch --help"},
       {"SELFPATCH --help", 0, "64     the command line is wrong"},
-      // The output is checked before the work.
-      {Create("old", "new", "empty"), 1, Path("empty") + " is a folder"},
-      {Create("old", "new", "no/such/p.exe"), 1,
-       "no such folder for the output: " + Path("no/such")},
       {Create("old", "old", "same.exe"), 65,
        "nothing to patch: OLD and NEW hold the same files (2 files)"},
       {Create("old", "old", "empty.exe") + " -q --allow-empty", 0,
        "empty.exe: 0 changed, 0 added, 0 folders, 2 unchanged\n"},
-      // Two files: a patch of one entry under the new file's name.
+      // Two files: a patch of one entry under the name users have.
+      {"echo a > " + Path("ts-old.tar") + "; echo b > " + Path("ts-new.tar") +
+           "; " + Create("ts-old.tar", "ts-new.tar", "ts.exe") +
+           " -q && SELFPATCH info " + Path("ts.exe"),
+       0,
+       "note: the file is patched under OLD's name, ts-old.tar, not NEW's "
+       "(ts-new.tar): a patch cannot rename\n"},
+      {"SELFPATCH info " + Path("ts.exe"), 0, "  ts-old.tar\n1 entry"},
       {Create("old/bin/app.exe", "new/bin/app.exe", "one.exe") +
            " -q && SELFPATCH info " + Path("one.exe"),
        0, "  app.exe\n1 entry, package"},
@@ -148,6 +157,57 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   EXPECT_EQ(other, Snapshot(dir / "other"));
   EXPECT_EQ(taken, Snapshot(dir / "file"));
   EXPECT_EQ(Snapshot(dir / "new"), Snapshot(dir / "target"));
+}
+
+// The outputs create refuses, before any work: one line naming the path as
+// given, the usage status, and nothing written, replaced or left behind.
+TEST_F(Cli, OutputsCreateRefuses) {
+  Write("victim", ToBytes("another program's file"));
+  ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
+  fs::create_symlink(dir / "victim", dir / "link");
+  fs::create_directory_symlink(dir / "new", dir / "alias");
+  fs::create_directory(dir / "folder");
+  auto trees = Snapshot(dir.path() / "old"), news = Snapshot(dir / "new");
+  const std::string kind = "; -o names the patch file to write\n";
+  const std::string outside = "); -o must name a file outside OLD and NEW\n";
+  struct {
+    std::string from, to, output, says;
+  } rows[] = {
+      {"old", "new", "old/bin/app.exe",
+       Path("old/bin/app.exe") + " lies inside OLD (" + Path("old") + outside},
+      {"old", "new", "new/p.exe", " lies inside NEW (" + Path("new") + outside},
+      {"old", "new", "alias/p.exe", " lies inside NEW ("},
+      {"old/bin/app.exe", "new/bin/app.exe", "new/bin/app.exe",
+       Path("new/bin/app.exe") + " is NEW ("},
+      {"old", "new", "folder", Path("folder") + " is a folder" + kind},
+      {"old", "new", "no/such/p.exe",
+       "no such folder for the output: " + Path("no/such") + "\n"},
+      {"old", "new", "fifo",
+       Path("fifo") + " is not a regular file (a device, FIFO or socket)"},
+      {"old", "new", "/dev/null", "/dev/null is not a regular file ("},
+      {"old", "new", "link", Path("link") + " is a symbolic link" + kind},
+  };
+  for (const auto& row : rows) {
+    ToolRun run = RunTool(Create(row.from, row.to, row.output));
+    EXPECT_EQ(64, run.code) << row.output << "\n" << run.out;
+    EXPECT_EQ(0u, run.out.find("selfpatch: ")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(row.says)) << run.out;
+    EXPECT_EQ(1, std::count(run.out.begin(), run.out.end(), '\n')) << run.out;
+  }
+  EXPECT_EQ(trees, Snapshot(dir / "old"));
+  EXPECT_EQ(news, Snapshot(dir / "new"));
+  EXPECT_TRUE(fs::is_empty(dir / "folder"));
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_EQ(ToBytes("another program's file"), ReadAll(dir / "victim"));
+  // A link left under the temporary's name is not written through.
+  fs::create_symlink(dir / "victim", dir / "p.exe.part");
+  ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
+  EXPECT_EQ(ToBytes("another program's file"), ReadAll(dir / "victim"));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "p.exe")));
+  for (const auto& item : fs::recursive_directory_iterator(dir.path()))
+    EXPECT_NE(".part", item.path().extension()) << item.path();
 }
 
 // A file create cannot read stops it, with the path and the system's

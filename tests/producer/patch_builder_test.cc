@@ -118,6 +118,11 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
   Write("case/new/README.txt", ToBytes("2"));
   EXPECT_EQ("names Windows takes for one file: README.txt and Readme.txt",
             PlanRefusal("case"));
+  Write("twins/old/README", ToBytes("1"));
+  Write("twins/old/readme", ToBytes("2"));
+  Write("twins/new/ReadMe", ToBytes("3"));
+  EXPECT_EQ("names Windows takes for one file in OLD: README and readme",
+            PlanRefusal("twins"));
   Write("backup/old/app.exe", ToBytes("old"));
   Write("backup/new/app.exe", ToBytes("new"));
   Write("backup/new/app.exe.bak", ToBytes("a file of its own"));
@@ -148,6 +153,60 @@ TEST_F(Trees, BadInputIsOneClearErrorAndNoOutput) {
             }));
   EXPECT_FALSE(fs::exists(dir / "out.exe"));
   EXPECT_FALSE(fs::exists(dir / "out.exe.part"));
+  // An output that became a FIFO after the command line was checked is
+  // not replaced.
+  ASSERT_EQ(0, mkfifo((dir / "pipe.exe").c_str(), 0600));
+  EXPECT_EQ(
+      (dir / "pipe.exe").string() + " is not a regular file; nothing written",
+      Refusal([&] { WritePatch(kStub, backups, dir / "pipe.exe", {}); }));
+  EXPECT_TRUE(fs::is_fifo(dir / "pipe.exe"));
+  EXPECT_FALSE(fs::exists(dir / "pipe.exe.part"));
+}
+
+// Each new file is compared with the old file the applier will meet under
+// its name: on Windows, where case does not tell names apart, and for two
+// single files, under OLD's name.
+TEST_F(Trees, EachNewFileMeetsTheOldFileWindowsFinds) {
+  const struct {
+    std::vector<std::string> olds, news;  // file names, '/'-separated
+    std::string plan;
+  } rows[] = {
+      {{"File.txt"}, {"file.txt"}, "patch file.txt from File.txt\n"},
+      {{"Data/x.txt", "Data/y.txt"},
+       {"data/X.txt", "data/y.txt", "data/z.txt"},
+       "patch data\\X.txt from Data/x.txt\n"
+       "patch data\\y.txt from Data/y.txt\n"
+       "add data\\z.txt\n"},
+      {{"same.txt", "Gone.txt"},
+       {"SAME.TXT"},
+       "patch SAME.TXT from same.txt\nonly in OLD: Gone.txt\n"},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    fs::path tree = dir / "rows" / std::to_string(i);
+    for (const std::string& name : rows[i].olds)
+      Write("rows/" + std::to_string(i) + "/old/" + name, ToBytes("old"));
+    for (const std::string& name : rows[i].news)
+      Write("rows/" + std::to_string(i) + "/new/" + name, ToBytes("new"));
+    std::string plan;
+    for (const PlannedEntry& entry :
+         PlanTrees(tree / "old", tree / "new").entries) {
+      plan += (entry.kind == EntryKindPatch ? "patch " : "add ") + entry.name;
+      if (entry.kind == EntryKindPatch)
+        plan += " from " +
+                entry.oldPath.lexically_relative(tree / "old").generic_string();
+      plan += "\n";
+    }
+    for (const std::string& name :
+         PlanTrees(tree / "old", tree / "new").onlyInOld)
+      plan += "only in OLD: " + name + "\n";
+    EXPECT_EQ(rows[i].plan, plan);
+  }
+  // Two single files: the patch names the file as users have it.
+  Write("ts-old.tar", ToBytes("old"));
+  Write("ts-new.tar", ToBytes("new"));
+  TreePlan files = PlanTrees(dir / "ts-old.tar", dir / "ts-new.tar");
+  ASSERT_EQ(1u, files.entries.size());
+  EXPECT_EQ("ts-old.tar", files.entries[0].name);
 }
 
 // Names the applier cannot take (its loader's own rule): create refuses
