@@ -1,6 +1,7 @@
 #include "apply/patch_thread.h"
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "apply/commit_journal.h"
@@ -11,6 +12,7 @@
 #include "apply/held_files.h"
 #include "apply/ownership.h"
 #include "apply/safe_paths.h"
+#include "package/entry_names.h"
 #include "package/file_hash.h"
 #include "package/sha256.h"
 
@@ -23,6 +25,12 @@ const WCHAR kTempSuffix[] = WTXT(".tmp");
 // Names tried for one temporary before the folder counts as unusable: each
 // is taken only by a file already there (or one being deleted).
 constexpr int kTempAttempts = 64;
+
+// The times of a file to patch, for the rebuilt file.
+struct FileTimes {
+  bool read = false;
+  FILETIME created, accessed, written;
+};
 
 // A verified temporary file waiting to replace its target.
 struct Prepared {
@@ -62,6 +70,7 @@ class PatchRun {
     // Started with the system's folder as the current one (an elevated
     // start can leave it there), a run would patch Windows itself.
     if (InWindowsFolder()) return FailAt(ResultInWindowsFolder, WTXT("."));
+    if (worker_.checkOnly) return CheckEntries();
     // A commit cut short by an earlier run is undone (or, when it was
     // complete, finished) before anything else.
     uint8_t interrupted[32];
@@ -108,10 +117,75 @@ class PatchRun {
     return static_cast<uint8_t>(entry.record.kind & 0xFF);
   }
 
-  // Reserves a temporary file beside the target, tells the dialog, and
-  // builds the entry. The reserved file joins the commit list or is removed.
-  ResultCode PrepareEntry(size_t index) {
+  // What a run checks of every entry, changing nothing: each is judged as
+  // PrepareEntry judges it, against the folder as it is and the folders
+  // the entries before it make, and the dialog hears of each (its name,
+  // then its error if it has one). The first entry's code that fails, or
+  // 0 with WM_PATCH_COMPLETE when the folder is already patched.
+  ResultCode CheckEntries() {
+    if (CheckFolder(loader_, hash_).state == FolderApplied) {
+      PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
+                   kCompleteAlreadyApplied, 0);
+      return ResultSuccess;
+    }
+    ResultCode first = ResultSuccess;
+    std::set<WString, WindowsNameOrder> made;
+    for (size_t i = 0; i < loader_.entries.size(); ++i) {
+      ResultCode result = CheckEntry(i, &made);
+      if (result == ResultSuccess) continue;
+      SendMessageW(worker_.dialogWindow, WM_PATCH_ERROR, result,
+                   reinterpret_cast<LPARAM>(path_.Get()));
+      if (first == ResultSuccess) first = result;
+    }
+    return first;
+  }
+
+  // PrepareEntry without its work: the same checks in the same order, no
+  // temporary reserved, nothing built or made. `made` holds the folders
+  // the entries before it make (relative), and gets this one's.
+  ResultCode CheckEntry(size_t index,
+                        std::set<WString, WindowsNameOrder>* made) {
     const LoadedEntry& entry = loader_.entries[index];
+    ResultCode result = ReachTarget(entry);
+    if (result != ResultSuccess) return result;
+    SendMessageW(worker_.dialogWindow, WM_PATCH_FILENAME, index,
+                 reinterpret_cast<LPARAM>(path_.Get()));
+    // The temporary file goes into the target's folder.
+    const WString folder = FolderOf(entry.name);
+    if (!folder.empty() && made->count(folder) == 0 &&
+        !IsDirectory(folder_.Full(folder).c_str())) {
+      return ResultNoTempName;
+    }
+    switch (Kind(entry)) {
+      case EntryKindPatch: {
+        SharedHandle old;
+        return OpenOld(entry.record, &old, nullptr);
+      }
+      case EntryKindAdd:
+        return GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES
+                   ? ResultTargetExists
+                   : ResultSuccess;
+      case EntryKindDirectory:
+        if (IsDirectory(target_.c_str())) return ResultSuccess;
+        if (GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES)
+          return ResultTargetExists;
+        // It and every folder on its way exist once it is made.
+        for (size_t end = 1; end <= entry.name.size(); ++end) {
+          if (end == entry.name.size() || entry.name[end] == u'\\' ||
+              entry.name[end] == u'/')
+            made->insert(entry.name.substr(0, end));
+        }
+        return ResultSuccess;
+      default:
+        return ResultSuccess;
+    }
+  }
+
+  // The checks before an entry's temporary is reserved: its full path
+  // fits, no link lies on its way, the folders on the way are held (and
+  // ours), and an older backup it would replace is ours. Sets `target_`
+  // and shows the entry's full path, or what stopped it.
+  ResultCode ReachTarget(const LoadedEntry& entry) {
     WCHAR* full = path_.Get();
     LPWSTR filePart = nullptr;
     DWORD length =
@@ -150,6 +224,16 @@ class PatchRun {
       Show(backup);
       return ResultLinkOnPath;
     }
+    return ResultSuccess;
+  }
+
+  // Reserves a temporary file beside the target, tells the dialog, and
+  // builds the entry. The reserved file joins the commit list or is removed.
+  ResultCode PrepareEntry(size_t index) {
+    const LoadedEntry& entry = loader_.entries[index];
+    ResultCode reached = ReachTarget(entry);
+    if (reached != ResultSuccess) return reached;
+    WCHAR* full = path_.Get();
     WString temp;
     SharedHandle file;
     if (!Reserve(FolderOf(entry.name), &temp, &file)) return ResultNoTempName;
@@ -231,37 +315,50 @@ class PatchRun {
     return true;
   }
 
+  // Opens the target, the file to patch, and proves it the package's old
+  // file; `times`, when given, receives its times as they were before it
+  // was read (false when they could not be read).
+  ResultCode OpenOld(const PackageEntry& record, SharedHandle* old,
+                     FileTimes* times) {
+    old->Attach(
+        CreateFileWaiting(target_.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                          OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
+        CloseHandle);
+    if (!old->IsValid()) return ResultOpenSource;
+    // A target with other names (hard links) would carry the attributes it
+    // is given to a file elsewhere. Another user's file is not patched
+    // either: moved aside by a run cut short, recovery could not tell it
+    // from one planted under the aside's name, and would not put it back.
+    if (!HasOneName(old->Get()) || !OwnedByUs(old->Get()))
+      return ResultLinkOnPath;
+    uint64_t size = 0;
+    if (times != nullptr) {
+      times->read = GetFileTime(old->Get(), &times->created, &times->accessed,
+                                &times->written) != FALSE;
+    }
+    if (!FileSize(old->Get(), &size) || size != record.oldSize ||
+        !HashWholeFile(old->Get(), hash_) ||
+        !hash_.Get()->CompareDigest(record.oldDigest)) {
+      return ResultSourceMismatch;
+    }
+    return ResultSuccess;
+  }
+
   // Builds the new file through `out`, the handle that created its
   // temporary: whatever has been put under the temporary's name since is
   // never opened, let alone written.
   ResultCode PreparePatch(const PackageEntry& record, HANDLE out) {
     SharedHandle old;
-    old.Attach(
-        CreateFileWaiting(target_.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                          OPEN_EXISTING,
-                          FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
-        CloseHandle);
-    if (!old.IsValid()) return ResultOpenSource;
-    // A target with other names (hard links) would carry the attributes it
-    // is given to a file elsewhere. Another user's file is not patched
-    // either: moved aside by a run cut short, recovery could not tell it
-    // from one planted under the aside's name, and would not put it back.
-    if (!HasOneName(old.Get()) || !OwnedByUs(old.Get()))
-      return ResultLinkOnPath;
-    uint64_t size = 0;
-    FILETIME created, accessed, written;
-    bool timed = GetFileTime(old.Get(), &created, &accessed, &written) != FALSE;
-    if (!FileSize(old.Get(), &size) || size != record.oldSize ||
-        !HashWholeFile(old.Get(), hash_) ||
-        !hash_.Get()->CompareDigest(record.oldDigest)) {
-      return ResultSourceMismatch;
-    }
+    FileTimes times;
+    ResultCode opened = OpenOld(record, &old, &times);
+    if (opened != ResultSuccess) return opened;
     SeekFile(old.Get(), 0);
     ResultCode code = RebuildFile(worker_, old.Get(), out, record);
     if (code != ResultSuccess) return code;
     if (!MatchesNew(out, record)) return ResultTargetMismatch;
-    if ((options_ & PackageFlagKeepTimes) && timed) {
-      SetFileTime(out, &created, &accessed, &written);
+    if ((options_ & PackageFlagKeepTimes) && times.read) {
+      SetFileTime(out, &times.created, &times.accessed, &times.written);
     }
     // On disk before the commit: once it is marked complete the old file
     // goes, and the file system keeps names, not contents, across a power

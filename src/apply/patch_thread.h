@@ -52,4 +52,14 @@ class CPatchThread : public CThread {
 
   HWND dialogWindow;
   SharedArray<PackageLoader> loader;
+  // Set before Run: the run only checks, as `selfpatch verify` does. It
+  // judges every entry as a run would before its commit (the folder, links
+  // and owners on the way, the file to patch by its old digest, a file or
+  // folder already at an added name), against the folder as it is and the
+  // folders earlier entries make, and writes, reserves, creates and
+  // recovers nothing. Each failing entry is sent as WM_PATCH_ERROR, after
+  // its WM_PATCH_FILENAME when it got that far; Run returns the first
+  // failing entry's code, or 0 (WM_PATCH_COMPLETE posted only when the
+  // folder is already patched).
+  bool checkOnly = false;
 };

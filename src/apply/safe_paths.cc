@@ -102,6 +102,18 @@ WString FolderOf(const WString& name) {
   return separator == WString::npos ? WString() : name.substr(0, separator);
 }
 
+WString MissingFolderOn(const WString& path) {
+  WString missing;
+  for (WString folder = FolderOf(path); !folder.empty();
+       folder = FolderOf(folder)) {
+    if (GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;
+    missing = folder;
+  }
+  return missing;
+}
+
 bool InWindowsFolder() {
   WString current = Resolved(WTXT("."));
   if (current.empty()) return true;

@@ -40,6 +40,11 @@ bool ReachedWithoutLinks(const RunFolder& folder, const WString& name,
 // for a name in the current folder itself.
 WString FolderOf(const WString& name);
 
+// The outermost folder on the way to `path` (a full path, as a run shows
+// it) that does not exist; empty when the folder of `path` exists. What a
+// run that cannot reserve a temporary file (7) lacks, said to a person.
+WString MissingFolderOn(const WString& path);
+
 // Whether the current folder is the Windows folder or lies below it (the
 // system's own Windows folder, the per-user one, or the 32-bit system
 // folder), compared as Windows compares names: full, long names, case

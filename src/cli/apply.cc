@@ -1,12 +1,15 @@
 // selfpatch apply PATCH.exe [DIR]: applies the patch to DIR with the
-// applier's own loader, worker, checks and commit, its progress on the
-// terminal.
+// applier's own loader, folder check, worker and commit, its progress on
+// the terminal. `selfpatch verify` goes the same way with the worker only
+// checking, so that it answers what apply would do.
 #include <cstdio>
 #include <iostream>
 #include <memory>
 
+#include "apply/commit_journal.h"
 #include "apply/folder_check.h"
 #include "apply/patch_thread.h"
+#include "apply/safe_paths.h"
 #include "cli/common.h"
 #include "cli/progress.h"
 #include "package/name_rule.h"
@@ -19,6 +22,20 @@ namespace {
 // The worker's messages, shown on the terminal through the progress view.
 ProgressView* g_view = nullptr;
 const PackageLoader* g_applying = nullptr;
+size_t g_failures = 0;
+
+// "error 7: ...: PATH", and for a code 7 the folder that is missing.
+void PrintFailure(FILE* out, ResultCode code, const WCHAR* path) {
+  std::fprintf(out, "selfpatch: %s: %s\n", Describe(code).c_str(),
+               EscapeName(Utf8(path)).c_str());
+  WString missing =
+      code == ResultNoTempName ? MissingFolderOn(path) : WString();
+  if (!missing.empty()) {
+    std::fprintf(out, "selfpatch: no such folder: %s\n",
+                 EscapeName(Utf8(missing.c_str())).c_str());
+  }
+}
+
 LRESULT CALLBACK TerminalWindow(HWND window, UINT message, WPARAM wParam,
                                 LPARAM lParam) {
   switch (message) {
@@ -36,17 +53,62 @@ LRESULT CALLBACK TerminalWindow(HWND window, UINT message, WPARAM wParam,
       return TRUE;
     case WM_PATCH_ERROR:
       g_view->Finish();
-      std::fprintf(stderr, "selfpatch: %s: %s\n",
-                   Describe(static_cast<ResultCode>(wParam)).c_str(),
-                   Utf8(reinterpret_cast<const WCHAR*>(lParam)).c_str());
+      PrintFailure(stderr, static_cast<ResultCode>(wParam),
+                   reinterpret_cast<const WCHAR*>(lParam));
+      ++g_failures;
       return TRUE;
     default:
       return DefWindowProcW(window, message, wParam, lParam);
   }
 }
 
-int Apply(const std::string& patchPath, const std::string& dirPath, bool yes,
-          bool quiet) {
+// Runs the worker over the loaded package in the current folder, its
+// messages on the terminal.
+ResultCode RunWorker(SharedArray<PackageLoader>* loader, bool checkOnly,
+                     bool quiet) {
+  const PackageLoader& loaded = *loader->Get();
+  uint64_t totalBytes = 0;
+  for (const LoadedEntry& entry : loaded.entries) {
+    uint8_t kind = static_cast<uint8_t>(entry.record.kind);
+    if (kind == EntryKindPatch || kind == EntryKindAdd)
+      totalBytes += entry.record.newSize;
+  }
+  ProgressView view(stderr, ProgressView::ModeFor(stderr, quiet || checkOnly),
+                    loaded.entries.size(), totalBytes);
+  g_view = &view;
+  g_applying = &loaded;
+  g_failures = 0;
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = &TerminalWindow;
+  windowClass.lpszClassName = WTXT("SelfpatchTerminal");
+  RegisterClassW(&windowClass);
+  HWND window = CreateWindowExW(0, windowClass.lpszClassName, WTXT(""), 0, 0, 0,
+                                0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ResultCode result;
+  g_loaderHolder = loader;
+  {
+    CPatchThread worker(window);
+    g_loaderHolder = nullptr;
+    worker.checkOnly = checkOnly;
+    result = worker.Run();
+  }
+  DestroyWindow(window);
+  view.Finish();
+  g_view = nullptr;
+  g_applying = nullptr;
+  return result;
+}
+
+struct ApplyArgs {
+  std::string patch, dir;
+  bool yes = false, quiet = false;
+};
+
+}  // namespace
+
+int RunPatch(const std::string& patchPath, const std::string& dirPath,
+             const RunOptions& options) {
+  const bool checkOnly = options.checkOnly;
   fs::path patch = fs::absolute(fs::u8path(patchPath));
   fs::path dir = FolderOrCurrent(dirPath);
   SharedArray<PackageLoader> loader;
@@ -59,7 +121,8 @@ int Apply(const std::string& patchPath, const std::string& dirPath, bool yes,
   hash.Attach(new CHashSHA256, 1);
   FolderCheck check = CheckFolder(loaded, hash);
   if (check.state == FolderApplied) {
-    std::printf("already applied: every file is up to date, nothing changed\n");
+    std::printf("already applied: every file is up to date, nothing %s\n",
+                checkOnly ? "to change" : "changed");
     return 0;
   }
   if (check.state == FolderNotHere) {
@@ -67,11 +130,17 @@ int Apply(const std::string& patchPath, const std::string& dirPath, bool yes,
                 Describe(check.failure).c_str());
     return static_cast<int>(check.failure);
   }
-  if (!yes) {
+  std::string shownDir = EscapeName(dir.u8string());
+  if (checkOnly && fs::exists(fs::u8path(Utf8(kJournalName)))) {
+    std::printf(
+        "a run cut short left %s in %s: apply first finishes or undoes it, "
+        "then judges the files as below\n",
+        Utf8(kJournalName).c_str(), shownDir.c_str());
+  }
+  if (options.ask) {
     std::printf("Apply %s to %s? [y/N] (%s) ",
                 Plural(loaded.entries.size(), "entry", "entries").c_str(),
-                EscapeName(dir.u8string()).c_str(),
-                "差分パッチを適応します。よろしいですか？");
+                shownDir.c_str(), "差分パッチを適応します。よろしいですか？");
     std::fflush(stdout);
     std::string answer;
     if (!std::getline(std::cin, answer) || (answer != "y" && answer != "yes")) {
@@ -79,51 +148,25 @@ int Apply(const std::string& patchPath, const std::string& dirPath, bool yes,
       return kExitDeclined;
     }
   }
-  uint64_t totalBytes = 0;
-  for (const LoadedEntry& entry : loaded.entries) {
-    uint8_t kind = static_cast<uint8_t>(entry.record.kind);
-    if (kind == EntryKindPatch || kind == EntryKindAdd)
-      totalBytes += entry.record.newSize;
-  }
-  ProgressView view(stderr, ProgressView::ModeFor(stderr, quiet),
-                    loaded.entries.size(), totalBytes);
-  g_view = &view;
-  g_applying = &loaded;
-  WNDCLASSW windowClass = {};
-  windowClass.lpfnWndProc = &TerminalWindow;
-  windowClass.lpszClassName = WTXT("SelfpatchTerminal");
-  RegisterClassW(&windowClass);
-  HWND window = CreateWindowExW(0, windowClass.lpszClassName, WTXT(""), 0, 0, 0,
-                                0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-  g_loaderHolder = &loader;
-  {
-    CPatchThread worker(window);
-    g_loaderHolder = nullptr;
-    result = worker.Run();
-  }
-  DestroyWindow(window);
-  view.Finish();
-  g_view = nullptr;
-  g_applying = nullptr;
-  if (result == ResultSuccess) {
+  result = RunWorker(&loader, checkOnly, options.quiet);
+  if (checkOnly) {
+    if (result == ResultSuccess) {
+      std::printf("the patch would apply\n");
+    } else {
+      std::printf("the patch would not apply: %s (the first stops apply)\n",
+                  Plural(g_failures, "problem", "problems").c_str());
+    }
+  } else if (result == ResultSuccess) {
     std::printf("patch applied (%s)\n", "パッチ作業が完了しました。");
-  } else if (result == ResultOpenSource || result == ResultNoTempName) {
-    std::fprintf(stderr,
-                 "selfpatch: nothing changed; is %s the program's folder? "
-                 "(selfpatch verify lists what is missing)\n",
-                 EscapeName(dir.u8string()).c_str());
-  } else {
+  }
+  if (result == ResultOpenSource || result == ResultNoTempName) {
+    std::fprintf(stderr, "selfpatch: %sis %s the program's folder?\n",
+                 checkOnly ? "" : "nothing changed; ", shownDir.c_str());
+  } else if (result != ResultSuccess && !checkOnly) {
     std::fprintf(stderr, "selfpatch: nothing changed\n");
   }
   return static_cast<int>(result);
 }
-
-struct ApplyArgs {
-  std::string patch, dir;
-  bool yes = false, quiet = false;
-};
-
-}  // namespace
 
 Command AddApplyCommand(CLI::App* app) {
   auto args = std::make_shared<ApplyArgs>();
@@ -132,7 +175,12 @@ Command AddApplyCommand(CLI::App* app) {
   AddPatchAndFolder(command, &args->patch, &args->dir);
   command->add_flag("-y,--yes", args->yes, "do not ask before applying");
   command->add_flag("-q,--quiet", args->quiet, "no progress");
+  command->footer(RunStatuses("applied, or already applied (nothing changed)") +
+                  "  66    not confirmed at the prompt; nothing changed\n");
   return {command, [args] {
-            return Apply(args->patch, args->dir, args->yes, args->quiet);
+            RunOptions options;
+            options.ask = !args->yes;
+            options.quiet = args->quiet;
+            return RunPatch(args->patch, args->dir, options);
           }};
 }

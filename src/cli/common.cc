@@ -4,7 +4,6 @@
 #include <iterator>
 
 #include "package/name_rule.h"
-#include "producer/patch_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -81,8 +80,15 @@ ResultCode LoadPatch(const fs::path& patch, PackageLoader* loader) {
 
 fs::path FolderOrCurrent(const std::string& dir) {
   fs::path folder = dir.empty() ? fs::current_path() : fs::u8path(dir);
-  if (!fs::is_directory(folder))
-    throw ProducerError("no such folder: " + EscapeName(folder.u8string()));
+  std::error_code error;
+  fs::file_status status = fs::status(folder, error);
+  std::string shown = EscapeName(folder.u8string());
+  if (!fs::exists(status)) throw UsageError("no such folder: " + shown);
+  if (!fs::is_directory(status)) {
+    throw UsageError(shown + " is " +
+                     (fs::is_regular_file(status) ? "a file" : "not a folder") +
+                     "; DIR names the program's folder");
+  }
   return folder;
 }
 
@@ -95,4 +101,16 @@ void AddPatchAndFolder(CLI::App* command, std::string* patch,
       ->add_option("DIR", *dir,
                    "the program's folder (default: the current folder)")
       ->type_name("");
+}
+
+std::string RunStatuses(const char* done) {
+  return std::string("Exit status:\n  0     ") + done +
+         "\n"
+         "  1-6   the patch cannot be used: the applier's result code, "
+         "printed\n"
+         "        with its message\n"
+         "  7-16  a file in DIR stops the run: the applier's result code,\n"
+         "        printed with its message and the path (7: the folder that\n"
+         "        is missing); nothing changed\n"
+         "  64    the command line is wrong, or DIR is not a folder\n";
 }

@@ -59,6 +59,21 @@ ResultCode LoadPatch(const std::filesystem::path& patch, PackageLoader* loader);
 // The PATCH and DIR arguments of verify and apply.
 void AddPatchAndFolder(CLI::App* command, std::string* patch, std::string* dir);
 
-// DIR, or the current folder when it is empty; a ProducerError when it is
+// The exit statuses of verify and apply, `done` saying what 0 means.
+std::string RunStatuses(const char* done);
+
+// DIR, or the current folder when it is empty; a UsageError when it is
 // not a folder.
 std::filesystem::path FolderOrCurrent(const std::string& dir);
+
+struct RunOptions {
+  bool checkOnly = false;  // verify: the worker only checks
+  bool ask = false;        // apply: confirm at the prompt first
+  bool quiet = false;      // no progress
+};
+
+// Loads the patch and runs it in DIR as the applier does: the folder
+// check (already applied, not this folder), then the worker, applying or
+// only checking. Returns the exit status.
+int RunPatch(const std::string& patch, const std::string& dir,
+             const RunOptions& options);

@@ -40,7 +40,7 @@ bool Within(const fs::path& path, const fs::path& root) {
 // The output must be a new file or a regular one, in an existing folder,
 // and nothing that create reads: said before the work, not after.
 void CheckOutput(const fs::path& output, const fs::path& oldRoot,
-                 const fs::path& newRoot) {
+                 const fs::path& newRoot, const fs::path& stub) {
   std::string shown = EscapeName(output.u8string());
   std::error_code error;
   fs::file_status status = fs::symlink_status(output, error);
@@ -62,6 +62,9 @@ void CheckOutput(const fs::path& output, const fs::path& oldRoot,
                      EscapeName(folder.u8string()));
   }
   fs::path where = fs::weakly_canonical(fs::absolute(output), error);
+  if (!stub.empty() && fs::equivalent(output, stub, error)) {
+    throw UsageError(shown + " is the applier given to --stub");
+  }
   const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
                                                      {"NEW", newRoot}};
   for (const auto& [role, root] : inputs) {
@@ -77,7 +80,7 @@ int Create(const CreateArgs& args) {
   fs::path output = fs::u8path(args.output);
   fs::path oldRoot = fs::u8path(args.oldPath),
            newRoot = fs::u8path(args.newPath);
-  CheckOutput(output, oldRoot, newRoot);
+  CheckOutput(output, oldRoot, newRoot, fs::u8path(args.stub));
   std::vector<uint8_t> stub;
   if (!args.stub.empty()) {
     stub = ReadFileBytes(fs::u8path(args.stub));
@@ -162,7 +165,8 @@ Command AddCreateCommand(CLI::App* app) {
       ->add_option("OLD", args->oldPath,
                    "the program's folder (or one file) as users "
                    "have it now")
-      ->required();
+      ->required()
+      ->type_name("");
   command
       ->add_option("NEW", args->newPath,
                    "the same folder (or file) as it should become")
@@ -177,7 +181,8 @@ Command AddCreateCommand(CLI::App* app) {
       ->add_option("--arch", args->arch,
                    "the applier to carry: x86 runs on every Windows, x64 "
                    "only on 64-bit Windows")
-      ->check(CLI::IsMember({"x86", "x64"}))
+      ->check(CLI::IsMember({"x86", "x64"}).description(""))
+      ->type_name("x86|x64")
       ->capture_default_str();
   command
       ->add_option("--stub", args->stub,
@@ -202,6 +207,14 @@ Command AddCreateCommand(CLI::App* app) {
       "new folder a folder entry. Files only in OLD are left in place: a\n"
       "patch cannot delete. Symbolic links and special files (FIFOs, sockets,\n"
       "devices) in either tree stop create, as does any file it cannot read\n"
-      "or any name Windows cannot hold; nothing is written then.");
+      "or any name Windows cannot hold; nothing is written then.\n\n"
+      "Exit status:\n"
+      "  0   written\n"
+      "  1   an input or the output cannot be read or written (the message\n"
+      "      says which path and why); nothing is written\n"
+      "  64  the command line is wrong, or OUT.exe is a folder, a link, a\n"
+      "      device or FIFO, an input, or inside OLD or NEW; nothing is\n"
+      "      written\n"
+      "  65  OLD and NEW hold the same files (see --allow-empty)\n");
   return {command, [args] { return Create(*args); }};
 }

@@ -22,7 +22,17 @@ struct Applier {
   std::string subsystem = "unknown";  // "gui", "console"
   uint32_t size = 0;
   bool builtIn = false;  // the very applier this selfpatch embeds
+  // The Authenticode certificate table (the security directory), when the
+  // patch is signed: its file offset and size.
+  uint32_t signatureOffset = 0, signatureSize = 0;
 };
+
+// Where the security directory entry lies in the optional header, and the
+// checksum before it: the fields signing changes in the headers.
+constexpr size_t kChecksumOffset = 64;
+size_t SecurityEntryOffset(uint16_t magic) {
+  return magic == kOptionalMagic64 ? 144 : 128;
+}
 
 Applier ReadApplier(const fs::path& patch, uint32_t imageEnd) {
   Applier applier;
@@ -45,11 +55,26 @@ Applier ReadApplier(const fs::path& patch, uint32_t imageEnd) {
   applier.subsystem = subsystem == 2   ? "gui"
                       : subsystem == 3 ? "console"
                                        : std::to_string(subsystem);
+  const size_t security = SecurityEntryOffset(magic);
+  uint32_t directories = 0;
+  std::memcpy(&directories, nt.optional + security - 36, sizeof directories);
+  if (directories > 4) {
+    std::memcpy(&applier.signatureOffset, nt.optional + security, 4);
+    std::memcpy(&applier.signatureSize, nt.optional + security + 4, 4);
+  }
   std::ifstream in(patch, std::ios::binary);
   std::vector<unsigned char> image(imageEnd);
   if (in.read(reinterpret_cast<char*>(image.data()), imageEnd)) {
+    // Signing changes the checksum and the security directory entry only.
+    size_t optional = static_cast<size_t>(dos.e_lfanew) + 24;
     auto same = [&](const unsigned char* bytes, size_t size) {
-      return size == imageEnd && std::memcmp(bytes, image.data(), size) == 0;
+      if (size != imageEnd) return false;
+      std::vector<unsigned char> mine(image);
+      for (size_t at : {optional + kChecksumOffset, optional + security,
+                        optional + security + 4}) {
+        if (at + 4 <= size) std::memcpy(&mine[at], bytes + at, 4);
+      }
+      return std::memcmp(bytes, mine.data(), size) == 0;
     };
     applier.builtIn =
         same(kStubX86, kStubX86Size) || same(kStubX64, kStubX64Size);
@@ -87,6 +112,12 @@ int Info(const std::string& patchPath, bool json) {
   const PackageHeader& header = loader.header;
   Applier applier =
       ReadApplier(patch, static_cast<uint32_t>(loader.packageOffset));
+  // A certificate table after the package: the signature covers the
+  // package, as every byte before the table (but the checksum and the
+  // table's own directory entry).
+  const bool isSigned =
+      applier.signatureSize > 0 &&
+      applier.signatureOffset >= loader.packageOffset + header.packageSize;
   if (json) {
     nlohmann::ordered_json entries = nlohmann::ordered_json::array();
     for (const LoadedEntry& entry : loader.entries) {
@@ -103,24 +134,37 @@ int Info(const std::string& patchPath, bool json) {
       }
       entries.push_back(item);
     }
-    PrintJson({{"applier",
-                {{"machine", applier.machine},
-                 {"form", applier.form},
-                 {"subsystem", applier.subsystem},
-                 {"size", applier.size},
-                 {"builtIn", applier.builtIn}}},
-               {"packageSize", header.packageSize},
-               {"packageDigest", Hex(header.packageDigest, 32)},
-               {"flags",
-                {{"backup", (header.flags & PackageFlagBackup) != 0},
-                 {"keepTimes", (header.flags & PackageFlagKeepTimes) != 0},
-                 {"compressed", (header.flags & PackageFlagCompressed) != 0}}},
-               {"entries", entries}});
+    PrintJson(
+        {{"applier",
+          {{"machine", applier.machine},
+           {"form", applier.form},
+           {"subsystem", applier.subsystem},
+           {"size", applier.size},
+           {"builtIn", applier.builtIn}}},
+         {"signature",
+          isSigned ? nlohmann::ordered_json{{"kind", "authenticode"},
+                                            {"size", applier.signatureSize}}
+                   : nlohmann::ordered_json()},
+         {"packageSize", header.packageSize},
+         {"packageDigest", Hex(header.packageDigest, 32)},
+         {"flags",
+          {{"backup", (header.flags & PackageFlagBackup) != 0},
+           {"keepTimes", (header.flags & PackageFlagKeepTimes) != 0},
+           {"compressed", (header.flags & PackageFlagCompressed) != 0}}},
+         {"entries", entries}});
     return 0;
   }
   std::printf("applier: %s, %s %s, %u bytes%s\n", applier.machine.c_str(),
               applier.form.c_str(), applier.subsystem.c_str(), applier.size,
               applier.builtIn ? " (the one this selfpatch carries)" : "");
+  if (isSigned) {
+    std::printf(
+        "signature: Authenticode, %u bytes of certificates after the "
+        "package\n",
+        applier.signatureSize);
+  } else {
+    std::printf("signature: none\n");
+  }
   std::printf("%-6s %12s %12s  %s\n", "kind", "old size", "new size", "name");
   for (const LoadedEntry& entry : loader.entries) {
     std::printf("%-6s %12llu %12llu  %s\n", Kind(entry.record.kind).c_str(),
@@ -155,5 +199,12 @@ Command AddInfoCommand(CLI::App* app) {
       ->type_name("");
   command->add_flag("--json", args->json,
                     "print JSON instead (the README describes its fields)");
+  command->footer(
+      "Exit status:\n"
+      "  0     the patch loads; its applier, signature and entries are "
+      "listed\n"
+      "  1-6   the patch cannot be used: the applier's result code, printed\n"
+      "        with its message (with --json as {\"error\": ...})\n"
+      "  64    the command line is wrong\n");
   return {command, [args] { return Info(args->patch, args->json); }};
 }

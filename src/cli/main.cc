@@ -22,13 +22,16 @@
 namespace {
 
 const char kExitStatuses[] =
-    "Exit status:\n"
-    "  0      done (apply: applied; verify: would apply; create: written)\n"
-    "  1-63   apply, verify, info: the applier's result code, printed with\n"
+    "Exit status (each command's --help lists its own):\n"
+    "  0      done (create: written; info: listed; verify: would apply or\n"
+    "         already applied; apply: applied or already applied)\n"
+    "  1-16   info, verify, apply: the applier's result code, printed with\n"
     "         its message (1-6 the patch itself, 7 and up the files in DIR)\n"
-    "  1      create: the input or output cannot be used (the message says\n"
-    "         which path and why); nothing is written\n"
-    "  64     the command line is wrong\n"
+    "  1      create: an input or the output cannot be read or written;\n"
+    "         nothing is written\n"
+    "  64     the command line is wrong: also a DIR that is not a folder, or\n"
+    "         an OUT.exe that is a folder, link, device, input, or inside OLD\n"
+    "         or NEW\n"
     "  65     create: OLD and NEW hold the same files (see --allow-empty)\n"
     "  66     apply: not confirmed at the prompt; nothing changed\n";
 
@@ -38,7 +41,7 @@ int Run(int argc, char** argv) {
       ": makes self-applying patch executables for Windows programs, and\n"
       "inspects, checks and applies them.",
       "selfpatch");
-  app.set_version_flag("--version", "selfpatch " SELFPATCH_VERSION);
+  app.set_version_flag("-V,--version", "selfpatch " SELFPATCH_VERSION);
   app.require_subcommand(1);
   app.footer(kExitStatuses);
   const Command commands[] = {AddCreateCommand(&app), AddInfoCommand(&app),
@@ -68,8 +71,11 @@ int Run(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);
-    std::fprintf(stderr, "selfpatch: %s\nRun 'selfpatch --help' for usage.\n",
-                 error.what());
+    // argv[1], when it is not an option, is a known command.
+    std::string help =
+        argv[1][0] != '-' ? std::string(argv[1]) + " --help" : "--help";
+    std::fprintf(stderr, "selfpatch: %s\nRun 'selfpatch %s' for usage.\n",
+                 error.what(), help.c_str());
     return kExitUsage;
   }
   for (const Command& command : commands) {

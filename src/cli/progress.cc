@@ -65,6 +65,16 @@ void ProgressView::Finish() {
   }
 }
 
+std::string ProgressView::Shorten(const std::string& name, size_t room) {
+  if (name.size() <= room) return name;
+  // The folder's start and the file's name are what tell names apart.
+  size_t keep = room > 3 ? room - 3 : 0;
+  size_t front = keep / 2, back = name.size() - (keep - front);
+  while (front > 0 && (name[front] & 0xC0) == 0x80) --front;  // UTF-8
+  while (back < name.size() && (name[back] & 0xC0) == 0x80) ++back;
+  return name.substr(0, front) + "..." + name.substr(back);
+}
+
 // [ 3/10]  42% bin\app.exe  1.2 MB of 5.0 MB, 12.3 MB/s
 void ProgressView::Draw() {
   std::chrono::duration<double> took =
@@ -87,15 +97,9 @@ void ProgressView::Draw() {
   const char* columns = std::getenv("COLUMNS");
   size_t width = columns != nullptr ? std::strtoul(columns, nullptr, 10) : 80;
   if (width < 40) width = 80;
-  std::string name = name_;
   size_t fixed = std::string(head).size() + tail.size() + 1;
-  size_t room = width > fixed + 12 ? width - fixed : 12;
-  if (name.size() > room) {
-    size_t cut = name.size() - room + 3;
-    while (cut < name.size() && (name[cut] & 0xC0) == 0x80) ++cut;  // UTF-8
-    name = "..." + name.substr(cut);
-  }
-  std::string line = head + name + tail;
+  std::string line =
+      head + Shorten(name_, width > fixed + 12 ? width - fixed : 12) + tail;
   size_t length = line.size();
   if (length < drawn_) line.append(drawn_ - length, ' ');
   std::fprintf(out_, "\r%s", line.c_str());

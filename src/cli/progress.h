@@ -32,6 +32,10 @@ class ProgressView {
 
   // "1.2 MB", "512 bytes".
   static std::string Size(uint64_t bytes);
+  // `name` in at most `room` bytes: its middle gives way to "...", so
+  // that the start of its folder and the end of its file name stay
+  // ("plugins\...\renderer.dll"). UTF-8 characters are not cut.
+  static std::string Shorten(const std::string& name, size_t room);
 
  private:
   void Draw();

@@ -120,7 +120,10 @@ int RunProgram(HINSTANCE instance, const WCHAR* commandLine) {
   } else if (!options.folder.empty() &&
              !SetCurrentDirectoryW(options.folder.c_str())) {
     // No folder to patch: as when a target's folder is missing.
-    log.Line(WTXT("folder ") + options.folder);
+    bool missing =
+        GetFileAttributesW(options.folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+    log.Line(WTXT("folder ") + options.folder +
+             (missing ? WTXT(" (no such folder)") : WTXT(" (not a folder)")));
     failure = ResultNoTempName;
   }
   if (failure != ResultSuccess) {

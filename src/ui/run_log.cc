@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "apply/safe_paths.h"
+
 RunLog* g_runLog = nullptr;
 
 namespace {
@@ -51,6 +53,10 @@ void RunLog::Begin(const WCHAR* path) { entries_.push_back({path, WString()}); }
 void RunLog::Fail(ResultCode code, const WCHAR* path) {
   if (path == nullptr || path[0] == 0) return;
   WString outcome = WTXT("error ") + Number(code);
+  // No temporary file: say which folder is missing, when one is.
+  WString missing =
+      code == ResultNoTempName ? MissingFolderOn(path) : WString();
+  if (!missing.empty()) outcome += WTXT(" (no such folder: ") + missing + u')';
   for (Entry& entry : entries_) {
     if (entry.path == path) {
       entry.outcome = outcome;

@@ -353,6 +353,114 @@ TEST_F(Worker, AFolderOnTheWayIsHeldUntilTheRunEnds) {
   EXPECT_TRUE(Snapshot(outside.path()).empty());
 }
 
+// A run that only checks (selfpatch verify) answers what a run would do in
+// the same folder, and changes nothing: the same code at the same path.
+TEST_F(Worker, ACheckAnswersWhatARunDoes) {
+  const std::vector<TestEntry> package = {PatchEntry("a.bin", kOld, kNew),
+                                          DirectoryEntry("data"),
+                                          AddEntry("data\\new.txt", kNew)};
+  const TestEntry inLib = PatchEntry("lib\\b.dll", kOld, kNew);
+  const Files ready = {{"a.bin", kOld}, {"lib/", {}}, {"lib/b.dll", kOld}};
+  const fs::path windows = WindowsFolder();
+  const struct {
+    const char* what;
+    Files files;
+    std::vector<TestEntry> package;
+    ResultCode code;
+    std::string at;
+    std::function<bool()> plant = nullptr;  // false: not here
+  } rows[] = {
+      {"ready", ready, package, ResultSuccess, ""},
+      {"already applied",
+       {{"a.bin", kNew}, {"data/", {}}, {"data/new.txt", kNew}},
+       package,
+       ResultSuccess,
+       ""},
+      {"differs", {{"a.bin", kNew}}, package, ResultSourceMismatch, "a.bin"},
+      {"missing",
+       {{"b.bin", kOld}, {"lib/", {}}},
+       {PatchEntry("b.bin", kOld, kNew), inLib},
+       ResultOpenSource,
+       "lib/b.dll"},
+      {"no folder",
+       {{"a.bin", kOld}},
+       {AddEntry("no/x.txt", kNew)},
+       ResultNoTempName,
+       "no/x.txt"},
+      {"in a folder made first",
+       {},
+       {DirectoryEntry("d\\e"), AddEntry("d/e/x", kNew)},
+       ResultSuccess,
+       ""},
+      {"at an added name",
+       {{"a.bin", kOld}, {"data/", {}}, {"data/new.txt", kOld}},
+       package,
+       ResultTargetExists,
+       "data/new.txt"},
+      {"at a folder's name",
+       {{"a.bin", kOld}, {"data", kOld}},
+       package,
+       ResultTargetExists,
+       "data"},
+      {"a link on the way",
+       {{"a.bin", kOld}},
+       {inLib},
+       ResultLinkOnPath,
+       "lib",
+       [&] { return Link("lib", outside.path()); }},
+      {"a second name",
+       ready,
+       {inLib},
+       ResultLinkOnPath,
+       "lib/b.dll",
+       [&] {
+         fs::create_hard_link(In("lib/b.dll"), outside / "b.dll");
+         return true;
+       }},
+      {"another user's",
+       ready,
+       {inLib},
+       ResultLinkOnPath,
+       "lib/b.dll",
+       [&] { return GiveToAnotherUser(In("lib/b.dll")); }},
+      {"the Windows folder",
+       {},
+       {AddEntry("selfpatch-test.txt", kNew)},
+       ResultInWindowsFolder,
+       windows.u8string(),
+       [&] {
+         fs::current_path(windows);
+         return true;
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::pair<ResultCode, fs::path>> answers;
+    for (bool checkOnly : {true, false}) {
+      fs::current_path(app.path());
+      RemoveLinks();
+      ClearFolder(outside.path());
+      Put(row.files);
+      if (row.plant && !row.plant()) break;
+      ResultCode result =
+          Apply(row.package, 0, [&] { worker->checkOnly = checkOnly; });
+      std::vector<RecordedMessage> errors = window.Messages(WM_PATCH_ERROR);
+      answers.emplace_back(
+          result, errors.empty() ? fs::path() : fs::path(errors[0].text));
+      if (checkOnly) {
+        EXPECT_TRUE(Unchanged());
+      }
+    }
+    fs::current_path(app.path());
+    if (answers.size() < 2) continue;
+    const fs::path at = row.at.empty() || fs::path(row.at).is_absolute()
+                            ? fs::path(row.at)
+                            : In(row.at);
+    EXPECT_EQ(std::make_pair(row.code, at), answers[0]);
+    EXPECT_EQ(answers[0], answers[1]);
+  }
+}
+
 TEST_F(Worker, NeverInTheWindowsFolder) {
   // An elevated start may leave the current folder at the system's own.
   const fs::path windows = WindowsFolder();

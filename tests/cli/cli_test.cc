@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "result/result_codes.h"
@@ -41,14 +42,6 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
   fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
   fs::create_directory(dir / "empty");
-  Write("other/bin/app.exe", ToBytes("someone else's program"));
-  auto other = Snapshot(dir / "other");
-  // Something already where the patch adds a file: a file, or a folder.
-  fs::copy(dir / "old", dir / "file", fs::copy_options::recursive);
-  Write("file/data/added.txt", ToBytes("the user's own"));
-  fs::copy(dir / "old", dir / "folder", fs::copy_options::recursive);
-  fs::create_directories(dir / "folder/data/added.txt");
-  auto taken = Snapshot(dir / "file");
   Bytes damaged = ReadAll(dir / "p.exe");
   damaged.back() ^= 1;
   WriteAll(dir / "damaged.exe", damaged);
@@ -76,8 +69,18 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   } cases[] = {
       {"SELFPATCH", 64, "Usage: selfpatch"},
       {"SELFPATCH info " + p + " --jsn", 64, "--jsn"},
-      {"SELFPATCH create " + Path("old"), 64, "selfpatch --help"},
+      {"SELFPATCH create " + Path("old"), 64,
+       "Run 'selfpatch create --help' for usage."},
       {"SELFPATCH --help", 0, "64     the command line is wrong"},
+      {"SELFPATCH -V", 0, "selfpatch "},
+      {"SELFPATCH verify", 64, "Run 'selfpatch verify --help' for usage."},
+      // Each command's help lists its own exit statuses.
+      {"SELFPATCH create --help", 0,
+       "Exit status:\n  0   written\n  1   an input or the output"},
+      {"SELFPATCH info --help", 0, "Exit status:\n  0     the patch loads"},
+      {"SELFPATCH verify --help", 0,
+       "Exit status:\n  0     apply would apply the patch here"},
+      {"SELFPATCH apply --help", 0, "66    not confirmed at the prompt"},
       {Create("old", "old", "same.exe"), 65,
        "nothing to patch: OLD and NEW hold the same files (2 files)"},
       {Create("old", "old", "empty.exe") + " -q --allow-empty", 0,
@@ -119,20 +122,6 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
        "error 5: the patch data is damaged"},
       {"SELFPATCH info " + Path("nothing.exe"), ResultOpenPackage,
        "error 2: cannot open the patch file"},
-      {"SELFPATCH verify " + p + " " + target, 0, "the patch would apply"},
-      {"SELFPATCH verify " + p + " " + Path("other"), ResultSourceMismatch,
-       "error 10: the file to patch is not the one this patch was made for "
-       "(パッチ元ファイルが差分元ファイルデータと異なっています。)"},
-      {"SELFPATCH apply " + p + " " + Path("other") + " --yes",
-       ResultSourceMismatch, "error 10"},
-      {"SELFPATCH verify " + p + " " + Path("file"), ResultTargetExists,
-       "error 12: "},
-      {"SELFPATCH verify " + p + " " + Path("folder"), ResultTargetExists,
-       "error 12: "},
-      {"SELFPATCH apply " + p + " " + Path("file") + " --yes",
-       ResultTargetExists, "error 12: "},
-      {"SELFPATCH verify " + p + " " + Path("empty"), ResultNoTempName,
-       "is it the program's folder?"},
       {"echo n | SELFPATCH apply " + p + " " + target, 66,
        "not applied; nothing changed"},
       {"SELFPATCH apply " + p + " " + Path("empty") + " --yes",
@@ -154,9 +143,97 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   }
   EXPECT_FALSE(fs::exists(dir / "same.exe"));
   EXPECT_TRUE(fs::is_empty(dir / "empty"));
-  EXPECT_EQ(other, Snapshot(dir / "other"));
-  EXPECT_EQ(taken, Snapshot(dir / "file"));
   EXPECT_EQ(Snapshot(dir / "new"), Snapshot(dir / "target"));
+}
+
+// verify takes apply's way with the worker only checking: in each state of
+// a folder it answers with apply's status and first error, changing
+// nothing. (The Windows folder: the worker's own test.)
+TEST_F(Cli, VerifyAnswersWhatApplyDoes) {
+  ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
+  Write("elsewhere/bin/app.exe", ReadAll(dir / "old/bin/app.exe"));
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    int code;
+    std::string says;
+  } rows[] = {
+      {"ready", [](const fs::path&) {}, 0, "the patch would apply\n"},
+      {"already applied",
+       [&](const fs::path& to) {
+         fs::remove_all(to);
+         fs::copy(dir / "new", to, fs::copy_options::recursive);
+       },
+       0, "already applied: every file is up to date, nothing to change\n"},
+      {"differs",
+       [](const fs::path& to) { WriteAll(to / "bin/app.exe", ToBytes("x")); },
+       ResultSourceMismatch,
+       "error 10: the file to patch is not the one this patch was made for "
+       "(パッチ元ファイルが差分元ファイルデータと異なっています。): "},
+      {"missing", [](const fs::path& to) { fs::remove(to / "bin/app.exe"); },
+       ResultOpenSource, "not this folder: none of the files to patch is here"},
+      {"at an added name",
+       [](const fs::path& to) {
+         fs::create_directory(to / "data");
+         WriteAll(to / "data/added.txt", ToBytes("x"));
+       },
+       ResultTargetExists, "error 12: the file to add exists already"},
+      {"a folder at an added name",
+       [](const fs::path& to) { fs::create_directories(to / "data/added.txt"); },
+       ResultTargetExists, "error 12: the file to add exists already"},
+      {"a link on the way",
+       [&](const fs::path& to) {
+         fs::remove_all(to / "bin");
+         fs::create_directory_symlink(dir / "elsewhere/bin", to / "bin");
+       },
+       ResultLinkOnPath, "error 16: a link (junction) lies on the way"},
+      {"a second name",
+       [&](const fs::path& to) {
+         fs::create_hard_link(to / "bin/app.exe", dir / "elsewhere/second");
+       },
+       ResultLinkOnPath, "/bin/app.exe\n"},
+  };
+  // The first line that names an error: apply stops there.
+  auto error = [](const std::string& out) {
+    size_t at = out.find("error ");
+    return at == std::string::npos ? std::string()
+                                   : out.substr(at, out.find('\n', at) - at);
+  };
+  for (const auto& row : rows) {
+    const fs::path target = dir / "targets" / row.what;
+    fs::create_directories(target.parent_path());
+    fs::copy(dir / "old", target, fs::copy_options::recursive);
+    row.make(target);
+    auto before = Snapshot(target);
+    ToolRun verify = RunTool("SELFPATCH verify " + Path("p.exe") + " '" +
+                             target.string() + "'");
+    EXPECT_EQ(before, Snapshot(target)) << row.what;
+    ToolRun apply = RunTool("SELFPATCH apply " + Path("p.exe") + " '" +
+                            target.string() + "' -y");
+    EXPECT_EQ(row.code, verify.code) << row.what << "\n" << verify.out;
+    EXPECT_EQ(row.code, apply.code) << row.what << "\n" << apply.out;
+    EXPECT_NE(std::string::npos, verify.out.find(row.says)) << verify.out;
+    EXPECT_EQ(error(apply.out), error(verify.out)) << row.what;
+  }
+}
+
+// The folders apply and verify refuse as DIR: one line, the usage status.
+TEST_F(Cli, FoldersApplyAndVerifyRefuse) {
+  ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
+  const std::pair<std::string, std::string> rows[] = {
+      {Path("nowhere"), "selfpatch: no such folder: " + Path("nowhere") + "\n"},
+      {Path("stub.exe"), "selfpatch: " + Path("stub.exe") +
+                             " is a file; DIR names the program's folder\n"},
+  };
+  for (const auto& row : rows) {
+    for (const char* command : {"verify ", "apply -y "}) {
+      ToolRun run = RunTool("SELFPATCH " + std::string(command) +
+                            Path("p.exe") + " " + row.first);
+      EXPECT_EQ(64, run.code) << command << row.first;
+      EXPECT_EQ(row.second, run.out);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "nowhere"));
 }
 
 // The outputs create refuses, before any work: one line naming the path as
@@ -186,6 +263,8 @@ TEST_F(Cli, OutputsCreateRefuses) {
        Path("fifo") + " is not a regular file (a device, FIFO or socket)"},
       {"old", "new", "/dev/null", "/dev/null is not a regular file ("},
       {"old", "new", "link", Path("link") + " is a symbolic link" + kind},
+      {"old", "new", "stub.exe",
+       Path("stub.exe") + " is the applier given to --stub\n"},
   };
   for (const auto& row : rows) {
     ToolRun run = RunTool(Create(row.from, row.to, row.output));
@@ -201,6 +280,7 @@ TEST_F(Cli, OutputsCreateRefuses) {
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   EXPECT_EQ(ToBytes("another program's file"), ReadAll(dir / "victim"));
+  EXPECT_EQ(MakePeImage(false, {0x400}), ReadAll(dir / "stub.exe"));
   // A link left under the temporary's name is not written through.
   fs::create_symlink(dir / "victim", dir / "p.exe.part");
   ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
@@ -208,6 +288,25 @@ TEST_F(Cli, OutputsCreateRefuses) {
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "p.exe")));
   for (const auto& item : fs::recursive_directory_iterator(dir.path()))
     EXPECT_NE(".part", item.path().extension()) << item.path();
+}
+
+// On a terminal the bar gives a long name room by cutting its middle: the
+// folder it starts with and the file it ends with stay.
+TEST_F(Cli, TheBarCutsALongNameInItsMiddle) {
+  Write("new/plugins/" + std::string(40, 'x') + "/renderer.dll", ToBytes("a"));
+  ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
+  ToolRun run = RunTool("COLUMNS=70 script -qec 'SELFPATCH apply " +
+                        Path("p.exe") + " " + Path("old") + " -y' /dev/null");
+  EXPECT_EQ(0, run.code) << run.out;
+  // plugins\xxx...xx\renderer.dll, its start whole
+  const std::string& out = run.out;
+  size_t dots = out.rfind("..."), start = out.rfind("plugins\\", dots);
+  ASSERT_NE(std::string::npos, dots) << out;
+  EXPECT_NE(std::string::npos, start) << out;
+  EXPECT_EQ(dots, out.find_first_not_of('x', start + 8)) << out;
+  EXPECT_EQ(out.find_first_not_of("x\\renderl", dots + 3),
+            out.find(".dll", dots))
+      << out;
 }
 
 // A file create cannot read stops it, with the path and the system's

@@ -219,6 +219,21 @@ TEST_F(Program, AFolderWithSpacesAndTheLog) {
             text().find("check mixed" + entry + "app.exe: not applied" + entry +
                         "new.txt: error 12\r\nresult 12 "));
   EXPECT_EQ(kOld, ReadAll(folder / "app.exe"));
+  // A code 7 says which folder is missing: the one /D= names, or one on the
+  // way to an entry.
+  const std::string gone = (folder / "gone").string();
+  EXPECT_EQ(7, Run(package, nullptr,
+                   u"/S /LOG=\"" + log.u16string() + u"\" /D=" +
+                       (folder / "gone").u16string()));
+  EXPECT_NE(std::string::npos, text().find("\r\nfolder " + gone +
+                                           " (no such folder)\r\nresult 7 "));
+  EXPECT_EQ(7, Run(BuildPackage({AddEntry("gone/deeper/new.txt", kNew)}),
+                   nullptr, line));
+  EXPECT_NE(
+      std::string::npos,
+      text().find(entry + "gone/deeper/new.txt: error 7 (no such folder: " +
+                  gone + ")\r\nresult 7 "));
+  EXPECT_FALSE(fs::exists(folder / "gone"));
   EXPECT_TRUE(Boxes().empty());
 }
 
