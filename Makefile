@@ -103,13 +103,15 @@ size-report: win-x86 win-x64
 
 # The unit tests against real Win32: x64 under wine64, x86 under wine32;
 # then selfpatch.exe under wine64 makes the demo patch (the same bytes as
-# the Linux selfpatch's) and applies it.
+# the Linux selfpatch's) and applies it; then signed patches of both
+# appliers are verified and applied, natively and under Wine.
 wine-tests: native win-x64 win-x86 setup32
-	@$(NEED) wine
+	@$(NEED) wine sign
 	cmake --build --preset win-x86 -j$(JOBS)
 	cd build/win-x64 && ctest --output-on-failure
 	cd build/win-x86 && ctest --output-on-failure
 	tests/wine/selfpatch_exe.sh build/win-x64/src/selfpatch.exe build/native/src/selfpatch
+	tests/wine/signed_patches.sh build/native/src/selfpatch $(STUB_X86) $(STUB_X64)
 
 # The real programs, x64 under wine64 and x86 under wine32, on a virtual X
 # display, driven through their windows.

@@ -56,7 +56,8 @@ void RunLog::Fail(ResultCode code, const WCHAR* path) {
   // No temporary file: say which folder is missing, when one is.
   WString missing =
       code == ResultNoTempName ? MissingFolderOn(path) : WString();
-  if (!missing.empty()) outcome += WTXT(" (no such folder: ") + missing + u')';
+  if (!missing.empty())
+    outcome += WTXT(" (no such folder: ") + missing + WTXT(")");
   for (Entry& entry : entries_) {
     if (entry.path == path) {
       entry.outcome = outcome;

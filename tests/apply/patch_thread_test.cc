@@ -389,7 +389,7 @@ TEST_F(Worker, ACheckAnswersWhatARunDoes) {
        "no/x.txt"},
       {"in a folder made first",
        {},
-       {DirectoryEntry("d\\e"), AddEntry("d/e/x", kNew)},
+       {DirectoryEntry("d"), DirectoryEntry("d\\e"), AddEntry("d/e/x", kNew)},
        ResultSuccess,
        ""},
       {"at an added name",
