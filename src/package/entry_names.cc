@@ -143,7 +143,9 @@ NameCollision FindNameCollision(const std::vector<NamedEntry>& entries,
 
   if (keepsBackups) {
     for (size_t i = 0; i < names.size(); ++i) {
-      if (entries[i].kind != EntryKindPatch) continue;
+      if (entries[i].kind != EntryKindPatch &&
+          entries[i].kind != EntryKindRemove)
+        continue;
       if (all.Find(names[i] + kBackupSuffix, &second))
         return {NameClash::kBackupName, i, second};
     }

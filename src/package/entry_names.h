@@ -30,7 +30,8 @@ struct WindowsNameOrder {
 
 struct NamedEntry {
   WString name;  // relative, either separator
-  uint8_t kind;  // the low byte of the entry's kind
+  uint8_t kind;  // what the entry does (EntryKindAdd for a file rebuilt
+                 // from a source: it is placed as an added file is)
 };
 
 enum class NameClash {
@@ -38,7 +39,8 @@ enum class NameClash {
   kSameFile,    // `first` and `second` name one file: Windows ignores case
                 // (CompareStringOrdinal's case folding) and repeated
                 // separators
-  kBackupName,  // `second` is the backup name of `first`, a patched file
+  kBackupName,  // `second` is the backup name of `first`, a patched or
+                // removed file
   kJournal,     // `first` is, or lies under, the journal's name
   kTemporary,   // a component of `first` is named as a temporary file
   kUnderAFile,  // `second` lies below `first`, which a patch or add entry

@@ -10,6 +10,45 @@
 // Integers are little-endian and unsigned; offsets count from the header's
 // first byte; there is no padding anywhere. packageDigest is the SHA-256 of
 // package bytes 96..packageSize-1.
+//
+// Removals and sources. A package with PackageFlagRemovals makes the folder
+// the new version: what the old version had and the new one has not goes,
+// and a new file may be rebuilt from any old file, not only from the file
+// under its own name. It reads `kind` in three parts:
+//
+//   bits 0..7    the kind: EntryKindPatch, EntryKindAdd, EntryKindDirectory,
+//                EntryKindRemove or EntryKindRemoveDirectory
+//   bits 8..15   options: EntryOptionSource (on EntryKindPatch only)
+//   bits 16..31  not read here (left to other extensions)
+//
+// Any other kind or option in such a package refuses it (6). An entry with
+// EntryOptionSource carries a second name in its name bytes, after the NUL
+// that ends its own: the source, the file its new content is rebuilt from,
+// NUL-terminated in turn, so that nameLength counts both names and both
+// NULs. Both names obey the name rule; the source is read, never changed.
+// oldSize and oldDigest are the source's.
+//
+// Without the flag only the low byte of `kind` is read, kinds 8 and 128 do
+// nothing (as every kind besides 1, 4 and 64) and a name is every byte
+// before its one NUL: such a package applies as it always has.
+//
+// Worked example: "lib-8.17.2.dll" (1,000 bytes) renamed "lib-8.17.3.dll"
+// (1,004 bytes, rebuilt from the old file), and the empty folder "old"
+// removed. Header: entryCount 3, flags 12 (Compressed | Removals). Records:
+//
+//   offset 96   nameLength 30: "lib-8.17.3.dll" NUL "lib-8.17.2.dll" NUL
+//               (14 + 1 + 14 + 1 bytes); kind 0x101 (patch, source);
+//               oldSize 1000, oldDigest of lib-8.17.2.dll; newSize 1004,
+//               newDigest of lib-8.17.3.dll; its blocks as for any patch
+//   offset 246  nameLength 15: "lib-8.17.2.dll" NUL; kind 8 (remove);
+//               oldSize 1000 and the same oldDigest; no blocks
+//   offset 381  nameLength 4: "old" NUL; kind 128 (remove the folder)
+//
+// The table ends at offset 505, where the first block begins. Applied to a
+// folder holding lib-8.17.2.dll, the run writes lib-8.17.3.dll from it,
+// moves lib-8.17.2.dll aside with the commit and deletes it once the commit
+// is complete (or keeps it as lib-8.17.2.dll.bak with PackageFlagBackup),
+// then removes "old" if it is empty.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +68,7 @@ struct PackageHeader {
 
 struct PackageEntry {
   uint32_t nameLength;  // name bytes after the record, NUL included; never 0
-  uint32_t kind;        // EntryKind* in the low byte
+  uint32_t kind;        // EntryKind* in the low byte; see above
   uint64_t oldSize;
   uint64_t newSize;
   uint64_t instructionOffset;
@@ -65,6 +104,8 @@ constexpr uint32_t PackageFlagKeepTimes = 2;
 constexpr uint32_t PackageFlagCompressed = 4;
 // A 64 MiB window: what an applier allocates at most for one stream.
 constexpr int kMaxWindowLog = 26;
+// Removal entries and entries rebuilt from a named source (see above).
+constexpr uint32_t PackageFlagRemovals = 8;
 
 // Rebuild an existing file from its old version and the entry's blocks.
 constexpr uint8_t EntryKindPatch = 1;
@@ -72,6 +113,19 @@ constexpr uint8_t EntryKindPatch = 1;
 constexpr uint8_t EntryKindAdd = 4;
 // Create a directory, with any missing parents.
 constexpr uint8_t EntryKindDirectory = 64;
+// With PackageFlagRemovals: remove a file that still has oldSize and
+// oldDigest (one changed since is kept; one already gone is fine). It is
+// moved aside with the commit and deleted once the commit is complete.
+constexpr uint8_t EntryKindRemove = 8;
+// With PackageFlagRemovals: remove a folder, once the commit is complete,
+// if it is empty then.
+constexpr uint8_t EntryKindRemoveDirectory = 128;
+// With PackageFlagRemovals, on EntryKindPatch: the old file is the source
+// named after the entry's name, and the file under the entry's own name
+// must not exist yet, as for an added file.
+constexpr uint32_t EntryOptionSource = 0x100;
+// The bits of `kind` a package with PackageFlagRemovals gives meaning here.
+constexpr uint32_t kEntryKindBits = 0xFFFF;
 
 // Decoded names longer than this many UTF-16 units are cut to it.
 constexpr int kMaxNameUnits = 2046;

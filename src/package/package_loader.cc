@@ -21,6 +21,31 @@ bool ReadExactly(HANDLE file, void* out, DWORD size) {
   return ReadFile(file, out, size, &read, nullptr) && read == size;
 }
 
+// What an entry does, from its record's `kind` and the package's `flags`
+// (see package_format.h): `sourced` when it names a source. False for a
+// kind or option a package with removals may not hold.
+bool DecodeKind(uint32_t flags, uint32_t kind, uint8_t* out, bool* sourced) {
+  *out = static_cast<uint8_t>(kind & 0xFF);
+  *sourced = false;
+  if (!(flags & PackageFlagRemovals)) {
+    if (*out == EntryKindRemove || *out == EntryKindRemoveDirectory) *out = 0;
+    return true;
+  }
+  const uint32_t options = kind & kEntryKindBits & ~uint32_t{0xFF};
+  switch (*out) {
+    case EntryKindPatch:
+      *sourced = options == EntryOptionSource;
+      return options == 0 || *sourced;
+    case EntryKindAdd:
+    case EntryKindDirectory:
+    case EntryKindRemove:
+    case EntryKindRemoveDirectory:
+      return options == 0;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool IsPlainRelativeName(const WString& name) {
@@ -123,20 +148,34 @@ ResultCode PackageLoader::ReadEntries() {
       return ResultBadEntryList;
     }
     position += nameLength;
-    // The name is every byte before the terminator, which ends its bytes;
-    // it obeys the same rule as every name the producer writes.
-    if (nameBytes.Get()[nameLength - 1] != 0) return ResultBadEntryList;
-    std::string name(reinterpret_cast<const char*>(nameBytes.Get()),
-                     nameLength - 1);
-    if (CheckEntryName(name, &working.name) != NameFault::kNone) {
+    bool sourced = false;
+    if (!DecodeKind(header.flags, working.record.kind, &working.kind,
+                    &sourced)) {
+      return ResultBadEntryList;
+    }
+    // The name is every byte before the first NUL; a source follows it up
+    // to the terminator, which ends the bytes. Each obeys the same rule as
+    // every name the producer writes.
+    const auto* bytes = reinterpret_cast<const char*>(nameBytes.Get());
+    if (bytes[nameLength - 1] != 0) return ResultBadEntryList;
+    const size_t end = std::strlen(bytes);
+    if (sourced != (end + 1 < nameLength)) return ResultBadEntryList;
+    working.source.clear();
+    if (CheckEntryName(std::string(bytes, end), &working.name) !=
+            NameFault::kNone ||
+        (sourced &&
+         CheckEntryName(std::string(bytes + end + 1, nameLength - end - 2),
+                        &working.source) != NameFault::kNone)) {
       return ResultBadEntryList;
     }
     entries.push_back(working);
   }
+  // A file rebuilt from a source is placed as an added file is.
   std::vector<NamedEntry> names;
   names.reserve(entries.size());
   for (const LoadedEntry& entry : entries) {
-    names.push_back({entry.name, static_cast<uint8_t>(entry.record.kind)});
+    names.push_back(
+        {entry.name, entry.source.empty() ? entry.kind : EntryKindAdd});
   }
   bool backups = (header.flags & PackageFlagBackup) != 0;
   if (FindNameCollision(names, backups).clash != NameClash::kNone) {

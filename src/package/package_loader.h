@@ -10,10 +10,16 @@
 #include "result/result_codes.h"
 #include "runtime/shared_handle.h"
 
-// One element of the entry table: the decoded name and the record as read.
+// One element of the entry table: the decoded names and the record as read.
 struct LoadedEntry {
   WString name;
+  // The file a patch entry rebuilds from when that is not the file under
+  // `name` (EntryOptionSource); empty otherwise.
+  WString source;
   PackageEntry record;
+  // What the entry does: the low byte of the record's kind, or 0 (nothing)
+  // for a removal kind in a package without PackageFlagRemovals.
+  uint8_t kind;
 };
 
 class PackageLoader {
@@ -28,8 +34,9 @@ class PackageLoader {
   // the image end (1), opening the file (2), room for a header (3), the
   // magic (4, before any hashing), the digest of everything after the header
   // (5), the entry table (6: a record or name that cannot be read, a name
-  // IsPlainRelativeName refuses, or names that collide in one folder, see
-  // FindNameCollision). 0 when the package is ready to apply.
+  // IsPlainRelativeName refuses, names that collide in one folder, see
+  // FindNameCollision, or, with PackageFlagRemovals, a kind or option this
+  // applier does not know). 0 when the package is ready to apply.
   ResultCode Load();
   // The same checks on the executable at `path` (a patch read by another
   // program, such as the command-line tool).

@@ -44,6 +44,25 @@ TEST_F(Loader, ReadsTheEntryTable) {
   ASSERT_EQ(ResultSuccess, LoadWith(package));
   EXPECT_EQ(2046u, loader->entries[0].name.size());
   EXPECT_EQ(Wide(u"short"), loader->entries[1].name);
+  // What each entry does: removals only with the flag that makes them, a
+  // source after the name's NUL.
+  const std::vector<TestEntry> removals = {
+      SourcedEntry("new.dll", "old.dll", ToBytes("o"), ToBytes("n")),
+      RemoveEntry("old.dll", ToBytes("o")), RemoveDirectoryEntry("old")};
+  for (uint32_t flags : {0u, PackageFlagRemovals}) {
+    Bytes table = BuildPackage(removals, flags);
+    if (!flags) table = BuildPackage({removals[1], removals[2]}, flags);
+    ASSERT_EQ(ResultSuccess, LoadWith(table)) << flags;
+    std::vector<std::pair<int, WString>> loaded;
+    for (const LoadedEntry& entry : loader->entries)
+      loaded.push_back({entry.kind, entry.source});
+    const std::vector<std::pair<int, WString>> expected =
+        flags ? std::vector<std::pair<int, WString>>{{1, Wide(u"old.dll")},
+                                                     {8, {}},
+                                                     {128, {}}}
+              : std::vector<std::pair<int, WString>>{{0, {}}, {0, {}}};
+    EXPECT_EQ(expected, loaded);
+  }
 }
 
 TEST_F(Loader, ShortWrongOrDamagedPackagesAreRefused) {
@@ -115,8 +134,16 @@ TEST_F(Loader, NamesItCannotTakeAreRefused) {
   const Bytes x = ToBytes("x");
   const ResultCode kBad = ResultBadEntryList, kGood = ResultSuccess;
   const uint32_t kBak = PackageFlagBackup;
+  const uint32_t kRem = PackageFlagRemovals;
   auto add = [&](const char* name) { return AddEntry(name, x); };
   auto patch = [&](const char* name) { return PatchEntry(name, x, x); };
+  auto sourced = [&](const char* name, const char* source) {
+    return SourcedEntry(name, source, x, x);
+  };
+  auto kind = [](TestEntry entry, uint32_t value) {
+    entry.kind = value;
+    return entry;
+  };
   const struct Case {
     std::vector<TestEntry> entries;
     uint32_t flags;
@@ -157,6 +184,26 @@ TEST_F(Loader, NamesItCannotTakeAreRefused) {
       {{add("data"), add("Data\\inner.txt")}, 0, kBad},
       {{patch("lib"), DirectoryEntry("lib/sub")}, 0, kBad},
       {{DirectoryEntry("data"), add("data\\inner.txt")}, 0, kGood},
+      // Removals and sources: the kinds and the one option the flag gives,
+      // the source after the name and only with its option, both names
+      // under the name rule; kinds without the flag mean nothing, and the
+      // bits above the options are not read.
+      {{RemoveEntry("a", x), RemoveDirectoryEntry("b"), sourced("c", "a")},
+       kRem,
+       kGood},
+      {{kind(add("a"), 2)}, kRem, kBad},
+      {{kind(add("a"), EntryKindAdd | EntryOptionSource)}, kRem, kBad},
+      {{kind(sourced("c", "a"), EntryKindPatch)}, kRem, kBad},
+      {{kind(patch("c"), EntryKindPatch | EntryOptionSource)}, kRem, kBad},
+      {{sourced("c", "..\\a")}, kRem, kBad},
+      {{sourced("c", "a")}, 0, kBad},
+      {{kind(add("a"), EntryKindAdd | 0x10000)}, kRem, kGood},
+      {{kind(add("a"), 2 | EntryOptionSource)}, 0, kGood},
+      // A removed file keeps its backup name as a patched one does; a
+      // file rebuilt from a source has none.
+      {{RemoveEntry("app.exe", x), add("app.exe.bak")}, kRem | kBak, kBad},
+      {{kind(RemoveEntry("app.exe", x), 8), add("app.exe.bak")}, kBak, kGood},
+      {{sourced("app.exe", "a"), add("app.exe.bak")}, kRem | kBak, kGood},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.expected, LoadWith(BuildPackage(c.entries, c.flags)))

@@ -117,16 +117,43 @@ std::vector<Instruction> SimpleDiff(const Bytes& old, const Bytes& target,
 
 TestEntry PatchEntry(const std::string& name, const Bytes& old,
                      const Bytes& target) {
-  TestEntry entry{name,        EntryKindPatch, old.size(), target.size(),
-                  Sha256(old), Sha256(target), {},         {}};
+  TestEntry entry{name,
+                  {},
+                  EntryKindPatch,
+                  old.size(),
+                  target.size(),
+                  Sha256(old),
+                  Sha256(target),
+                  {},
+                  {}};
   entry.instructions =
       EncodeInstructions(SimpleDiff(old, target, &entry.literal));
   return entry;
 }
 
 TestEntry AddEntry(const std::string& name, const Bytes& content) {
-  return TestEntry{name,      EntryKindAdd,    0,  content.size(),
-                   Bytes(32), Sha256(content), {}, content};
+  return TestEntry{name,           {},        EntryKindAdd,    0,
+                   content.size(), Bytes(32), Sha256(content), {},
+                   content};
+}
+
+TestEntry SourcedEntry(const std::string& name, const std::string& source,
+                       const Bytes& old, const Bytes& target) {
+  TestEntry entry = PatchEntry(name, old, target);
+  entry.source = source;
+  entry.kind |= EntryOptionSource;
+  return entry;
+}
+
+TestEntry RemoveEntry(const std::string& name, const Bytes& old) {
+  return TestEntry{
+      name, {}, EntryKindRemove, old.size(), 0, Sha256(old), Bytes(32), {}, {}};
+}
+
+TestEntry RemoveDirectoryEntry(const std::string& name) {
+  TestEntry entry = DirectoryEntry(name);
+  entry.kind = EntryKindRemoveDirectory;
+  return entry;
 }
 
 Bytes StoredStream(const Bytes& data) {
@@ -148,8 +175,9 @@ Bytes StoredStream(const Bytes& data) {
 }
 
 TestEntry Compressed(TestEntry entry) {
-  if (entry.kind == EntryKindDirectory) return entry;
-  if (entry.kind == EntryKindPatch) {
+  const uint8_t kind = entry.kind & 0xFF;
+  if (kind != EntryKindPatch && kind != EntryKindAdd) return entry;
+  if (kind == EntryKindPatch) {
     Bytes block(4);
     uint32_t count = static_cast<uint32_t>(entry.instructions.size());
     std::memcpy(block.data(), &count, 4);
@@ -162,8 +190,8 @@ TestEntry Compressed(TestEntry entry) {
 }
 
 TestEntry DirectoryEntry(const std::string& name) {
-  return TestEntry{name,      EntryKindDirectory, 0,  0,
-                   Bytes(32), Bytes(32),          {}, {}};
+  return TestEntry{name, {}, EntryKindDirectory, 0, 0, Bytes(32), Bytes(32),
+                   {},   {}};
 }
 
 namespace {
@@ -176,15 +204,22 @@ void Put(Bytes* out, size_t offset, const T& value) {
 }  // namespace
 
 Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
+  // Each name with its NUL, then a source with its own.
+  auto names = [](const TestEntry& entry) {
+    std::string bytes = entry.name + '\0';
+    if (!entry.source.empty()) bytes += entry.source + '\0';
+    return bytes;
+  };
   size_t tableEnd = kPackageHeaderSize;
   for (const TestEntry& entry : entries) {
-    tableEnd += kPackageEntrySize + entry.name.size() + 1;
+    tableEnd += kPackageEntrySize + names(entry).size();
   }
   Bytes package(tableEnd);
   size_t record = kPackageHeaderSize;
   for (const TestEntry& entry : entries) {
+    const std::string bytes = names(entry);
     PackageEntry out{};
-    out.nameLength = static_cast<uint32_t>(entry.name.size() + 1);
+    out.nameLength = static_cast<uint32_t>(bytes.size());
     out.kind = entry.kind;
     out.oldSize = entry.oldSize;
     out.newSize = entry.newSize;
@@ -198,9 +233,9 @@ Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
     std::memcpy(out.oldDigest, entry.oldDigest.data(), 32);
     std::memcpy(out.newDigest, entry.newDigest.data(), 32);
     Put(&package, record, out);
-    std::memcpy(package.data() + record + kPackageEntrySize, entry.name.c_str(),
-                entry.name.size() + 1);
-    record += kPackageEntrySize + entry.name.size() + 1;
+    std::memcpy(package.data() + record + kPackageEntrySize, bytes.data(),
+                bytes.size());
+    record += kPackageEntrySize + bytes.size();
   }
   PackageHeader header{};
   std::memcpy(header.magic, kPackageMagic, 8);

@@ -50,7 +50,8 @@ Bytes EncodeInstructions(const std::vector<Instruction>& instructions);
 // -----------------------------------------------------------------
 
 struct TestEntry {
-  std::string name;  // UTF-8; written with its NUL
+  std::string name;    // UTF-8; written with its NUL
+  std::string source;  // written after the name's NUL, with its own
   uint32_t kind = EntryKindPatch;
   uint64_t oldSize = 0;
   uint64_t newSize = 0;
@@ -67,6 +68,13 @@ TestEntry PatchEntry(const std::string& name, const Bytes& old,
                      const Bytes& target);
 TestEntry AddEntry(const std::string& name, const Bytes& content);
 TestEntry DirectoryEntry(const std::string& name);
+// For packages with PackageFlagRemovals: `name` rebuilt from the file
+// `source` holding `old`; a file to remove that holds `old`; a folder to
+// remove.
+TestEntry SourcedEntry(const std::string& name, const std::string& source,
+                       const Bytes& old, const Bytes& target);
+TestEntry RemoveEntry(const std::string& name, const Bytes& old);
+TestEntry RemoveDirectoryEntry(const std::string& name);
 
 // `data` as a compressed block (PackageFlagCompressed) made of raw
 // Zstandard blocks, so that no encoder is needed: the frame header (a
