@@ -107,6 +107,9 @@ bool IsOurStep(const JournalStep& step) {
     case JournalStep::kDelete:
       targetIsTemporary = true;
       break;
+    case JournalStep::kRemoveFolder:
+      return IsPlainRelativeName(step.target) && step.other.empty() &&
+             step.aside.empty() && step.digest.empty();
     default:
       return false;
   }
@@ -295,21 +298,25 @@ bool KeepBoth(const RunFolder& folder, const JournalStep& step) {
 // Undoes a backup step that ran while another user has taken the name it
 // freed, the aside's: the old file goes from the backup straight back
 // under its own name, in place of the new file placed there (the package
-// has it). A file written under that name since stays, and the old one
-// with it, as the backup beside it: `kept` receives the name.
+// has it), or into its free name where it was removed. A file written
+// under that name since stays, and the old one with it, as the backup
+// beside it: `kept` receives the name.
 bool PutBack(const RunFolder& folder, const JournalStep& step,
              const std::vector<JournalStep>& steps, WString* kept) {
+  auto aside = std::find_if(steps.begin(), steps.end(), [&](const auto& s) {
+    return s.kind == JournalStep::kMoveAside && s.other == step.other;
+  });
   auto place = std::find_if(steps.begin(), steps.end(), [&](const auto& s) {
     return s.kind == JournalStep::kPlaceNew && s.aside == step.other;
   });
-  if (place == steps.end()) return false;
-  if (!Unplace(folder, *place)) return false;
-  if (Exists(folder, place->target)) {
-    *kept = place->target;
+  if (aside == steps.end()) return false;
+  if (place != steps.end() && !Unplace(folder, *place)) return false;
+  if (Exists(folder, aside->target)) {
+    *kept = aside->target;
     return true;
   }
-  if (!Move(folder, step.target, place->target)) return false;
-  SetAttributesOfOnlyName(folder.Full(place->target), place->attributes);
+  if (!Move(folder, step.target, aside->target)) return false;
+  SetAttributesOfOnlyName(folder.Full(aside->target), aside->attributes);
   return true;
 }
 
@@ -357,7 +364,8 @@ bool Undo(const RunFolder& folder, const JournalStep& step,
     case JournalStep::kPlaceAdded:
       return Unplace(folder, step);
     case JournalStep::kDelete:
-      return true;
+    case JournalStep::kRemoveFolder:
+      return true;  // taken only once the commit was complete
   }
   return true;
 }
@@ -378,6 +386,22 @@ bool RemoveFile(const WString& name) {
     SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   return false;
+}
+
+FolderRemoval RemoveOurEmptyFolder(const RunFolder& folder,
+                                   const WString& name) {
+  const WString full = folder.Full(name);
+  DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return FolderRemoval::kGone;
+  }
+  WString link;
+  return ReachedWithoutLinks(folder, name, &link) && FolderOwnedByUs(full) &&
+                 RemoveDirectoryWaiting(full.c_str())
+             ? FolderRemoval::kRemoved
+             : FolderRemoval::kKept;
 }
 
 bool RemoveAtRestart(const WString& name) {
@@ -562,6 +586,13 @@ Recovery RecoverInterruptedCommit(const RunFolder& folder, uint8_t* digest,
         done = (RemoveOurs(folder, step.target) ||
                 RemoveAtRestart(folder.Full(step.target))) &&
                done;
+      }
+    }
+    // A folder that is not empty, or will not go, is left.
+    for (const JournalStep& step : steps) {
+      if (step.kind == JournalStep::kRemoveFolder) {
+        pins.Release(step.target);
+        RemoveOurEmptyFolder(folder, step.target);
       }
     }
   } else {

@@ -16,6 +16,12 @@
 // the same folder under another spelling (a short name, another case, a drive
 // letter for a share) still finds its files.
 //
+// A removed file is moved aside as a replaced target is (a move-aside step
+// that no placing step follows), and becomes a backup or is deleted with
+// the other moved-aside files. A removed folder is a step of its own, after
+// the deletions: once the commit is complete, the folder goes if it is
+// empty then, and is left otherwise.
+//
 // A step is a line of tab-separated fields: its kind, its attributes (eight
 // hex digits), its target, other and aside names (see JournalStep), and,
 // for a step that places a new file, the file's SHA-256 in hex. Recovery
@@ -47,12 +53,14 @@
 
 struct JournalStep {
   enum Kind : WCHAR {
-    kMoveAside = u'R',   // target -> aside (attributes cleared first)
-    kPlaceNew = u'P',    // temp -> target, given `attributes`
-    kPlaceAdded = u'A',  // temp -> target (an added file)
-    kMoveOlder = u'O',   // older backup -> older (attributes cleared first)
-    kMakeBackup = u'B',  // aside -> backup
-    kDelete = u'D',      // target: deleted once the commit is complete
+    kMoveAside = u'R',     // target -> aside (attributes cleared first)
+    kPlaceNew = u'P',      // temp -> target, given `attributes`
+    kPlaceAdded = u'A',    // temp -> target (an added file)
+    kMoveOlder = u'O',     // older backup -> older (attributes cleared first)
+    kMakeBackup = u'B',    // aside -> backup
+    kDelete = u'D',        // target: deleted once the commit is complete
+    kRemoveFolder = u'F',  // target: a folder removed after the deletions,
+                           // if it is empty then
   };
   Kind kind;
   DWORD attributes;
@@ -87,6 +95,19 @@ HANDLE CreateUnderFreeName(const RunFolder& folder,
 // its content and attributes untouched. True when it moved.
 bool KeepBeside(const RunFolder& folder, const WString& name,
                 const WString& target, int first);
+
+enum class FolderRemoval {
+  kRemoved,
+  kKept,  // not empty, another user's, a link, or it would not go
+  kGone,  // nothing was there
+};
+
+// Removes the folder `name` (relative to `folder`) if it is empty, ours and
+// reached without a link; one held open (as FolderPins hold theirs) stays.
+// RemoveDirectoryW removes only an empty folder, and of a link only the
+// link, never what it leads to.
+FolderRemoval RemoveOurEmptyFolder(const RunFolder& folder,
+                                   const WString& name);
 
 // Has a file (`name`: its full path) that cannot be deleted now (a running
 // program's old image, which Windows lets rename but not delete) deleted when

@@ -5,14 +5,11 @@
 
 #include "apply/commit_journal.h"
 #include "apply/directory.h"
+#include "apply/ownership.h"
 #include "apply/safe_paths.h"
 #include "package/file_hash.h"
 
 namespace {
-
-uint8_t Kind(const LoadedEntry& entry) {
-  return static_cast<uint8_t>(entry.record.kind & 0xFF);
-}
 
 SharedHandle OpenForReading(const WString& name) {
   SharedHandle file;
@@ -42,13 +39,29 @@ Look LookAt(const WString& name) {
   return look;
 }
 
-bool HasNewDigest(const WString& name, const PackageEntry& record,
-                  const SharedArray<IHashCode>& hash) {
+// Whether the file `name` can be read and has `size` and `digest`.
+bool HasContent(const WString& name, uint64_t size, const uint8_t* digest,
+                const SharedArray<IHashCode>& hash) {
   SharedHandle file = OpenForReading(name);
-  uint64_t size = 0;
-  return file.IsValid() && FileSize(file.Get(), &size) &&
-         size == record.newSize && HashWholeFile(file.Get(), hash) &&
-         hash.Get()->CompareDigest(record.newDigest);
+  uint64_t actual = 0;
+  return file.IsValid() && FileSize(file.Get(), &actual) && actual == size &&
+         HashWholeFile(file.Get(), hash) && hash.Get()->CompareDigest(digest);
+}
+
+// Whether a run would remove the folder `name` (full): a folder of ours,
+// no link, with nothing in it.
+bool WouldRemoveFolder(const WString& name) {
+  if (!FolderOwnedByUs(name)) return false;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((name + WTXT("\\*")).c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    const WString item(found.cFileName);
+    empty = item == WTXT(".") || item == WTXT("..");
+  } while (empty && FindNextFileW(find, &found));
+  FindClose(find);
+  return empty;
 }
 
 // The first entry that a run in a folder holding none of the files to patch
@@ -60,14 +73,21 @@ void FindFirstFailure(const RunFolder& run, const PackageLoader& loader,
   std::set<WString> made;
   for (size_t i = 0; i < loader.entries.size(); ++i) {
     const LoadedEntry& entry = loader.entries[i];
+    // Removals reserve nothing, and a file missing is one removed.
+    if (entry.kind == EntryKindRemove ||
+        entry.kind == EntryKindRemoveDirectory) {
+      continue;
+    }
     WString folder = run.Full(FolderOf(entry.name));
     check->failedEntry = i;
     if (!IsDirectory(folder.c_str()) && made.count(folder) == 0) {
       check->failure = ResultNoTempName;
       return;
     }
-    switch (Kind(entry)) {
+    switch (entry.kind) {
       case EntryKindPatch:
+        // Its old file (or source) is missing; a file rebuilt from a
+        // source must not exist either, and does not here.
         check->failure = ResultOpenSource;
         return;
       case EntryKindAdd:
@@ -105,12 +125,28 @@ FolderCheck CheckFolder(const PackageLoader& loader,
   for (size_t i = 0; i < entries.size(); ++i) {
     const PackageEntry& record = entries[i].record;
     Look& look = looks[i] = LookAt(run.Full(entries[i].name));
-    switch (Kind(entries[i])) {
-      case EntryKindPatch:
+    switch (entries[i].kind) {
+      case EntryKindPatch: {
+        // The old file is the source's where the entry names one; the
+        // entry's own file is then one the run adds.
+        const WString& source = entries[i].source;
+        const Look old = source.empty() ? look : LookAt(run.Full(source));
         ++patches;
-        if (look.exists) ++patchesHere;
-        oldSizes = oldSizes && look.isFile && look.size == record.oldSize;
+        if (look.exists || old.exists) ++patchesHere;
+        oldSizes = oldSizes && old.isFile && old.size == record.oldSize &&
+                   (source.empty() || !look.exists);
         newSizes = newSizes && look.isFile && look.size == record.newSize;
+        break;
+      }
+      case EntryKindRemove:
+        // A file there that cannot be read cannot be judged.
+        newSizes =
+            newSizes && (!look.exists || look.isDirectory || look.isFile);
+        break;
+      case EntryKindRemoveDirectory:
+        // One that is not empty, or not ours, stays.
+        newSizes = newSizes && !(look.isDirectory &&
+                                 WouldRemoveFolder(run.Full(entries[i].name)));
         break;
       case EntryKindAdd:
         oldSizes = oldSizes && !look.exists;
@@ -135,10 +171,22 @@ FolderCheck CheckFolder(const PackageLoader& loader,
   if (newSizes) {
     bool applied = true;
     for (size_t i = 0; i < entries.size() && applied; ++i) {
-      uint8_t kind = Kind(entries[i]);
-      if (kind == EntryKindPatch || kind == EntryKindAdd) {
-        applied =
-            HasNewDigest(run.Full(entries[i].name), entries[i].record, hash);
+      const PackageEntry& record = entries[i].record;
+      const WString name = run.Full(entries[i].name);
+      switch (entries[i].kind) {
+        case EntryKindPatch:
+        case EntryKindAdd:
+          applied = HasContent(name, record.newSize, record.newDigest, hash);
+          break;
+        case EntryKindRemove:
+          // Gone, or no longer the old file: a folder or a file changed
+          // since, which the run keeps.
+          applied = !looks[i].exists || looks[i].isDirectory ||
+                    looks[i].size != record.oldSize ||
+                    !HasContent(name, record.oldSize, record.oldDigest, hash);
+          break;
+        default:
+          break;
       }
     }
     if (applied) {

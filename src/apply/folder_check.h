@@ -15,10 +15,12 @@ enum FolderState {
   // worker starts (and still proves each old file by its digest).
   FolderReady,
   // Every file to patch and every added file has its new size and digest,
-  // every directory exists. Nothing is left to do.
+  // every directory exists, no file to remove is still the old one (gone,
+  // or changed since and so kept), and no folder to remove is one a run
+  // would remove (empty and ours). Nothing is left to do.
   FolderApplied,
-  // The package patches files and none of them exists here (nor a journal
-  // of a run cut short).
+  // The package patches files and none of them exists here, nor any
+  // source, nor a journal of a run cut short.
   FolderNotHere,
   // Anything else: the worker starts and stops at the first entry that
   // fails, as it would without the check.

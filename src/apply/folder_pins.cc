@@ -15,6 +15,21 @@ void FolderPins::Release() {
   pins_.clear();
 }
 
+void FolderPins::Release(const WString& folder) {
+  const WString full = folder_.Full(folder);
+  for (auto pin = pins_.begin(); pin != pins_.end();) {
+    const WString held = folder_.Full(pin->name);
+    if (CompareStringOrdinal(held.data(), static_cast<int>(held.size()),
+                             full.data(), static_cast<int>(full.size()),
+                             TRUE) == CSTR_EQUAL) {
+      CloseHandle(pin->handle);
+      pin = pins_.erase(pin);
+    } else {
+      ++pin;
+    }
+  }
+}
+
 Pinned FolderPins::Hold(const WString& folder, WString* problem) {
   for (size_t end = 0; end < folder.size(); ++end) {
     bool last = end + 1 == folder.size();

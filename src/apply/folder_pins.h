@@ -37,6 +37,9 @@ class FolderPins {
   Pinned Hold(const WString& folder, WString* problem);
   // Lets go of every folder held.
   void Release();
+  // Lets go of `folder` (relative), if it is held, so that it can be
+  // removed; the folders above it stay held.
+  void Release(const WString& folder);
 
  private:
   struct Pin {

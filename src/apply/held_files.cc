@@ -60,6 +60,10 @@ BOOL DeleteFileWaiting(LPCWSTR name) {
   return Waiting(FALSE, name, [&] { return DeleteFileW(name); });
 }
 
+BOOL RemoveDirectoryWaiting(LPCWSTR name) {
+  return Waiting(FALSE, name, [&] { return RemoveDirectoryW(name); });
+}
+
 BOOL SetFileAttributesWaiting(LPCWSTR name, DWORD attributes) {
   return Waiting(FALSE, name,
                  [&] { return SetFileAttributesW(name, attributes); });

@@ -19,4 +19,6 @@ BOOL MoveFileWaiting(LPCWSTR from, LPCWSTR to);
 // MOVEFILE_REPLACE_EXISTING).
 BOOL ReplaceWaiting(LPCWSTR from, LPCWSTR to);
 BOOL DeleteFileWaiting(LPCWSTR name);
+// An indexer or Explorer may hold a folder open for a moment too.
+BOOL RemoveDirectoryWaiting(LPCWSTR name);
 BOOL SetFileAttributesWaiting(LPCWSTR name, DWORD attributes);

@@ -1,5 +1,6 @@
 #include "apply/patch_thread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -26,13 +27,8 @@ const WCHAR kTempSuffix[] = WTXT(".tmp");
 // is taken only by a file already there (or one being deleted).
 constexpr int kTempAttempts = 64;
 
-// The times of a file to patch, for the rebuilt file.
-struct FileTimes {
-  bool read = false;
-  FILETIME created, accessed, written;
-};
-
-// A verified temporary file waiting to replace its target.
+// A verified temporary file waiting to replace its target, or (no
+// temporary) a file proved the old one, waiting to be removed.
 struct Prepared {
   size_t entry;
   WString temp;
@@ -83,7 +79,7 @@ class PatchRun {
         // This very package was applied, if its targets say so: anyone who
         // can write into the folder can write a journal.
         if (std::memcmp(interrupted, loader_.header.packageDigest, 32) == 0 &&
-            AllApplied()) {
+            CheckFolder(loader_, hash_).state == FolderApplied) {
           PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE, 0, 0);
           return ResultSuccess;
         }
@@ -113,8 +109,31 @@ class PatchRun {
   }
 
  private:
-  static uint8_t Kind(const LoadedEntry& entry) {
-    return static_cast<uint8_t>(entry.record.kind & 0xFF);
+  static bool IsRemoval(uint8_t kind) {
+    return kind == EntryKindRemove || kind == EntryKindRemoveDirectory;
+  }
+
+  // Whether no link lies on the way to `name` (relative) and the folders on
+  // the way are held as they were checked, until the run ends; else the
+  // code, with the component that stopped it in the path buffer.
+  ResultCode Confine(const WString& name) {
+    WString link;
+    if (!ReachedWithoutLinks(folder_, name, &link)) {
+      Show(link);
+      return ResultLinkOnPath;
+    }
+    switch (pins_.Hold(FolderOf(name), &link)) {
+      case Pinned::kLink:
+      case Pinned::kForeign:
+        Show(link);
+        return ResultLinkOnPath;
+      case Pinned::kFailed:
+        Show(link);
+        return ResultUpdateFailed;
+      case Pinned::kHeld:
+        break;
+    }
+    return ResultSuccess;
   }
 
   // What a run checks of every entry, changing nothing: each is judged as
@@ -150,16 +169,25 @@ class PatchRun {
     if (result != ResultSuccess) return result;
     SendMessageW(worker_.dialogWindow, WM_PATCH_FILENAME, index,
                  reinterpret_cast<LPARAM>(path_.Get()));
+    // A removal needs no temporary: a folder that is gone took the file.
+    if (entry.kind == EntryKindRemove) return PrepareRemoval(index);
     // The temporary file goes into the target's folder.
     const WString folder = FolderOf(entry.name);
     if (!folder.empty() && made->count(folder) == 0 &&
         !IsDirectory(folder_.Full(folder).c_str())) {
       return ResultNoTempName;
     }
-    switch (Kind(entry)) {
+    switch (entry.kind) {
       case EntryKindPatch: {
         SharedHandle old;
-        return OpenOld(entry.record, &old, nullptr);
+        if (entry.source.empty())
+          return OpenOld(target_, entry.record, &old, nullptr);
+        if (GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES)
+          return ResultTargetExists;
+        ResultCode result =
+            OpenOld(folder_.Full(entry.source), entry.record, &old, nullptr);
+        if (result != ResultSuccess) Show(entry.source);
+        return result;
       }
       case EntryKindAdd:
         return GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES
@@ -197,28 +225,15 @@ class PatchRun {
       return ResultNoTempName;
     }
     target_ = folder_.Full(entry.name);
-    WString link;
-    if (!ReachedWithoutLinks(folder_, entry.name, &link)) {
-      Show(link);
-      return ResultLinkOnPath;
-    }
-    // The folders on the way stay as checked until the run ends.
-    switch (pins_.Hold(FolderOf(entry.name), &link)) {
-      case Pinned::kLink:
-      case Pinned::kForeign:
-        Show(link);
-        return ResultLinkOnPath;
-      case Pinned::kFailed:
-        Show(link);
-        return ResultUpdateFailed;
-      case Pinned::kHeld:
-        break;
-    }
+    ResultCode result = Confine(entry.name);
+    if (result == ResultSuccess && !entry.source.empty())
+      result = Confine(entry.source);
+    if (result != ResultSuccess) return result;
     // An older backup that has other names shares its attributes with
     // them, and another user's is not ours to replace (a folder there fails
     // the commit as before).
     const WString backup = entry.name + kBackupSuffix;
-    if (Kind(entry) == EntryKindPatch && (options_ & PackageFlagBackup) &&
+    if (MovesAside(entry) && (options_ & PackageFlagBackup) &&
         Examine(folder_.Full(backup)) == Found::kForeign &&
         !IsDirectory(folder_.Full(backup).c_str())) {
       Show(backup);
@@ -236,17 +251,36 @@ class PatchRun {
     WCHAR* full = path_.Get();
     WString temp;
     SharedHandle file;
-    if (!Reserve(FolderOf(entry.name), &temp, &file)) return ResultNoTempName;
+    if (!IsRemoval(entry.kind) &&
+        !Reserve(FolderOf(entry.name), &temp, &file)) {
+      return ResultNoTempName;
+    }
 
     SendMessageW(worker_.dialogWindow, WM_PATCH_FILENAME, index,
                  reinterpret_cast<LPARAM>(full));
-    ResultCode result = ResultSuccess;
-    switch (Kind(entry)) {
+    switch (entry.kind) {
       case EntryKindPatch:
-        result = PreparePatch(entry.record, file.Get());
+        // A file rebuilt from a source must not exist yet, as an added one.
+        if (!entry.source.empty() &&
+            GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES) {
+          result = ResultTargetExists;
+        } else if (entry.source.empty()) {
+          result = PreparePatch(target_, entry.record, file.Get());
+        } else {
+          result = PreparePatch(folder_.Full(entry.source), entry.record,
+                                file.Get());
+          // What is wrong with the source is reported at the source.
+          if (result == ResultOpenSource || result == ResultSourceMismatch ||
+              result == ResultLinkOnPath) {
+            Show(entry.source);
+          }
+        }
         break;
       case EntryKindAdd:
         result = PrepareAdd(entry.record, file.Get());
+        break;
+      case EntryKindRemove:
+        result = PrepareRemoval(index);
         break;
       case EntryKindDirectory:
         // A folder that cannot be made (a file has its name, the folder
@@ -265,15 +299,65 @@ class PatchRun {
       default:
         break;
     }
+    if (IsRemoval(entry.kind)) return result;
     file.Release();
     bool keep = result == ResultSuccess &&
-                (Kind(entry) == EntryKindPatch || Kind(entry) == EntryKindAdd);
+                (entry.kind == EntryKindPatch || entry.kind == EntryKindAdd);
     if (keep) {
       commitList_.push_back({index, temp});
     } else {
       RemoveFile(folder_.Full(temp));
     }
     return result;
+  }
+
+  // Whether the commit moves the file under the entry's name aside: a
+  // patched target, a file to remove.
+  static bool MovesAside(const LoadedEntry& entry) {
+    return (entry.kind == EntryKindPatch && entry.source.empty()) ||
+           entry.kind == EntryKindRemove;
+  }
+
+  void Note(RemovalNote note) {
+    SendMessageW(worker_.dialogWindow, WM_PATCH_NOTE, note,
+                 reinterpret_cast<LPARAM>(path_.Get()));
+  }
+
+  // A file to remove goes on the commit list when it is still the old one,
+  // proved as a file to patch is: one that cannot be read, and the old
+  // content that is not ours to move (another user's, or with other names),
+  // fail the run. Anything else under its name (a file changed since, by
+  // whomever, or a folder) is kept, and nothing there is fine.
+  ResultCode PrepareRemoval(size_t index) {
+    const PackageEntry& record = loader_.entries[index].record;
+    DWORD attributes = GetFileAttributesW(target_.c_str());
+    DWORD error = GetLastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES &&
+        (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+      Note(kNoteGone);
+      return ResultSuccess;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      Note(kNoteChanged);
+      return ResultSuccess;
+    }
+    SharedHandle old = OpenForReading(target_);
+    if (!old.IsValid()) return ResultOpenSource;
+    switch (Compare(old.Get(), record.oldSize, record.oldDigest)) {
+      case Content::kUnreadable:
+        return ResultOpenSource;
+      case Content::kDiffers:
+        Note(kNoteChanged);
+        return ResultSuccess;
+      case Content::kSame:
+        break;
+    }
+    if (!HasOneName(old.Get()) || !OwnedByUs(old.Get()))
+      return ResultLinkOnPath;
+    commitList_.push_back({index, WString()});
+    Note(kNoteRemoved);
+    return ResultSuccess;
   }
 
   // Notes every folder on the way to `name` (relative), itself included,
@@ -288,43 +372,49 @@ class PatchRun {
     }
   }
 
-  // Whether an open file has the entry's new size and digest.
+  enum class Content { kSame, kDiffers, kUnreadable };
+
+  // Whether an open file has `size` and `digest`, read from its start.
+  Content Compare(HANDLE file, uint64_t size, const uint8_t* digest) {
+    uint64_t actual = 0;
+    if (!SeekFile(file, 0) || !FileSize(file, &actual))
+      return Content::kUnreadable;
+    if (actual != size) return Content::kDiffers;
+    if (!HashWholeFile(file, hash_)) return Content::kUnreadable;
+    return hash_.Get()->CompareDigest(digest) ? Content::kSame
+                                              : Content::kDiffers;
+  }
+  bool Matches(HANDLE file, uint64_t size, const uint8_t* digest) {
+    return Compare(file, size, digest) == Content::kSame;
+  }
   bool MatchesNew(HANDLE file, const PackageEntry& record) {
-    uint64_t size = 0;
-    return SeekFile(file, 0) && FileSize(file, &size) &&
-           size == record.newSize && HashWholeFile(file, hash_) &&
-           hash_.Get()->CompareDigest(record.newDigest);
+    return Matches(file, record.newSize, record.newDigest);
   }
 
-  // Whether every entry's target is what the package makes of it.
-  bool AllApplied() {
-    for (const LoadedEntry& entry : loader_.entries) {
-      uint8_t kind = Kind(entry);
-      const WString full = folder_.Full(entry.name);
-      if (kind == EntryKindDirectory && !IsDirectory(full.c_str()))
-        return false;
-      if (kind != EntryKindPatch && kind != EntryKindAdd) continue;
-      SharedHandle file;
-      file.Attach(
-          CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-          CloseHandle);
-      if (!file.IsValid() || !MatchesNew(file.Get(), entry.record))
-        return false;
-    }
-    return true;
+  // An old file, open for reading while nobody writes it (waiting out a
+  // brief hold).
+  static SharedHandle OpenForReading(const WString& full) {
+    SharedHandle file;
+    file.Attach(CreateFileWaiting(
+                    full.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
+                CloseHandle);
+    return file;
   }
 
-  // Opens the target, the file to patch, and proves it the package's old
-  // file; `times`, when given, receives its times as they were before it
-  // was read (false when they could not be read).
-  ResultCode OpenOld(const PackageEntry& record, SharedHandle* old,
-                     FileTimes* times) {
-    old->Attach(
-        CreateFileWaiting(target_.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                          OPEN_EXISTING,
-                          FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL),
-        CloseHandle);
+  // The file times of an old file; `read` when they could be.
+  struct Times {
+    FILETIME created, accessed, written;
+    bool read = false;
+  };
+
+  // Opens the old file `full` (its target's, or the source's) into `old`
+  // and proves it the one the entry names: 0, 8 when it cannot be opened,
+  // 16 when it is not ours to move, 10 when its size or digest differs.
+  // `times`, when given, receives its times.
+  ResultCode OpenOld(const WString& full, const PackageEntry& record,
+                     SharedHandle* old, Times* times) {
+    *old = OpenForReading(full);
     if (!old->IsValid()) return ResultOpenSource;
     // A target with other names (hard links) would carry the attributes it
     // is given to a file elsewhere. Another user's file is not patched
@@ -332,29 +422,26 @@ class PatchRun {
     // from one planted under the aside's name, and would not put it back.
     if (!HasOneName(old->Get()) || !OwnedByUs(old->Get()))
       return ResultLinkOnPath;
-    uint64_t size = 0;
     if (times != nullptr) {
       times->read = GetFileTime(old->Get(), &times->created, &times->accessed,
                                 &times->written) != FALSE;
     }
-    if (!FileSize(old->Get(), &size) || size != record.oldSize ||
-        !HashWholeFile(old->Get(), hash_) ||
-        !hash_.Get()->CompareDigest(record.oldDigest)) {
-      return ResultSourceMismatch;
-    }
-    return ResultSuccess;
+    return Matches(old->Get(), record.oldSize, record.oldDigest)
+               ? ResultSuccess
+               : ResultSourceMismatch;
   }
 
-  // Builds the new file through `out`, the handle that created its
-  // temporary: whatever has been put under the temporary's name since is
-  // never opened, let alone written.
-  ResultCode PreparePatch(const PackageEntry& record, HANDLE out) {
+  // Builds the new file from the old file `oldFull` through `out`, the
+  // handle that created its temporary: whatever has been put under the
+  // temporary's name since is never opened, let alone written.
+  ResultCode PreparePatch(const WString& oldFull, const PackageEntry& record,
+                          HANDLE out) {
     SharedHandle old;
-    FileTimes times;
-    ResultCode opened = OpenOld(record, &old, &times);
-    if (opened != ResultSuccess) return opened;
+    Times times;
+    ResultCode code = OpenOld(oldFull, record, &old, &times);
+    if (code != ResultSuccess) return code;
     SeekFile(old.Get(), 0);
-    ResultCode code = RebuildFile(worker_, old.Get(), out, record);
+    code = RebuildFile(worker_, old.Get(), out, record);
     if (code != ResultSuccess) return code;
     if (!MatchesNew(out, record)) return ResultTargetMismatch;
     if ((options_ & PackageFlagKeepTimes) && times.read) {
@@ -413,15 +500,15 @@ class PatchRun {
     return false;
   }
 
-  // A name beside `temp` (a file in the target's folder) that no file has,
-  // for moving a file aside. It is noted in the journal but never made:
+  // A name beside `file` (a target) that no file has, for moving a file
+  // aside. It is noted in the journal but never made:
   // MoveFileW refuses an existing destination, and a name made and deleted
   // again may not be free yet (Windows keeps the name of a deleted file
   // while another program still holds it). Someone who makes a file under
   // the name first only makes the move fail, and the commit undo.
-  bool FreeNameBeside(const WString& temp, WString* name) {
+  bool FreeNameBeside(const WString& file, WString* name) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-      *name = NextTempName(FolderOf(temp));
+      *name = NextTempName(FolderOf(file));
       if (GetFileAttributesW(folder_.Full(*name).c_str()) ==
               INVALID_FILE_ATTRIBUTES &&
           GetLastError() == ERROR_FILE_NOT_FOUND) {
@@ -482,18 +569,20 @@ class PatchRun {
   }
 
   // Chooses every name the commit will use and lists its steps in order:
-  // each target moved aside and its new file moved in, each added file
-  // moved in; then each moved-aside file made a backup (an older backup
-  // moved aside first) or marked for deletion. `entries` receives the entry
+  // each target moved aside and its new file moved in, each file to remove
+  // moved aside, each added file moved in; then each moved-aside file made
+  // a backup (an older backup moved aside first) or marked for deletion;
+  // then the folders to remove, deepest first. `entries` receives the entry
   // of each step. False, with the failing entry in `failed`.
   bool PlanCommit(std::vector<JournalStep>* plan, std::vector<size_t>* entries,
                   size_t* failed) {
     std::vector<JournalStep> finishing, deletions;
     std::vector<size_t> finishingEntries, deletionEntries;
     for (const Prepared& item : commitList_) {
-      const WString& target = loader_.entries[item.entry].name;
+      const LoadedEntry& entry = loader_.entries[item.entry];
+      const WString& target = entry.name;
       *failed = item.entry;
-      if (Kind(loader_.entries[item.entry]) == EntryKindAdd) {
+      if (!MovesAside(entry)) {
         plan->push_back({JournalStep::kPlaceAdded, 0, target, item.temp,
                          WString(), NewDigest(item.entry)});
         entries->push_back(item.entry);
@@ -502,14 +591,17 @@ class PatchRun {
       DWORD attributes = GetFileAttributesW(folder_.Full(target).c_str());
       WString aside;
       if (attributes == INVALID_FILE_ATTRIBUTES ||
-          !FreeNameBeside(item.temp, &aside)) {
+          !FreeNameBeside(target, &aside)) {
         return false;
       }
       plan->push_back({JournalStep::kMoveAside, attributes, target, aside,
                        WString(), WString()});
-      plan->push_back({JournalStep::kPlaceNew, attributes, target, item.temp,
-                       aside, NewDigest(item.entry)});
-      entries->insert(entries->end(), 2, item.entry);
+      entries->push_back(item.entry);
+      if (!item.temp.empty()) {
+        plan->push_back({JournalStep::kPlaceNew, attributes, target, item.temp,
+                         aside, NewDigest(item.entry)});
+        entries->push_back(item.entry);
+      }
       if (!(options_ & PackageFlagBackup)) {
         deletions.push_back(
             {JournalStep::kDelete, 0, aside, WString(), WString(), WString()});
@@ -523,7 +615,7 @@ class PatchRun {
         // Checked again: another user's may have been put there since.
         if ((existing & FILE_ATTRIBUTE_DIRECTORY) ||
             Examine(folder_.Full(backup)) != Found::kOurs ||
-            !FreeNameBeside(item.temp, &older)) {
+            !FreeNameBeside(target, &older)) {
           return false;
         }
         finishing.push_back({JournalStep::kMoveOlder, existing, backup, older,
@@ -544,6 +636,23 @@ class PatchRun {
                     finishingEntries.end());
     entries->insert(entries->end(), deletionEntries.begin(),
                     deletionEntries.end());
+    std::vector<size_t> folders;
+    for (size_t i = 0; i < loader_.entries.size(); ++i) {
+      if (loader_.entries[i].kind == EntryKindRemoveDirectory)
+        folders.push_back(i);
+    }
+    auto depth = [this](size_t i) {
+      const WString& name = loader_.entries[i].name;
+      return std::count(name.begin(), name.end(), u'\\') +
+             std::count(name.begin(), name.end(), u'/');
+    };
+    std::stable_sort(folders.begin(), folders.end(),
+                     [&](size_t a, size_t b) { return depth(a) > depth(b); });
+    for (size_t i : folders) {
+      plan->push_back({JournalStep::kRemoveFolder, 0, loader_.entries[i].name,
+                       WString(), WString(), WString()});
+      entries->push_back(i);
+    }
     return true;
   }
 
@@ -583,6 +692,7 @@ class PatchRun {
                SetFileAttributesWaiting(folder_.Full(step.target).c_str(),
                                         FILE_ATTRIBUTE_NORMAL);
       case JournalStep::kDelete:
+      case JournalStep::kRemoveFolder:
         return true;  // after the commit is marked complete
     }
     return false;
@@ -597,11 +707,6 @@ class PatchRun {
     std::vector<JournalStep> plan;
     std::vector<size_t> entries;
     size_t failed = 0;
-    if (commitList_.empty()) {
-      // Folders only: nothing to rename, nothing for a later run to undo.
-      journal_.Remove();
-      return ResultSuccess;
-    }
     // A link may have been put in place since the entries were prepared:
     // once before any name is reserved for the plan, once for the plan.
     WString link;
@@ -613,21 +718,22 @@ class PatchRun {
       }
     }
     if (!PlanCommit(&plan, &entries, &failed)) return CommitFailed(failed);
+    if (plan.empty()) {
+      // Folders made at most: nothing for a later run to undo.
+      journal_.Remove();
+      return ResultSuccess;
+    }
     for (size_t i = 0; i < plan.size(); ++i) {
       if (!LinkFree(plan[i], &link)) return CommitFailed(entries[i], link);
     }
-    if (!journal_.WritePlan(plan)) {
-      return CommitFailed(commitList_.front().entry);
-    }
+    if (!journal_.WritePlan(plan)) return CommitFailed(entries.front());
     for (size_t i = 0; i < plan.size(); ++i) {
       if (!Perform(plan[i])) return CommitFailed(entries[i]);
     }
     // The mark is on disk before anything is deleted (MarkCommitted
     // flushes it), as the prepared files are: a power loss after it keeps
     // the new files.
-    if (!journal_.MarkCommitted()) {
-      return CommitFailed(commitList_.front().entry);
-    }
+    if (!journal_.MarkCommitted()) return CommitFailed(entries.front());
     // Complete: from here on nothing goes back. A file that will not go
     // (a running program's old image) goes when Windows next starts; one
     // that cannot even be scheduled stays listed in the journal, and the
@@ -638,6 +744,17 @@ class PatchRun {
         const WString full = folder_.Full(step.target);
         deleted = (RemoveFile(full) || RemoveAtRestart(full)) && deleted;
       }
+    }
+    // A folder that is not empty now (a file of the user's in it, one to
+    // go at the next start, a backup) stays.
+    for (const JournalStep& step : plan) {
+      if (step.kind != JournalStep::kRemoveFolder) continue;
+      pins_.Release(step.target);
+      FolderRemoval removal = RemoveOurEmptyFolder(folder_, step.target);
+      Show(step.target);
+      Note(removal == FolderRemoval::kRemoved ? kNoteRemoved
+           : removal == FolderRemoval::kGone  ? kNoteGone
+                                              : kNoteKept);
     }
     if (deleted) journal_.Remove();
     steps_.clear();
@@ -715,7 +832,8 @@ class PatchRun {
     for (const Prepared& item : commitList_) {
       WString link;
       const WString full = folder_.Full(item.temp);
-      if (ReachedWithoutLinks(folder_, item.temp, &link) &&
+      if (!item.temp.empty() &&
+          ReachedWithoutLinks(folder_, item.temp, &link) &&
           Examine(full) == Found::kOurs) {
         RemoveFile(full);
       }

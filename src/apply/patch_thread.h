@@ -15,6 +15,16 @@ constexpr UINT WM_PATCH_ERROR = 0x801;     // wParam: ResultCode; lParam: path
 constexpr UINT WM_PATCH_COMPLETE = 0x802;  // posted; wParam: see below
 constexpr UINT WM_PATCH_FILENAME = 0x803;  // wParam: entry index; lParam: path
 constexpr UINT WM_PATCH_PROGRESS = 0x804;  // wParam: const double*, 0.0..1.0
+constexpr UINT WM_PATCH_NOTE = 0x805;      // wParam: RemovalNote; lParam: path
+
+// What became of a removal entry (WM_PATCH_NOTE): a file's note is sent when
+// it is prepared, a folder's after the commit.
+enum RemovalNote : WPARAM {
+  kNoteRemoved = 1,  // the old file: it goes with the commit; a folder: gone
+  kNoteChanged = 2,  // a file changed since the old version: kept
+  kNoteGone = 3,     // nothing was there
+  kNoteKept = 4,     // a folder not empty (or another user's, or a link)
+};
 
 // The dialog's progress bar runs from 0 to kProgressRange; a fraction shows
 // as fraction x kProgressRange, truncated toward zero.
@@ -33,14 +43,17 @@ extern SharedArray<PackageLoader>* g_loaderHolder;
 
 // Applies every entry in two phases. Prepare: each entry, in table order, is
 // built into a temporary "ptf" file beside its target and verified (size
-// and SHA-256); directories are created. Commit, only when every entry was
-// prepared and no stop was requested: each target is moved aside, its new
-// file moved in; only when every entry is in place do the moved-aside files
-// become ".bak" backups or get deleted. Any failure undoes every step taken,
-// removes every temporary file, and reports its code with the failing
-// target's full path; targets are then as they were. A stop request is
-// noticed before each entry and before the commit. A folder that already
-// holds every new file is left alone and reported complete.
+// and SHA-256); directories are created; each file to remove is proved to
+// be the old one (a file changed since is kept). Commit, only when every
+// entry was prepared and no stop was requested: each target and each file
+// to remove is moved aside, each new file moved in; only when every entry
+// is in place do the moved-aside files become ".bak" backups or get
+// deleted, and then folders to remove go where they are empty. Any failure
+// undoes every step taken, removes every temporary file, and reports its
+// code with the failing target's full path; targets are then as they were.
+// A stop request is noticed before each entry and before the commit. A
+// folder that already holds every new file, and none of the old files to
+// remove, is left alone and reported complete.
 class CPatchThread : public CThread {
  public:
   explicit CPatchThread(HWND dialog);

@@ -13,10 +13,26 @@ namespace {
 
 using namespace testing_support;
 
+const Bytes kLib = ToBytes("library, version 1");
+const Bytes kData = ToBytes("data only the old version has");
+
 std::vector<TestEntry> Package() {
   return {PatchEntry("a.dll", kOld, kNew), AddEntry("new.txt", kNewB),
           PatchEntry("ro.exe", kOldB, kNewB), DirectoryEntry("made"),
           AddEntry("made/inner.txt", kNew)};
+}
+
+// With every step of a removal too: a renamed library rebuilt from its
+// old self, which goes, and a folder that goes with its file.
+std::vector<TestEntry> WithRemovals() {
+  std::vector<TestEntry> entries = Package();
+  for (const TestEntry& entry :
+       {SourcedEntry("lib-2.dll", "lib-1.dll", kLib, kNewB),
+        RemoveEntry("lib-1.dll", kLib), RemoveEntry("old\\data.bin", kData),
+        RemoveDirectoryEntry("old")}) {
+    entries.push_back(entry);
+  }
+  return entries;
 }
 
 class Faults : public CommitTest {
@@ -26,26 +42,35 @@ class Faults : public CommitTest {
     WriteAll(In("a.dll"), kOld);
     WriteAll(In("ro.exe"), kOldB);
     ReadOnly(In("ro.exe"));
+    WriteAll(In("lib-1.dll"), kLib);
+    fs::create_directory(In("old"));
+    WriteAll(In("old/data.bin"), kData);
     if (olderBackup) WriteAll(In("a.dll.bak"), ToBytes("older backup"));
   }
-  // Runs Package() on a fresh folder with the faults `plant` sets.
+  // Runs `package` on a fresh folder with the faults `plant` sets.
   ResultCode RunFailing(uint32_t flags, bool olderBackup,
-                        const std::function<void()>& plant) {
+                        const std::function<void()>& plant,
+                        const std::vector<TestEntry>& package = Package()) {
     ResetFolder(olderBackup);
-    return Apply(Package(), flags, plant);
+    return Apply(package, flags, plant);
   }
 };
 
 TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
   uint64_t injected = 0;
   for (uint32_t flags :
-       {0u, PackageFlagBackup, PackageFlagBackup | PackageFlagKeepTimes}) {
+       {PackageFlagRemovals, PackageFlagRemovals | PackageFlagBackup,
+        PackageFlagRemovals | PackageFlagBackup | PackageFlagKeepTimes}) {
     for (bool olderBackup : {false, true}) {
       uint64_t calls = 0;
-      ASSERT_EQ(ResultSuccess, RunFailing(flags, olderBackup, [&] {
-                  standin::SetCallObserver(
-                      [&](const char*, uint64_t n) { calls = n; });
-                }));
+      ASSERT_EQ(ResultSuccess,
+                RunFailing(
+                    flags, olderBackup,
+                    [&] {
+                      standin::SetCallObserver(
+                          [&](const char*, uint64_t n) { calls = n; });
+                    },
+                    WithRemovals()));
       Files patched = Snapshot(app.path());
       // A failure that lasts, and the two errors a hold on a file gives: the
       // calls on targets and temporaries wait out either hold alike, so a
@@ -58,18 +83,28 @@ TEST_F(Faults, EveryFailedCallLeavesTheFolderWholeOrUntouched) {
                      << " older backup " << olderBackup);
         for (uint64_t ordinal = 1; ordinal <= calls; ++ordinal) {
           std::string failed;
-          ResultCode result = RunFailing(flags, olderBackup, [&] {
-            standin::SetCallObserver([&](const char* function, uint64_t n) {
-              if (n == ordinal) failed = function;
-            });
-            standin::FailNthCall(ordinal, error);
-          });
+          ResultCode result = RunFailing(
+              flags, olderBackup,
+              [&] {
+                standin::SetCallObserver([&](const char* function, uint64_t n) {
+                  if (n == ordinal) failed = function;
+                });
+                standin::FailNthCall(ordinal, error);
+              },
+              WithRemovals());
           ++injected;
           SCOPED_TRACE(::testing::Message() << "call " << ordinal << " ("
                                             << failed << ") gave " << result);
           if (result == ResultSuccess) {
             survived[error].insert(ordinal);
-            ASSERT_EQ(patched, Snapshot(app.path()));
+            // But for the removed folder, which a failed removal keeps.
+            Files after = Snapshot(app.path());
+            if (patched.size() + 1 == after.size()) {
+              after.erase(std::remove(after.begin(), after.end(),
+                                      Files::value_type("old/", {})),
+                          after.end());
+            }
+            ASSERT_EQ(patched, after);
             ASSERT_TRUE(window.Messages(WM_PATCH_ERROR).empty());
           } else {
             // But for the folder a directory entry may leave behind.

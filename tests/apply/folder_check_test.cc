@@ -28,6 +28,13 @@ TEST_F(Folder, StatesFromSizesThenDigests) {
   digest.back().second = ToBytes("the new program, version 2.0");
   const Files half = {{"app.exe", kNew}, {"same.dll", kOld}};
   const ResultCode kExists = ResultTargetExists;
+  // A renamed file, a removed file: it is applied once the old one is
+  // gone, or changed since (the run keeps it).
+  const std::vector<TestEntry> rename = {
+      SourcedEntry("new.dll", "old.dll", kOld, kNew),
+      RemoveEntry("old.dll", kOld), RemoveEntry("gone.txt", kSameSize),
+      RemoveDirectoryEntry("dir")};
+  const Bytes sameSizeChanged = ToBytes("the new program, version TWO");
   const struct Case {
     Files files;
     FolderState state;
@@ -35,6 +42,7 @@ TEST_F(Folder, StatesFromSizesThenDigests) {
     ResultCode failure = 0;
     uint64_t reads = 0;  // ReadFile calls the check may make
     std::vector<TestEntry> package = kEntries;
+    uint32_t flags = 0;
   } cases[] = {
       {ready, FolderReady},
       {applied, FolderApplied, 0, 0, 3},
@@ -47,13 +55,44 @@ TEST_F(Folder, StatesFromSizesThenDigests) {
       {{{"data", kOld}}, FolderNotHere, 1, ResultNoTempName},
       {{}, FolderReady, 0, 0, 0, {AddEntry("new.txt", kNew)}},
       {{}, FolderReady, 0, 0, 0, {}},
+      {{{"old.dll", kOld}}, FolderReady, 0, 0, 0, rename, PackageFlagRemovals},
+      // A folder to remove that is not empty stays; an empty one goes.
+      {{{"new.dll", kNew}, {"dir/", {}}, {"dir/mine", kOld}},
+       FolderApplied,
+       0,
+       0,
+       3,
+       rename,
+       PackageFlagRemovals},
+      {{{"new.dll", kNew}, {"gone.txt", sameSizeChanged}},
+       FolderApplied,
+       0,
+       0,
+       6,
+       rename,
+       PackageFlagRemovals},
+      {{{"new.dll", kNew}, {"dir/", {}}},
+       FolderMixed,
+       0,
+       0,
+       3,
+       rename,
+       PackageFlagRemovals},
+      {{{"new.dll", kNew}, {"old.dll", kOld}},
+       FolderMixed,
+       0,
+       0,
+       6,
+       rename,
+       PackageFlagRemovals},
+      {{}, FolderNotHere, 0, ResultOpenSource, 0, rename, PackageFlagRemovals},
   };
   SharedArray<IHashCode> hash;
   hash.Attach(new CHashSHA256, 1);
   for (const Case& test : cases) {
     SCOPED_TRACE(&test - cases);
     Put(test.files);
-    Load(test.package);
+    Load(test.package, test.flags);
     standin::ResetCalls();
     FolderCheck check = CheckFolder(*holder.Get(), hash);
     EXPECT_LE(standin::CallCount("ReadFile"), test.reads);

@@ -330,6 +330,80 @@ TEST_F(Hostile, NothingOfAnotherUsersIsPatchedOrWrittenInto) {
   }
 }
 
+TEST_F(Hostile, WhatIsNotOursToRemoveStays) {
+  // The run removes a file only when it is a file of ours, under its only
+  // name, with the old content: the old content another user planted, or
+  // reached through a hard link, refuses the run; anything else under the
+  // name stays. A source is proved as a file to patch. A folder to remove
+  // that is another user's stays, and one swapped for a link just before
+  // it goes loses only the link.
+  const fs::path victim = outside / "victim.dll";
+  struct Case {
+    const char* what;
+    const char* name;  // theirs, or a hard link to the outside file
+    bool hard;
+    Bytes content;
+    std::vector<TestEntry> entries;
+    ResultCode result;
+  };
+  const std::vector<TestEntry> remove = {RemoveEntry("old.dll", kOld)};
+  const std::vector<TestEntry> rename = {
+      SourcedEntry("new.dll", "old.dll", kOld, kNew)};
+  const Case cases[] = {
+      {"theirs, the old content", "old.dll", false, kOld, remove,
+       ResultLinkOnPath},
+      {"theirs, changed", "old.dll", false, kPlanted, remove, ResultSuccess},
+      {"linked, the old content", "old.dll", true, kOld, remove,
+       ResultLinkOnPath},
+      {"linked, changed", "old.dll", true, kVictim, remove, ResultSuccess},
+      {"a source linked", "old.dll", true, kOld, rename, ResultLinkOnPath},
+      {"a folder of theirs",
+       "plugins",
+       false,
+       {},
+       {RemoveDirectoryEntry("plugins")},
+       ResultSuccess},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearFolder(app.path());
+    ClearFolder(outside.path());
+    WriteAll(In("app.exe"), kOld);
+    if (c.hard) {
+      WriteAll(victim, c.content);
+      fs::create_hard_link(victim, In(c.name));
+    } else if (c.content.empty()) {
+      fs::create_directory(In(c.name));
+      Theirs(In(c.name));
+    } else {
+      WriteAll(In(c.name), c.content);
+      Theirs(In(c.name));
+    }
+    if (c.result == ResultSuccess) {
+      EXPECT_EQ(ResultSuccess, Apply(c.entries, PackageFlagRemovals));
+      EXPECT_TRUE(Unchanged());
+    } else {
+      ExpectFailure(c.entries, PackageFlagRemovals, c.result, In(c.name));
+    }
+    if (c.hard) {
+      EXPECT_EQ(c.content, ReadAll(victim));
+    }
+  }
+  // The folder made a link to one outside just before it goes.
+  ClearFolder(app.path());
+  fs::create_directory(In("plugins"));
+  fs::create_directory(outside / "empty");
+  EXPECT_EQ(ResultSuccess,
+            Apply({RemoveDirectoryEntry("plugins")}, PackageFlagRemovals, [&] {
+              AtCall("RemoveDirectoryW", 1, [&] {
+                fs::remove(In("plugins"));
+                Link("plugins", outside / "empty");
+              });
+            }));
+  EXPECT_TRUE(fs::is_directory(outside / "empty"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(In("plugins"))));
+}
+
 TEST_F(Hostile, AFolderIsHeldAsItWasChecked) {
   // The folder of an entry is checked for links, then held open so that it
   // cannot be swapped for one. Not to be held at all, or swapped in between

@@ -18,16 +18,38 @@ namespace {
 using namespace testing_support;
 typedef CommitTest Interrupted;
 
-void ResetFolder(const fs::path& root) {
+const Bytes kLib = ToBytes("library, version 1");
+const Bytes kData = ToBytes("data only the old version has");
+
+// With `removals`, also the old version's files of WithRemovals().
+void ResetFolder(const fs::path& root, bool removals = false) {
   ClearFolder(root);
   WriteAll(root / "a.dll", kOld);
   WriteAll(root / "b.exe", kOldB);
   WriteAll(root / "b.exe.bak", ToBytes("an older backup"));
+  if (!removals) return;
+  WriteAll(root / "lib-1.dll", kLib);
+  fs::create_directory(root / "old");
+  WriteAll(root / "old" / "data.bin", kData);
 }
 
 std::vector<TestEntry> Package() {
   return {PatchEntry("a.dll", kOld, kNew), AddEntry("c.txt", kNewB),
           PatchEntry("b.exe", kOldB, kNewB)};
+}
+
+// With every step of a removal too (PackageFlagRemovals): a renamed
+// library rebuilt from its old self, which goes, and a folder that goes
+// with its file.
+std::vector<TestEntry> WithRemovals() {
+  std::vector<TestEntry> entries = Package();
+  for (const TestEntry& entry :
+       {SourcedEntry("lib-2.dll", "lib-1.dll", kLib, kNew),
+        RemoveEntry("lib-1.dll", kLib), RemoveEntry("old\\data.bin", kData),
+        RemoveDirectoryEntry("old")}) {
+    entries.push_back(entry);
+  }
+  return entries;
 }
 
 // Whether some file in the folder holds `content`.
@@ -63,8 +85,11 @@ int KillAtRename(CPatchThread& worker, int n) {
 }
 
 // Each target holds its old or its new content; one that is missing has
-// one of them under another name.
-::testing::AssertionResult NothingLost(const fs::path& root) {
+// one of them under another name. With `removals`, a file to remove may be
+// gone only once the commit is complete, when every target has its new
+// content.
+::testing::AssertionResult NothingLost(const fs::path& root,
+                                       bool removals = false) {
   for (const auto& target : {std::make_tuple("a.dll", kOld, kNew),
                              std::make_tuple("b.exe", kOldB, kNewB)}) {
     const Bytes old = std::get<1>(target), now = std::get<2>(target);
@@ -73,16 +98,24 @@ int KillAtRename(CPatchThread& worker, int n) {
                          : !Holds(root, old) && !Holds(root, now))
       return ::testing::AssertionFailure() << std::get<0>(target) << " lost";
   }
+  const bool complete =
+      fs::exists(root / "a.dll") && ReadAll(root / "a.dll") == kNew &&
+      fs::exists(root / "b.exe") && ReadAll(root / "b.exe") == kNewB;
+  for (const Bytes& removed : {kLib, kData}) {
+    if (removals && !complete && !Holds(root, removed))
+      return ::testing::AssertionFailure() << "a removed file lost early";
+  }
   return ::testing::AssertionSuccess();
 }
 
 TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
   int points = 0;
-  for (uint32_t flags : {0u, PackageFlagBackup}) {
+  for (uint32_t flags :
+       {PackageFlagRemovals, PackageFlagRemovals | PackageFlagBackup}) {
     SCOPED_TRACE(::testing::Message() << "flags " << flags);
     // A clean run counts the platform calls a run makes.
-    ResetFolder(app.path());
-    Load(Package(), flags);
+    ResetFolder(app.path(), true);
+    Load(WithRemovals(), flags);
     standin::ResetCalls();
     ASSERT_EQ(ResultSuccess, worker->Run());
     uint64_t total = standin::CallCount();
@@ -91,16 +124,16 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
     for (uint64_t kill = 1; kill <= total; ++kill) {
       SCOPED_TRACE(::testing::Message()
                    << "killed at call " << kill << " of " << total);
-      ResetFolder(app.path());
-      Load(Package(), flags);
+      ResetFolder(app.path(), true);
+      Load(WithRemovals(), flags);
       int status = KillAt(kill, [this] { worker->Run(); });
       ASSERT_NE(-1, status);
       ++points;
       // Whatever the kill left, every old and new content is still there.
-      ASSERT_TRUE(NothingLost(app.path()));
+      ASSERT_TRUE(NothingLost(app.path(), true));
       if (status == 9 && Snapshot(app.path()) != patched) {
         // The next run recovers, then applies or reports the patch applied.
-        Load(Package(), flags);
+        Load(WithRemovals(), flags);
         ASSERT_EQ(ResultSuccess, worker->Run());
       }
       // A kill between reserving a name and noting it in the journal
@@ -118,8 +151,8 @@ TEST_F(Interrupted, KilledAtEachStepLosesNothingAndTheNextRunFinishes) {
 }
 
 TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
-  const uint32_t flags = PackageFlagBackup;
-  ResetFolder(app.path());
+  const uint32_t flags = PackageFlagBackup | PackageFlagRemovals;
+  ResetFolder(app.path(), true);
   // Runs are cut just before each rename or deletion of the commit, and
   // their recoveries before each call that changes the folder: the states
   // between them are the ones recovery has to tell apart. (A cut before a
@@ -135,8 +168,8 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
         cuts.push_back(n);
     });
   };
-  ASSERT_EQ(ResultSuccess, Apply(Package(), flags, [&] {
-              note({"MoveFileW", "DeleteFileW"}, true);
+  ASSERT_EQ(ResultSuccess, Apply(WithRemovals(), flags, [&] {
+              note({"MoveFileW", "DeleteFileW", "RemoveDirectoryW"}, true);
             }));
   const std::vector<uint64_t> commit = cuts;
   ASSERT_FALSE(commit.empty());
@@ -148,15 +181,16 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
   RunFolder folder;
   ASSERT_TRUE(folder.Resolve());
   for (uint64_t kill : commit) {
-    ResetFolder(app.path());
-    Load(Package(), flags);
+    ResetFolder(app.path(), true);
+    Load(WithRemovals(), flags);
     if (KillAt(kill, [this] { worker->Run(); }) != 9 ||
         !fs::exists(app / "selfpatch.journal")) {
       continue;
     }
     Files cut = Snapshot(app.path());
     standin::ResetCalls();
-    note({"MoveFileW", "DeleteFileW", "SetFileAttributesW"}, false);
+    note({"MoveFileW", "DeleteFileW", "SetFileAttributesW", "RemoveDirectoryW"},
+         false);
     RecoverInterruptedCommit(folder, digest, &problem);
     ClearFaults();
     const std::vector<uint64_t> changes = cuts;
@@ -174,8 +208,8 @@ TEST_F(Interrupted, RecoveryKilledAtEachStepIsFinishedByTheRunAfter) {
                   RecoverInterruptedCommit(folder, digest, &problem);
                 }));
       ++points;
-      ASSERT_TRUE(NothingLost(app.path()));
-      ASSERT_EQ(ResultSuccess, Apply(Package(), flags));
+      ASSERT_TRUE(NothingLost(app.path(), true));
+      ASSERT_EQ(ResultSuccess, Apply(WithRemovals(), flags));
       ASSERT_EQ(patched, Snapshot(app.path()));
     }
   }

@@ -310,6 +310,11 @@ TEST_F(Worker, NothingIsWrittenThroughALink) {
       {"a new folder's parent", "data", DirectoryEntry("data\\sub")},
       {"a folder entry itself", "data", DirectoryEntry("data")},
       {"a patched file itself", "app.exe", PatchEntry("app.exe", kOld, kNew)},
+      {"a removed file's folder", "data", RemoveEntry("data\\lib.dll", kOld)},
+      {"a removed file itself", "app.exe", RemoveEntry("app.exe", kOld)},
+      {"a source's folder", "data",
+       SourcedEntry("lib.dll", "data\\lib.dll", kOld, kNew)},
+      {"a folder to remove", "data", RemoveDirectoryEntry("data")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -324,7 +329,8 @@ TEST_F(Worker, NothingIsWrittenThroughALink) {
       continue;
     }
     ExpectFailure({PatchEntry("first.bin", kOld, kNew), c.entry},
-                  PackageFlagBackup, ResultLinkOnPath, In(c.link));
+                  PackageFlagBackup | PackageFlagRemovals, ResultLinkOnPath,
+                  In(c.link));
   }
 }
 

@@ -34,10 +34,11 @@ std::vector<std::pair<std::string, Bytes>> Files(
 
 // `entry` with its blocks compressed as the producer writes them.
 TestEntry ProducerCompressed(TestEntry entry) {
-  if (entry.kind == EntryKindPatch) {
+  const uint8_t kind = entry.kind & 0xFF;
+  if (kind == EntryKindPatch) {
     entry.instructions = CompressInstructions(entry.instructions);
   }
-  if (entry.kind != EntryKindDirectory) {
+  if (kind == EntryKindPatch || kind == EntryKindAdd) {
     entry.literal = CompressBlock(entry.literal.data(), entry.literal.size());
   }
   return entry;
@@ -82,15 +83,21 @@ std::vector<Bytes> Seeds(const std::string& target) {
         {DirectoryEntry("new"), AddEntry("new\\file.txt", newContent),
          PatchEntry("dir\\b.bin", kOldContent, Bytes())},
         {AddEntry("a.bin", newContent)},
+        // A rename, a removed file and a removed folder.
+        {SourcedEntry("c.bin", "a.bin", kOldContent, newContent),
+         RemoveEntry("a.bin", kOldContent),
+         RemoveEntry("dir\\b.bin", kOldContent), RemoveDirectoryEntry("dir")},
     };
     for (const std::vector<TestEntry>& entries : packages) {
-      seeds.push_back(
-          BuildPackage(entries, PackageFlagBackup | PackageFlagKeepTimes));
+      seeds.push_back(BuildPackage(entries, PackageFlagBackup |
+                                                PackageFlagKeepTimes |
+                                                PackageFlagRemovals));
       std::vector<TestEntry> compressed;
       for (const TestEntry& entry : entries) {
         compressed.push_back(ProducerCompressed(entry));
       }
-      seeds.push_back(BuildPackage(compressed, PackageFlagCompressed));
+      seeds.push_back(BuildPackage(
+          compressed, PackageFlagCompressed | PackageFlagRemovals));
     }
   } else if (target == "rebuild") {
     // Two bytes of instruction length (the top bit for compressed blocks),

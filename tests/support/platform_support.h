@@ -31,7 +31,7 @@ class TestModule {
 struct RecordedMessage {
   UINT id;
   WPARAM wParam;
-  std::u16string text;  // WM_PATCH_FILENAME and WM_PATCH_ERROR: the path
+  std::u16string text;  // WM_PATCH_FILENAME, _ERROR and _NOTE: the path
   double fraction;      // WM_PATCH_PROGRESS
 };
 

@@ -8,7 +8,9 @@ namespace testing_support {
 
 void RecordingWindow::Record(UINT id, WPARAM wParam, LPARAM lParam) {
   RecordedMessage message{id, wParam, std::u16string(), 0.0};
-  if ((id == WM_PATCH_FILENAME || id == WM_PATCH_ERROR) && lParam != 0) {
+  if ((id == WM_PATCH_FILENAME || id == WM_PATCH_ERROR ||
+       id == WM_PATCH_NOTE) &&
+      lParam != 0) {
     auto* text = reinterpret_cast<const WCHAR*>(lParam);
     message.text.assign(text, text + std::char_traits<WCHAR>::length(text));
   }

@@ -1,10 +1,12 @@
 // Files and paths of the stand-in.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -848,17 +850,89 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
 BOOL RemoveDirectoryW(LPCWSTR name) {
   if (InjectFault("RemoveDirectoryW")) return FALSE;
   std::string path = FilePath(name);
-  struct stat info;
-  if (lstat(path.c_str(), &info) == 0 && !DeletionAllowed(info)) {
+  struct stat info, target;
+  if (lstat(path.c_str(), &info) != 0) {
+    SetMissingError(path);
+    return FALSE;
+  }
+  // A link to a folder (a junction, a symbolic link) is removed itself, as
+  // Windows removes it: what it leads to stays. A file is no folder.
+  bool folderLink = S_ISLNK(info.st_mode) && stat(path.c_str(), &target) == 0 &&
+                    S_ISDIR(target.st_mode);
+  if (!S_ISDIR(info.st_mode) && !folderLink) {
+    SetLastError(ERROR_DIRECTORY);
+    return FALSE;
+  }
+  if (!DeletionAllowed(info)) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
-  if (rmdir(path.c_str()) != 0) {
+  if (folderLink ? unlink(path.c_str()) != 0 : rmdir(path.c_str()) != 0) {
     SetErrorFromErrno(errno);
     return FALSE;
   }
   return TRUE;
 }
+
+namespace {
+
+// A folder's names as FindFirstFileW read them, and the next to give.
+struct FindObject : KernelObject {
+  std::vector<std::string> names;
+  size_t next = 0;
+};
+
+// Fills `data` with the next name of `find`; false after the last.
+bool NextFound(FindObject* find, WIN32_FIND_DATAW* data) {
+  if (find->next == find->names.size()) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return false;
+  }
+  *data = WIN32_FIND_DATAW();
+  std::u16string name = FromUtf8(find->names[find->next++]);
+  name.resize(std::min<size_t>(name.size(), MAX_PATH - 1));
+  name.copy(data->cFileName, name.size());
+  data->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return true;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
+  if (InjectFault("FindFirstFileW")) return INVALID_HANDLE_VALUE;
+  std::string path = FilePath(pattern);
+  if (path.size() < 2 || path.compare(path.size() - 2, 2, "/*") != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  DIR* folder = opendir(path.substr(0, path.size() - 2).c_str());
+  if (folder == nullptr) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto* find = new FindObject;
+  for (struct dirent* entry = readdir(folder); entry != nullptr;
+       entry = readdir(folder)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") find->names.push_back(name);
+  }
+  closedir(folder);
+  std::sort(find->names.begin(), find->names.end());
+  find->names.insert(find->names.begin(), {".", ".."});
+  NextFound(find, data);
+  return NewHandle(find);
+}
+
+BOOL FindNextFileW(HANDLE handle, WIN32_FIND_DATAW* data) {
+  KernelObject* object = AcquireHandle(handle);
+  auto* find = dynamic_cast<FindObject*>(object);
+  bool found = find != nullptr && NextFound(find, data);
+  if (find == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+  if (object != nullptr) ReleaseObject(object);
+  return found;
+}
+
+BOOL FindClose(HANDLE find) { return CloseHandle(find); }
 
 DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD bufferLength) {
   std::u16string path(shortPath);

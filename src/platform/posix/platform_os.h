@@ -67,6 +67,7 @@ struct FILETIME {
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_DIR_NOT_EMPTY 145u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_NO_MORE_FILES 18u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_DIRECTORY 267u
 #define ERROR_CANCELLED 1223u
@@ -165,7 +166,31 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
 // Windows, it keeps the name it was given: a link on the way stays in the
 // full paths made from it.
 BOOL SetCurrentDirectoryW(LPCWSTR name);
+// Removes an empty folder; of a link to a folder (a junction) only the link
+// goes, never what it leads to. A file fails with ERROR_DIRECTORY, a folder
+// that is not empty with ERROR_DIR_NOT_EMPTY, one open without
+// FILE_SHARE_DELETE with ERROR_SHARING_VIOLATION.
 BOOL RemoveDirectoryW(LPCWSTR name);
+struct WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+};
+// Lists a folder: `pattern` is the folder's path and "\*" (the stand-in
+// knows no other pattern). Each call gives one name in `data->cFileName`,
+// "." and ".." first, as NTFS gives them; FindNextFileW fails with
+// ERROR_NO_MORE_FILES after the last. A folder that is not there (or a
+// file) fails with ERROR_PATH_NOT_FOUND.
+HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data);
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data);
+BOOL FindClose(HANDLE find);
 // The stand-in has no short (8.3) names: an existing path is its own long
 // name; a missing one fails with ERROR_FILE_NOT_FOUND.
 DWORD GetLongPathNameW(LPCWSTR shortPath, LPWSTR longPath, DWORD bufferLength);

@@ -44,7 +44,7 @@ void SetOwner(const std::string& path, User user);
 // Every file-system call of the stand-in (CreateFileW, ReadFile, WriteFile,
 // SetFilePointer, GetFileSize, GetFileTime, SetFileTime, GetFileAttributesW,
 // SetFileAttributesW, GetFullPathNameW, MoveFileW, MoveFileExW, DeleteFileW,
-// CreateDirectoryW, RemoveDirectoryW, FlushFileBuffers,
+// CreateDirectoryW, RemoveDirectoryW, FindFirstFileW, FlushFileBuffers,
 // GetFileInformationByHandle, GetSecurityInfo) counts as one "call" with an
 // ordinal; a fault makes one chosen call fail with `error`.
 void FailCall(const std::string& function, uint64_t nth, DWORD error);

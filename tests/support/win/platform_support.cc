@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "apply/patch_thread.h"
+
 namespace testing_support {
 namespace {
 
@@ -15,7 +17,7 @@ const wchar_t kClassName[] = L"SelfpatchRecordingWindow";
 LRESULT CALLBACK RecordingProc(HWND window, UINT id, WPARAM w, LPARAM l) {
   auto* self = reinterpret_cast<RecordingWindow*>(
       GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (self != nullptr && id >= 0x800 && id <= 0x804) {
+  if (self != nullptr && id >= WM_PATCH_QUIT && id <= WM_PATCH_NOTE) {
     self->Record(id, w, l);
     return TRUE;
   }
