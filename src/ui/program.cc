@@ -37,6 +37,12 @@ LRESULT CALLBACK SilentWindowProc(HWND window, UINT message, WPARAM wParam,
                        reinterpret_cast<const WCHAR*>(lParam));
       }
       return TRUE;
+    case WM_PATCH_NOTE:
+      if (g_runLog != nullptr) {
+        g_runLog->Note(static_cast<RemovalNote>(wParam),
+                       reinterpret_cast<const WCHAR*>(lParam));
+      }
+      return TRUE;
     case WM_PATCH_PROGRESS:
       return TRUE;
     default:

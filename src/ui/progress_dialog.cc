@@ -103,6 +103,12 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam,
       SetDlgItemTextW(dialog, IDC_STATUS_TEXT,
                       reinterpret_cast<const WCHAR*>(lParam));
       return TRUE;
+    case WM_PATCH_NOTE:
+      if (g_runLog != nullptr) {
+        g_runLog->Note(static_cast<RemovalNote>(wParam),
+                       reinterpret_cast<const WCHAR*>(lParam));
+      }
+      return TRUE;
     case WM_PATCH_PROGRESS: {
       int64_t position =
           ProgressPosition(*reinterpret_cast<const double*>(wParam));

@@ -48,7 +48,17 @@ void RunLog::Check(FolderState state) {
   Line(WString(WTXT("check ")) + kStates[state]);
 }
 
-void RunLog::Begin(const WCHAR* path) { entries_.push_back({path, WString()}); }
+void RunLog::Begin(const WCHAR* path) {
+  entries_.push_back({path, WString(), RemovalNote()});
+}
+
+RunLog::Entry& RunLog::Find(const WCHAR* path) {
+  for (Entry& entry : entries_) {
+    if (entry.path == path) return entry;
+  }
+  entries_.push_back({path, WString(), RemovalNote()});
+  return entries_.back();
+}
 
 void RunLog::Fail(ResultCode code, const WCHAR* path) {
   if (path == nullptr || path[0] == 0) return;
@@ -58,13 +68,11 @@ void RunLog::Fail(ResultCode code, const WCHAR* path) {
       code == ResultNoTempName ? MissingFolderOn(path) : WString();
   if (!missing.empty())
     outcome += WTXT(" (no such folder: ") + missing + WTXT(")");
-  for (Entry& entry : entries_) {
-    if (entry.path == path) {
-      entry.outcome = outcome;
-      return;
-    }
-  }
-  entries_.push_back({path, outcome});
+  Find(path).outcome = outcome;
+}
+
+void RunLog::Note(RemovalNote note, const WCHAR* path) {
+  Find(path).note = note;
 }
 
 void RunLog::Finish(ResultCode code, const WCHAR* message,
@@ -72,8 +80,26 @@ void RunLog::Finish(ResultCode code, const WCHAR* message,
   if (finished_) return;
   finished_ = true;
   for (const Entry& entry : entries_) {
-    Line(WTXT("entry ") + entry.path + WTXT(": ") +
-         (entry.outcome.empty() ? WString(outcome) : entry.outcome));
+    WString text = entry.outcome.empty() ? WString(outcome) : entry.outcome;
+    // What a removal came to stands whatever the result, but a file goes
+    // only with a commit.
+    if (entry.outcome.empty()) {
+      switch (entry.note) {
+        case kNoteRemoved:
+          if (code == ResultSuccess) text = WTXT("removed");
+          break;
+        case kNoteChanged:
+          text = WTXT("kept: changed since the old version");
+          break;
+        case kNoteKept:
+          text = WTXT("kept: not empty");
+          break;
+        case kNoteGone:
+          text = WTXT("already gone");
+          break;
+      }
+    }
+    Line(WTXT("entry ") + entry.path + WTXT(": ") + text);
   }
   Line(WTXT("result ") + Number(code) + WTXT(" ") + message);
 }

@@ -196,9 +196,18 @@ TEST_F(Program, AFolderWithSpacesAndTheLog) {
   fs::create_directories(elsewhere / "Program Files/My App");
   const fs::path folder = elsewhere / "Program Files/My App";
   WriteAll(folder / "app.exe", kOld);
+  // Files the new version no longer has: one removed, one the user
+  // changed, one already gone, a folder with the user's file.
+  WriteAll(folder / "old.dll", kOld);
+  WriteAll(folder / "app.ini", kNew);
+  fs::create_directories(folder / "plugins");
+  WriteAll(folder / "plugins/mine.dll", kNew);
   const fs::path log = tools / "run log.txt";
   const Bytes package = BuildPackage(
-      {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew)});
+      {PatchEntry("app.exe", kOld, kNew), AddEntry("new.txt", kNew),
+       RemoveEntry("old.dll", kOld), RemoveEntry("app.ini", kOld),
+       RemoveEntry("gone.txt", kOld), RemoveDirectoryEntry("plugins")},
+      PackageFlagRemovals);
   const std::u16string line =
       u"/s /LOG=\"" + log.u16string() + u"\"  /D=" + folder.u16string() + u"  ";
   EXPECT_EQ(0, Run(package, nullptr, line));
@@ -209,8 +218,12 @@ TEST_F(Program, AFolderWithSpacesAndTheLog) {
   const std::string entry = "\r\nentry " + folder.string() + "/";
   EXPECT_EQ("start " + (tools / "patch.exe").string() + "\r\nfolder " +
                 folder.string() + "\r\ncheck ready" + entry +
-                "app.exe: applied" + entry +
-                "new.txt: applied\r\nresult 0 パッチ作業が完了しました。\r\n",
+                "app.exe: applied" + entry + "new.txt: applied" + entry +
+                "old.dll: removed" + entry +
+                "app.ini: kept: changed since the old version" + entry +
+                "gone.txt: already gone" + entry +
+                "plugins: kept: not empty\r\nresult 0 "
+                "パッチ作業が完了しました。\r\n",
             text());
   // A failure, logged at its entry.
   WriteAll(folder / "app.exe", kOld);
