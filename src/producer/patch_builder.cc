@@ -17,6 +17,7 @@
 #include "package/sha256.h"
 #include "producer/block_compressor.h"
 #include "runtime/shared_handle.h"
+#include "producer/source_finder.h"
 
 namespace fs = std::filesystem;
 
@@ -239,6 +240,13 @@ std::map<std::string, fs::path> Walk(const fs::path& root) {
   return items;
 }
 
+// An entry's name bytes: its name and NUL, then its source's, if any.
+std::string NameBytes(const PlannedEntry& entry) {
+  std::string bytes = entry.name + '\0';
+  if (!entry.source.empty()) bytes += entry.source + '\0';
+  return bytes;
+}
+
 template <typename T>
 void Put(std::vector<uint8_t>* out, size_t offset, const T& value) {
   std::memcpy(out->data() + offset, &value, sizeof value);
@@ -373,7 +381,7 @@ class PackageWriter {
   void ReserveTable(const TreePlan& plan) {
     tableSize_ = kPackageHeaderSize;
     for (const PlannedEntry& entry : plan.entries) {
-      tableSize_ += kPackageEntrySize + entry.name.size() + 1;
+      tableSize_ += kPackageEntrySize + NameBytes(entry).size();
     }
     std::vector<uint8_t> zeros(tableSize_);
     Write(zeros.data(), zeros.size());
@@ -405,10 +413,10 @@ class PackageWriter {
     size_t at = kPackageHeaderSize;
     for (size_t i = 0; i < records.size(); ++i) {
       Put(&table, at, records[i]);
-      std::memcpy(table.data() + at + kPackageEntrySize,
-                  plan.entries[i].name.c_str(),
-                  plan.entries[i].name.size() + 1);
-      at += kPackageEntrySize + plan.entries[i].name.size() + 1;
+      const std::string names = NameBytes(plan.entries[i]);
+      std::memcpy(table.data() + at + kPackageEntrySize, names.data(),
+                  names.size());
+      at += kPackageEntrySize + names.size();
     }
     PackageHeader header;
     std::memset(&header, 0, sizeof header);
@@ -494,6 +502,49 @@ class OldNames {
   std::set<std::string> matched_;
 };
 
+// An entry's blocks as the package holds them, and what they rebuild.
+struct DeltaBlocks {
+  std::vector<uint8_t> instructions, literal;
+  uint64_t oldSize = 0, newSize = 0, copied = 0;
+  std::vector<uint8_t> oldDigest, newDigest;
+  uint64_t Size() const { return instructions.size() + literal.size(); }
+};
+
+// The blocks that rebuild `target` from `old` (compressed or not), for the
+// entry `name`.
+DeltaBlocks MakeDelta(const fs::path& oldPath, const fs::path& targetPath,
+                      const std::string& name, bool compressed,
+                      const DiffOptions& options) {
+  std::vector<uint8_t> old = ReadWhole(oldPath);
+  std::vector<uint8_t> target = ReadWhole(targetPath);
+  Delta delta = ComputeDelta(old.data(), old.size(), target.data(),
+                             target.size(), options);
+  DeltaBlocks blocks;
+  blocks.instructions = EncodeInstructions(delta.instructions);
+  if (blocks.instructions.size() > static_cast<size_t>(INT32_MAX)) {
+    throw ProducerError("the changes to " + name + " are too large to patch");
+  }
+  blocks.literal = std::move(delta.literal);
+  if (compressed) {
+    blocks.instructions = CompressInstructions(blocks.instructions);
+    blocks.literal =
+        CompressBlock(blocks.literal.data(), blocks.literal.size());
+  }
+  blocks.oldSize = old.size();
+  blocks.newSize = target.size();
+  blocks.copied = delta.copied;
+  blocks.oldDigest = Digest(old);
+  blocks.newDigest = Digest(target);
+  return blocks;
+}
+
+// The size of an added file's block: the file, or its compressed stream.
+uint64_t AddedBlockSize(const fs::path& path, bool compressed) {
+  if (!compressed) return SizeOf(path);
+  std::vector<uint8_t> content = ReadWhole(path);
+  return CompressBlock(content.data(), content.size()).size();
+}
+
 }  // namespace
 
 TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
@@ -542,15 +593,90 @@ TreePlan PlanTrees(const fs::path& oldRoot, const fs::path& newRoot) {
   return plan;
 }
 
-BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
-                        const fs::path& output, const BuildOptions& options) {
-  if (plan.entries.size() > UINT32_MAX) throw ProducerError("too many entries");
-  CheckNamesTogether(plan.entries, (options.flags & PackageFlagBackup) != 0);
+void PlanRemovals(const fs::path& oldRoot, TreePlan* plan) {
+  std::vector<PlannedEntry> files, folders;
+  for (const std::string& name : plan->onlyInOld) {
+    const fs::path path = oldRoot / fs::u8path(name);
+    PlannedEntry entry{
+        EntryKindRemove, PackageName(fs::u8path(name)), path, {}, {}};
+    if (KindOf(path) == Kind::kFolder) {
+      entry.kind = EntryKindRemoveDirectory;
+      entry.oldPath.clear();
+      folders.push_back(entry);
+    } else {
+      files.push_back(entry);
+    }
+  }
+  plan->entries.insert(plan->entries.end(), files.begin(), files.end());
+  plan->entries.insert(plan->entries.end(), folders.begin(), folders.end());
+  plan->onlyInOld.clear();
+  CheckNamesTogether(plan->entries, false);
+}
+
+void PlanSources(const fs::path& oldRoot, TreePlan* plan) {
+  std::set<std::string> removed;
+  bool adds = false;
+  for (const PlannedEntry& entry : plan->entries) {
+    if (entry.kind == EntryKindRemove) removed.insert(entry.name);
+    adds = adds || entry.kind == EntryKindAdd;
+  }
+  if (!adds || RootKind(oldRoot) != Kind::kFolder) return;
+  std::vector<OldFile> olds;
+  for (const auto& item : Walk(oldRoot)) {
+    // A name the package cannot carry is no source (nor in NEW).
+    std::string name;
+    for (const fs::path& part : fs::u8path(item.first))
+      name += (name.empty() ? "" : "\\") + part.u8string();
+    WString wide;
+    if (KindOf(item.second) != Kind::kFile ||
+        CheckEntryName(name, &wide) != NameFault::kNone) {
+      continue;
+    }
+    olds.push_back({name, item.second, removed.count(name) != 0});
+  }
+  SourceFinder finder(std::move(olds));
+  for (PlannedEntry& entry : plan->entries) {
+    if (entry.kind != EntryKindAdd) continue;
+    const OldFile* source = finder.Find(entry.name, entry.newPath);
+    if (source == nullptr) continue;
+    entry.source = source->name;
+    entry.oldPath = source->path;
+  }
+}
+
+BuildSummary WritePatch(const std::vector<uint8_t>& stub,
+                        const TreePlan& planned, const fs::path& output,
+                        const BuildOptions& options) {
+  if (planned.entries.size() > UINT32_MAX)
+    throw ProducerError("too many entries");
+  CheckNamesTogether(planned.entries, (options.flags & PackageFlagBackup) != 0);
   OutputFile out(output);
   PackageWriter writer(&out, stub);
+
+  // Which added files are rebuilt from their sources: the table holds the
+  // sources' names, so it is decided before the table is laid out, and the
+  // blocks kept meanwhile (they are the smaller ones).
+  const bool compressed = (options.flags & PackageFlagCompressed) != 0;
+  TreePlan plan = planned;
+  std::vector<DeltaBlocks> sourced(plan.entries.size());
+  uint32_t flags = options.flags;
+  for (size_t i = 0; i < plan.entries.size(); ++i) {
+    PlannedEntry& entry = plan.entries[i];
+    if (entry.kind == EntryKindAdd && !entry.source.empty()) {
+      sourced[i] = MakeDelta(entry.oldPath, entry.newPath, entry.name,
+                             compressed, options.diff);
+      if (sourced[i].Size() >= AddedBlockSize(entry.newPath, compressed)) {
+        entry.source.clear();
+        sourced[i] = DeltaBlocks();
+      }
+    }
+    if (!entry.source.empty() || entry.kind == EntryKindRemove ||
+        entry.kind == EntryKindRemoveDirectory) {
+      flags |= PackageFlagRemovals;
+    }
+  }
   writer.ReserveTable(plan);
 
-  bool compressed = (options.flags & PackageFlagCompressed) != 0;
   BuildSummary summary;
   std::vector<PackageEntry> records;
   for (size_t i = 0; i < plan.entries.size(); ++i) {
@@ -558,38 +684,48 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
     if (options.progress) options.progress(i, entry);
     PackageEntry record;
     std::memset(&record, 0, sizeof record);
-    record.nameLength = static_cast<uint32_t>(entry.name.size() + 1);
+    record.nameLength = static_cast<uint32_t>(NameBytes(entry).size());
     record.kind = entry.kind;
-    if (entry.kind == EntryKindPatch) {
-      std::vector<uint8_t> old = ReadWhole(entry.oldPath);
-      std::vector<uint8_t> target = ReadWhole(entry.newPath);
-      Delta delta = ComputeDelta(old.data(), old.size(), target.data(),
-                                 target.size(), options.diff);
-      std::vector<uint8_t> instructions =
-          EncodeInstructions(delta.instructions);
-      if (instructions.size() > static_cast<size_t>(INT32_MAX)) {
-        throw ProducerError("the changes to " + entry.name +
-                            " are too large to patch");
+    if (entry.kind == EntryKindPatch || !entry.source.empty()) {
+      DeltaBlocks blocks = entry.source.empty()
+                               ? MakeDelta(entry.oldPath, entry.newPath,
+                                           entry.name, compressed, options.diff)
+                               : std::move(sourced[i]);
+      if (!entry.source.empty()) {
+        record.kind = EntryKindPatch | EntryOptionSource;
+        ++summary.added;
+        ++summary.rebuilt;
+      } else {
+        ++summary.patched;
       }
-      record.oldSize = old.size();
-      record.newSize = target.size();
-      if (compressed) {
-        instructions = CompressInstructions(instructions);
-        delta.literal =
-            CompressBlock(delta.literal.data(), delta.literal.size());
-      }
+      summary.oldBytes += blocks.oldSize;
+      record.oldSize = blocks.oldSize;
+      record.newSize = blocks.newSize;
       record.instructionOffset = writer.Offset();
-      record.instructionSize = instructions.size();
-      writer.Write(instructions.data(), instructions.size());
+      record.instructionSize = blocks.instructions.size();
+      writer.Write(blocks.instructions.data(), blocks.instructions.size());
       record.literalOffset = writer.Offset();
-      record.literalSize = delta.literal.size();
-      writer.Write(delta.literal.data(), delta.literal.size());
-      std::memcpy(record.oldDigest, Digest(old).data(), 32);
-      std::memcpy(record.newDigest, Digest(target).data(), 32);
-      ++summary.patched;
-      summary.oldBytes += old.size();
-      summary.newBytes += target.size();
-      summary.copiedBytes += delta.copied;
+      record.literalSize = blocks.literal.size();
+      writer.Write(blocks.literal.data(), blocks.literal.size());
+      std::memcpy(record.oldDigest, blocks.oldDigest.data(), 32);
+      std::memcpy(record.newDigest, blocks.newDigest.data(), 32);
+      summary.newBytes += blocks.newSize;
+      summary.copiedBytes += blocks.copied;
+    } else if (entry.kind == EntryKindRemove) {
+      CHashSHA256 hash;
+      InputFile in(entry.oldPath);
+      std::vector<char> buffer(kChunk);
+      size_t got = 0;
+      do {
+        got = in.Read(buffer.data(), kChunk);
+        hash.Update(buffer.data(), static_cast<uint32_t>(got));
+        record.oldSize += got;
+      } while (got == kChunk);
+      hash.Final();
+      hash.GetDigest(record.oldDigest);
+      ++summary.removed;
+    } else if (entry.kind == EntryKindRemoveDirectory) {
+      ++summary.removedDirectories;
     } else if (entry.kind == EntryKindAdd && compressed) {
       std::vector<uint8_t> content = ReadWhole(entry.newPath);
       std::vector<uint8_t> block =
@@ -616,7 +752,7 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
     }
     records.push_back(record);
   }
-  writer.Finish(records, plan, options.flags);
+  writer.Finish(records, plan, flags);
   summary.packageSize = writer.Offset();
   out.Place();
   return summary;

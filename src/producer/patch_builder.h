@@ -17,15 +17,20 @@ class ProducerError : public std::runtime_error {
 };
 
 struct PlannedEntry {
-  uint8_t kind;      // EntryKindPatch, EntryKindAdd or EntryKindDirectory
+  uint8_t kind;      // EntryKind*: what the entry does
   std::string name;  // UTF-8, relative, '\'-separated, as the package holds it
-  std::filesystem::path oldPath;
+  std::filesystem::path oldPath;  // a patched file's, a removed file's
   std::filesystem::path newPath;
+  // An added file: the old file (package name; its path in oldPath) to
+  // rebuild it from where that is smaller than carrying it whole.
+  std::string source{};
 };
 
 struct TreePlan {
-  std::vector<PlannedEntry> entries;   // folders before what they hold
-  std::vector<std::string> onlyInOld;  // the format cannot delete them
+  std::vector<PlannedEntry> entries;  // folders before what they hold
+  // Files and folders (generic relative names) only in OLD, that the patch
+  // leaves where they are (see PlanRemovals).
+  std::vector<std::string> onlyInOld;
   uint64_t unchanged = 0;
 };
 
@@ -40,8 +45,20 @@ struct TreePlan {
 TreePlan PlanTrees(const std::filesystem::path& oldRoot,
                    const std::filesystem::path& newRoot);
 
+// Makes the patch remove what only OLD has: a removal entry for each file
+// and folder of plan->onlyInOld (which it empties), after the other
+// entries. Throws ProducerError for a name the package cannot carry.
+void PlanRemovals(const std::filesystem::path& oldRoot, TreePlan* plan);
+
+// Gives each added file of `plan` the old file it may be rebuilt from
+// (SourceFinder): a removed one in its folder with a name that differs
+// only in digits, or the one whose content is most like it.
+void PlanSources(const std::filesystem::path& oldRoot, TreePlan* plan);
+
 struct BuildSummary {
   uint64_t patched = 0, added = 0, directories = 0;
+  uint64_t rebuilt = 0;  // of the added: rebuilt from an old file
+  uint64_t removed = 0, removedDirectories = 0;
   uint64_t oldBytes = 0, newBytes = 0;  // of the patched and added files
   uint64_t copiedBytes = 0;             // new bytes taken from old files
   uint64_t packageSize = 0;
@@ -58,7 +75,9 @@ struct BuildOptions {
 
 // Writes `stub` (a PE image with nothing after it) followed by the package
 // to `output`, through a temporary name beside it: a failed build leaves no
-// output behind.
+// output behind. An added file with a source is written as a patch of that
+// source when its blocks are smaller so; PackageFlagRemovals is set when an
+// entry needs it.
 BuildSummary WritePatch(const std::vector<uint8_t>& stub, const TreePlan& plan,
                         const std::filesystem::path& output,
                         const BuildOptions& options);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
+#include <random>
+
 #include "apply/patch_thread.h"
 #include "support/platform_support.h"
 #include "support/program_trees.h"
@@ -91,6 +94,64 @@ TEST_F(Trees, AFileLargerThanTheApplierWindowApplies) {
             ApplyPatchFile(dir / "large.exe", dir / "large/old"));
   // The applier checked its digest too.
   EXPECT_EQ(size, fs::file_size(dir / "large/old/zeros.bin"));
+}
+
+// With removals and sources, the patched folder is NEW itself: what only
+// OLD has goes, and renamed files cost their changes only, as does a file
+// moved to another folder; --plain writes the original form while no entry
+// needs more. A removed file's backup name is another entry's only with
+// backups.
+TEST_F(Trees, RemovalsAndSourcesMakeTheFolderNew) {
+  std::mt19937 random(7);
+  const Bytes library = RandomBytes(random, 60000);
+  Bytes newer = library;
+  for (int i = 0; i < 20; ++i) newer[random() % newer.size()] ^= 1;
+  Write("old/lib/libvips-cpp-8.17.2.dll", library);
+  Write("new/lib/libvips-cpp-8.17.3.dll", newer);
+  const Bytes moved = RandomBytes(random, 20000);
+  Write("old/res/icons.dat", moved);
+  Write("new/assets/icons.dat", moved);
+  Write("old/gone/deeper/file.txt", ToBytes("a folder that goes"));
+  TreePlan plan = PlanTrees(dir / "old", dir / "new");
+  PlanRemovals(dir / "old", &plan);
+  PlanSources(dir / "old", &plan);
+  for (uint32_t flags : {0u, PackageFlagCompressed}) {
+    SCOPED_TRACE(flags);
+    BuildOptions options;
+    options.flags = flags;
+    BuildSummary summary = WritePatch(kStub, plan, dir / "patch.exe", options);
+    EXPECT_EQ(2u, summary.rebuilt);
+    EXPECT_EQ(4u, summary.removed);  // only-old.txt too
+    EXPECT_EQ(3u, summary.removedDirectories);
+    // Far less than the 80,000 bytes the two files would cost whole.
+    EXPECT_LT(summary.packageSize, 10000u);
+    fs::remove_all(dir / "target");
+    fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
+    ASSERT_EQ(ResultSuccess, ApplyPatchFile(dir / "patch.exe", dir / "target"));
+    EXPECT_EQ(Snapshot(dir / "new"), Snapshot(dir / "target"));
+  }
+  // Nothing removed, nothing rebuilt from another file: the original form.
+  auto flagsOf = [&](const TreePlan& trees) {
+    BuildOptions options;
+    WritePatch(kStub, trees, dir / "patch.exe", options);
+    Bytes patch = ReadAll(dir / "patch.exe");
+    PackageHeader header;
+    std::memcpy(&header, patch.data() + kStub.size(), sizeof header);
+    return header.flags;
+  };
+  EXPECT_EQ(PackageFlagRemovals, flagsOf(plan));
+  EXPECT_EQ(0u, flagsOf(PlanTrees(dir / "old", dir / "new")));
+  Write("backup/old/app.exe", ToBytes("old"));
+  Write("backup/new/app.exe.bak", ToBytes("a file of its own"));
+  TreePlan backups = PlanTrees(dir / "backup/old", dir / "backup/new");
+  PlanRemovals(dir / "backup/old", &backups);
+  BuildOptions keep;
+  keep.flags = PackageFlagBackup;
+  EXPECT_EQ(
+      "name the applier gives the backup of app.exe: app.exe.bak",
+      Refusal([&] { WritePatch(kStub, backups, dir / "out.exe", keep); }));
+  EXPECT_EQ("no error",
+            Refusal([&] { WritePatch(kStub, backups, dir / "out.exe", {}); }));
 }
 
 // Every input create cannot make a patch of stops it with one line and
