@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "apply/commit_journal.h"
 #include "apply/folder_check.h"
@@ -19,10 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The worker's messages, shown on the terminal through the progress view.
+// The worker's messages, shown on the terminal through the progress view;
+// what became of each removal, shown once the patch is applied.
 ProgressView* g_view = nullptr;
 const PackageLoader* g_applying = nullptr;
 size_t g_failures = 0;
+std::vector<std::pair<RemovalNote, std::string>> g_notes;
 
 // "error 7: ...: PATH", and for a code 7 the folder that is missing.
 void PrintFailure(FILE* out, ResultCode code, const WCHAR* path) {
@@ -41,13 +45,15 @@ LRESULT CALLBACK TerminalWindow(HWND window, UINT message, WPARAM wParam,
   switch (message) {
     case WM_PATCH_FILENAME: {
       const LoadedEntry& entry = g_applying->entries[wParam];
-      g_view->StartEntry(wParam, Kind(entry.record.kind),
-                         Utf8(entry.name.c_str()),
-                         (entry.record.kind & 0xFF) == EntryKindDirectory
-                             ? 0
-                             : entry.record.newSize);
+      bool writes = entry.kind == EntryKindPatch || entry.kind == EntryKindAdd;
+      g_view->StartEntry(wParam, Kind(entry.kind), Utf8(entry.name.c_str()),
+                         writes ? entry.record.newSize : 0);
       return TRUE;
     }
+    case WM_PATCH_NOTE:
+      g_notes.push_back({static_cast<RemovalNote>(wParam),
+                         Utf8(reinterpret_cast<const WCHAR*>(lParam))});
+      return TRUE;
     case WM_PATCH_PROGRESS:
       g_view->Advance(*reinterpret_cast<const double*>(wParam));
       return TRUE;
@@ -69,8 +75,7 @@ ResultCode RunWorker(SharedArray<PackageLoader>* loader, bool checkOnly,
   const PackageLoader& loaded = *loader->Get();
   uint64_t totalBytes = 0;
   for (const LoadedEntry& entry : loaded.entries) {
-    uint8_t kind = static_cast<uint8_t>(entry.record.kind);
-    if (kind == EntryKindPatch || kind == EntryKindAdd)
+    if (entry.kind == EntryKindPatch || entry.kind == EntryKindAdd)
       totalBytes += entry.record.newSize;
   }
   ProgressView view(stderr, ProgressView::ModeFor(stderr, quiet || checkOnly),
@@ -78,6 +83,7 @@ ResultCode RunWorker(SharedArray<PackageLoader>* loader, bool checkOnly,
   g_view = &view;
   g_applying = &loaded;
   g_failures = 0;
+  g_notes.clear();
   WNDCLASSW windowClass = {};
   windowClass.lpfnWndProc = &TerminalWindow;
   windowClass.lpszClassName = WTXT("SelfpatchTerminal");
@@ -158,6 +164,10 @@ int RunPatch(const std::string& patchPath, const std::string& dirPath,
     }
   } else if (result == ResultSuccess) {
     std::printf("patch applied (%s)\n", "パッチ作業が完了しました。");
+  }
+  if (result == ResultSuccess || checkOnly) {
+    for (const auto& note : g_notes)
+      PrintRemovalNote(note.first, note.second, checkOnly);
   }
   if (result == ResultOpenSource || result == ResultNoTempName) {
     std::fprintf(stderr, "selfpatch: %sis %s the program's folder?\n",

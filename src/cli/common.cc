@@ -50,17 +50,31 @@ std::string Describe(ResultCode code) {
          Utf8(GetResultMessage(code)) + ")";
 }
 
-std::string Kind(uint32_t kind) {
-  switch (kind & 0xFF) {
+std::string Kind(uint8_t kind) {
+  switch (kind) {
     case EntryKindPatch:
       return "patch";
     case EntryKindAdd:
       return "add";
     case EntryKindDirectory:
       return "dir";
+    case EntryKindRemove:
+      return "remove";
+    case EntryKindRemoveDirectory:
+      return "rmdir";
     default:
       return "other";
   }
+}
+
+void PrintRemovalNote(RemovalNote note, const std::string& name,
+                      bool checkOnly) {
+  const char* what =
+      note == kNoteRemoved   ? (checkOnly ? "would remove" : "removed")
+      : note == kNoteChanged ? "kept, changed since the old version"
+      : note == kNoteKept    ? "kept, not empty"
+                             : "already gone";
+  std::printf("%s: %s\n", what, EscapeName(name).c_str());
 }
 
 std::string Plural(uint64_t count, const char* one, const char* many) {

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "apply/patch_thread.h"
 #include "package/package_loader.h"
 #include "platform/platform.h"
 #include "result/result_codes.h"
@@ -47,8 +48,9 @@ WString Wide(const std::filesystem::path& path);
 
 // "error 10: English (Japanese)"
 std::string Describe(ResultCode code);
-// "patch", "add", "dir" or "other", for an entry's kind.
-std::string Kind(uint32_t kind);
+// "patch", "add", "dir", "remove", "rmdir" or "other", for what an entry
+// does (LoadedEntry::kind, PlannedEntry::kind).
+std::string Kind(uint8_t kind);
 // "1 entry", "2 entries".
 std::string Plural(uint64_t count, const char* one, const char* many);
 
@@ -61,6 +63,12 @@ void AddPatchAndFolder(CLI::App* command, std::string* patch, std::string* dir);
 
 // The exit statuses of verify and apply, `done` saying what 0 means.
 std::string RunStatuses(const char* done);
+
+// What became of each removal of a run, as the worker tells it
+// (WM_PATCH_NOTE): one line each, "removed: lib-1.2.dll"; in a check, what
+// would become of it.
+void PrintRemovalNote(RemovalNote note, const std::string& name,
+                      bool checkOnly);
 
 // DIR, or the current folder when it is empty; a UsageError when it is
 // not a folder.

@@ -21,7 +21,7 @@ namespace {
 struct CreateArgs {
   std::string oldPath, newPath, output, arch = "x86", stub;
   bool backup = false, keepTimes = false, plain = false, allowEmpty = false,
-       quiet = false;
+       quiet = false, keepRemoved = false;
 };
 
 std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
@@ -95,6 +95,8 @@ int Create(const CreateArgs& args) {
   }
   auto started = std::chrono::steady_clock::now();
   TreePlan plan = PlanTrees(oldRoot, newRoot);
+  if (!args.keepRemoved) PlanRemovals(oldRoot, &plan);
+  PlanSources(oldRoot, &plan);
   std::error_code error;
   if (fs::is_regular_file(oldRoot, error) &&
       fs::is_regular_file(newRoot, error) &&
@@ -116,35 +118,49 @@ int Create(const CreateArgs& args) {
                  Plural(plan.unchanged, "file", "files").c_str());
     return kExitNothingToPatch;
   }
+  // The bytes each entry writes: a new file's.
+  auto bytes = [](const PlannedEntry& entry) -> uint64_t {
+    std::error_code error;
+    bool writes = entry.kind == EntryKindPatch || entry.kind == EntryKindAdd;
+    uint64_t size = writes ? fs::file_size(entry.newPath, error) : 0;
+    return error ? 0 : size;
+  };
   uint64_t totalBytes = 0;
-  for (const PlannedEntry& entry : plan.entries) {
-    if (entry.kind != EntryKindDirectory)
-      totalBytes += fs::file_size(entry.newPath);
-  }
+  for (const PlannedEntry& entry : plan.entries) totalBytes += bytes(entry);
   ProgressView view(stderr, ProgressView::ModeFor(stderr, args.quiet),
                     plan.entries.size(), totalBytes);
   BuildOptions options;
   if (args.backup) options.flags |= PackageFlagBackup;
   if (args.keepTimes) options.flags |= PackageFlagKeepTimes;
   if (!args.plain) options.flags |= PackageFlagCompressed;
-  options.progress = [&view](size_t index, const PlannedEntry& entry) {
-    std::error_code error;
-    uint64_t bytes = entry.kind == EntryKindDirectory
-                         ? 0
-                         : fs::file_size(entry.newPath, error);
-    view.StartEntry(index, Kind(entry.kind), entry.name, bytes);
+  options.progress = [&view, &bytes](size_t index, const PlannedEntry& entry) {
+    view.StartEntry(index, Kind(entry.kind), entry.name, bytes(entry));
   };
   BuildSummary summary = WritePatch(stub, plan, output, options);
   view.Advance(1.0);
   view.Finish();
   std::chrono::duration<double> took =
       std::chrono::steady_clock::now() - started;
-  std::printf("%s: %llu changed, %llu added, %s, %llu unchanged\n",
-              EscapeName(output.u8string()).c_str(),
-              static_cast<unsigned long long>(summary.patched),
-              static_cast<unsigned long long>(summary.added),
-              Plural(summary.directories, "folder", "folders").c_str(),
-              static_cast<unsigned long long>(plan.unchanged));
+  const std::string rebuilt =
+      summary.rebuilt == 0
+          ? ""
+          : " (" + std::to_string(summary.rebuilt) + " from old files)";
+  const std::string removed =
+      summary.removed + summary.removedDirectories == 0
+          ? ""
+          : ", " + std::to_string(summary.removed) + " removed";
+  const std::string removedFolders =
+      summary.removedDirectories == 0
+          ? ""
+          : ", " + Plural(summary.removedDirectories, "folder", "folders") +
+                " removed";
+  std::printf(
+      "%s: %llu changed, %llu added%s%s, %s%s, %llu unchanged\n",
+      EscapeName(output.u8string()).c_str(),
+      static_cast<unsigned long long>(summary.patched),
+      static_cast<unsigned long long>(summary.added), rebuilt.c_str(),
+      removed.c_str(), Plural(summary.directories, "folder", "folders").c_str(),
+      removedFolders.c_str(), static_cast<unsigned long long>(plan.unchanged));
   std::printf(
       "  old %llu bytes, new %llu bytes (%llu taken from old files), "
       "package %llu bytes, %.2f s\n",
@@ -201,11 +217,17 @@ Command AddCreateCommand(CLI::App* app) {
   command->add_flag("--allow-empty", args->allowEmpty,
                     "write a patch even when OLD and NEW hold the same "
                     "files");
+  command->add_flag("--keep-removed", args->keepRemoved,
+                    "leave files and folders only OLD has where they are "
+                    "(the patch removes them otherwise)");
   command->add_flag("-q,--quiet", args->quiet, "no progress");
   command->footer(
-      "A changed file becomes a patch entry, a new file an add entry and a\n"
-      "new folder a folder entry. Files only in OLD are left in place: a\n"
-      "patch cannot delete. Symbolic links and special files (FIFOs, sockets,\n"
+      "A changed file becomes a patch entry, a new file an add entry (rebuilt\n"
+      "from an old file where that is smaller: a renamed or moved file, a\n"
+      "library whose version is in its name) and a new folder a folder\n"
+      "entry. Files and folders only in OLD are removed: a file only while\n"
+      "it is still OLD's (one changed since is kept), a folder only when it\n"
+      "is empty. Symbolic links and special files (FIFOs, sockets,\n"
       "devices) in either tree stop create, as does any file it cannot read\n"
       "or any name Windows cannot hold; nothing is written then.\n\n"
       "Exit status:\n"

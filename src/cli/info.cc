@@ -121,16 +121,19 @@ int Info(const std::string& patchPath, bool json) {
   if (json) {
     nlohmann::ordered_json entries = nlohmann::ordered_json::array();
     for (const LoadedEntry& entry : loader.entries) {
-      uint8_t kind = static_cast<uint8_t>(entry.record.kind);
+      uint8_t kind = entry.kind;
       nlohmann::ordered_json item = {{"kind", Kind(kind)},
                                      {"name", Utf8(entry.name.c_str())}};
-      if (kind == EntryKindPatch) {
+      if (!entry.source.empty()) item["source"] = Utf8(entry.source.c_str());
+      if (kind == EntryKindPatch || kind == EntryKindRemove) {
         item["oldSize"] = entry.record.oldSize;
         item["oldDigest"] = Hex(entry.record.oldDigest, 32);
       }
       if (kind == EntryKindPatch || kind == EntryKindAdd) {
         item["newSize"] = entry.record.newSize;
         item["newDigest"] = Hex(entry.record.newDigest, 32);
+        item["dataBytes"] =
+            entry.record.instructionSize + entry.record.literalSize;
       }
       entries.push_back(item);
     }
@@ -150,7 +153,8 @@ int Info(const std::string& patchPath, bool json) {
          {"flags",
           {{"backup", (header.flags & PackageFlagBackup) != 0},
            {"keepTimes", (header.flags & PackageFlagKeepTimes) != 0},
-           {"compressed", (header.flags & PackageFlagCompressed) != 0}}},
+           {"compressed", (header.flags & PackageFlagCompressed) != 0},
+           {"removals", (header.flags & PackageFlagRemovals) != 0}}},
          {"entries", entries}});
     return 0;
   }
@@ -167,10 +171,13 @@ int Info(const std::string& patchPath, bool json) {
   }
   std::printf("%-6s %12s %12s  %s\n", "kind", "old size", "new size", "name");
   for (const LoadedEntry& entry : loader.entries) {
-    std::printf("%-6s %12llu %12llu  %s\n", Kind(entry.record.kind).c_str(),
+    std::string name = Utf8(entry.name.c_str());
+    if (!entry.source.empty())
+      name += " (from " + Utf8(entry.source.c_str()) + ")";
+    std::printf("%-6s %12llu %12llu  %s\n", Kind(entry.kind).c_str(),
                 static_cast<unsigned long long>(entry.record.oldSize),
                 static_cast<unsigned long long>(entry.record.newSize),
-                Utf8(entry.name.c_str()).c_str());
+                name.c_str());
   }
   std::printf("%s, package %llu bytes%s%s\n",
               Plural(loader.entries.size(), "entry", "entries").c_str(),
@@ -180,6 +187,18 @@ int Info(const std::string& patchPath, bool json) {
   std::printf("data blocks: %s\n", header.flags & PackageFlagCompressed
                                        ? "compressed (Zstandard)"
                                        : "plain");
+  uint64_t files = 0, folders = 0;
+  for (const LoadedEntry& entry : loader.entries) {
+    files += entry.kind == EntryKindRemove;
+    folders += entry.kind == EntryKindRemoveDirectory;
+  }
+  if (files + folders > 0) {
+    std::printf(
+        "removes %s and %s the new version no longer has: a file only while "
+        "it is the old one, a folder only when empty\n",
+        Plural(files, "file", "files").c_str(),
+        Plural(folders, "folder", "folders").c_str());
+  }
   return 0;
 }
 

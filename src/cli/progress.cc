@@ -43,7 +43,9 @@ void ProgressView::StartEntry(size_t index, const std::string& kind,
   if (mode_ == Mode::kLines) {
     std::fprintf(out_, "[%zu/%zu] %s %s%s\n", index + 1, entries_, kind.c_str(),
                  name.c_str(),
-                 kind == "dir" ? "" : (" (" + Size(bytes) + ")").c_str());
+                 kind == "patch" || kind == "add"
+                     ? (" (" + Size(bytes) + ")").c_str()
+                     : "");
     std::fflush(out_);
   } else if (mode_ == Mode::kBar) {
     Draw();

@@ -21,8 +21,8 @@ class ProgressView {
   // `entries` to come, `totalBytes` across all of them.
   ProgressView(std::FILE* out, Mode mode, size_t entries, uint64_t totalBytes);
 
-  // Entry `index` (from 0) starts: its kind ("patch", "add", "dir"), its
-  // name and the bytes it makes.
+  // Entry `index` (from 0) starts: its kind (as Kind names it), its name
+  // and the bytes it makes (shown for "patch" and "add").
   void StartEntry(size_t index, const std::string& kind,
                   const std::string& name, uint64_t bytes);
   // The share of the current entry done, 0..1.

@@ -41,6 +41,7 @@ class Cli : public ProgramTrees {
 TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
   fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
+  fs::copy(dir / "new", dir / "back", fs::copy_options::recursive);
   fs::create_directory(dir / "empty");
   Bytes damaged = ReadAll(dir / "p.exe");
   damaged.back() ^= 1;
@@ -59,9 +60,11 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
            "print(d[\"applier\"][\"machine\"], d[\"flags\"][\"backup\"])\n"
            "for e in d[\"entries\"]:\n"
            "  print(e[\"kind\"], repr(e[\"name\"]), e.get(\"newSize\"), "
-           "e.get(\"newDigest\", \"\")[:8])'";
+           "e.get(\"newDigest\", \"\")[:8], *([\"from\", e[\"source\"]] "
+           "if \"source\" in e else []))'";
   };
   std::string p = Path("p.exe"), target = Path("target");
+  std::string undo = Path("undo.exe"), back = Path("back");
   struct Case {
     std::string command;
     int code;
@@ -96,10 +99,22 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
       {Create("old/bin/app.exe", "new/bin/app.exe", "one.exe") +
            " -q && SELFPATCH info " + Path("one.exe"),
        0, "  app.exe\n1 entry, package"},
-      // NEW lacks a file of OLD: the patch leaves it where it is.
-      {Create("new", "old", "back.exe") + " -q --backup", 0,
+      // NEW lacks a file of OLD: the patch removes it, and its folder,
+      // unless it is to be left where it is.
+      {Create("new", "old", "back.exe") + " -q --backup --keep-removed", 0,
        "only in OLD, left in place: data/added.txt\n"},
       {"SELFPATCH info " + Path("back.exe"), 0, ", keeps .bak backups\n"},
+      {Create("new", "old", "undo.exe") + " -q", 0,
+       "undo.exe: 1 changed, 0 added, 1 removed, 0 folders, 1 folder removed, "
+       "1 unchanged\n"},
+      {"SELFPATCH info " + undo, 0,
+       "removes 1 file and 1 folder the new version no longer has"},
+      {"SELFPATCH verify " + undo + " " + back, 0,
+       "ok   remove data\\added.txt  (goes)\n"
+       "ok   rmdir  data  (goes if empty once the patch is applied)\n"},
+      {"SELFPATCH apply " + undo + " " + back + " -y", 0,
+       "removed: " + Path("back/data/added.txt") +
+           "\nremoved: " + Path("back/data") + "\n"},
       {Create("old", "new", "plain.exe") + " -q --plain && SELFPATCH info " +
            Path("plain.exe"),
        0, "data blocks: plain\n"},
@@ -118,6 +133,15 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
        "patch 'bin/app.exe' 3 11507a0e\n"},
       {patch("refused.exe", {AddEntry("tab\there\x01", ToBytes("x"))}, 0), 0,
        "error 6\n"},
+      {patch(
+           "renamed.exe",
+           {SourcedEntry("new.dll", "old.dll", ToBytes("old"), ToBytes("new")),
+            RemoveEntry("old.dll", ToBytes("old")),
+            RemoveDirectoryEntry("plugins")},
+           PackageFlagRemovals),
+       0,
+       "patch 'new.dll' 3 11507a0e from old.dll\n"
+       "remove 'old.dll' None \nrmdir 'plugins' None \n"},
       {"SELFPATCH info " + Path("damaged.exe"), ResultBadDigest,
        "error 5: the patch data is damaged"},
       {"SELFPATCH info " + Path("nothing.exe"), ResultOpenPackage,
@@ -144,6 +168,7 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
   EXPECT_FALSE(fs::exists(dir / "same.exe"));
   EXPECT_TRUE(fs::is_empty(dir / "empty"));
   EXPECT_EQ(Snapshot(dir / "new"), Snapshot(dir / "target"));
+  EXPECT_EQ(Snapshot(dir / "old"), Snapshot(dir / "back"));
 }
 
 // verify takes apply's way with the worker only checking: in each state of
