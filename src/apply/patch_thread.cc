@@ -242,12 +242,13 @@ class PatchRun {
     return ResultSuccess;
   }
 
-  // Reserves a temporary file beside the target, tells the dialog, and
-  // builds the entry. The reserved file joins the commit list or is removed.
+  // Reserves a temporary file beside the target (but for a removal), tells
+  // the dialog, and builds the entry. The reserved file joins the commit
+  // list or is removed.
   ResultCode PrepareEntry(size_t index) {
     const LoadedEntry& entry = loader_.entries[index];
-    ResultCode reached = ReachTarget(entry);
-    if (reached != ResultSuccess) return reached;
+    ResultCode result = ReachTarget(entry);
+    if (result != ResultSuccess) return result;
     WCHAR* full = path_.Get();
     WString temp;
     SharedHandle file;

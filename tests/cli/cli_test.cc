@@ -110,8 +110,8 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
       {"SELFPATCH info " + undo, 0,
        "removes 1 file and 1 folder the new version no longer has"},
       {"SELFPATCH verify " + undo + " " + back, 0,
-       "ok   remove data\\added.txt  (goes)\n"
-       "ok   rmdir  data  (goes if empty once the patch is applied)\n"},
+       "the patch would apply\nwould remove: " + Path("back/data/added.txt") +
+           "\n"},
       {"SELFPATCH apply " + undo + " " + back + " -y", 0,
        "removed: " + Path("back/data/added.txt") +
            "\nremoved: " + Path("back/data") + "\n"},
@@ -204,7 +204,9 @@ TEST_F(Cli, VerifyAnswersWhatApplyDoes) {
        },
        ResultTargetExists, "error 12: the file to add exists already"},
       {"a folder at an added name",
-       [](const fs::path& to) { fs::create_directories(to / "data/added.txt"); },
+       [](const fs::path& to) {
+         fs::create_directories(to / "data/added.txt");
+       },
        ResultTargetExists, "error 12: the file to add exists already"},
       {"a link on the way",
        [&](const fs::path& to) {
