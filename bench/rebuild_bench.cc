@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
       std::copy(instructions.begin(), instructions.end(), block.data);
       BitReader reader(block);
       CFileReadData oldStream(oldFile);
-      CFileReadData literalStream(&::ReadFile, literalFile, literal.size());
+      CFileReadData literalStream(&::ReadFile, literalFile, 0, literal.size());
       CFileWriteData output(outFile);
       output.progressCallback = &CountProgress;
       output.progressTotal = size;

@@ -3,8 +3,9 @@
 #include "package/package_format.h"
 
 CCompressedReadData::CCompressedReadData(ReadFunction read, HANDLE file,
-                                         uint64_t region, uint64_t limit)
-    : CFileReadData(read, file, region),
+                                         uint64_t origin, uint64_t region,
+                                         uint64_t limit)
+    : CFileReadData(read, file, origin, region),
       decodedLimit(limit),
       context(ZSTD_createDCtx()) {
   if (context == nullptr || ZSTD_isError(ZSTD_DCtx_setParameter(

@@ -9,8 +9,8 @@
 
 #include "apply/file_data.h"
 
-// Reads the compressed block of `regionSize` bytes from wherever the handle
-// stands when the stream is built, 64 KiB at a time, and decodes it into
+// Reads the compressed block of `regionSize` bytes at the file offset
+// `origin`, 64 KiB at a time, and decodes it into
 // the caller's buffer: memory is the read buffer, the decoder's tables and
 // the stream's window (at most 64 MiB), whatever the sizes. A damaged
 // stream, one whose window is too large, or one that ends, hands out fewer
@@ -19,8 +19,8 @@
 // which keeps a stream that expands without end from filling the disk.
 class CCompressedReadData : public CFileReadData {
  public:
-  CCompressedReadData(ReadFunction read, HANDLE file, uint64_t regionSize,
-                      uint64_t decodedLimit);
+  CCompressedReadData(ReadFunction read, HANDLE file, uint64_t origin,
+                      uint64_t regionSize, uint64_t decodedLimit);
   ~CCompressedReadData() override;
 
   bool Read(void* destination, uint32_t count, uint32_t* delivered) override;

@@ -105,3 +105,52 @@ bool DeltaDecoder::Decode(CFileReadData& oldStream, CFileWriteData& output,
   }
   return !instructions.Failed() && op == Replace;
 }
+
+namespace {
+
+// Reads `count` bytes or fails.
+bool ReadAll(CFileReadData& stream, uint8_t* bytes, uint32_t count) {
+  uint32_t delivered = 0;
+  stream.Read(bytes, count, &delivered);
+  return delivered == count;
+}
+
+}  // namespace
+
+bool DeltaDecoder::DecodeSeeking(CFileReadData& oldStream,
+                                 CFileWriteData& output,
+                                 BitReader& instructions,
+                                 CFileReadData& literalStream,
+                                 CFileReadData& differenceStream) {
+  SharedArray<uint8_t> chunks;
+  chunks.Allocate(2 * kChunkSize);
+  uint8_t* bytes = chunks.Get();
+  uint8_t* differences = bytes + kChunkSize;
+  for (;;) {
+    uint32_t op = instructions.ReadBits(2);
+    if (op == Seek) {
+      bool back = instructions.ReadBits(1) == 1;
+      uint64_t distance = instructions.ReadLength();
+      uint64_t at = oldStream.consumed;
+      if (instructions.Failed() || distance == 0 ||
+          (back ? distance > at : distance > oldStream.regionSize - at) ||
+          !oldStream.Seek(back ? at - distance : at + distance)) {
+        return false;
+      }
+      continue;
+    }
+    uint32_t length = instructions.ReadLength();
+    if (length == 0) return !instructions.Failed() && op == Add;
+    while (length > 0) {
+      uint32_t piece = length < kChunkSize ? length : kChunkSize;
+      if (!ReadAll(op == Insert ? literalStream : oldStream, bytes, piece))
+        return false;
+      if (op == Add) {
+        if (!ReadAll(differenceStream, differences, piece)) return false;
+        for (uint32_t i = 0; i < piece; ++i) bytes[i] += differences[i];
+      }
+      output.Write(bytes, piece);
+      length -= piece;
+    }
+  }
+}

@@ -20,6 +20,35 @@
 // "ABCDExyzw": A-E copied, x-z inserted, F-G skipped, H dropped for w.
 // The end marker is Replace with length 0; a zero length with any other
 // opcode makes the block invalid.
+//
+// The seeking form (an entry with EntryOptionSeeking) reads the old file
+// from anywhere and takes near-copies: old bytes plus a byte-wise
+// difference (mod 256) from a third stream, the differences. Its block is
+//
+//   u32 parameter size P, u32 instruction part size I (little-endian),
+//   P bytes: the code transform's parameters (apply/code_transform.h), there
+//     exactly when the entry names a transform,
+//   I bytes: the instruction part (as an original block is stored: the bits,
+//     or with PackageFlagCompressed their count and stream),
+//   the rest: the differences (the bytes, or one stream; none when empty).
+//
+// Its opcodes: Copy n and Insert n as above; Seek (2), then one bit (1:
+// towards the start) and a length code d >= 1, moves the old position by d
+// without reading; Add n (3) appends n old bytes, each plus the next
+// difference byte. Add 0 is the end marker. A Seek of 0 or one that leaves
+// the old file (its end is a position too) makes the block invalid.
+//
+// Worked example: the block 07 47 8D 14 20 3C 00 is
+//
+//   00000111 01000111 10001101 00010100 00100000 00111100 00000000
+//   00 00011 | 10 1 00011 | 11 00011 | 01 00010 | 10 0 00100 | 00 00011 |
+//   Copy 3     Seek back 3  Add 3      Insert 2   Seek on 4    Copy 3
+//   11 00000 | 00000 (padding)
+//   end
+//
+// Over the old file "ABCDEFGHIJ", the literal block "xy" and the
+// differences 00 01 02 it builds "ABCACExyHIJ": ABC copied, back to A,
+// A+0 B+1 C+2 added, xy inserted, on from D to H, HIJ copied.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +61,12 @@ enum DeltaOp : uint32_t {
   Insert = 1,   // literal bytes to the new file
   Skip = 2,     // old bytes dropped
   Replace = 3,  // old bytes dropped, as many literal bytes to the new file
+};
+
+// The seeking form reads the opcodes Copy and Insert as above, and these.
+enum SeekingOp : uint32_t {
+  Seek = 2,  // the old file's position moves, either way
+  Add = 3,   // old bytes plus as many difference bytes to the new file
 };
 
 // Reads fields from an instruction block held wholly in memory. It never
@@ -69,4 +104,11 @@ class DeltaDecoder {
   // output is not flushed.
   static bool Decode(CFileReadData& oldStream, CFileWriteData& output,
                      BitReader& instructions, CFileReadData& literalStream);
+  // The same for the seeking form: per chunk, old (or literal) bytes are
+  // read first, then differences, then the chunk is written. False also
+  // for a Seek of 0 or one that leaves the old file.
+  static bool DecodeSeeking(CFileReadData& oldStream, CFileWriteData& output,
+                            BitReader& instructions,
+                            CFileReadData& literalStream,
+                            CFileReadData& differenceStream);
 };

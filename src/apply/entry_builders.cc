@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "apply/code_transform.h"
 #include "apply/compressed_read_data.h"
 #include "apply/delta_decoder.h"
 #include "apply/file_data.h"
@@ -59,9 +60,9 @@ bool ReadPlainInstructions(HANDLE package, uint64_t position, uint64_t size,
 // given, else passes them through a small buffer.
 bool DecodeExactly(HANDLE package, uint64_t position, uint64_t size,
                    uint32_t count, uint8_t* destination) {
-  if (!SeekFile(package, position)) return false;
   SharedArray<CCompressedReadData> stream;
-  stream.Attach(new CCompressedReadData(&::ReadFile, package, size, count), 1);
+  stream.Attach(
+      new CCompressedReadData(&::ReadFile, package, position, size, count), 1);
   SharedArray<uint8_t> scratch;
   if (destination == nullptr) scratch.Allocate(kStreamBufferSize);
   uint32_t left = count;
@@ -106,52 +107,138 @@ bool ReadCompressedInstructions(HANDLE package, uint64_t position,
 
 }  // namespace
 
+namespace {
+
+// Where the parts of a seeking instruction block lie in the package file,
+// and the transform it names.
+struct SeekingBlock {
+  uint64_t instructions = 0, instructionSize = 0;
+  uint64_t differences = 0, differenceSize = 0;
+  TransformParameters transform;
+};
+
+// The largest parameters a transform can have.
+constexpr uint32_t kMaxParameterSize = 12 + 16 * 2 * kMaxCodeRanges;
+
+// Reads the head of a seeking block of `size` bytes at `position`: the
+// size of the transform's parameters (present exactly when the entry names
+// a transform) and of the instruction part; the rest is the difference
+// part.
+bool ReadSeekingBlock(HANDLE package, uint64_t position, uint64_t size,
+                      const PackageEntry& entry, bool transformed,
+                      SeekingBlock* block) {
+  uint32_t sizes[2];
+  DWORD read = 0;
+  if (size < 8 || !SeekFile(package, position) ||
+      !ReadFile(package, sizes, 8, &read, nullptr) || read != 8) {
+    return false;
+  }
+  const uint64_t parameters = sizes[0], part = sizes[1];
+  if (parameters > size - 8 || part > size - 8 - parameters ||
+      transformed != (parameters != 0) || parameters > kMaxParameterSize) {
+    return false;
+  }
+  if (transformed) {
+    uint8_t bytes[kMaxParameterSize];
+    if (!ReadFile(package, bytes, sizes[0], &read, nullptr) ||
+        read != sizes[0] ||
+        !ParseTransformParameters(bytes, sizes[0], entry.oldSize, entry.newSize,
+                                  &block->transform)) {
+      return false;
+    }
+  }
+  block->instructions = position + 8 + parameters;
+  block->instructionSize = part;
+  block->differences = block->instructions + part;
+  block->differenceSize = size - 8 - parameters - part;
+  return true;
+}
+
+// A stream over a data block, decoded when `compressed`.
+CFileReadData* BlockStream(HANDLE package, uint64_t position, uint64_t size,
+                           bool compressed, uint64_t decodedLimit) {
+  if (compressed) {
+    return new CCompressedReadData(&::ReadFile, package, position, size,
+                                   decodedLimit);
+  }
+  return new CFileReadData(&::ReadFile, package, position, size);
+}
+
+// A decoded stream that was read to its end, or a plain one.
+bool Finished(CFileReadData* stream, bool compressed) {
+  return !compressed || static_cast<CCompressedReadData*>(stream)->Finished();
+}
+
+}  // namespace
+
 ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
                        const PackageEntry& entry) {
   const PackageLoader& loader = *worker.loader.Get();
   HANDLE package = loader.fileHandle.Get();
   uint64_t packageSize = loader.header.packageSize;
   bool compressed = (loader.header.flags & PackageFlagCompressed) != 0;
+  uint32_t options = (loader.header.flags & PackageFlagEntryOptions) != 0
+                         ? entry.kind & 0xFFFF0000u
+                         : 0;
+  bool seeking = (options & EntryOptionSeeking) != 0;
+  uint32_t transform = (options & kEntryTransformMask) >> kEntryTransformShift;
   if (!InPackage(entry.instructionOffset, entry.instructionSize, packageSize) ||
-      !InPackage(entry.literalOffset, entry.literalSize, packageSize)) {
+      !InPackage(entry.literalOffset, entry.literalSize, packageSize) ||
+      (options & ~kEntryOptionsKnown) != 0 || transform > kTransformX64 ||
+      (transform != kTransformNone && !seeking)) {
     return ResultUpdateFailed;
   }
-  uint64_t position = loader.packageOffset + entry.instructionOffset;
+  SeekingBlock block;
+  block.instructions = loader.packageOffset + entry.instructionOffset;
+  block.instructionSize = entry.instructionSize;
+  if (seeking &&
+      !ReadSeekingBlock(package, block.instructions, entry.instructionSize,
+                        entry, transform != kTransformNone, &block)) {
+    return ResultUpdateFailed;
+  }
   SharedArray<uint8_t> instructions;
   if (!(compressed
-            ? ReadCompressedInstructions(package, position,
-                                         entry.instructionSize, &instructions)
-            : ReadPlainInstructions(package, position, entry.instructionSize,
-                                    &instructions))) {
+            ? ReadCompressedInstructions(package, block.instructions,
+                                         block.instructionSize, &instructions)
+            : ReadPlainInstructions(package, block.instructions,
+                                    block.instructionSize, &instructions))) {
     return ResultUpdateFailed;
   }
   BitReader reader(instructions);
 
-  // The literal stream reads ahead from the package handle as soon as it is
-  // built, so the instruction block must be in memory first.
-  if (!SeekFile(package, loader.packageOffset + entry.literalOffset)) {
-    return ResultUpdateFailed;
-  }
-  SharedArray<CFileReadData> literal;
+  // An empty difference part is an empty stream in both forms.
+  bool compressedDifferences = compressed && block.differenceSize > 0;
+  SharedArray<CFileReadData> literal, differences, old;
   literal.Attach(
-      compressed ? new CCompressedReadData(&::ReadFile, package,
-                                           entry.literalSize, entry.newSize)
-                 : new CFileReadData(&::ReadFile, package, entry.literalSize),
+      BlockStream(package, loader.packageOffset + entry.literalOffset,
+                  entry.literalSize, compressed, entry.newSize),
       1);
-  SharedArray<CFileReadData> old;
-  old.Attach(new CFileReadData(oldFile), 1);
+  differences.Attach(
+      BlockStream(package, block.differences, block.differenceSize,
+                  compressedDifferences, entry.newSize),
+      1);
+  CodeTransform oldCode(transform, block.transform.width, block.transform.old);
+  CodeTransform newCode(transform, block.transform.width,
+                        block.transform.target);
+  bool transformed = transform != kTransformNone;
+  old.Attach(new CFileReadData(oldFile, transformed ? &oldCode : nullptr), 1);
   SharedArray<CFileWriteData> out;
   out.Attach(new CFileWriteData(output), 1);
   CFileWriteData& writer = *out.Get();
+  if (transformed) writer.transform = &newCode;
   ProgressPace pace(worker.dialogWindow);
   writer.progressCallback = &ReportProgress;
   writer.progressContext = reinterpret_cast<uintptr_t>(&pace);
   if (entry.newSize != 0) writer.progressTotal = entry.newSize;
   ReportProgress(0, writer.progressTotal, writer.progressContext);
 
-  if (!DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get()) ||
-      (compressed &&
-       !static_cast<CCompressedReadData*>(literal.Get())->Finished())) {
+  bool decoded =
+      seeking
+          ? DeltaDecoder::DecodeSeeking(*old.Get(), writer, reader,
+                                        *literal.Get(), *differences.Get())
+          : DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get());
+  if (!decoded || !Finished(literal.Get(), compressed) ||
+      !Finished(differences.Get(), compressedDifferences)) {
     return ResultUpdateFailed;
   }
   return writer.Flush() ? ResultSuccess : ResultUpdateFailed;
@@ -162,10 +249,11 @@ namespace {
 // An added entry's compressed block, decoded into `output`: exactly newSize
 // bytes, and then the stream's end.
 ResultCode WriteDecodedFile(const PackageEntry& entry, HANDLE package,
-                            uintptr_t progress, HANDLE output) {
+                            uint64_t position, uintptr_t progress,
+                            HANDLE output) {
   SharedArray<CCompressedReadData> stream;
-  stream.Attach(new CCompressedReadData(&::ReadFile, package, entry.literalSize,
-                                        entry.newSize),
+  stream.Attach(new CCompressedReadData(&::ReadFile, package, position,
+                                        entry.literalSize, entry.newSize),
                 1);
   SharedArray<uint8_t> buffer;
   buffer.Allocate(kStreamBufferSize);
@@ -203,7 +291,9 @@ ResultCode WriteAddedFile(const PackageEntry& entry, CPatchThread& worker,
   auto context = reinterpret_cast<uintptr_t>(&pace);
   ReportProgress(0, entry.newSize, context);
   if (loader.header.flags & PackageFlagCompressed) {
-    return WriteDecodedFile(entry, package, context, output);
+    return WriteDecodedFile(entry, package,
+                            loader.packageOffset + entry.literalOffset, context,
+                            output);
   }
   SharedArray<uint8_t> buffer;
   buffer.Allocate(kStreamBufferSize);

@@ -10,14 +10,19 @@ IFileDataBase::IFileDataBase(HANDLE file) : handle(file) {
 
 IFileDataBase::~IFileDataBase() = default;
 
-CFileReadData::CFileReadData(HANDLE file)
-    : IFileDataBase(file), regionSize(0), transfer(&::ReadFile) {
+CFileReadData::CFileReadData(HANDLE file, const CodeTransform* code)
+    : IFileDataBase(file),
+      origin(0),
+      regionSize(0),
+      transform(code),
+      transfer(&::ReadFile) {
   FileSize(file, &regionSize);
   Fill();
 }
 
-CFileReadData::CFileReadData(ReadFunction read, HANDLE file, uint64_t region)
-    : IFileDataBase(file), regionSize(region), transfer(read) {
+CFileReadData::CFileReadData(ReadFunction read, HANDLE file, uint64_t start,
+                             uint64_t region)
+    : IFileDataBase(file), origin(start), regionSize(region), transfer(read) {
   Fill();
 }
 
@@ -28,9 +33,32 @@ void CFileReadData::Fill() {
                         : static_cast<uint32_t>(kStreamBufferSize);
   buffer.index = 0;
   DWORD done = 0;
-  if (!transfer(handle, buffer.data, amount, &done, nullptr)) done = 0;
+  if (!SeekFile(handle, origin + consumed) ||
+      !transfer(handle, buffer.data, amount, &done, nullptr)) {
+    done = 0;
+  }
   if (done < amount) std::memset(buffer.data + done, 0, amount - done);
+  if (transform != nullptr) transform->Forward(buffer.data, consumed, amount);
   available = amount;
+}
+
+bool CFileReadData::Seek(uint64_t position) {
+  if (position > regionSize) return false;
+  uint64_t start = consumed - static_cast<uint64_t>(buffer.index);
+  uint64_t end = consumed + available;
+  if (position < start || position > end) {
+    // The block of the transform that holds it: the transform works on
+    // whole blocks.
+    consumed = position - position % kTransformBlock;
+    Fill();
+    start = consumed;
+    end = consumed + available;
+  }
+  buffer.index = static_cast<int32_t>(position - start);
+  available = static_cast<uint32_t>(end - position);
+  consumed = position;
+  if (buffer.index == kStreamBufferSize) Fill();
+  return true;
 }
 
 bool CFileReadData::Read(void* destination, uint32_t count,
@@ -74,6 +102,9 @@ bool CFileWriteData::Write(const void* source, uint32_t count) {
 bool CFileWriteData::Flush() {
   DWORD amount = static_cast<DWORD>(buffer.index);
   buffer.index = 0;
+  if (transform != nullptr) {
+    transform->Inverse(buffer.data, written - amount, amount);
+  }
   DWORD done = 0;
   return WriteFile(handle, buffer.data, amount, &done, nullptr) &&
          done == amount;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "apply/code_transform.h"
 #include "platform/platform.h"
 #include "runtime/shared_array.h"
 
@@ -39,23 +40,33 @@ class IFileDataBase {
   }
 };
 
-// Reads a region of `regionSize` bytes from wherever the handle stands when
-// the stream is built, 64 KiB ahead at a time. Read faults are not reported:
-// bytes a failed or short platform read did not deliver are handed out as
-// zeros, and the caller judges the result by its size and digest.
+// Reads a region of `regionSize` bytes that starts at the file offset
+// `origin`, 64 KiB ahead at a time. Every load positions the handle first,
+// so streams over one handle do not disturb each other. Read faults are not
+// reported: bytes a failed or short platform read did not deliver are
+// handed out as zeros, and the caller judges the result by its size and
+// digest. With a `transform`, each load is handed out as the transform's
+// forward form (loads start at multiples of kTransformBlock in the region).
 class CFileReadData : public IFileDataBase {
  public:
-  // The whole file; the handle must stand at its first byte.
-  explicit CFileReadData(HANDLE file);
-  CFileReadData(ReadFunction read, HANDLE file, uint64_t regionSize);
+  // The whole file, through `transform` when one is given.
+  explicit CFileReadData(HANDLE file, const CodeTransform* transform = nullptr);
+  CFileReadData(ReadFunction read, HANDLE file, uint64_t origin,
+                uint64_t regionSize);
 
   // Copies up to `count` bytes; fewer only when the region is exhausted.
   // False, moving nothing, when `delivered` is null.
   virtual bool Read(void* destination, uint32_t count, uint32_t* delivered);
+  // Moves to `position` in the region (at most regionSize): inside the
+  // loaded block by moving in it, elsewhere by loading the block around
+  // it. False, moving nothing, beyond the region.
+  bool Seek(uint64_t position);
 
+  uint64_t origin;
   uint64_t regionSize;
   uint64_t consumed = 0;
   uint32_t available = 0;
+  const CodeTransform* transform = nullptr;
 
  protected:
   // Loads the next block of the region (at most 64 KiB) into the buffer.
@@ -67,7 +78,9 @@ class CFileReadData : public IFileDataBase {
 
 // Collects bytes and hands them to the file 64 KiB at a time. Only an
 // explicit Flush commits the last partial buffer; destroying the stream
-// drops it.
+// drops it. With a `transform`, what is handed to the file is the inverse
+// form of what was written (only the last Flush may end off a multiple of
+// kTransformBlock).
 class CFileWriteData : public IFileDataBase {
  public:
   explicit CFileWriteData(HANDLE file);
@@ -80,4 +93,5 @@ class CFileWriteData : public IFileDataBase {
   bool Flush();
 
   uint64_t written = 0;
+  const CodeTransform* transform = nullptr;
 };

@@ -106,6 +106,24 @@ constexpr uint32_t PackageFlagCompressed = 4;
 constexpr int kMaxWindowLog = 26;
 // Removal entries and entries rebuilt from a named source (see above).
 constexpr uint32_t PackageFlagRemovals = 8;
+// Bits 16..31 of a patched entry's kind carry its EntryOption* bits.
+// Without this flag those bits are not examined, and every patched entry is
+// rebuilt from its instruction block as the original form reads it.
+constexpr uint32_t PackageFlagEntryOptions = 1u << 16;
+
+// (With PackageFlagEntryOptions, in a patched entry's kind.) The entry's
+// instruction block holds seeking instructions and a difference stream
+// (apply/delta_decoder.h): it copies from anywhere in the old file, and
+// takes near-copies as old bytes plus differences.
+constexpr uint32_t EntryOptionSeeking = 1u << 16;
+// Bits 17..19: the transform of code the old file is read through and the
+// new file is written through (apply/code_transform.h); it requires
+// EntryOptionSeeking, whose block carries its parameters. 0 is none.
+constexpr int kEntryTransformShift = 17;
+constexpr uint32_t kEntryTransformMask = 7u << kEntryTransformShift;
+// An entry whose kind has any other of bits 16..31 set is not rebuilt.
+constexpr uint32_t kEntryOptionsKnown =
+    EntryOptionSeeking | kEntryTransformMask;
 
 // Rebuild an existing file from its old version and the entry's blocks.
 constexpr uint8_t EntryKindPatch = 1;

@@ -23,7 +23,8 @@ void Check(size_t result) {
 
 }  // namespace
 
-std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size) {
+std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
+                                   int maxWindowLog) {
   // An empty block may come as a null pointer, which the compressor would
   // offset.
   static const uint8_t kNothing = 0;
@@ -34,7 +35,7 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size) {
   // The smallest window that holds the whole block: a larger one finds
   // nothing more and costs the applier memory.
   int windowLog = kMinWindowLog;
-  while (windowLog < kMaxWindowLog && (size_t{1} << windowLog) < size)
+  while (windowLog < maxWindowLog && (size_t{1} << windowLog) < size)
     ++windowLog;
   Check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel,
                                ZSTD_maxCLevel()));

@@ -58,3 +58,14 @@ std::vector<uint8_t> EncodeInstructions(
   }
   return writer.Finish();
 }
+
+std::vector<uint8_t> EncodeSeekingInstructions(
+    const std::vector<SeekingInstruction>& instructions) {
+  BitWriter writer;
+  for (const SeekingInstruction& instruction : instructions) {
+    writer.WriteBits(instruction.op, 2);
+    if (instruction.op == kOpSeek) writer.WriteBits(instruction.back, 1);
+    writer.WriteLength(instruction.length);
+  }
+  return writer.Finish();
+}

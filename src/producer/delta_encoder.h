@@ -12,6 +12,15 @@ struct DeltaInstruction {
   uint32_t length;  // never 0: a zero length is the end marker's alone
 };
 
+// Opcodes of the seeking form besides kOpCopy and kOpInsert.
+enum : uint32_t { kOpSeek = 2, kOpAdd = 3 };
+
+struct SeekingInstruction {
+  uint32_t op;
+  uint32_t length;    // never 0; for kOpSeek the distance
+  bool back = false;  // kOpSeek: towards the old file's start
+};
+
 // Bits of the length code for `length`: 5, 10, 15, ... 40.
 int LengthCodeBits(uint32_t length);
 
@@ -33,3 +42,7 @@ class BitWriter {
 
 std::vector<uint8_t> EncodeInstructions(
     const std::vector<DeltaInstruction>& instructions);
+// The seeking form: a Seek is its opcode, a direction bit (1: back) and a
+// length code.
+std::vector<uint8_t> EncodeSeekingInstructions(
+    const std::vector<SeekingInstruction>& instructions);

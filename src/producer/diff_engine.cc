@@ -395,3 +395,168 @@ Delta ComputeDelta(const uint8_t* old, size_t oldSize, const uint8_t* target,
   emit.Gap(old, oldAt, oldSize - oldAt, targetAt, targetSize - targetAt);
   return delta;
 }
+
+namespace {
+
+// An equal run inside a near-copy at least this long is copied on its own:
+// the instructions around it cost less than its zero differences.
+constexpr size_t kCopyRun = 32;
+// A match is taken when it has this many more equal bytes than the last
+// match's alignment has over the same new bytes.
+constexpr int64_t kMatchGain = 8;
+
+class SeekingEmitter {
+ public:
+  SeekingEmitter(const uint8_t* old, const uint8_t* target, SeekingDelta* delta)
+      : old_(old), target_(target), delta_(delta) {}
+
+  // `length` new bytes from `targetAt` against the old bytes at `oldAt`.
+  void Region(size_t oldAt, size_t targetAt, size_t length) {
+    if (length == 0) return;
+    if (oldAt != position_) {
+      bool back = oldAt < position_;
+      uint64_t distance = back ? position_ - oldAt : oldAt - position_;
+      Add(kOpSeek, distance, back);
+      position_ = oldAt;
+    }
+    const uint8_t* a = old_ + oldAt;
+    const uint8_t* b = target_ + targetAt;
+    size_t done = 0, run = 0;  // bytes emitted; equal bytes just before i
+    for (size_t i = 0; i <= length; ++i) {
+      if (i < length && a[i] == b[i]) {
+        ++run;
+        continue;
+      }
+      if (run >= kCopyRun || run == length) {
+        Near(a, b, done, i - run);
+        Add(kOpCopy, run, false);
+        done = i;
+      }
+      run = 0;
+    }
+    Near(a, b, done, length);
+    position_ += length;
+    delta_->copied += length;
+  }
+
+  void Insert(size_t targetAt, size_t length) {
+    if (length == 0) return;
+    delta_->literal.insert(delta_->literal.end(), target_ + targetAt,
+                           target_ + targetAt + length);
+    Add(kOpInsert, length, false);
+  }
+
+ private:
+  // Bytes [from, to) of a region as a near-copy.
+  void Near(const uint8_t* a, const uint8_t* b, size_t from, size_t to) {
+    if (to <= from) return;
+    for (size_t i = from; i < to; ++i)
+      delta_->differences.push_back(static_cast<uint8_t>(b[i] - a[i]));
+    Add(kOpAdd, to - from, false);
+  }
+
+  void Add(uint32_t op, uint64_t length, bool back) {
+    std::vector<SeekingInstruction>& out = delta_->instructions;
+    while (length > 0) {
+      auto piece =
+          static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));
+      if (!out.empty() && out.back().op == op && out.back().back == back &&
+          uint64_t{out.back().length} + piece <= UINT32_MAX) {
+        out.back().length += piece;
+      } else {
+        out.push_back({op, piece, back});
+      }
+      length -= piece;
+    }
+  }
+
+  const uint8_t* old_;
+  const uint8_t* target_;
+  SeekingDelta* delta_;
+  size_t position_ = 0;  // in the old file, where the applier stands
+};
+
+}  // namespace
+
+SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
+                                 const uint8_t* target, size_t targetSize) {
+  std::vector<int32_t> suffixes(oldSize);
+  if (oldSize > 0)
+    divsufsort(old, suffixes.data(), static_cast<int32_t>(oldSize));
+  SeekingDelta delta;
+  SeekingEmitter emit(old, target, &delta);
+  const auto n = static_cast<int64_t>(targetSize);
+  const auto m = static_cast<int64_t>(oldSize);
+  // The last match: its new and old starts, and old minus new.
+  int64_t lastScan = 0, lastPos = 0, lastOffset = 0;
+  int64_t scan = 0, length = 0, pos = 0;
+  auto agrees = [&](int64_t at, int64_t offset) {
+    return at + offset < m && old[at + offset] == target[at];
+  };
+  while (scan < n) {
+    // Equal bytes of the last alignment over [scan, scan + length).
+    int64_t oldScore = 0;
+    int64_t scored = scan += length;
+    for (; scan < n; ++scan) {
+      size_t at = 0;
+      length = static_cast<int64_t>(
+          LongestMatch(old, oldSize, suffixes.data(), target + scan,
+                       targetSize - static_cast<size_t>(scan), &at));
+      pos = static_cast<int64_t>(at);
+      for (; scored < scan + length; ++scored)
+        oldScore += agrees(scored, lastOffset);
+      if ((length == oldScore && length != 0) ||
+          length > oldScore + kMatchGain) {
+        break;
+      }
+      oldScore -= agrees(scan, lastOffset);
+    }
+    if (length == oldScore && scan != n) continue;  // the alignment goes on
+    // How far the last match reaches forward, and this one back, while
+    // more than half their bytes agree.
+    int64_t forward = 0, back = 0;
+    for (int64_t i = 0, same = 0, best = 0;
+         lastScan + i < scan && lastPos + i < m;) {
+      same += old[lastPos + i] == target[lastScan + i];
+      ++i;
+      if (same * 2 - i > best * 2 - forward) {
+        best = same;
+        forward = i;
+      }
+    }
+    if (scan < n) {
+      for (int64_t i = 1, same = 0, best = 0; scan >= lastScan + i && pos >= i;
+           ++i) {
+        same += old[pos - i] == target[scan - i];
+        if (same * 2 - i > best * 2 - back) {
+          best = same;
+          back = i;
+        }
+      }
+    }
+    // Where they overlap, the split that keeps the most equal bytes.
+    if (lastScan + forward > scan - back) {
+      int64_t overlap = lastScan + forward - (scan - back);
+      int64_t score = 0, best = 0, split = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        score += target[lastScan + forward - overlap + i] ==
+                 old[lastPos + forward - overlap + i];
+        score -= target[scan - back + i] == old[pos - back + i];
+        if (score > best) {
+          best = score;
+          split = i + 1;
+        }
+      }
+      forward += split - overlap;
+      back -= split;
+    }
+    emit.Region(static_cast<size_t>(lastPos), static_cast<size_t>(lastScan),
+                static_cast<size_t>(forward));
+    emit.Insert(static_cast<size_t>(lastScan + forward),
+                static_cast<size_t>(scan - back - lastScan - forward));
+    lastScan = scan - back;
+    lastPos = pos - back;
+    lastOffset = pos - scan;
+  }
+  return delta;
+}

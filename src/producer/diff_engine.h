@@ -44,6 +44,23 @@ struct Delta {
 Delta ComputeDelta(const uint8_t* old, size_t oldSize, const uint8_t* target,
                    size_t targetSize, const DiffOptions& options = {});
 
+struct SeekingDelta {
+  std::vector<SeekingInstruction> instructions;
+  std::vector<uint8_t> literal, differences;
+  uint64_t copied = 0;  // new bytes taken from the old file, near-copies too
+};
+
+// The seeking form, which takes old bytes from anywhere and near-copies as
+// old bytes plus differences. Matches are found as bsdiff finds them: at
+// each new position the longest match anywhere in the old file (a suffix
+// array), taken when it beats the alignment of the last match by more than
+// a few bytes; each is then extended forward and back while more than half
+// the bytes agree, and what lies between two is inserted. Inside a match,
+// equal runs of kCopyRun bytes and more are copied, the rest added to its
+// differences. The old file must have fewer than 2^31 bytes.
+SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
+                                 const uint8_t* target, size_t targetSize);
+
 // A region of the new file that (mostly) equals a region of the old file.
 struct Match {
   size_t target;

@@ -16,8 +16,9 @@
 #include "package/package_loader.h"
 #include "package/sha256.h"
 #include "producer/block_compressor.h"
-#include "runtime/shared_handle.h"
+#include "producer/code_sections.h"
 #include "producer/source_finder.h"
+#include "runtime/shared_handle.h"
 
 namespace fs = std::filesystem;
 
@@ -502,40 +503,136 @@ class OldNames {
   std::set<std::string> matched_;
 };
 
-// An entry's blocks as the package holds them, and what they rebuild.
-struct DeltaBlocks {
+// One patched entry's blocks, as the package holds them, and the options
+// its kind carries.
+struct PatchBlocks {
+  uint32_t options = 0;
   std::vector<uint8_t> instructions, literal;
-  uint64_t oldSize = 0, newSize = 0, copied = 0;
-  std::vector<uint8_t> oldDigest, newDigest;
-  uint64_t Size() const { return instructions.size() + literal.size(); }
+  uint64_t copied = 0;
+  size_t Size() const { return instructions.size() + literal.size(); }
 };
 
-// The blocks that rebuild `target` from `old` (compressed or not), for the
-// entry `name`.
-DeltaBlocks MakeDelta(const fs::path& oldPath, const fs::path& targetPath,
-                      const std::string& name, bool compressed,
-                      const DiffOptions& options) {
-  std::vector<uint8_t> old = ReadWhole(oldPath);
-  std::vector<uint8_t> target = ReadWhole(targetPath);
-  Delta delta = ComputeDelta(old.data(), old.size(), target.data(),
-                             target.size(), options);
-  DeltaBlocks blocks;
+// The original form: in-order instructions and a literal block.
+PatchBlocks OrderedBlocks(const std::vector<uint8_t>& old,
+                          const std::vector<uint8_t>& target, bool compressed,
+                          const DiffOptions& diff) {
+  Delta delta =
+      ComputeDelta(old.data(), old.size(), target.data(), target.size(), diff);
+  PatchBlocks blocks;
   blocks.instructions = EncodeInstructions(delta.instructions);
-  if (blocks.instructions.size() > static_cast<size_t>(INT32_MAX)) {
-    throw ProducerError("the changes to " + name + " are too large to patch");
-  }
   blocks.literal = std::move(delta.literal);
+  blocks.copied = delta.copied;
   if (compressed) {
     blocks.instructions = CompressInstructions(blocks.instructions);
     blocks.literal =
         CompressBlock(blocks.literal.data(), blocks.literal.size());
   }
-  blocks.oldSize = old.size();
-  blocks.newSize = target.size();
-  blocks.copied = delta.copied;
-  blocks.oldDigest = Digest(old);
-  blocks.newDigest = Digest(target);
   return blocks;
+}
+
+template <typename T>
+void Append(std::vector<uint8_t>* out, const T& value) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+  out->insert(out->end(), bytes, bytes + sizeof value);
+}
+
+// The seeking form of `old` and `target` (both already through the
+// transform `kind`, whose parameters are `parameters`): the block is the
+// sizes of the parameters and of the instruction part, the parameters, the
+// instruction part and the differences.
+PatchBlocks SeekingBlocks(const std::vector<uint8_t>& old,
+                          const std::vector<uint8_t>& target, uint32_t kind,
+                          const std::vector<uint8_t>& parameters,
+                          bool compressed) {
+  SeekingDelta delta =
+      ComputeSeekingDelta(old.data(), old.size(), target.data(), target.size());
+  std::vector<uint8_t> part = EncodeSeekingInstructions(delta.instructions);
+  if (part.size() > static_cast<size_t>(INT32_MAX)) {
+    throw ProducerError("the changes are too large to patch");
+  }
+  PatchBlocks blocks;
+  blocks.options = EntryOptionSeeking | (kind << kEntryTransformShift);
+  blocks.copied = delta.copied;
+  blocks.literal = std::move(delta.literal);
+  if (compressed) {
+    part = CompressInstructions(part);
+    blocks.literal =
+        CompressBlock(blocks.literal.data(), blocks.literal.size());
+    if (!delta.differences.empty()) {
+      delta.differences =
+          CompressBlock(delta.differences.data(), delta.differences.size(),
+                        kDifferenceWindowLog);
+    }
+  }
+  Append(&blocks.instructions, static_cast<uint32_t>(parameters.size()));
+  Append(&blocks.instructions, static_cast<uint32_t>(part.size()));
+  const std::vector<uint8_t>* pieces[] = {&parameters, &part,
+                                          &delta.differences};
+  for (const std::vector<uint8_t>* piece : pieces) {
+    blocks.instructions.insert(blocks.instructions.end(), piece->begin(),
+                               piece->end());
+  }
+  return blocks;
+}
+
+// The smallest blocks the package's form allows: with
+// PackageFlagEntryOptions the smallest of the original form, the seeking
+// form and, where both files are programs of one machine, the seeking form
+// through the code transform; the original form alone without the flag, or
+// for an old file beyond the suffix array's reach.
+PatchBlocks BuildPatchBlocks(const std::vector<uint8_t>& old,
+                             const std::vector<uint8_t>& target, uint32_t flags,
+                             const DiffOptions& diff) {
+  bool compressed = (flags & PackageFlagCompressed) != 0;
+  PatchBlocks best = OrderedBlocks(old, target, compressed, diff);
+  if ((flags & PackageFlagEntryOptions) == 0 ||
+      old.size() > std::min<uint64_t>(diff.suffixArrayLimit, INT32_MAX)) {
+    return best;
+  }
+  auto keep = [&best](PatchBlocks candidate) {
+    if (candidate.Size() < best.Size()) best = std::move(candidate);
+  };
+  keep(SeekingBlocks(old, target, kTransformNone, {}, compressed));
+  std::vector<uint8_t> parameters;
+  TransformParameters parsed;
+  uint32_t kind = SharedTransform(FindCode(old.data(), old.size()),
+                                  FindCode(target.data(), target.size()),
+                                  &parameters, &parsed);
+  if (kind == kTransformNone) return best;
+  std::vector<uint8_t> oldCode = old, newCode = target;
+  CodeTransform(kind, parsed.width, parsed.old)
+      .Forward(oldCode.data(), 0, oldCode.size());
+  CodeTransform(kind, parsed.width, parsed.target)
+      .Forward(newCode.data(), 0, newCode.size());
+  keep(SeekingBlocks(oldCode, newCode, kind, parameters, compressed));
+  return best;
+}
+
+// An entry's blocks and what they rebuild.
+struct DeltaBlocks {
+  PatchBlocks blocks;
+  uint64_t oldSize = 0, newSize = 0;
+  std::vector<uint8_t> oldDigest, newDigest;
+  uint64_t Size() const { return blocks.Size(); }
+};
+
+// The blocks that rebuild `target` from `old` in the form `flags` allow,
+// for the entry `name`.
+DeltaBlocks MakeDelta(const fs::path& oldPath, const fs::path& targetPath,
+                      const std::string& name, uint32_t flags,
+                      const DiffOptions& options) {
+  std::vector<uint8_t> old = ReadWhole(oldPath);
+  std::vector<uint8_t> target = ReadWhole(targetPath);
+  DeltaBlocks delta;
+  delta.blocks = BuildPatchBlocks(old, target, flags, options);
+  if (delta.blocks.instructions.size() > static_cast<size_t>(INT32_MAX)) {
+    throw ProducerError("the changes to " + name + " are too large to patch");
+  }
+  delta.oldSize = old.size();
+  delta.newSize = target.size();
+  delta.oldDigest = Digest(old);
+  delta.newDigest = Digest(target);
+  return delta;
 }
 
 // The size of an added file's block: the file, or its compressed stream.
@@ -664,7 +761,7 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
     PlannedEntry& entry = plan.entries[i];
     if (entry.kind == EntryKindAdd && !entry.source.empty()) {
       sourced[i] = MakeDelta(entry.oldPath, entry.newPath, entry.name,
-                             compressed, options.diff);
+                             options.flags, options.diff);
       if (sourced[i].Size() >= AddedBlockSize(entry.newPath, compressed)) {
         entry.source.clear();
         sourced[i] = DeltaBlocks();
@@ -687,10 +784,12 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
     record.nameLength = static_cast<uint32_t>(NameBytes(entry).size());
     record.kind = entry.kind;
     if (entry.kind == EntryKindPatch || !entry.source.empty()) {
-      DeltaBlocks blocks = entry.source.empty()
-                               ? MakeDelta(entry.oldPath, entry.newPath,
-                                           entry.name, compressed, options.diff)
-                               : std::move(sourced[i]);
+      DeltaBlocks delta =
+          entry.source.empty()
+              ? MakeDelta(entry.oldPath, entry.newPath, entry.name,
+                          options.flags, options.diff)
+              : std::move(sourced[i]);
+      const PatchBlocks& blocks = delta.blocks;
       if (!entry.source.empty()) {
         record.kind = EntryKindPatch | EntryOptionSource;
         ++summary.added;
@@ -698,18 +797,19 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
       } else {
         ++summary.patched;
       }
-      summary.oldBytes += blocks.oldSize;
-      record.oldSize = blocks.oldSize;
-      record.newSize = blocks.newSize;
+      record.kind |= blocks.options;
+      summary.oldBytes += delta.oldSize;
+      record.oldSize = delta.oldSize;
+      record.newSize = delta.newSize;
       record.instructionOffset = writer.Offset();
       record.instructionSize = blocks.instructions.size();
       writer.Write(blocks.instructions.data(), blocks.instructions.size());
       record.literalOffset = writer.Offset();
       record.literalSize = blocks.literal.size();
       writer.Write(blocks.literal.data(), blocks.literal.size());
-      std::memcpy(record.oldDigest, blocks.oldDigest.data(), 32);
-      std::memcpy(record.newDigest, blocks.newDigest.data(), 32);
-      summary.newBytes += blocks.newSize;
+      std::memcpy(record.oldDigest, delta.oldDigest.data(), 32);
+      std::memcpy(record.newDigest, delta.newDigest.data(), 32);
+      summary.newBytes += delta.newSize;
       summary.copiedBytes += blocks.copied;
     } else if (entry.kind == EntryKindRemove) {
       CHashSHA256 hash;

@@ -93,6 +93,66 @@ TEST_F(Decoding, ProgramsEndAtTheirEndMarkerOrFail) {
   }
 }
 
+// Seeking programs over "ABCDEFGHIJ", the literal block "xy" and their
+// differences: what they build before they end or fail.
+TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
+  struct Op {
+    uint32_t op, length;
+    bool back;
+  };
+  auto program = [](std::initializer_list<Op> ops) {
+    BitWriter writer;
+    for (const Op& op : ops) {
+      writer.WriteBits(op.op, 2);
+      if (op.op == Seek) writer.WriteBits(op.back, 1);
+      writer.WriteLength(op.length);
+    }
+    return writer.Finish();
+  };
+  const struct Case {
+    const char* what;
+    Bytes instructions, differences = {}, out = {};
+    bool ends = false;
+  } cases[] = {
+      {"the worked example",
+       {0x07, 0x47, 0x8D, 0x14, 0x20, 0x3C, 0x00},
+       {0, 1, 2},
+       ToBytes("ABCACExyHIJ"),
+       true},
+      {"the whole file, back, and again",
+       program({{Copy, 10, false}, {Seek, 10, true}, {Copy, 10, false}}),
+       {},
+       ToBytes("ABCDEFGHIJABCDEFGHIJ"),
+       true},
+      {"differences wrap around",
+       program({{Add, 2, false}}),
+       {0xFF, 0x80},
+       ToBytes("@\xC2"),
+       true},
+      {"a seek to the end", program({{Seek, 10, false}}), {}, {}, true},
+      {"a Copy at the end", program({{Seek, 10, false}, {Copy, 1, false}})},
+      {"a seek past the end", program({{Seek, 11, false}})},
+      {"a seek back past the start",
+       program({{Copy, 2, false}, {Seek, 3, true}}),
+       {},
+       ToBytes("AB")},
+      {"a seek of 0", program({{Seek, 0, false}})},
+      {"an Add past the differences", program({{Add, 3, false}}), {1, 1}},
+      {"an Insert past the literal block", program({{Insert, 3, false}})},
+      {"a Copy of length 0", program({{Copy, 0, false}})},
+      {"a seek cut off by the block's end", {0xBF}},
+      {"the original form's end marker", {0xC0}, {}, {}, true},
+  };
+  for (const Case& c : cases) {
+    Bytes out;
+    ASSERT_EQ(c.ends,
+              DecodeWithFiles(dir, c.instructions, ToBytes("ABCDEFGHIJ"),
+                              ToBytes("xy"), &out, nullptr, &c.differences))
+        << c.what;
+    EXPECT_EQ(c.out, out) << c.what;
+  }
+}
+
 TEST(BitReaderTest, LengthClassBoundaries) {
   for (uint32_t length :
        {0u, 15u, 16u, 271u, 272u, 4367u, 4368u, 69903u, 69904u, 1118479u,

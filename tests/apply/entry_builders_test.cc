@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 
+#include "apply/delta_decoder.h"
 #include "apply/patch_thread.h"
 #include "apply/worker_fixture.h"
 #include "package/package_loader.h"
@@ -152,6 +154,108 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
   Load({patch}, PackageFlagCompressed);
   Record(0).newSize = 1;
   EXPECT_EQ(ResultUpdateFailed, Build(0, old));
+}
+
+// A seeking entry: "the " copied, "new" inserted, "old" passed over,
+// " program," near-copied to " program:", the rest inserted; `cut`
+// difference bytes short.
+TestEntry SeekingEntry(const Bytes& parameters, uint32_t transform,
+                       bool compressed, size_t cut = 0) {
+  TestEntry entry = PatchEntry("p", kOld, kNew);
+  BitWriter bits;
+  for (const Instruction& op : std::vector<Instruction>{
+           {Copy, 4}, {Insert, 3}, {Seek, 3}, {Add, 9}, {Insert, 20}}) {
+    bits.WriteBits(op.op, 2);
+    if (op.op == Seek) bits.WriteBits(0, 1);
+    bits.WriteLength(op.length);
+  }
+  Bytes instructions = bits.Finish(), differences(9);
+  differences[8] = ':' - ',';
+  differences.resize(differences.size() - cut);
+  entry.literal = ToBytes("new version two, longer");
+  entry.kind |= EntryOptionSeeking | transform << kEntryTransformShift;
+  if (compressed) {
+    entry.literal = StoredStream(entry.literal);
+    Bytes part(4);
+    const uint32_t count = static_cast<uint32_t>(instructions.size());
+    std::memcpy(part.data(), &count, 4);
+    Bytes stream = StoredStream(instructions);
+    part.insert(part.end(), stream.begin(), stream.end());
+    instructions = part;
+    differences = StoredStream(differences);
+  }
+  entry.instructions = SeekingBlock(parameters, instructions, differences);
+  return entry;
+}
+
+// The seeking form rebuilds only from a block whose parts fit and agree
+// with the options its entry names; any other fails the entry (14).
+TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
+  Bytes parameters(12 + 32);  // width 24, one range of each file, at 0
+  const uint32_t head[] = {24, 1, 1};
+  std::memcpy(parameters.data(), head, sizeof head);
+  parameters[20] = static_cast<uint8_t>(kOld.size());
+  parameters[36] = static_cast<uint8_t>(kNew.size());
+  const uint32_t seeking = PackageFlagEntryOptions;
+  const uint32_t compressed = seeking | PackageFlagCompressed;
+  const TestEntry plain = SeekingEntry({}, kTransformNone, false);
+  const TestEntry x86 = SeekingEntry(parameters, kTransformX86, false);
+  const TestEntry packed = SeekingEntry({}, kTransformNone, true);
+  TestEntry ordered = PatchEntry("p", kOld, kNew);
+  ordered.kind |= 0xFFFF0000u;
+  auto changed = [](TestEntry entry, const std::function<void(TestEntry&)>& f) {
+    f(entry);
+    return entry;
+  };
+  auto size = [](TestEntry entry, int at, uint32_t value) {
+    std::memcpy(entry.instructions.data() + at, &value, 4);
+    return entry;
+  };
+  const struct Case {
+    const char* what;
+    TestEntry entry;
+    uint32_t flags;
+    bool builds = false;
+  } cases[] = {
+      {"the seeking form", plain, seeking, true},
+      {"through a transform", x86, seeking, true},
+      {"compressed", packed, compressed, true},
+      {"options without the flag", ordered, 0, true},
+      {"a block shorter than its sizes",
+       changed(plain, [](TestEntry& e) { e.instructions.resize(7); }), seeking},
+      {"parameters past the block", size(x86, 0, 1000), seeking},
+      {"instructions past the block", size(plain, 4, 1000), seeking},
+      {"parameters and no transform",
+       changed(x86, [](TestEntry& e) { e.kind &= ~kEntryTransformMask; }),
+       seeking},
+      {"a transform and no parameters",
+       changed(plain, [](TestEntry& e) { e.kind |= 1u << 17; }), seeking},
+      {"parameters that do not parse",
+       changed(x86, [](TestEntry& e) { e.instructions[8] = 15; }), seeking},
+      {"an option nobody knows",
+       changed(plain, [](TestEntry& e) { e.kind |= 1u << 20; }), seeking},
+      {"a transform past the last",
+       changed(x86, [](TestEntry& e) { e.kind |= 3u << 17; }), seeking},
+      {"a transform without the seeking form",
+       changed(ordered,
+               [](TestEntry& e) { e.kind = EntryKindPatch | 1u << 17; }),
+       seeking},
+      {"differences cut short", SeekingEntry({}, kTransformNone, false, 1),
+       seeking},
+      {"a difference stream cut short",
+       SeekingEntry({}, kTransformNone, true, 1), compressed},
+      {"bytes after the difference stream",
+       changed(packed, [](TestEntry& e) { e.instructions.push_back(0); }),
+       compressed},
+  };
+  for (const Case& c : cases) {
+    Load({c.entry}, c.flags);
+    EXPECT_EQ(c.builds ? ResultSuccess : ResultUpdateFailed, Build(0, kOld))
+        << c.what;
+    if (c.builds) {
+      EXPECT_EQ(kNew, built) << c.what;
+    }
+  }
 }
 
 // Ten megabytes rebuilt or added: a message only when the bar moves and at

@@ -43,14 +43,13 @@ class Streams : public ::testing::Test {
   std::mt19937 random{5};
 };
 
-// A region of two whole buffers, from where the handle stands, read in
+// A region of two whole buffers, from offset 1000, read in
 // pieces that cross a buffer's end, then runs dry.
 TEST_F(Streams, ReadAcrossABufferBoundary) {
   Bytes content = RandomBytes(random, 140000);
   WriteAll(dir / "in", content);
   HANDLE file = Open("in", GENERIC_READ, OPEN_EXISTING);
-  SetFilePointer(file, 1000, nullptr, FILE_BEGIN);
-  CFileReadData region(&::ReadFile, file, 131072);
+  CFileReadData region(&::ReadFile, file, 1000, 131072);
   ProgressLog log(&region);
   Bytes out(140000);
   uint32_t delivered = 0;
@@ -64,6 +63,40 @@ TEST_F(Streams, ReadAcrossABufferBoundary) {
   EXPECT_EQ(Bytes(content.begin() + 1000, content.begin() + 132072), out);
   ASSERT_TRUE(region.Read(out.data(), 10, &delivered));
   EXPECT_EQ(0u, delivered);
+}
+
+// Seeks inside the loaded block and beyond it, either way, to the end and
+// past it; through a transform too, the bytes read are the file's as the
+// transform of the whole file holds them.
+TEST_F(Streams, SeekAnywhereInTheFile) {
+  Bytes content = RandomBytes(random, 200000);
+  for (size_t i = 0; i + 5 < content.size(); i += 37) {
+    content[i] = 0xE8;
+    content[i + 4] = 0;
+  }
+  WriteAll(dir / "in", content);
+  const CodeTransform code(kTransformX86, 24, {{1000, 150000, 0x1000}});
+  Bytes transformed = content;
+  code.Forward(transformed.data(), 0, transformed.size());
+  for (const CodeTransform* transform :
+       {&code, (const CodeTransform*)nullptr}) {
+    const Bytes& expected = transform != nullptr ? transformed : content;
+    CFileReadData stream(Open("in", GENERIC_READ, OPEN_EXISTING), transform);
+    for (uint64_t at : {100u, 50u, 70000u, 65536u, 4095u, 131072u, 199995u,
+                        200000u, 3u, 65535u}) {
+      ASSERT_TRUE(stream.Seek(at)) << at;
+      Bytes out(10);
+      uint32_t delivered = 0;
+      stream.Read(out.data(), 10, &delivered);
+      out.resize(delivered);
+      EXPECT_EQ(std::min<uint64_t>(10, content.size() - at), delivered) << at;
+      EXPECT_EQ(Bytes(expected.begin() + at, expected.begin() + at + delivered),
+                out)
+          << at;
+    }
+    EXPECT_FALSE(stream.Seek(200001));
+    EXPECT_EQ(65545u, stream.consumed);
+  }
 }
 
 // Whole buffers go to the file as they fill, the rest with Flush; a write

@@ -24,6 +24,18 @@ void ExpectRoundTrip(const Bytes& old, const Bytes& target, const Delta& delta,
   EXPECT_EQ(delta.literal.size(), consumed[1]);
 }
 
+// The same for the seeking form: every literal byte is taken.
+void ExpectRoundTrip(const Bytes& old, const Bytes& target,
+                     const SeekingDelta& delta, const ScratchDir& dir) {
+  Bytes out;
+  uint64_t consumed[2];
+  EXPECT_TRUE(
+      DecodeWithFiles(dir, EncodeSeekingInstructions(delta.instructions), old,
+                      delta.literal, &out, consumed, &delta.differences));
+  EXPECT_EQ(target, out);
+  EXPECT_EQ(delta.literal.size(), consumed[1]);
+}
+
 Bytes Mutate(Bytes data, std::mt19937& random) {
   for (int edit = 0; edit < 8; ++edit) {
     auto at = data.begin() + (data.empty() ? 0 : random() % data.size());
@@ -63,6 +75,10 @@ TEST(ComputeDelta, RandomMutationsRoundTripThroughTheDecoder) {
                                target.size(), options);
     SCOPED_TRACE(round);
     ExpectRoundTrip(old, target, delta, dir);
+    ExpectRoundTrip(old, target,
+                    ComputeSeekingDelta(old.data(), old.size(), target.data(),
+                                        target.size()),
+                    dir);
   }
 }
 
@@ -129,6 +145,36 @@ TEST(ComputeDelta, CopiesWhatLiesInOrderAndNoMatchBelowEight) {
       EXPECT_LE(delta.copied, c.most);
       ExpectRoundTrip(c.old, c.target, delta, dir);
     }
+  }
+}
+
+// The seeking form takes what moved back, repeats and pieces with a few
+// differing bytes from the old file; only new bytes become literal bytes.
+TEST(ComputeSeekingDelta, TakesMovedRepeatedAndNearlyEqualBytes) {
+  std::mt19937 random(24);
+  Bytes a = RandomBytes(random, 30000), b = RandomBytes(random, 30000),
+        c = RandomBytes(random, 30000), fresh = RandomBytes(random, 500);
+  Bytes changed = Join({a, b, c});
+  for (size_t i = 100; i < changed.size(); i += 1000) changed[i] += 3;
+  const struct Case {
+    const char* name;
+    Bytes old, target;
+    size_t literal;  // literal bytes at most
+  } cases[] = {
+      {"blocks in another order", Join({a, b, c}), Join({c, a, fresh, b}), 500},
+      {"a block twice", Join({a, b}), Join({b, a, b}), 0},
+      {"pointers that moved", Join({a, b, c}), changed, 0},
+      {"nothing in common", a, b, b.size()},
+      {"from nothing", {}, a, a.size()},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SeekingDelta delta = ComputeSeekingDelta(c.old.data(), c.old.size(),
+                                             c.target.data(), c.target.size());
+    EXPECT_LE(delta.literal.size(), c.literal);
+    EXPECT_EQ(c.target.size() - delta.literal.size(), delta.copied);
+    ExpectRoundTrip(c.old, c.target, delta, dir);
   }
 }
 

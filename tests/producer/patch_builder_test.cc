@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "apply/code_transform.h"
 #include "apply/patch_thread.h"
 #include "support/platform_support.h"
 #include "support/program_trees.h"
@@ -49,8 +50,8 @@ class Trees : public ProgramTrees {
   }
 };
 
-// The patch, plain or compressed, is the same at every build and rebuilds
-// NEW from OLD, leaving what only OLD has.
+// The patch, plain, compressed or seeking, is the same at every build and
+// rebuilds NEW from OLD, leaving what only OLD has.
 TEST_F(Trees, ThePatchOfEveryKindOfDifferenceRebuildsNew) {
   // Text compresses: the compressed form carries it in far fewer bytes.
   std::string text;
@@ -58,13 +59,14 @@ TEST_F(Trees, ThePatchOfEveryKindOfDifferenceRebuildsNew) {
     text += "line " + std::to_string(i % 50) + "\n";
   Write("new/notes.txt", ToBytes(text));
   TreePlan plan = PlanTrees(dir / "old", dir / "new");
-  uint64_t sizes[2];
-  for (uint32_t flags : {0u, PackageFlagCompressed}) {
+  std::vector<uint64_t> sizes;
+  for (uint32_t flags : {0u, PackageFlagCompressed,
+                         PackageFlagCompressed | PackageFlagEntryOptions}) {
     SCOPED_TRACE(flags);
     BuildOptions options;
     options.flags = flags;
-    sizes[flags != 0] =
-        WritePatch(kStub, plan, dir / "patch.exe", options).packageSize;
+    sizes.push_back(
+        WritePatch(kStub, plan, dir / "patch.exe", options).packageSize);
     WritePatch(kStub, plan, dir / "again.exe", options);
     EXPECT_EQ(ReadAll(dir / "patch.exe"), ReadAll(dir / "again.exe"));
     fs::remove_all(dir / "target");
@@ -78,6 +80,57 @@ TEST_F(Trees, ThePatchOfEveryKindOfDifferenceRebuildsNew) {
   // Much smaller than the new files: the program is patched, not shipped.
   EXPECT_LT(sizes[0], 5000u + text.size());
   EXPECT_LT(sizes[1], 5000u);
+  EXPECT_LE(sizes[2], sizes[1]);
+}
+
+// An x64 program whose two halves of code trade places: every call in
+// them to the code before them changes its operand, and through the code
+// transform none does. The patch takes the transform and rebuilds the
+// program.
+TEST_F(Trees, CodeThatMovedPatchesThroughTheTransform) {
+  std::mt19937 random(31);
+  constexpr uint32_t kCode = 0x20000, kAddress = 0x1000, kHalf = 0x8000;
+  Bytes library = RandomBytes(random, 0x1000);
+  Bytes halves[2] = {RandomBytes(random, kHalf), RandomBytes(random, kHalf)};
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> calls(2);
+  for (int h = 0; h < 2; ++h) {
+    for (uint32_t at = 0; at + 5 < kHalf; at += 8 + random() % 16)
+      calls[h].push_back({at, static_cast<uint32_t>(random() % 0x1000)});
+  }
+  auto program = [&](int first) {
+    Bytes image = MakePeImage(true, {kCode});
+    const uint32_t section = 0x80 + 264, imageSize = kAddress + kCode;
+    std::memcpy(&image[section + 12], &kAddress, 4);
+    image[section + 36] = 0x20;  // code
+    std::memcpy(&image[0x80 + 24 + 56], &imageSize, 4);
+    Bytes code = library;
+    for (int h : {first, 1 - first}) {
+      const uint32_t start = static_cast<uint32_t>(code.size());
+      code.insert(code.end(), halves[h].begin(), halves[h].end());
+      for (const auto& call : calls[h]) {
+        uint32_t rel = call.second - (start + call.first + 5);
+        code[start + call.first] = 0xE8;
+        std::memcpy(&code[start + call.first + 1], &rel, 4);
+      }
+    }
+    std::copy(code.begin(), code.end(), image.begin() + 0x200);
+    return image;
+  };
+  Write("moved/old/app.exe", program(0));
+  Write("moved/new/app.exe", program(1));
+  TreePlan plan = PlanTrees(dir / "moved/old", dir / "moved/new");
+  BuildOptions options;
+  options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
+  WritePatch(kStub, plan, dir / "patch.exe", options);
+  PackageEntry record;
+  std::memcpy(&record, ReadAll(dir / "patch.exe").data() + kStub.size() + 96,
+              sizeof record);
+  EXPECT_EQ(EntryKindPatch | EntryOptionSeeking |
+                kTransformX64 << kEntryTransformShift,
+            record.kind);
+  ASSERT_EQ(ResultSuccess,
+            ApplyPatchFile(dir / "patch.exe", dir / "moved/old"));
+  EXPECT_EQ(Snapshot(dir / "moved/new"), Snapshot(dir / "moved/old"));
 }
 
 // A file larger than the window an applier decodes with (64 MiB) is

@@ -203,6 +203,16 @@ void Put(Bytes* out, size_t offset, const T& value) {
 
 }  // namespace
 
+Bytes SeekingBlock(const Bytes& parameters, const Bytes& instructions,
+                   const Bytes& differences) {
+  Bytes block(8);
+  Put(&block, 0, static_cast<uint32_t>(parameters.size()));
+  Put(&block, 4, static_cast<uint32_t>(instructions.size()));
+  for (const Bytes* part : {&parameters, &instructions, &differences})
+    block.insert(block.end(), part->begin(), part->end());
+  return block;
+}
+
 Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
   // Each name with its NUL, then a source with its own.
   auto names = [](const TestEntry& entry) {
@@ -321,9 +331,10 @@ fs::path ScratchDir::operator/(const std::string& name) const {
 
 bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
                      const Bytes& old, const Bytes& literal, Bytes* out,
-                     uint64_t consumed[2]) {
+                     uint64_t consumed[2], const Bytes* differences) {
   WriteAll(dir / "old", old);
   WriteAll(dir / "literal", literal);
+  WriteAll(dir / "differences", differences ? *differences : Bytes());
   auto open = [&](const char* name, DWORD access, DWORD disposition) {
     return CreateFileW(Wide(dir / name).c_str(), access, FILE_SHARE_READ,
                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -334,17 +345,24 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
   BitReader reader(block);
   CFileReadData oldStream(open("old", GENERIC_READ, OPEN_EXISTING));
   CFileReadData literalStream(&::ReadFile,
-                              open("literal", GENERIC_READ, OPEN_EXISTING),
+                              open("literal", GENERIC_READ, OPEN_EXISTING), 0,
                               literal.size());
+  CFileReadData differenceStream(
+      &::ReadFile, open("differences", GENERIC_READ, OPEN_EXISTING), 0,
+      differences ? differences->size() : 0);
   CFileWriteData output(open("out", GENERIC_WRITE, CREATE_ALWAYS));
   const bool ended =
-      DeltaDecoder::Decode(oldStream, output, reader, literalStream);
+      differences
+          ? DeltaDecoder::DecodeSeeking(oldStream, output, reader,
+                                        literalStream, differenceStream)
+          : DeltaDecoder::Decode(oldStream, output, reader, literalStream);
   output.Flush();
   if (consumed != nullptr) {
     consumed[0] = oldStream.consumed;
     consumed[1] = literalStream.consumed;
   }
-  for (HANDLE file : {oldStream.handle, literalStream.handle, output.handle}) {
+  for (HANDLE file : {oldStream.handle, literalStream.handle,
+                      differenceStream.handle, output.handle}) {
     CloseHandle(file);
   }
   *out = ReadAll(dir / "out");

@@ -85,6 +85,11 @@ Bytes StoredStream(const Bytes& data);
 // theirs.
 TestEntry Compressed(TestEntry entry);
 
+// A seeking instruction block: the sizes of `parameters` and
+// `instructions`, then both, then `differences`, each as stored.
+Bytes SeekingBlock(const Bytes& parameters, const Bytes& instructions,
+                   const Bytes& differences);
+
 // Lays out header, table and blocks (each entry's instructions, then its
 // literal block) and seals the digest.
 Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags = 0);
@@ -120,9 +125,11 @@ class ScratchDir {
 // Runs the applier's decoder over `instructions`, with `old` and `literal`
 // in files in `dir`; `out` gets what it wrote. Returns whether the stream
 // ended well; `consumed`, when given, the bytes taken from old and literal.
+// With `differences`, the seeking form's decoder.
 bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
                      const Bytes& old, const Bytes& literal, Bytes* out,
-                     uint64_t consumed[2] = nullptr);
+                     uint64_t consumed[2] = nullptr,
+                     const Bytes* differences = nullptr);
 
 // Removes everything inside `folder`, read-only files included.
 void ClearFolder(const std::filesystem::path& folder);

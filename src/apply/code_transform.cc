@@ -1,0 +1,136 @@
+#include "apply/code_transform.h"
+
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// One-byte opcodes that take a ModRM operand and no immediate: the
+// arithmetic and logic forms (add, or, adc, sbb, and, sub, xor, cmp), movsxd,
+// test, xchg, mov, lea, and the inc/dec/call/jmp/push group.
+constexpr uint8_t kRipOpcodes[] = {
+    0x01, 0x03, 0x09, 0x0B, 0x11, 0x13, 0x19, 0x1B, 0x21, 0x23, 0x29, 0x2B,
+    0x31, 0x33, 0x39, 0x3B, 0x63, 0x85, 0x87, 0x89, 0x8B, 0x8D, 0xFF};
+// After 0F: SSE moves and arithmetic, cmovcc, imul, movzx, movsx.
+constexpr uint8_t kRipOpcodes0F[] = {
+    0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x28, 0x29, 0x2A,
+    0x2C, 0x2D, 0x2E, 0x2F, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46,
+    0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x51, 0x54,
+    0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F,
+    0x6E, 0x6F, 0x7E, 0x7F, 0xAF, 0xB6, 0xB7, 0xBE, 0xBF};
+
+struct OpcodeTable {
+  bool one[256] = {}, two[256] = {};
+  OpcodeTable() {
+    for (uint8_t op : kRipOpcodes) one[op] = true;
+    for (uint8_t op : kRipOpcodes0F) two[op] = true;
+  }
+};
+const OpcodeTable kTable;
+
+uint32_t Load32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+         uint32_t{p[3]} << 24;
+}
+
+void Store32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint64_t Load64(const uint8_t* p) {
+  return uint64_t{Load32(p)} | uint64_t{Load32(p + 4)} << 32;
+}
+
+}  // namespace
+
+CodeTransform::CodeTransform(uint32_t kind, uint32_t width,
+                             std::vector<CodeRange> ranges)
+    : kind_(kind), span_(uint64_t{1} << width), ranges_(std::move(ranges)) {}
+
+void CodeTransform::Forward(uint8_t* data, uint64_t offset, size_t size) const {
+  Run(data, offset, size, false);
+}
+
+void CodeTransform::Inverse(uint8_t* data, uint64_t offset, size_t size) const {
+  Run(data, offset, size, true);
+}
+
+void CodeTransform::Run(uint8_t* data, uint64_t offset, size_t size,
+                        bool inverse) const {
+  const uint64_t end = offset + size;
+  for (const CodeRange& range : ranges_) {
+    uint64_t from = range.offset > offset ? range.offset : offset;
+    uint64_t to =
+        range.offset + range.size < end ? range.offset + range.size : end;
+    while (from < to) {
+      uint64_t blockEnd = (from / kTransformBlock + 1) * kTransformBlock;
+      uint64_t pieceEnd = blockEnd < to ? blockEnd : to;
+      Piece(data + (from - offset), static_cast<uint32_t>(pieceEnd - from),
+            range.address + static_cast<uint32_t>(from - range.offset),
+            inverse);
+      from = pieceEnd;
+    }
+  }
+}
+
+bool CodeTransform::Header(const uint8_t* bytes, uint32_t i,
+                           uint32_t floor) const {
+  if (i >= floor + 1 && (bytes[i - 1] == 0xE8 || bytes[i - 1] == 0xE9))
+    return true;
+  if (kind_ != kTransformX64 || i < floor + 2 || (bytes[i - 1] & 0xC7) != 0x05)
+    return false;
+  if (kTable.one[bytes[i - 2]]) return true;
+  return i >= floor + 3 && bytes[i - 3] == 0x0F && kTable.two[bytes[i - 2]];
+}
+
+void CodeTransform::Piece(uint8_t* bytes, uint32_t size, uint32_t address,
+                          bool inverse) const {
+  const uint64_t half = span_ / 2;
+  uint32_t floor = 0;  // where the bytes after the last operand start
+  for (uint32_t i = 1; i + 4 <= size;) {
+    if (!Header(bytes, i, floor)) {
+      ++i;
+      continue;
+    }
+    // Shifted by half the span: the range of `width` bits is [0, span).
+    uint64_t value = (uint64_t{Load32(bytes + i)} + half) & 0xFFFFFFFFu;
+    if (value < span_) {
+      uint64_t at = (uint64_t{address} + i + 4) % span_;
+      value = (value + (inverse ? span_ - at : at)) % span_;
+      Store32(bytes + i, static_cast<uint32_t>(value - half));
+    }
+    i += 4;
+    floor = i;
+  }
+}
+
+bool ParseTransformParameters(const uint8_t* data, size_t size,
+                              uint64_t oldSize, uint64_t newSize,
+                              TransformParameters* out) {
+  if (size < 12) return false;
+  TransformParameters parsed;
+  parsed.width = Load32(data);
+  uint32_t counts[2] = {Load32(data + 4), Load32(data + 8)};
+  if (parsed.width < kMinTransformWidth || parsed.width > 32 ||
+      counts[0] > kMaxCodeRanges || counts[1] > kMaxCodeRanges ||
+      size != 12 + 16 * size_t{counts[0] + counts[1]}) {
+    return false;
+  }
+  const uint8_t* at = data + 12;
+  for (int file = 0; file < 2; ++file) {
+    std::vector<CodeRange>& ranges = file == 0 ? parsed.old : parsed.target;
+    uint64_t next = 0;  // the least offset the next range may start at
+    for (uint32_t n = 0; n < counts[file]; ++n, at += 16) {
+      CodeRange range = {Load64(at), Load32(at + 8), Load32(at + 12)};
+      uint64_t fileSize = file == 0 ? oldSize : newSize;
+      if (range.size == 0 || range.offset < next || range.offset > fileSize ||
+          range.size > fileSize - range.offset) {
+        return false;
+      }
+      next = range.offset + range.size;
+      ranges.push_back(range);
+    }
+  }
+  *out = std::move(parsed);
+  return true;
+}
