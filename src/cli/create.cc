@@ -132,7 +132,8 @@ int Create(const CreateArgs& args) {
   BuildOptions options;
   if (args.backup) options.flags |= PackageFlagBackup;
   if (args.keepTimes) options.flags |= PackageFlagKeepTimes;
-  if (!args.plain) options.flags |= PackageFlagCompressed;
+  if (!args.plain)
+    options.flags |= PackageFlagCompressed | PackageFlagEntryOptions;
   options.progress = [&view, &bytes](size_t index, const PlannedEntry& entry) {
     view.StartEntry(index, Kind(entry.kind), entry.name, bytes(entry));
   };
@@ -212,8 +213,8 @@ Command AddCreateCommand(CLI::App* app) {
                     "rebuilt files keep the times of the files they "
                     "replace");
   command->add_flag("--plain", args->plain,
-                    "store the data blocks as they are, not "
-                    "compressed");
+                    "the original format: instructions in order, data "
+                    "blocks as they are");
   command->add_flag("--allow-empty", args->allowEmpty,
                     "write a patch even when OLD and NEW hold the same "
                     "files");

@@ -5,8 +5,10 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <vector>
 
+#include "apply/code_transform.h"
 #include "cli/common.h"
 #include "cli/embedded_stubs.h"
 #include "package/image_end.h"
@@ -92,6 +94,37 @@ std::string Hex(const uint8_t* bytes, size_t size) {
   return text;
 }
 
+// What a patched entry's blocks use: nothing for the original form;
+// "seeking", "near-copies" when its differences are not empty, and the
+// code its transform reads.
+std::vector<std::string> Features(const fs::path& patch,
+                                  const PackageLoader& loader,
+                                  const PackageEntry& entry) {
+  std::vector<std::string> features;
+  if ((loader.header.flags & PackageFlagEntryOptions) == 0 ||
+      (entry.kind & EntryOptionSeeking) == 0) {
+    return features;
+  }
+  features.push_back("seeking");
+  std::ifstream in(patch, std::ios::binary);
+  uint32_t sizes[2] = {0, 0};
+  in.seekg(static_cast<std::streamoff>(loader.packageOffset +
+                                       entry.instructionOffset));
+  if (in.read(reinterpret_cast<char*>(sizes), sizeof sizes) &&
+      uint64_t{sizes[0]} + sizes[1] + 8 < entry.instructionSize) {
+    features.push_back("near-copies");
+  }
+  switch ((entry.kind & kEntryTransformMask) >> kEntryTransformShift) {
+    case kTransformX86:
+      features.push_back("x86 code");
+      break;
+    case kTransformX64:
+      features.push_back("x64 code");
+      break;
+  }
+  return features;
+}
+
 void PrintJson(const nlohmann::ordered_json& value) {
   std::printf(
       "%s\n",
@@ -129,6 +162,8 @@ int Info(const std::string& patchPath, bool json) {
         item["oldSize"] = entry.record.oldSize;
         item["oldDigest"] = Hex(entry.record.oldDigest, 32);
       }
+      if (kind == EntryKindPatch)
+        item["features"] = Features(patch, loader, entry.record);
       if (kind == EntryKindPatch || kind == EntryKindAdd) {
         item["newSize"] = entry.record.newSize;
         item["newDigest"] = Hex(entry.record.newDigest, 32);
@@ -174,10 +209,17 @@ int Info(const std::string& patchPath, bool json) {
     std::string name = Utf8(entry.name.c_str());
     if (!entry.source.empty())
       name += " (from " + Utf8(entry.source.c_str()) + ")";
-    std::printf("%-6s %12llu %12llu  %s\n", Kind(entry.kind).c_str(),
+    std::string features;
+    if (entry.kind == EntryKindPatch) {
+      for (const std::string& feature : Features(patch, loader, entry.record)) {
+        features += (features.empty() ? "  (" : ", ") + feature;
+      }
+      if (!features.empty()) features += ")";
+    }
+    std::printf("%-6s %12llu %12llu  %s%s\n", Kind(entry.kind).c_str(),
                 static_cast<unsigned long long>(entry.record.oldSize),
                 static_cast<unsigned long long>(entry.record.newSize),
-                name.c_str());
+                name.c_str(), features.c_str());
   }
   std::printf("%s, package %llu bytes%s%s\n",
               Plural(loader.entries.size(), "entry", "entries").c_str(),

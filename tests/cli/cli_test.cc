@@ -21,6 +21,10 @@ class Cli : public ProgramTrees {
  protected:
   void SetUp() override {
     WriteProgram(14, 50000, 0, 20);
+    // Code that moved to the front: only the seeking form takes it back.
+    Bytes newer = ReadAll(dir / "new/bin/app.exe");
+    std::rotate(newer.begin(), newer.end() - 5000, newer.end());
+    Write("new/bin/app.exe", newer);
     Write("old/same.txt", ToBytes("same"));
     Write("new/same.txt", ToBytes("same"));
     Write("new/data/added.txt", ToBytes("added"));
@@ -98,7 +102,13 @@ TEST_F(Cli, ExitStatusesAndWhatEachLeaves) {
       {"SELFPATCH info " + Path("ts.exe"), 0, "  ts-old.tar\n1 entry"},
       {Create("old/bin/app.exe", "new/bin/app.exe", "one.exe") +
            " -q && SELFPATCH info " + Path("one.exe"),
-       0, "  app.exe\n1 entry, package"},
+       0, "  app.exe  (seeking, near-copies)\n1 entry, package"},
+      {Create("old", "new", "features.exe") + " -q && SELFPATCH info --json " +
+           Path("features.exe") +
+           " | python3 -c 'import json, sys\n"
+           "print([e.get(\"features\") for e in "
+           "json.load(sys.stdin)[\"entries\"]])'",
+       0, "[['seeking', 'near-copies'], None, None]\n"},
       // NEW lacks a file of OLD: the patch removes it, and its folder,
       // unless it is to be left where it is.
       {Create("new", "old", "back.exe") + " -q --backup --keep-removed", 0,
