@@ -124,10 +124,10 @@ e2e: native win-x64 win-x86 setup32
 fuzz:
 	@$(NEED) build fuzz
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j$(JOBS) --target fuzz_package fuzz_rebuild fuzz_utf8 make_seeds
+	cmake --build --preset fuzz -j$(JOBS) --target fuzz_package fuzz_rebuild fuzz_seeking fuzz_utf8 make_seeds
 	build/fuzz/tests/fuzz/make_seeds build/fuzz/corpus
 	mkdir -p build/fuzz/artifacts
-	@for t in package rebuild utf8; do \
+	@for t in package rebuild seeking utf8; do \
 	  build/fuzz/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
 	    -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/$$t- \
 	    build/fuzz/corpus/$$t > build/fuzz/$$t.log 2>&1; status=$$?; \

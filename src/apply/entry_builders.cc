@@ -105,10 +105,6 @@ bool ReadCompressedInstructions(HANDLE package, uint64_t position,
                        instructions->Get());
 }
 
-}  // namespace
-
-namespace {
-
 // Where the parts of a seeking instruction block lie in the package file,
 // and the transform it names.
 struct SeekingBlock {

@@ -24,7 +24,7 @@ void Check(size_t result) {
 }  // namespace
 
 std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
-                                   int maxWindowLog) {
+                                   int maxWindowLog, int level) {
   // An empty block may come as a null pointer, which the compressor would
   // offset.
   static const uint8_t kNothing = 0;
@@ -38,7 +38,7 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
   while (windowLog < maxWindowLog && (size_t{1} << windowLog) < size)
     ++windowLog;
   Check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel,
-                               ZSTD_maxCLevel()));
+                               level != 0 ? level : ZSTD_maxCLevel()));
   Check(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog));
   std::vector<uint8_t> block(ZSTD_compressBound(size));
   size_t written =
@@ -49,12 +49,12 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
 }
 
 std::vector<uint8_t> CompressInstructions(
-    const std::vector<uint8_t>& instructions) {
+    const std::vector<uint8_t>& instructions, int level) {
   std::vector<uint8_t> block(4);
   uint32_t count = static_cast<uint32_t>(instructions.size());
   std::memcpy(block.data(), &count, 4);
-  std::vector<uint8_t> stream =
-      CompressBlock(instructions.data(), instructions.size());
+  std::vector<uint8_t> stream = CompressBlock(
+      instructions.data(), instructions.size(), kMaxWindowLog, level);
   block.insert(block.end(), stream.begin(), stream.end());
   return block;
 }

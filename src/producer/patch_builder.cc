@@ -512,22 +512,51 @@ struct PatchBlocks {
   size_t Size() const { return instructions.size() + literal.size(); }
 };
 
-// The original form: in-order instructions and a literal block.
-PatchBlocks OrderedBlocks(const std::vector<uint8_t>& old,
-                          const std::vector<uint8_t>& target, bool compressed,
-                          const DiffOptions& diff) {
+// One way to rebuild a patched file, before compression: the original form
+// (instructions and literal bytes) or the seeking form (with the
+// transform's parameters and the differences).
+struct Candidate {
+  bool seeking = false;
+  uint32_t options = 0;
+  std::vector<uint8_t> parameters, instructions, differences, literal;
+  uint64_t copied = 0;
+};
+
+// Candidates are compared compressed at this quick level; only the one
+// kept is compressed at the highest.
+constexpr int kChoosingLevel = 9;
+// Old files up to this size are diffed in the original form too: beyond it
+// the seeking form was the smaller on every program measured, and a second
+// engine would cost create another search of the whole file.
+constexpr size_t kOrderedCandidateSize = size_t{1} << 20;
+
+Candidate Ordered(const std::vector<uint8_t>& old,
+                  const std::vector<uint8_t>& target, const DiffOptions& diff) {
   Delta delta =
       ComputeDelta(old.data(), old.size(), target.data(), target.size(), diff);
-  PatchBlocks blocks;
-  blocks.instructions = EncodeInstructions(delta.instructions);
-  blocks.literal = std::move(delta.literal);
-  blocks.copied = delta.copied;
-  if (compressed) {
-    blocks.instructions = CompressInstructions(blocks.instructions);
-    blocks.literal =
-        CompressBlock(blocks.literal.data(), blocks.literal.size());
-  }
-  return blocks;
+  Candidate candidate;
+  candidate.instructions = EncodeInstructions(delta.instructions);
+  candidate.literal = std::move(delta.literal);
+  candidate.copied = delta.copied;
+  return candidate;
+}
+
+// The seeking form of `old` and `target`, both already through the
+// transform `kind` whose parameters are `parameters`.
+Candidate Seeking(const std::vector<uint8_t>& old,
+                  const std::vector<uint8_t>& target, uint32_t kind,
+                  std::vector<uint8_t> parameters) {
+  SeekingDelta delta =
+      ComputeSeekingDelta(old.data(), old.size(), target.data(), target.size());
+  Candidate candidate;
+  candidate.seeking = true;
+  candidate.options = EntryOptionSeeking | (kind << kEntryTransformShift);
+  candidate.parameters = std::move(parameters);
+  candidate.instructions = EncodeSeekingInstructions(delta.instructions);
+  candidate.differences = std::move(delta.differences);
+  candidate.literal = std::move(delta.literal);
+  candidate.copied = delta.copied;
+  return candidate;
 }
 
 template <typename T>
@@ -536,38 +565,36 @@ void Append(std::vector<uint8_t>* out, const T& value) {
   out->insert(out->end(), bytes, bytes + sizeof value);
 }
 
-// The seeking form of `old` and `target` (both already through the
-// transform `kind`, whose parameters are `parameters`): the block is the
-// sizes of the parameters and of the instruction part, the parameters, the
-// instruction part and the differences.
-PatchBlocks SeekingBlocks(const std::vector<uint8_t>& old,
-                          const std::vector<uint8_t>& target, uint32_t kind,
-                          const std::vector<uint8_t>& parameters,
-                          bool compressed) {
-  SeekingDelta delta =
-      ComputeSeekingDelta(old.data(), old.size(), target.data(), target.size());
-  std::vector<uint8_t> part = EncodeSeekingInstructions(delta.instructions);
-  if (part.size() > static_cast<size_t>(INT32_MAX)) {
-    throw ProducerError("the changes are too large to patch");
-  }
+// The blocks of `candidate`, compressed at `level` (0: as the package is
+// written) when `compressed`. A seeking block is the sizes of the
+// parameters and of the instruction part, the parameters, the instruction
+// part and the differences.
+PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
   PatchBlocks blocks;
-  blocks.options = EntryOptionSeeking | (kind << kEntryTransformShift);
-  blocks.copied = delta.copied;
-  blocks.literal = std::move(delta.literal);
+  blocks.options = candidate.options;
+  blocks.copied = candidate.copied;
+  std::vector<uint8_t> part = candidate.instructions;
+  std::vector<uint8_t> differences = candidate.differences;
+  blocks.literal = candidate.literal;
   if (compressed) {
-    part = CompressInstructions(part);
-    blocks.literal =
-        CompressBlock(blocks.literal.data(), blocks.literal.size());
-    if (!delta.differences.empty()) {
-      delta.differences =
-          CompressBlock(delta.differences.data(), delta.differences.size(),
-                        kDifferenceWindowLog);
+    part = CompressInstructions(part, level);
+    blocks.literal = CompressBlock(blocks.literal.data(), blocks.literal.size(),
+                                   kMaxWindowLog, level);
+    if (!differences.empty()) {
+      differences = CompressBlock(differences.data(), differences.size(),
+                                  kDifferenceWindowLog,
+                                  level != 0 ? level : kDifferenceLevel);
     }
   }
-  Append(&blocks.instructions, static_cast<uint32_t>(parameters.size()));
+  if (!candidate.seeking) {
+    blocks.instructions = std::move(part);
+    return blocks;
+  }
+  Append(&blocks.instructions,
+         static_cast<uint32_t>(candidate.parameters.size()));
   Append(&blocks.instructions, static_cast<uint32_t>(part.size()));
-  const std::vector<uint8_t>* pieces[] = {&parameters, &part,
-                                          &delta.differences};
+  const std::vector<uint8_t>* pieces[] = {&candidate.parameters, &part,
+                                          &differences};
   for (const std::vector<uint8_t>* piece : pieces) {
     blocks.instructions.insert(blocks.instructions.end(), piece->begin(),
                                piece->end());
@@ -576,36 +603,53 @@ PatchBlocks SeekingBlocks(const std::vector<uint8_t>& old,
 }
 
 // The smallest blocks the package's form allows: with
-// PackageFlagEntryOptions the smallest of the original form, the seeking
-// form and, where both files are programs of one machine, the seeking form
-// through the code transform; the original form alone without the flag, or
-// for an old file beyond the suffix array's reach.
-PatchBlocks BuildPatchBlocks(const std::vector<uint8_t>& old,
+// PackageFlagEntryOptions the smallest of the seeking form, the seeking
+// form through the code transform where both files are programs of one
+// machine, and for small files the original form; the original form alone
+// without the flag, or for an old file beyond the suffix array's reach.
+PatchBlocks BuildPatchBlocks(const std::string& name,
+                             const std::vector<uint8_t>& old,
                              const std::vector<uint8_t>& target, uint32_t flags,
                              const DiffOptions& diff) {
+  // The applier holds an entry's instructions in one block of memory.
+  auto fits = [&name](Candidate candidate) {
+    if (candidate.instructions.size() > static_cast<size_t>(INT32_MAX)) {
+      throw ProducerError("the changes to " + name + " are too large to patch");
+    }
+    return candidate;
+  };
   bool compressed = (flags & PackageFlagCompressed) != 0;
-  PatchBlocks best = OrderedBlocks(old, target, compressed, diff);
   if ((flags & PackageFlagEntryOptions) == 0 ||
       old.size() > std::min<uint64_t>(diff.suffixArrayLimit, INT32_MAX)) {
-    return best;
+    return Blocks(fits(Ordered(old, target, diff)), compressed, 0);
   }
-  auto keep = [&best](PatchBlocks candidate) {
-    if (candidate.Size() < best.Size()) best = std::move(candidate);
-  };
-  keep(SeekingBlocks(old, target, kTransformNone, {}, compressed));
+  std::vector<Candidate> candidates;
+  if (old.size() <= kOrderedCandidateSize) {
+    candidates.push_back(fits(Ordered(old, target, diff)));
+  }
+  candidates.push_back(fits(Seeking(old, target, kTransformNone, {})));
   std::vector<uint8_t> parameters;
   TransformParameters parsed;
   uint32_t kind = SharedTransform(FindCode(old.data(), old.size()),
                                   FindCode(target.data(), target.size()),
                                   &parameters, &parsed);
-  if (kind == kTransformNone) return best;
-  std::vector<uint8_t> oldCode = old, newCode = target;
-  CodeTransform(kind, parsed.width, parsed.old)
-      .Forward(oldCode.data(), 0, oldCode.size());
-  CodeTransform(kind, parsed.width, parsed.target)
-      .Forward(newCode.data(), 0, newCode.size());
-  keep(SeekingBlocks(oldCode, newCode, kind, parameters, compressed));
-  return best;
+  if (kind != kTransformNone) {
+    std::vector<uint8_t> oldCode = old, newCode = target;
+    CodeTransform(kind, parsed.width, parsed.old)
+        .Forward(oldCode.data(), 0, oldCode.size());
+    CodeTransform(kind, parsed.width, parsed.target)
+        .Forward(newCode.data(), 0, newCode.size());
+    candidates.push_back(fits(Seeking(oldCode, newCode, kind, parameters)));
+  }
+  size_t best = 0, bestSize = SIZE_MAX;
+  for (size_t i = 0; i < candidates.size() && candidates.size() > 1; ++i) {
+    size_t size = Blocks(candidates[i], compressed, kChoosingLevel).Size();
+    if (size < bestSize) {
+      best = i;
+      bestSize = size;
+    }
+  }
+  return Blocks(candidates[best], compressed, 0);
 }
 
 // An entry's blocks and what they rebuild.
@@ -624,10 +668,7 @@ DeltaBlocks MakeDelta(const fs::path& oldPath, const fs::path& targetPath,
   std::vector<uint8_t> old = ReadWhole(oldPath);
   std::vector<uint8_t> target = ReadWhole(targetPath);
   DeltaBlocks delta;
-  delta.blocks = BuildPatchBlocks(old, target, flags, options);
-  if (delta.blocks.instructions.size() > static_cast<size_t>(INT32_MAX)) {
-    throw ProducerError("the changes to " + name + " are too large to patch");
-  }
+  delta.blocks = BuildPatchBlocks(name, old, target, flags, options);
   delta.oldSize = old.size();
   delta.newSize = target.size();
   delta.oldDigest = Digest(old);

@@ -16,10 +16,14 @@ using namespace testing_support;
 const Bytes kLib = ToBytes("library, version 1");
 const Bytes kData = ToBytes("data only the old version has");
 
+// The seeking entry of Package() needs the entry options.
+constexpr uint32_t kBackup = PackageFlagBackup | PackageFlagEntryOptions;
+
+// One patched file in the seeking form, the other in the original form.
 std::vector<TestEntry> Package() {
-  return {PatchEntry("a.dll", kOld, kNew), AddEntry("new.txt", kNewB),
-          PatchEntry("ro.exe", kOldB, kNewB), DirectoryEntry("made"),
-          AddEntry("made/inner.txt", kNew)};
+  return {SeekingEntry("a.dll", {}, kTransformNone, false),
+          AddEntry("new.txt", kNewB), PatchEntry("ro.exe", kOldB, kNewB),
+          DirectoryEntry("made"), AddEntry("made/inner.txt", kNew)};
 }
 
 // With every step of a removal too: a renamed library rebuilt from its
@@ -52,7 +56,7 @@ class Faults : public CommitTest {
                         const std::function<void()>& plant,
                         const std::vector<TestEntry>& package = Package()) {
     ResetFolder(olderBackup);
-    return Apply(package, flags, plant);
+    return Apply(package, flags | PackageFlagEntryOptions, plant);
   }
 };
 
@@ -150,8 +154,7 @@ TEST_F(Faults, AFailedCallNamesItsEntryAndChangesNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.call << " " << c.nth);
     ResetFolder(true);
-    ExpectFailure(Package(), PackageFlagBackup, c.code,
-                  c.at ? In(c.at) : app.path(),
+    ExpectFailure(Package(), kBackup, c.code, c.at ? In(c.at) : app.path(),
                   [&] { standin::FailCall(c.call, c.nth, ERROR_WRITE_FAULT); });
     EXPECT_TRUE(GetFileAttributesW(Wide(In("ro.exe")).c_str()) &
                 FILE_ATTRIBUTE_READONLY);
@@ -182,7 +185,7 @@ TEST_F(Faults, NewFilesAreFlushedBeforeTheMarkAndTheMarkBeforeAnyDeletion) {
   // file moved aside (the older backup). And no rename counts on a name it
   // deleted being free again.
   ResetFolder(true);
-  Load(Package(), PackageFlagBackup);
+  Load(Package(), kBackup);
   standin::ResetCalls();
   ASSERT_EQ(ResultSuccess, worker->Run());
   const std::vector<standin::FileCall> calls = standin::FileCalls();
@@ -293,7 +296,7 @@ TEST_F(Faults, ATakenTemporaryNameIsPassedOver) {
 
 TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   ResetFolder(true);
-  ASSERT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
+  ASSERT_EQ(ResultSuccess, Apply(Package(), kBackup));
   Files patched = Snapshot(app.path());
   // ro.exe cannot go in, and then cannot come back from aside.
   EXPECT_EQ(ResultUpdateFailed, RunFailing(PackageFlagBackup, true, [] {
@@ -303,12 +306,12 @@ TEST_F(Faults, AnUndoThatFailsIsFinishedByTheNextRun) {
   EXPECT_FALSE(fs::exists(In("ro.exe")));
   ASSERT_TRUE(fs::exists(In("selfpatch.journal")));  // says where it is
   // The next run cannot bring ro.exe back either: the journal stays.
-  EXPECT_EQ(ResultUpdateFailed, Apply(Package(), PackageFlagBackup, [] {
+  EXPECT_EQ(ResultUpdateFailed, Apply(Package(), kBackup, [] {
               standin::FailCall("MoveFileW", 1, ERROR_WRITE_FAULT);
             }));
   EXPECT_FALSE(fs::exists(In("ro.exe")));
   ASSERT_TRUE(fs::exists(In("selfpatch.journal")));
-  EXPECT_EQ(ResultSuccess, Apply(Package(), PackageFlagBackup));
+  EXPECT_EQ(ResultSuccess, Apply(Package(), kBackup));
   EXPECT_EQ(patched, Snapshot(app.path()));
 }
 

@@ -96,19 +96,7 @@ TEST_F(Decoding, ProgramsEndAtTheirEndMarkerOrFail) {
 // Seeking programs over "ABCDEFGHIJ", the literal block "xy" and their
 // differences: what they build before they end or fail.
 TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
-  struct Op {
-    uint32_t op, length;
-    bool back;
-  };
-  auto program = [](std::initializer_list<Op> ops) {
-    BitWriter writer;
-    for (const Op& op : ops) {
-      writer.WriteBits(op.op, 2);
-      if (op.op == Seek) writer.WriteBits(op.back, 1);
-      writer.WriteLength(op.length);
-    }
-    return writer.Finish();
-  };
+  auto program = EncodeSeekingInstructions;
   const struct Case {
     const char* what;
     Bytes instructions, differences = {}, out = {};
@@ -120,26 +108,26 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
        ToBytes("ABCACExyHIJ"),
        true},
       {"the whole file, back, and again",
-       program({{Copy, 10, false}, {Seek, 10, true}, {Copy, 10, false}}),
+       program({{Copy, 10}, {Seek, 10, true}, {Copy, 10}}),
        {},
        ToBytes("ABCDEFGHIJABCDEFGHIJ"),
        true},
       {"differences wrap around",
-       program({{Add, 2, false}}),
+       program({{Add, 2}}),
        {0xFF, 0x80},
        ToBytes("@\xC2"),
        true},
-      {"a seek to the end", program({{Seek, 10, false}}), {}, {}, true},
-      {"a Copy at the end", program({{Seek, 10, false}, {Copy, 1, false}})},
-      {"a seek past the end", program({{Seek, 11, false}})},
+      {"a seek to the end", program({{Seek, 10}}), {}, {}, true},
+      {"a Copy at the end", program({{Seek, 10}, {Copy, 1}})},
+      {"a seek past the end", program({{Seek, 11}})},
       {"a seek back past the start",
-       program({{Copy, 2, false}, {Seek, 3, true}}),
+       program({{Copy, 2}, {Seek, 3, true}}),
        {},
        ToBytes("AB")},
-      {"a seek of 0", program({{Seek, 0, false}})},
-      {"an Add past the differences", program({{Add, 3, false}}), {1, 1}},
-      {"an Insert past the literal block", program({{Insert, 3, false}})},
-      {"a Copy of length 0", program({{Copy, 0, false}})},
+      {"a seek of 0", program({{Seek, 0}})},
+      {"an Add past the differences", program({{Add, 3}}), {1, 1}},
+      {"an Insert past the literal block", program({{Insert, 3}})},
+      {"a Copy of length 0", program({{Copy, 0}})},
       {"a seek cut off by the block's end", {0xBF}},
       {"the original form's end marker", {0xC0}, {}, {}, true},
   };

@@ -156,38 +156,6 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
   EXPECT_EQ(ResultUpdateFailed, Build(0, old));
 }
 
-// A seeking entry: "the " copied, "new" inserted, "old" passed over,
-// " program," near-copied to " program:", the rest inserted; `cut`
-// difference bytes short.
-TestEntry SeekingEntry(const Bytes& parameters, uint32_t transform,
-                       bool compressed, size_t cut = 0) {
-  TestEntry entry = PatchEntry("p", kOld, kNew);
-  BitWriter bits;
-  for (const Instruction& op : std::vector<Instruction>{
-           {Copy, 4}, {Insert, 3}, {Seek, 3}, {Add, 9}, {Insert, 20}}) {
-    bits.WriteBits(op.op, 2);
-    if (op.op == Seek) bits.WriteBits(0, 1);
-    bits.WriteLength(op.length);
-  }
-  Bytes instructions = bits.Finish(), differences(9);
-  differences[8] = ':' - ',';
-  differences.resize(differences.size() - cut);
-  entry.literal = ToBytes("new version two, longer");
-  entry.kind |= EntryOptionSeeking | transform << kEntryTransformShift;
-  if (compressed) {
-    entry.literal = StoredStream(entry.literal);
-    Bytes part(4);
-    const uint32_t count = static_cast<uint32_t>(instructions.size());
-    std::memcpy(part.data(), &count, 4);
-    Bytes stream = StoredStream(instructions);
-    part.insert(part.end(), stream.begin(), stream.end());
-    instructions = part;
-    differences = StoredStream(differences);
-  }
-  entry.instructions = SeekingBlock(parameters, instructions, differences);
-  return entry;
-}
-
 // The seeking form rebuilds only from a block whose parts fit and agree
 // with the options its entry names; any other fails the entry (14).
 TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
@@ -198,9 +166,9 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
   parameters[36] = static_cast<uint8_t>(kNew.size());
   const uint32_t seeking = PackageFlagEntryOptions;
   const uint32_t compressed = seeking | PackageFlagCompressed;
-  const TestEntry plain = SeekingEntry({}, kTransformNone, false);
-  const TestEntry x86 = SeekingEntry(parameters, kTransformX86, false);
-  const TestEntry packed = SeekingEntry({}, kTransformNone, true);
+  const TestEntry plain = SeekingEntry("p", {}, kTransformNone, false);
+  const TestEntry x86 = SeekingEntry("p", parameters, kTransformX86, false);
+  const TestEntry packed = SeekingEntry("p", {}, kTransformNone, true);
   TestEntry ordered = PatchEntry("p", kOld, kNew);
   ordered.kind |= 0xFFFF0000u;
   auto changed = [](TestEntry entry, const std::function<void(TestEntry&)>& f) {
@@ -240,10 +208,10 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
        changed(ordered,
                [](TestEntry& e) { e.kind = EntryKindPatch | 1u << 17; }),
        seeking},
-      {"differences cut short", SeekingEntry({}, kTransformNone, false, 1),
+      {"differences cut short", SeekingEntry("p", {}, kTransformNone, false, 1),
        seeking},
       {"a difference stream cut short",
-       SeekingEntry({}, kTransformNone, true, 1), compressed},
+       SeekingEntry("p", {}, kTransformNone, true, 1), compressed},
       {"bytes after the difference stream",
        changed(packed, [](TestEntry& e) { e.instructions.push_back(0); }),
        compressed},

@@ -111,6 +111,10 @@ TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
     ExpectFailure(c.package, PackageFlagBackup, c.code, c.at);
   }
   window.onMessage = nullptr;
+  // A seeking entry whose differences run out fails before the commit too.
+  Put(a);
+  ExpectFailure({SeekingEntry("a.bin", {}, kTransformNone, false, 1)},
+                PackageFlagEntryOptions, ResultUpdateFailed, In("a.bin"));
 }
 
 // Backups replace older ones, and only with the flag; a read-only target

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 
+#include "apply/code_transform.h"
+#include "apply/delta_decoder.h"
 #include "apply/patch_thread.h"
 #include "support/platform_support.h"
 #include "support/test_support.h"
@@ -46,6 +49,34 @@ inline Bytes Journal(const std::vector<std::string>& lines,
   Bytes bytes = {0xFF, 0xFE};
   for (char c : text) bytes.insert(bytes.end(), {uint8_t(c), 0});
   return bytes;
+}
+
+// A seeking entry: "the " copied, "new" inserted, "old" passed over,
+// " program," near-copied to " program:", the rest inserted; `cut`
+// difference bytes short.
+inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
+                              uint32_t transform, bool compressed,
+                              size_t cut = 0) {
+  TestEntry entry = PatchEntry(name, kOld, kNew);
+  Bytes instructions = EncodeSeekingInstructions(
+            {{Copy, 4}, {Insert, 3}, {Seek, 3}, {Add, 9}, {Insert, 20}}),
+        differences(9);
+  differences[8] = ':' - ',';
+  differences.resize(differences.size() - cut);
+  entry.literal = ToBytes("new version two, longer");
+  entry.kind |= EntryOptionSeeking | transform << kEntryTransformShift;
+  if (compressed) {
+    entry.literal = StoredStream(entry.literal);
+    Bytes part(4);
+    const uint32_t count = static_cast<uint32_t>(instructions.size());
+    std::memcpy(part.data(), &count, 4);
+    Bytes stream = StoredStream(instructions);
+    part.insert(part.end(), stream.begin(), stream.end());
+    instructions = part;
+    differences = StoredStream(differences);
+  }
+  entry.instructions = SeekingBlock(parameters, instructions, differences);
+  return entry;
 }
 
 class WorkerTest : public ::testing::Test {

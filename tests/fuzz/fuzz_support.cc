@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "producer/block_compressor.h"
+#include "producer/diff_engine.h"
 #include "support/platform_support.h"
 
 namespace fuzzing {
@@ -114,6 +115,42 @@ std::vector<Bytes> Seeds(const std::string& target) {
     TestEntry entry = PatchEntry("a.bin", kOldContent, newContent);
     seeds = {
         seed(entry, 0), {1, 0, 0xC0}, seed(ProducerCompressed(entry), 0x80)};
+  } else if (target == "seeking") {
+    // Options (compressed, transform), two bytes of instruction block
+    // length, the block, the literal block: the producer's seeking form of
+    // the new content, plain and compressed, through each transform.
+    SeekingDelta delta =
+        ComputeSeekingDelta(kOldContent.data(), kOldContent.size(),
+                            newContent.data(), newContent.size());
+    const Bytes instructions = EncodeSeekingInstructions(delta.instructions);
+    for (uint8_t options = 0; options < 6; ++options) {
+      const bool compressed = (options & 1) != 0;
+      Bytes parameters;
+      if (options >= 2) {  // width 24, the whole of each file as code
+        const uint32_t head[] = {24, 1, 1};
+        parameters.assign(reinterpret_cast<const uint8_t*>(head),
+                          reinterpret_cast<const uint8_t*>(head + 3));
+        for (size_t size : {kOldContent.size(), newContent.size()}) {
+          Bytes range(16);
+          range[8] = static_cast<uint8_t>(size);
+          parameters.insert(parameters.end(), range.begin(), range.end());
+        }
+      }
+      Bytes block = SeekingBlock(
+          parameters,
+          compressed ? CompressInstructions(instructions) : instructions,
+          compressed ? CompressBlock(delta.differences.data(),
+                                     delta.differences.size())
+                     : delta.differences);
+      Bytes literal =
+          compressed ? CompressBlock(delta.literal.data(), delta.literal.size())
+                     : delta.literal;
+      Bytes seed = {options, static_cast<uint8_t>(block.size()),
+                    static_cast<uint8_t>(block.size() >> 8)};
+      seed.insert(seed.end(), block.begin(), block.end());
+      seed.insert(seed.end(), literal.begin(), literal.end());
+      seeds.push_back(seed);
+    }
   } else if (target == "utf8") {
     for (const char* text : {"plain.txt", "dir\\\xE6\x97\xA5\xE6\x9C\xAC.dat",
                              "\xC3\xA9\xE0\x80\x80x", "\xF0\x9F\x98\x80"}) {

@@ -82,6 +82,16 @@ Bytes EncodeInstructions(const std::vector<Instruction>& instructions) {
   return writer.Finish();
 }
 
+Bytes EncodeSeekingInstructions(const std::vector<Instruction>& instructions) {
+  BitWriter writer;
+  for (const Instruction& instruction : instructions) {
+    writer.WriteBits(instruction.op, 2);
+    if (instruction.op == 2) writer.WriteBits(instruction.back, 1);
+    writer.WriteLength(instruction.length);
+  }
+  return writer.Finish();
+}
+
 namespace {
 
 std::vector<Instruction> SimpleDiff(const Bytes& old, const Bytes& target,

@@ -41,10 +41,13 @@ class BitWriter {
 struct Instruction {
   uint32_t op;
   uint32_t length;
+  bool back = false;  // a Seek of the seeking form: towards the start
 };
 
 // The instruction stream for `instructions` plus the end marker.
 Bytes EncodeInstructions(const std::vector<Instruction>& instructions);
+// The same in the seeking form, whose Seek has a direction bit.
+Bytes EncodeSeekingInstructions(const std::vector<Instruction>& instructions);
 
 // ---- Packages
 // -----------------------------------------------------------------
