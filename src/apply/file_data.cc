@@ -28,9 +28,8 @@ CFileReadData::CFileReadData(ReadFunction read, HANDLE file, uint64_t start,
 
 void CFileReadData::Fill() {
   uint64_t left = regionSize - consumed;
-  uint32_t amount = left < static_cast<uint64_t>(kStreamBufferSize)
-                        ? static_cast<uint32_t>(left)
-                        : static_cast<uint32_t>(kStreamBufferSize);
+  uint32_t amount = left < nextLoad ? static_cast<uint32_t>(left) : nextLoad;
+  if (nextLoad < static_cast<uint32_t>(kStreamBufferSize)) nextLoad *= 2;
   buffer.index = 0;
   DWORD done = 0;
   if (!SeekFile(handle, origin + consumed) ||
@@ -47,9 +46,11 @@ bool CFileReadData::Seek(uint64_t position) {
   uint64_t start = consumed - static_cast<uint64_t>(buffer.index);
   uint64_t end = consumed + available;
   if (position < start || position > end) {
-    // The block of the transform that holds it: the transform works on
-    // whole blocks.
+    // The block of the transform that holds it (the transform works on
+    // whole blocks), and as the reads go on blocks twice as large up to the
+    // buffer's size: a copy from far away is often short.
     consumed = position - position % kTransformBlock;
+    nextLoad = kTransformBlock;
     Fill();
     start = consumed;
     end = consumed + available;
@@ -57,7 +58,7 @@ bool CFileReadData::Seek(uint64_t position) {
   buffer.index = static_cast<int32_t>(position - start);
   available = static_cast<uint32_t>(end - position);
   consumed = position;
-  if (buffer.index == kStreamBufferSize) Fill();
+  if (available == 0 && consumed < regionSize) Fill();
   return true;
 }
 
@@ -76,7 +77,7 @@ bool CFileReadData::Read(void* destination, uint32_t count,
     *delivered += piece;
     out += piece;
     count -= piece;
-    if (buffer.index == kStreamBufferSize) Fill();
+    if (available == 0 && consumed < regionSize) Fill();
   }
   return true;
 }

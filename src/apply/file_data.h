@@ -74,6 +74,7 @@ class CFileReadData : public IFileDataBase {
 
  private:
   ReadFunction transfer;
+  uint32_t nextLoad = kStreamBufferSize;  // what the next load asks for at most
 };
 
 // Collects bytes and hands them to the file 64 KiB at a time. Only an

@@ -96,6 +96,14 @@ TEST_F(Streams, SeekAnywhereInTheFile) {
     }
     EXPECT_FALSE(stream.Seek(200001));
     EXPECT_EQ(65545u, stream.consumed);
+    // A long read after a far seek, through loads that grow to 64 KiB.
+    ASSERT_TRUE(stream.Seek(150001));
+    Bytes out(60000);
+    uint32_t delivered = 0;
+    stream.Read(out.data(), 60000, &delivered);
+    EXPECT_EQ(49999u, delivered);
+    out.resize(delivered);
+    EXPECT_EQ(Bytes(expected.begin() + 150001, expected.end()), out);
   }
 }
 
