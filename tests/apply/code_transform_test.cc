@@ -106,15 +106,15 @@ TEST(CodeTransform, OperandsBecomeTheAddressesTheyPointAt) {
 Bytes Parameters(std::initializer_list<uint32_t> head,
                  std::initializer_list<CodeRange> ranges) {
   Bytes bytes;
-  auto put = [&bytes](const void* value, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(value);
-    bytes.insert(bytes.end(), p, p + size);
+  // Little-endian, byte by byte, as the package stores them.
+  auto put = [&bytes](uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes.push_back(uint8_t(value >> (8 * i)));
   };
-  for (uint32_t field : head) put(&field, 4);
+  for (uint32_t field : head) put(field, 4);
   for (const CodeRange& range : ranges) {
-    put(&range.offset, 8);
-    put(&range.size, 4);
-    put(&range.address, 4);
+    put(range.offset, 8);
+    put(range.size, 4);
+    put(range.address, 4);
   }
   return bytes;
 }
