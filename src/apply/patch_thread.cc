@@ -169,8 +169,10 @@ class PatchRun {
     if (result != ResultSuccess) return result;
     SendMessageW(worker_.dialogWindow, WM_PATCH_FILENAME, index,
                  reinterpret_cast<LPARAM>(path_.Get()));
-    // A removal needs no temporary: a folder that is gone took the file.
+    // A removal needs no temporary: a folder that is gone took the file,
+    // and the folders in it (a run judges a folder only after its commit).
     if (entry.kind == EntryKindRemove) return PrepareRemoval(index);
+    if (entry.kind == EntryKindRemoveDirectory) return ResultSuccess;
     // The temporary file goes into the target's folder.
     const WString folder = FolderOf(entry.name);
     if (!folder.empty() && made->count(folder) == 0 &&

@@ -379,6 +379,7 @@ TEST_F(Worker, ACheckAnswersWhatARunDoes) {
     ResultCode code;
     std::string at;
     std::function<bool()> plant = nullptr;  // false: not here
+    uint32_t flags = 0;
   } rows[] = {
       {"ready", ready, package, ResultSuccess, ""},
       {"already applied",
@@ -433,6 +434,15 @@ TEST_F(Worker, ACheckAnswersWhatARunDoes) {
        ResultLinkOnPath,
        "lib/b.dll",
        [&] { return GiveToAnotherUser(In("lib/b.dll")); }},
+      // A removed folder inside one already gone is gone too.
+      {"removed folders gone",
+       {{"a.bin", kOld}},
+       {PatchEntry("a.bin", kOld, kNew), RemoveEntry("old\\sub\\x.dat", kOld),
+        RemoveDirectoryEntry("old\\sub"), RemoveDirectoryEntry("old")},
+       ResultSuccess,
+       "",
+       nullptr,
+       PackageFlagRemovals},
       {"the Windows folder",
        {},
        {AddEntry("selfpatch-test.txt", kNew)},
@@ -453,7 +463,7 @@ TEST_F(Worker, ACheckAnswersWhatARunDoes) {
       Put(row.files);
       if (row.plant && !row.plant()) break;
       ResultCode result =
-          Apply(row.package, 0, [&] { worker->checkOnly = checkOnly; });
+          Apply(row.package, row.flags, [&] { worker->checkOnly = checkOnly; });
       std::vector<RecordedMessage> errors = window.Messages(WM_PATCH_ERROR);
       answers.emplace_back(
           result, errors.empty() ? fs::path() : fs::path(errors[0].text));
