@@ -61,18 +61,31 @@ void CheckOutput(const fs::path& output, const fs::path& oldRoot,
     throw UsageError("no such folder for the output: " +
                      EscapeName(folder.u8string()));
   }
-  fs::path where = fs::weakly_canonical(fs::absolute(output), error);
-  if (!stub.empty() && fs::equivalent(output, stub, error)) {
-    throw UsageError(shown + " is the applier given to --stub");
-  }
-  const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
-                                                     {"NEW", newRoot}};
-  for (const auto& [role, root] : inputs) {
-    fs::path resolved = fs::canonical(root, error);
-    if (error || !Within(where, resolved)) continue;
-    throw UsageError(shown + (where == resolved ? " is " : " lies inside ") +
-                     role + " (" + EscapeName(root.u8string()) +
-                     "); -o must name a file outside OLD and NEW");
+  // The patch is written first under a name beside the output, where a
+  // file or link found is removed, not followed: that name is checked too.
+  const fs::path partial = PartialOutput(output);
+  const fs::path in = fs::weakly_canonical(fs::absolute(folder), error);
+  const fs::path applier =
+      stub.empty() ? fs::path()
+                   : fs::weakly_canonical(fs::absolute(stub), error);
+  const std::pair<fs::path, std::string> names[] = {
+      {in / output.filename(), shown + " "},
+      {in / partial.filename(), shown + " is written first as " +
+                                    EscapeName(partial.u8string()) +
+                                    ", which "}};
+  for (const auto& [where, says] : names) {
+    if (where == applier) {
+      throw UsageError(says + "is the applier given to --stub");
+    }
+    const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
+                                                       {"NEW", newRoot}};
+    for (const auto& [role, root] : inputs) {
+      fs::path resolved = fs::canonical(root, error);
+      if (error || !Within(where, resolved)) continue;
+      throw UsageError(says + (where == resolved ? "is " : "lies inside ") +
+                       role + " (" + EscapeName(root.u8string()) +
+                       "); -o must name a file outside OLD and NEW");
+    }
   }
 }
 

@@ -265,6 +265,15 @@ std::vector<uint8_t> Digest(const std::vector<uint8_t>& data) {
   return digest;
 }
 
+}  // namespace
+
+fs::path PartialOutput(const fs::path& output) {
+  return (output.has_parent_path() ? output.parent_path() : fs::path(".")) /
+         fs::u8path(output.filename().u8string() + ".part");
+}
+
+namespace {
+
 // The patch file, written under a temporary name beside the output and
 // renamed onto it only when complete. The temporary is created new: a file,
 // link or anything else found under its name is neither followed nor
@@ -274,10 +283,7 @@ std::vector<uint8_t> Digest(const std::vector<uint8_t>& data) {
 class OutputFile {
  public:
   explicit OutputFile(const fs::path& output)
-      : output_(output),
-        temporary_(
-            (output.has_parent_path() ? output.parent_path() : fs::path(".")) /
-            (output.filename().u8string() + ".part")) {
+      : output_(output), temporary_(PartialOutput(output)) {
     std::error_code error;
     fs::file_type left = fs::symlink_status(temporary_, error).type();
     if (left == fs::file_type::regular || left == fs::file_type::symlink)

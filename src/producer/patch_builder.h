@@ -39,8 +39,8 @@ struct TreePlan {
 // is that of the sorted relative names, so the same trees always give the
 // same plan. A new name is compared with the old file Windows would find
 // under it, whose name may differ in case; two single files make an entry
-// under OLD's name. Throws ProducerError for missing input, a folder replaced by a
-// file (or the reverse), files that are not regular, and names Windows or
+// under OLD's name. Throws ProducerError for missing input, a folder replaced
+// by a file (or the reverse), files that are not regular, and names Windows or
 // the package format cannot hold.
 TreePlan PlanTrees(const std::filesystem::path& oldRoot,
                    const std::filesystem::path& newRoot);
@@ -73,8 +73,13 @@ struct BuildOptions {
   std::function<void(size_t index, const PlannedEntry&)> progress;
 };
 
+// The temporary name beside `output` the patch is written under first,
+// "OUT.exe.part": a regular file or link found there is a build's leftover,
+// removed.
+std::filesystem::path PartialOutput(const std::filesystem::path& output);
+
 // Writes `stub` (a PE image with nothing after it) followed by the package
-// to `output`, through a temporary name beside it: a failed build leaves no
+// to `output`, through PartialOutput(output): a failed build leaves no
 // output behind. An added file with a source is written as a patch of that
 // source when its blocks are smaller so; PackageFlagRemovals is set when an
 // entry needs it.

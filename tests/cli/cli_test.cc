@@ -281,6 +281,7 @@ TEST_F(Cli, OutputsCreateRefuses) {
   fs::create_symlink(dir / "victim", dir / "link");
   fs::create_directory_symlink(dir / "new", dir / "alias");
   fs::create_directory(dir / "folder");
+  Write("q.exe.part", ToBytes("an old file named as a temporary"));
   auto trees = Snapshot(dir.path() / "old"), news = Snapshot(dir / "new");
   const std::string kind = "; -o names the patch file to write\n";
   const std::string outside = "); -o must name a file outside OLD and NEW\n";
@@ -302,6 +303,9 @@ TEST_F(Cli, OutputsCreateRefuses) {
       {"old", "new", "link", Path("link") + " is a symbolic link" + kind},
       {"old", "new", "stub.exe",
        Path("stub.exe") + " is the applier given to --stub\n"},
+      {"q.exe.part", "new/bin/app.exe", "q.exe",
+       Path("q.exe") + " is written first as " + Path("q.exe.part") +
+           ", which is OLD (" + Path("q.exe.part") + outside},
   };
   for (const auto& row : rows) {
     ToolRun run = RunTool(Create(row.from, row.to, row.output));
@@ -318,6 +322,9 @@ TEST_F(Cli, OutputsCreateRefuses) {
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   EXPECT_EQ(ToBytes("another program's file"), ReadAll(dir / "victim"));
   EXPECT_EQ(MakePeImage(false, {0x400}), ReadAll(dir / "stub.exe"));
+  EXPECT_EQ(ToBytes("an old file named as a temporary"),
+            ReadAll(dir / "q.exe.part"));
+  fs::remove(dir / "q.exe.part");
   // A link left under the temporary's name is not written through.
   fs::create_symlink(dir / "victim", dir / "p.exe.part");
   ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);
