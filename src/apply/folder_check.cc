@@ -122,6 +122,7 @@ FolderCheck CheckFolder(const PackageLoader& loader,
   size_t patches = 0, patchesHere = 0;
   bool newSizes = !entries.empty();
   bool oldSizes = true;
+  bool foldersLeft = false;
   for (size_t i = 0; i < entries.size(); ++i) {
     const PackageEntry& record = entries[i].record;
     Look& look = looks[i] = LookAt(run.Full(entries[i].name));
@@ -145,8 +146,9 @@ FolderCheck CheckFolder(const PackageLoader& loader,
         break;
       case EntryKindRemoveDirectory:
         // One that is not empty, or not ours, stays.
-        newSizes = newSizes && !(look.isDirectory &&
-                                 WouldRemoveFolder(run.Full(entries[i].name)));
+        foldersLeft =
+            foldersLeft ||
+            (look.isDirectory && WouldRemoveFolder(run.Full(entries[i].name)));
         break;
       case EntryKindAdd:
         oldSizes = oldSizes && !look.exists;
@@ -190,7 +192,7 @@ FolderCheck CheckFolder(const PackageLoader& loader,
       }
     }
     if (applied) {
-      check.state = FolderApplied;
+      check.state = foldersLeft ? FolderFilesApplied : FolderApplied;
       return check;
     }
   }

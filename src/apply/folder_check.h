@@ -25,6 +25,10 @@ enum FolderState {
   // Anything else: the worker starts and stops at the first entry that
   // fails, as it would without the check.
   FolderMixed,
+  // As FolderApplied, but a folder to remove is still one a run would
+  // remove (a run that could not, one held open then, kept it): the
+  // worker removes such folders and nothing else.
+  FolderFilesApplied,
 };
 
 struct FolderCheck {

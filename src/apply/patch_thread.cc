@@ -87,10 +87,15 @@ class PatchRun {
       default:
         break;
     }
-    if (CheckFolder(loader_, hash_).state == FolderApplied) {
-      PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
-                   kCompleteAlreadyApplied, 0);
-      return ResultSuccess;  // nothing touched, no journal
+    switch (CheckFolder(loader_, hash_).state) {
+      case FolderApplied:
+        PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
+                     kCompleteAlreadyApplied, 0);
+        return ResultSuccess;  // nothing touched, no journal
+      case FolderFilesApplied:
+        return FinishFolders();
+      default:
+        break;
     }
     if (!loader_.entries.empty() &&
         !journal_.Open(folder_, loader_.header.packageDigest)) {
@@ -136,16 +141,67 @@ class PatchRun {
     return ResultSuccess;
   }
 
+  // The folders to remove, deepest first: a folder goes only once what it
+  // held has.
+  std::vector<size_t> FoldersToRemove() const {
+    std::vector<size_t> folders;
+    for (size_t i = 0; i < loader_.entries.size(); ++i) {
+      if (loader_.entries[i].kind == EntryKindRemoveDirectory)
+        folders.push_back(i);
+    }
+    auto depth = [this](size_t i) {
+      const WString& name = loader_.entries[i].name;
+      return std::count(name.begin(), name.end(), u'\\') +
+             std::count(name.begin(), name.end(), u'/');
+    };
+    std::stable_sort(folders.begin(), folders.end(),
+                     [&](size_t a, size_t b) { return depth(a) > depth(b); });
+    return folders;
+  }
+
+  // Removes the folder `name` (relative) if it is empty now, and says what
+  // became of it. A folder that is not empty (a file of the user's in it,
+  // one to go at the next start, a backup) stays.
+  void RemoveFolder(const WString& name) {
+    pins_.Release(name);
+    FolderRemoval removal = RemoveOurEmptyFolder(folder_, name);
+    Show(name);
+    Note(removal == FolderRemoval::kRemoved ? kNoteRemoved
+         : removal == FolderRemoval::kGone  ? kNoteGone
+                                            : kNoteKept);
+  }
+
+  // Every file is applied and only folders to remove are left (a run
+  // could not remove one then): each is reached as a run's entry is, then
+  // removed where it is empty, with no journal: removing an empty folder
+  // loses nothing. A run that only checks stops after the checks.
+  ResultCode FinishFolders() {
+    const std::vector<size_t> folders = FoldersToRemove();
+    for (size_t i : folders) {
+      ResultCode result = ReachTarget(loader_.entries[i]);
+      if (result != ResultSuccess) return Fail(result);
+    }
+    if (worker_.checkOnly) return ResultSuccess;
+    for (size_t i : folders) RemoveFolder(loader_.entries[i].name);
+    PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE, 0, 0);
+    return ResultSuccess;
+  }
+
   // What a run checks of every entry, changing nothing: each is judged as
   // PrepareEntry judges it, against the folder as it is and the folders
   // the entries before it make, and the dialog hears of each (its name,
   // then its error if it has one). The first entry's code that fails, or
   // 0 with WM_PATCH_COMPLETE when the folder is already patched.
   ResultCode CheckEntries() {
-    if (CheckFolder(loader_, hash_).state == FolderApplied) {
-      PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
-                   kCompleteAlreadyApplied, 0);
-      return ResultSuccess;
+    switch (CheckFolder(loader_, hash_).state) {
+      case FolderApplied:
+        PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
+                     kCompleteAlreadyApplied, 0);
+        return ResultSuccess;
+      case FolderFilesApplied:
+        return FinishFolders();
+      default:
+        break;
     }
     ResultCode first = ResultSuccess;
     std::set<WString, WindowsNameOrder> made;
@@ -639,19 +695,7 @@ class PatchRun {
                     finishingEntries.end());
     entries->insert(entries->end(), deletionEntries.begin(),
                     deletionEntries.end());
-    std::vector<size_t> folders;
-    for (size_t i = 0; i < loader_.entries.size(); ++i) {
-      if (loader_.entries[i].kind == EntryKindRemoveDirectory)
-        folders.push_back(i);
-    }
-    auto depth = [this](size_t i) {
-      const WString& name = loader_.entries[i].name;
-      return std::count(name.begin(), name.end(), u'\\') +
-             std::count(name.begin(), name.end(), u'/');
-    };
-    std::stable_sort(folders.begin(), folders.end(),
-                     [&](size_t a, size_t b) { return depth(a) > depth(b); });
-    for (size_t i : folders) {
+    for (size_t i : FoldersToRemove()) {
       plan->push_back({JournalStep::kRemoveFolder, 0, loader_.entries[i].name,
                        WString(), WString(), WString()});
       entries->push_back(i);
@@ -748,16 +792,8 @@ class PatchRun {
         deleted = (RemoveFile(full) || RemoveAtRestart(full)) && deleted;
       }
     }
-    // A folder that is not empty now (a file of the user's in it, one to
-    // go at the next start, a backup) stays.
     for (const JournalStep& step : plan) {
-      if (step.kind != JournalStep::kRemoveFolder) continue;
-      pins_.Release(step.target);
-      FolderRemoval removal = RemoveOurEmptyFolder(folder_, step.target);
-      Show(step.target);
-      Note(removal == FolderRemoval::kRemoved ? kNoteRemoved
-           : removal == FolderRemoval::kGone  ? kNoteGone
-                                              : kNoteKept);
+      if (step.kind == JournalStep::kRemoveFolder) RemoveFolder(step.target);
     }
     if (deleted) journal_.Remove();
     steps_.clear();

@@ -53,7 +53,8 @@ extern SharedArray<PackageLoader>* g_loaderHolder;
 // code with the failing target's full path; targets are then as they were.
 // A stop request is noticed before each entry and before the commit. A
 // folder that already holds every new file, and none of the old files to
-// remove, is left alone and reported complete.
+// remove, is left alone and reported complete; where empty folders to
+// remove are left in it, only they go.
 class CPatchThread : public CThread {
  public:
   explicit CPatchThread(HWND dialog);

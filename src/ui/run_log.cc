@@ -43,8 +43,8 @@ void RunLog::Line(const WString& text) {
 
 void RunLog::Check(FolderState state) {
   static const WCHAR* const kStates[] = {WTXT("ready"), WTXT("already applied"),
-                                         WTXT("not this folder"),
-                                         WTXT("mixed")};
+                                         WTXT("not this folder"), WTXT("mixed"),
+                                         WTXT("files applied")};
   Line(WString(WTXT("check ")) + kStates[state]);
 }
 

@@ -72,7 +72,7 @@ TEST_F(Folder, StatesFromSizesThenDigests) {
        rename,
        PackageFlagRemovals},
       {{{"new.dll", kNew}, {"dir/", {}}},
-       FolderMixed,
+       FolderFilesApplied,
        0,
        0,
        3,

@@ -452,6 +452,13 @@ TEST_F(Worker, ACheckAnswersWhatARunDoes) {
          fs::current_path(windows);
          return true;
        }},
+      {"only an empty folder to remove left",
+       {{"a.bin", kNew}, {"old/", {}}},
+       {PatchEntry("a.bin", kOld, kNew), RemoveDirectoryEntry("old")},
+       ResultSuccess,
+       "",
+       nullptr,
+       PackageFlagRemovals},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
