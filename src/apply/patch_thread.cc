@@ -288,12 +288,16 @@ class PatchRun {
       result = Confine(entry.source);
     if (result != ResultSuccess) return result;
     // An older backup that has other names shares its attributes with
-    // them, and another user's is not ours to replace (a folder there fails
-    // the commit as before).
+    // them, and another user's is not ours to replace. A folder there
+    // would fail the commit: it fails the entry, as the commit reports it.
+    if (!MovesAside(entry) || !(options_ & PackageFlagBackup))
+      return ResultSuccess;
     const WString backup = entry.name + kBackupSuffix;
-    if (MovesAside(entry) && (options_ & PackageFlagBackup) &&
-        Examine(folder_.Full(backup)) == Found::kForeign &&
-        !IsDirectory(folder_.Full(backup).c_str())) {
+    if (IsDirectory(folder_.Full(backup).c_str())) {
+      Show(entry.name);
+      return ResultUpdateFailed;
+    }
+    if (Examine(folder_.Full(backup)) == Found::kForeign) {
       Show(backup);
       return ResultLinkOnPath;
     }

@@ -452,6 +452,13 @@ TEST_F(Worker, ACheckAnswersWhatARunDoes) {
          fs::current_path(windows);
          return true;
        }},
+      {"a folder at a backup's name",
+       {{"a.bin", kOld}, {"a.bin.bak/", {}}},
+       {PatchEntry("a.bin", kOld, kNew)},
+       ResultUpdateFailed,
+       "a.bin",
+       nullptr,
+       PackageFlagBackup},
       {"only an empty folder to remove left",
        {{"a.bin", kNew}, {"old/", {}}},
        {PatchEntry("a.bin", kOld, kNew), RemoveDirectoryEntry("old")},
