@@ -1,11 +1,12 @@
 // selfpatch create OLD NEW -o OUT.exe: compares two trees and writes the
 // patch executable that turns one into the other.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <tuple>
 #include <vector>
 
 #include "cli/common.h"
@@ -30,11 +31,25 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// Whether `path` is `root` or lies below it (both absolute, links on the
-// way resolved).
-bool Within(const fs::path& path, const fs::path& root) {
-  return std::mismatch(root.begin(), root.end(), path.begin(), path.end())
-             .first == root.end();
+// The file system's own identity of the file or folder `path` names (its
+// volume and file index): another spelling of one name (another case on
+// Windows, a short name, a link on the way) has the same. With `itself` a
+// link at its end is not followed. Nothing when it cannot be opened.
+std::optional<std::tuple<DWORD, DWORD, DWORD>> IdentityOf(const fs::path& path,
+                                                          bool itself) {
+  HANDLE file = CreateFileW(
+      Wide(path).c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+      nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = GetFileInformationByHandle(file, &info) != FALSE;
+  CloseHandle(file);
+  if (!known) return std::nullopt;
+  return std::make_tuple(info.dwVolumeSerialNumber, info.nFileIndexHigh,
+                         info.nFileIndexLow);
 }
 
 // The output must be a new file or a regular one, in an existing folder,
@@ -63,27 +78,32 @@ void CheckOutput(const fs::path& output, const fs::path& oldRoot,
   }
   // The patch is written first under a name beside the output, where a
   // file or link found is removed, not followed: that name is checked too.
+  // Each is compared with the inputs as the file system knows them, so
+  // that no other spelling of a name reaches one.
   const fs::path partial = PartialOutput(output);
-  const fs::path in = fs::weakly_canonical(fs::absolute(folder), error);
-  const fs::path applier =
-      stub.empty() ? fs::path()
-                   : fs::weakly_canonical(fs::absolute(stub), error);
   const std::pair<fs::path, std::string> names[] = {
-      {in / output.filename(), shown + " "},
-      {in / partial.filename(), shown + " is written first as " +
-                                    EscapeName(partial.u8string()) +
-                                    ", which "}};
-  for (const auto& [where, says] : names) {
-    if (where == applier) {
+      {output, shown + " "},
+      {partial, shown + " is written first as " +
+                    EscapeName(partial.u8string()) + ", which "}};
+  const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
+                                                     {"NEW", newRoot}};
+  const fs::path in = fs::weakly_canonical(fs::absolute(folder), error);
+  for (const auto& [name, says] : names) {
+    const auto self = IdentityOf(name, true);
+    if (self && !stub.empty() && self == IdentityOf(stub, false)) {
       throw UsageError(says + "is the applier given to --stub");
     }
-    const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
-                                                       {"NEW", newRoot}};
     for (const auto& [role, root] : inputs) {
-      fs::path resolved = fs::canonical(root, error);
-      if (error || !Within(where, resolved)) continue;
-      throw UsageError(says + (where == resolved ? "is " : "lies inside ") +
-                       role + " (" + EscapeName(root.u8string()) +
+      const auto input = IdentityOf(root, false);
+      if (!input) continue;
+      bool inside = false;
+      for (fs::path up = in; !inside; up = up.parent_path()) {
+        inside = IdentityOf(up, false) == input;
+        if (up == up.parent_path()) break;
+      }
+      if (self != input && !inside) continue;
+      throw UsageError(says + (inside ? "lies inside " : "is ") + role + " (" +
+                       EscapeName(root.u8string()) +
                        "); -o must name a file outside OLD and NEW");
     }
   }

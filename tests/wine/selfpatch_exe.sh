@@ -2,7 +2,8 @@
 # selfpatch.exe as a Windows user runs it, under wine64, on the demo folders
 # (copied below a Japanese folder name, so the arguments must arrive as
 # Unicode): its patches are byte for byte those the Linux selfpatch makes of
-# the same inputs, with either applier; a link in a tree stops it; and its
+# the same inputs, with either applier; a link in a tree stops it, as does
+# an output that is an input in another case; and its
 # apply turns a copy of the old folder into the new one, leaving nothing
 # behind.
 #   tests/wine/selfpatch_exe.sh SELFPATCH.exe LINUX_SELFPATCH
@@ -42,6 +43,15 @@ windows create デモ/v1 linked -o linked.exe -q >linked.log 2>&1 || status=$?
   linked.log || fail "create through a link: status $status, $(cat linked.log)"
 [ -z "$(ls linked.exe* 2>/dev/null)" ] || fail "create through a link wrote a file"
 
+# An input named in another case is the same file on Windows: -o is
+# refused (64), the input left as it was.
+status=0
+windows create デモ/v1 デモ/v2 -o デモ/V1/readme.txt -q >case.log 2>&1 || status=$?
+[ $status = 64 ] && grep -q "lies inside OLD" case.log ||
+  fail "-o an input in another case: status $status, $(cat case.log)"
+cmp -s デモ/v1/readme.txt "$root/examples/demo/v1/readme.txt" ||
+  fail "-o an input in another case replaced it"
+
 cp -r デモ/v1 installed
 windows apply windows-x86.exe installed --yes -q >apply.log ||
   fail "apply: $(cat apply.log)"
@@ -49,4 +59,4 @@ diff -r デモ/v2 installed >/dev/null || fail "apply: the folder is not the new
 leftovers=$(find installed -name 'ptf*')
 [ -z "$leftovers" ] || fail "apply left $leftovers"
 echo "selfpatch.exe: create (x86, x64) matches the Linux patches byte for byte," \
-  "refuses a link, apply gives the new folder"
+  "refuses a link and an input as -o, apply gives the new folder"
