@@ -82,14 +82,18 @@ def fetch(package, version, member):
 
 
 def measure(command):
-    """Runs a command; returns (seconds, max RSS in MiB)."""
-    started = time.time()
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(process.pid, 0)
-    took = time.time() - started
-    if os.waitstatus_to_exitcode(status) != 0:
+    """Runs a command; returns (seconds, max RSS in MiB). The RSS comes from
+    GNU time: a child forked from this Python process would count the
+    interpreter's pages as its own."""
+    report = WORK / "rss.txt"
+    report.parent.mkdir(parents=True, exist_ok=True)
+    started = time.perf_counter()
+    process = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + list(command),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    took = time.perf_counter() - started
+    if process.returncode != 0:
         raise RuntimeError("failed: %s" % " ".join(map(str, command)))
-    return took, usage.ru_maxrss / 1024.0
+    return took, int(report.read_text().split()[-1]) / 1024.0
 
 
 def best_apply(command, prepare=lambda: None):

@@ -37,6 +37,15 @@ void Store32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// Bit 7 of the first byte x of `word` (in memory order) that has
+// (x & mask) == match, and maybe bits of later bytes; 0 when there is none.
+// The classic test for a zero byte, on (word & mask) ^ match: a borrow can
+// only mark bytes after the first zero.
+inline uint64_t FirstByte(uint64_t word, uint64_t mask, uint64_t match) {
+  uint64_t v = (word & mask) ^ match;
+  return (v - 0x0101010101010101u) & ~v & 0x8080808080808080u;
+}
+
 uint64_t Load64(const uint8_t* p) {
   return uint64_t{Load32(p)} | uint64_t{Load32(p + 4)} << 32;
 }
@@ -45,7 +54,12 @@ uint64_t Load64(const uint8_t* p) {
 
 CodeTransform::CodeTransform(uint32_t kind, uint32_t width,
                              std::vector<CodeRange> ranges)
-    : kind_(kind), span_(uint64_t{1} << width), ranges_(std::move(ranges)) {}
+    : kind_(kind), span_(uint64_t{1} << width), ranges_(std::move(ranges)) {
+  for (int byte = 0; byte < 256; ++byte) {
+    lead_[byte] = byte == 0xE8 || byte == 0xE9 ||
+                  (kind_ == kTransformX64 && (byte & 0xC7) == 0x05);
+  }
+}
 
 void CodeTransform::Forward(uint8_t* data, uint64_t offset, size_t size) const {
   Run(data, offset, size, false);
@@ -73,6 +87,15 @@ void CodeTransform::Run(uint8_t* data, uint64_t offset, size_t size,
   }
 }
 
+uint64_t CodeTransform::Leads(const uint8_t* p) const {
+  uint64_t word;
+  std::memcpy(&word, p, 8);  // the first byte lowest: a little-endian machine
+  uint64_t leads = FirstByte(word, 0xFEFEFEFEFEFEFEFEu, 0xE8E8E8E8E8E8E8E8u);
+  if (kind_ == kTransformX64)
+    leads |= FirstByte(word, 0xC7C7C7C7C7C7C7C7u, 0x0505050505050505u);
+  return leads;
+}
+
 bool CodeTransform::Header(const uint8_t* bytes, uint32_t i,
                            uint32_t floor) const {
   if (i >= floor + 1 && (bytes[i - 1] == 0xE8 || bytes[i - 1] == 0xE9))
@@ -85,9 +108,25 @@ bool CodeTransform::Header(const uint8_t* bytes, uint32_t i,
 
 void CodeTransform::Piece(uint8_t* bytes, uint32_t size, uint32_t address,
                           bool inverse) const {
+  if (size < 5) return;
   const uint64_t half = span_ / 2;
+  const uint32_t last = size - 4;  // the last byte an operand may start at
   uint32_t floor = 0;  // where the bytes after the last operand start
-  for (uint32_t i = 1; i + 4 <= size;) {
+  for (uint32_t i = 1; i <= last;) {
+    // Most bytes cannot end a header: find the next one that can, eight
+    // bytes at a time, and byte by byte at the piece's end.
+    if (i + 7 <= size) {
+      uint64_t leads = Leads(bytes + i - 1);
+      if (leads == 0) {
+        i += 8;
+        continue;
+      }
+      i += static_cast<uint32_t>(__builtin_ctzll(leads)) >> 3;
+      if (i > last) break;
+    } else if (!lead_[bytes[i - 1]]) {
+      ++i;
+      continue;
+    }
     if (!Header(bytes, i, floor)) {
       ++i;
       continue;
@@ -95,8 +134,8 @@ void CodeTransform::Piece(uint8_t* bytes, uint32_t size, uint32_t address,
     // Shifted by half the span: the range of `width` bits is [0, span).
     uint64_t value = (uint64_t{Load32(bytes + i)} + half) & 0xFFFFFFFFu;
     if (value < span_) {
-      uint64_t at = (uint64_t{address} + i + 4) % span_;
-      value = (value + (inverse ? span_ - at : at)) % span_;
+      uint64_t at = (uint64_t{address} + i + 4) & (span_ - 1);
+      value = (value + (inverse ? span_ - at : at)) & (span_ - 1);
       Store32(bytes + i, static_cast<uint32_t>(value - half));
     }
     i += 4;

@@ -63,11 +63,17 @@ class CodeTransform {
   void Run(uint8_t* data, uint64_t offset, size_t size, bool inverse) const;
   void Piece(uint8_t* bytes, uint32_t size, uint32_t address,
              bool inverse) const;
+  // Of the eight bytes at `p`, the first that can end a header (as lead_
+  // says) as its bit 7 set, the lowest set bit; 0 when none can.
+  uint64_t Leads(const uint8_t* p) const;
   // Whether an operand starts at i, its header lying in [floor, i).
   bool Header(const uint8_t* bytes, uint32_t i, uint32_t floor) const;
 
   uint32_t kind_;
   uint64_t span_;  // 2^width
+  // Whether a byte can be the last of a header: E8, E9, or in x64 code a
+  // ModRM byte that names RIP + disp32.
+  bool lead_[256];
   std::vector<CodeRange> ranges_;
 };
 

@@ -5,6 +5,9 @@ namespace {
 constexpr uint32_t kChunkSize = 1024;
 // Length codes have at most 7 one-bits before the groups.
 constexpr int kMaxLengthPrefix = 7;
+// base(k): 0, 0x10, 0x110, ... 0x11111110.
+constexpr uint64_t kLengthBase[kMaxLengthPrefix + 1] = {
+    0x0, 0x10, 0x110, 0x1110, 0x11110, 0x111110, 0x1111110, 0x11111110};
 
 }  // namespace
 
@@ -53,6 +56,31 @@ uint32_t BitReader::ReadBits(int n) {
 }
 
 uint32_t BitReader::ReadLength() {
+  // Eight whole bytes ahead inside the block hold the longest code (40
+  // bits) from any bit position: decode it from them at once.
+  if (!failed && bytePosition <= bytes.capacity - bytes.index - 8) {
+    const uint8_t* p = bytes.At(bytePosition);
+    uint64_t window = 0;
+    for (int i = 0; i < 8; ++i) window = (window << 8) | p[i];
+    window <<= bitPosition;
+    // k one-bits, then a zero (the window has at least 57 valid bits).
+    int ones = ~window == 0 ? 64 : __builtin_clzll(~window);
+    if (ones > kMaxLengthPrefix) {
+      failed = true;
+      return 0;
+    }
+    int groups = 4 * (ones + 1);
+    uint64_t value = (window << (ones + 1)) >> (64 - groups);
+    uint64_t length = kLengthBase[ones] + value;
+    int end = bitPosition + ones + 1 + groups;
+    bytePosition += end >> 3;
+    bitPosition = end & 7;
+    if (length > 0xFFFFFFFFu) {
+      failed = true;
+      return 0;
+    }
+    return static_cast<uint32_t>(length);
+  }
   int ones = 0;
   uint64_t base = 0;
   int shift = 4;
@@ -117,8 +145,7 @@ bool ReadAll(CFileReadData& stream, uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-bool DeltaDecoder::DecodeSeeking(CFileReadData& oldStream,
-                                 CFileWriteData& output,
+bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
                                  BitReader& instructions,
                                  CFileReadData& literalStream,
                                  CFileReadData& differenceStream) {
@@ -126,25 +153,29 @@ bool DeltaDecoder::DecodeSeeking(CFileReadData& oldStream,
   chunks.Allocate(2 * kChunkSize);
   uint8_t* bytes = chunks.Get();
   uint8_t* differences = bytes + kChunkSize;
+  uint64_t at = 0;  // the old file's position
   for (;;) {
     uint32_t op = instructions.ReadBits(2);
     if (op == Seek) {
       bool back = instructions.ReadBits(1) == 1;
       uint64_t distance = instructions.ReadLength();
-      uint64_t at = oldStream.consumed;
       if (instructions.Failed() || distance == 0 ||
-          (back ? distance > at : distance > oldStream.regionSize - at) ||
-          !oldStream.Seek(back ? at - distance : at + distance)) {
+          (back ? distance > at : distance > old.size - at)) {
         return false;
       }
+      at = back ? at - distance : at + distance;
       continue;
     }
     uint32_t length = instructions.ReadLength();
     if (length == 0) return !instructions.Failed() && op == Add;
     while (length > 0) {
       uint32_t piece = length < kChunkSize ? length : kChunkSize;
-      if (!ReadAll(op == Insert ? literalStream : oldStream, bytes, piece))
-        return false;
+      if (op == Insert) {
+        if (!ReadAll(literalStream, bytes, piece)) return false;
+      } else {
+        if (!old.Read(at, bytes, piece)) return false;
+        at += piece;
+      }
       if (op == Add) {
         if (!ReadAll(differenceStream, differences, piece)) return false;
         for (uint32_t i = 0; i < piece; ++i) bytes[i] += differences[i];

@@ -107,7 +107,7 @@ class DeltaDecoder {
   // The same for the seeking form: per chunk, old (or literal) bytes are
   // read first, then differences, then the chunk is written. False also
   // for a Seek of 0 or one that leaves the old file.
-  static bool DecodeSeeking(CFileReadData& oldStream, CFileWriteData& output,
+  static bool DecodeSeeking(COldFileReader& old, CFileWriteData& output,
                             BitReader& instructions,
                             CFileReadData& literalStream,
                             CFileReadData& differenceStream);

@@ -26,9 +26,10 @@ DWORD ReportProgress(uint64_t done, uint64_t total, uintptr_t context) {
   }
   int64_t position = ProgressPosition(fraction);
   if (position == pace.shown) return 1;
-  if (pace.shown >= 0 && position < kProgressRange &&
-      GetTickCount64() - pace.sentAt < kProgressInterval) {
-    return 1;
+  if (pace.shown >= 0 && position < kProgressRange) {
+    if (done < pace.clockAt) return 1;
+    pace.clockAt = done + kProgressClockBytes;
+    if (GetTickCount64() - pace.sentAt < kProgressInterval) return 1;
   }
   pace.shown = position;
   SendMessageW(pace.dialog, WM_PATCH_PROGRESS,
@@ -204,7 +205,7 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
 
   // An empty difference part is an empty stream in both forms.
   bool compressedDifferences = compressed && block.differenceSize > 0;
-  SharedArray<CFileReadData> literal, differences, old;
+  SharedArray<CFileReadData> literal, differences;
   literal.Attach(
       BlockStream(package, loader.packageOffset + entry.literalOffset,
                   entry.literalSize, compressed, entry.newSize),
@@ -217,7 +218,6 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
   CodeTransform newCode(transform, block.transform.width,
                         block.transform.target);
   bool transformed = transform != kTransformNone;
-  old.Attach(new CFileReadData(oldFile, transformed ? &oldCode : nullptr), 1);
   SharedArray<CFileWriteData> out;
   out.Attach(new CFileWriteData(output), 1);
   CFileWriteData& writer = *out.Get();
@@ -228,11 +228,18 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
   if (entry.newSize != 0) writer.progressTotal = entry.newSize;
   ReportProgress(0, writer.progressTotal, writer.progressContext);
 
-  bool decoded =
-      seeking
-          ? DeltaDecoder::DecodeSeeking(*old.Get(), writer, reader,
-                                        *literal.Get(), *differences.Get())
-          : DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get());
+  bool decoded;
+  if (seeking) {
+    SharedArray<COldFileReader> old;
+    old.Attach(new COldFileReader(oldFile, transformed ? &oldCode : nullptr),
+               1);
+    decoded = DeltaDecoder::DecodeSeeking(*old.Get(), writer, reader,
+                                          *literal.Get(), *differences.Get());
+  } else {
+    SharedArray<CFileReadData> old;
+    old.Attach(new CFileReadData(oldFile), 1);
+    decoded = DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get());
+  }
   if (!decoded || !Finished(literal.Get(), compressed) ||
       !Finished(differences.Get(), compressedDifferences)) {
     return ResultUpdateFailed;

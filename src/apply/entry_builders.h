@@ -20,7 +20,12 @@ struct ProgressPace {
   HWND dialog;
   int64_t shown = -1;    // bar position last sent; -1 before the first
   ULONGLONG sentAt = 0;  // GetTickCount64 when the dialog had handled it
+  uint64_t clockAt = 0;  // bytes done before the clock is read again
 };
+
+// Bytes of a file between two readings of the clock: a reading can cost
+// more than moving a KiB, and the bar moves every few KiB of a large file.
+constexpr uint64_t kProgressClockBytes = 65536;
 
 // Rebuilds a patched entry into `output` from `oldFile` (standing at offset
 // 0) and the entry's instruction and literal blocks. 0, or 14 when a block
@@ -45,7 +50,8 @@ ResultCode WriteAddedFile(const PackageEntry& entry, CPatchThread& worker,
 // the current file, always within 0.0..1.0: a total of 0, or more bytes than
 // expected, give 1.0. The message is sent only when it moves the bar, and
 // then always for the first report of the file and for the whole file, and
-// otherwise only kProgressInterval after the dialog handled the last one.
+// otherwise only kProgressInterval after the dialog handled the last one
+// (the clock is read at most once per kProgressClockBytes).
 // The builders report 0 bytes done before anything else, so each file
 // starts the bar at 0 (an empty file fills it at once) and ends it at the
 // end. Returns 1.

@@ -10,12 +10,8 @@ IFileDataBase::IFileDataBase(HANDLE file) : handle(file) {
 
 IFileDataBase::~IFileDataBase() = default;
 
-CFileReadData::CFileReadData(HANDLE file, const CodeTransform* code)
-    : IFileDataBase(file),
-      origin(0),
-      regionSize(0),
-      transform(code),
-      transfer(&::ReadFile) {
+CFileReadData::CFileReadData(HANDLE file)
+    : IFileDataBase(file), origin(0), regionSize(0), transfer(&::ReadFile) {
   FileSize(file, &regionSize);
   Fill();
 }
@@ -26,40 +22,30 @@ CFileReadData::CFileReadData(ReadFunction read, HANDLE file, uint64_t start,
   Fill();
 }
 
-void CFileReadData::Fill() {
-  uint64_t left = regionSize - consumed;
-  uint32_t amount = left < nextLoad ? static_cast<uint32_t>(left) : nextLoad;
-  if (nextLoad < static_cast<uint32_t>(kStreamBufferSize)) nextLoad *= 2;
-  buffer.index = 0;
+namespace {
+
+// Reads `amount` bytes at `offset` into `destination`; what the platform
+// does not deliver becomes zeros.
+void LoadAt(ReadFunction read, HANDLE file, uint64_t offset,
+            uint8_t* destination, uint32_t amount) {
   DWORD done = 0;
-  if (!SeekFile(handle, origin + consumed) ||
-      !transfer(handle, buffer.data, amount, &done, nullptr)) {
+  if (!SeekFile(file, offset) ||
+      !read(file, destination, amount, &done, nullptr)) {
     done = 0;
   }
-  if (done < amount) std::memset(buffer.data + done, 0, amount - done);
-  if (transform != nullptr) transform->Forward(buffer.data, consumed, amount);
-  available = amount;
+  if (done < amount) std::memset(destination + done, 0, amount - done);
 }
 
-bool CFileReadData::Seek(uint64_t position) {
-  if (position > regionSize) return false;
-  uint64_t start = consumed - static_cast<uint64_t>(buffer.index);
-  uint64_t end = consumed + available;
-  if (position < start || position > end) {
-    // The block of the transform that holds it (the transform works on
-    // whole blocks), and as the reads go on blocks twice as large up to the
-    // buffer's size: a copy from far away is often short.
-    consumed = position - position % kTransformBlock;
-    nextLoad = kTransformBlock;
-    Fill();
-    start = consumed;
-    end = consumed + available;
-  }
-  buffer.index = static_cast<int32_t>(position - start);
-  available = static_cast<uint32_t>(end - position);
-  consumed = position;
-  if (available == 0 && consumed < regionSize) Fill();
-  return true;
+}  // namespace
+
+void CFileReadData::Fill() {
+  uint64_t left = regionSize - consumed;
+  uint32_t amount = left < static_cast<uint64_t>(kStreamBufferSize)
+                        ? static_cast<uint32_t>(left)
+                        : static_cast<uint32_t>(kStreamBufferSize);
+  buffer.index = 0;
+  LoadAt(transfer, handle, origin + consumed, buffer.data, amount);
+  available = amount;
 }
 
 bool CFileReadData::Read(void* destination, uint32_t count,
@@ -78,6 +64,53 @@ bool CFileReadData::Read(void* destination, uint32_t count,
     out += piece;
     count -= piece;
     if (available == 0 && consumed < regionSize) Fill();
+  }
+  return true;
+}
+
+COldFileReader::COldFileReader(HANDLE file, const CodeTransform* code,
+                               uint32_t cacheSize)
+    : handle(file), transform(code) {
+  FileSize(file, &size);
+  // A power of two slots: as many as the file has blocks, up to the cache.
+  uint64_t blocks = (size + kTransformBlock - 1) / kTransformBlock;
+  uint64_t count = 1;
+  while (count < blocks && (count * 2) * kTransformBlock <= cacheSize)
+    count *= 2;
+  // Not cleared: a slot is read only after a block is loaded into it, and
+  // memory no block reaches is never touched.
+  const auto bytes = static_cast<int32_t>(count * kTransformBlock);
+  slots.Attach(new uint8_t[bytes], bytes);
+  held.assign(count, 0);
+}
+
+const uint8_t* COldFileReader::Block(uint64_t number) {
+  size_t slot = number & (held.size() - 1);
+  uint8_t* data = slots.At(static_cast<int32_t>(slot * kTransformBlock));
+  if (held[slot] != number + 1) {
+    uint64_t start = number * kTransformBlock;
+    uint64_t left = size - start;
+    uint32_t amount =
+        left < kTransformBlock ? static_cast<uint32_t>(left) : kTransformBlock;
+    LoadAt(&::ReadFile, handle, start, data, amount);
+    if (transform != nullptr) transform->Forward(data, start, amount);
+    held[slot] = number + 1;
+  }
+  return data;
+}
+
+bool COldFileReader::Read(uint64_t position, void* destination,
+                          uint32_t count) {
+  if (position > size || count > size - position) return false;
+  auto* out = static_cast<uint8_t*>(destination);
+  while (count > 0) {
+    uint32_t offset = static_cast<uint32_t>(position % kTransformBlock);
+    uint32_t piece = kTransformBlock - offset;
+    if (piece > count) piece = count;
+    std::memcpy(out, Block(position / kTransformBlock) + offset, piece);
+    position += piece;
+    out += piece;
+    count -= piece;
   }
   return true;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "apply/code_transform.h"
 #include "platform/platform.h"
@@ -45,28 +46,22 @@ class IFileDataBase {
 // so streams over one handle do not disturb each other. Read faults are not
 // reported: bytes a failed or short platform read did not deliver are
 // handed out as zeros, and the caller judges the result by its size and
-// digest. With a `transform`, each load is handed out as the transform's
-// forward form (loads start at multiples of kTransformBlock in the region).
+// digest.
 class CFileReadData : public IFileDataBase {
  public:
-  // The whole file, through `transform` when one is given.
-  explicit CFileReadData(HANDLE file, const CodeTransform* transform = nullptr);
+  // The whole file.
+  explicit CFileReadData(HANDLE file);
   CFileReadData(ReadFunction read, HANDLE file, uint64_t origin,
                 uint64_t regionSize);
 
   // Copies up to `count` bytes; fewer only when the region is exhausted.
   // False, moving nothing, when `delivered` is null.
   virtual bool Read(void* destination, uint32_t count, uint32_t* delivered);
-  // Moves to `position` in the region (at most regionSize): inside the
-  // loaded block by moving in it, elsewhere by loading the block around
-  // it. False, moving nothing, beyond the region.
-  bool Seek(uint64_t position);
 
   uint64_t origin;
   uint64_t regionSize;
   uint64_t consumed = 0;
   uint32_t available = 0;
-  const CodeTransform* transform = nullptr;
 
  protected:
   // Loads the next block of the region (at most 64 KiB) into the buffer.
@@ -74,7 +69,39 @@ class CFileReadData : public IFileDataBase {
 
  private:
   ReadFunction transfer;
-  uint32_t nextLoad = kStreamBufferSize;  // what the next load asks for at most
+};
+
+// What the old file's cache holds at most: the whole of most programs, in
+// memory the applier can spare.
+constexpr uint32_t kOldCacheSize = 32u << 20;
+
+// The old file of an entry in the seeking form, read at any position
+// through a cache of its blocks of kTransformBlock bytes: a block is read
+// (and, with a `transform`, put in the transform's forward form) when a
+// read first wants it, and kept until another block needs its slot (slot =
+// block number modulo the slot count, a power of two). The cache holds the
+// whole file when it fits in `cacheSize`: copies taken from all over a program,
+// some bytes at a time, then read each block once. Read faults are not
+// reported, as with CFileReadData: the caller judges the result by its digest.
+class COldFileReader {
+ public:
+  COldFileReader(HANDLE file, const CodeTransform* transform,
+                 uint32_t cacheSize = kOldCacheSize);
+
+  // Copies `count` bytes from `position`. False, copying nothing, when they
+  // reach past the file's end.
+  bool Read(uint64_t position, void* destination, uint32_t count);
+
+  uint64_t size = 0;
+
+ private:
+  // The slot that holds block `number`, loaded if it does not yet.
+  const uint8_t* Block(uint64_t number);
+
+  HANDLE handle;
+  const CodeTransform* transform;
+  SharedArray<uint8_t> slots;
+  std::vector<uint64_t> held;  // per slot: the block it holds, plus 1; 0 none
 };
 
 // Collects bytes and hands them to the file 64 KiB at a time. Only an

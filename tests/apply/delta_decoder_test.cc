@@ -141,22 +141,40 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
   }
 }
 
+// At every alignment, at the block's end and with bytes after it (read a
+// whole code at once); the reader stands at the end marker after the code.
+// Codes beyond 32 bits fail either way.
 TEST(BitReaderTest, LengthClassBoundaries) {
-  for (uint32_t length :
-       {0u, 15u, 16u, 271u, 272u, 4367u, 4368u, 69903u, 69904u, 1118479u,
-        1118480u, 17895695u, 17895696u, 286331151u, 286331152u, 4294967295u}) {
-    for (int lead = 0; lead < 8; ++lead) {  // every alignment
-      BitWriter writer;
-      if (lead > 0) writer.WriteBits(0, lead);
-      writer.WriteLength(length);
-      Bytes bytes = writer.Finish();
+  for (int after : {0, 8}) {
+    for (uint32_t length : {0u, 15u, 16u, 271u, 272u, 4367u, 4368u, 69903u,
+                            69904u, 1118479u, 1118480u, 17895695u, 17895696u,
+                            286331151u, 286331152u, 4294967295u}) {
+      for (int lead = 0; lead < 8; ++lead) {  // every alignment
+        BitWriter writer;
+        if (lead > 0) writer.WriteBits(0, lead);
+        writer.WriteLength(length);
+        Bytes bytes = writer.Finish();
+        bytes.insert(bytes.end(), after, 0xFF);
+        SharedArray<uint8_t> block;
+        block.Allocate(static_cast<int32_t>(bytes.size()));
+        std::copy(bytes.begin(), bytes.end(), block.data);
+        BitReader reader(block);
+        if (lead > 0) reader.ReadBits(lead);
+        EXPECT_EQ(length, reader.ReadLength()) << length << " after " << lead;
+        EXPECT_EQ(0x60u, reader.ReadBits(7)) << length << " after " << lead;
+        EXPECT_FALSE(reader.Failed());
+      }
+    }
+    // Eight one-bits; seven with a payload past 32 bits.
+    for (Bytes code : {Bytes{0xFF, 0x00, 0, 0, 0, 0},
+                       Bytes{0xFE, 0xEE, 0xEE, 0xEE, 0xF0, 0}}) {
+      code.insert(code.end(), after, 0);
       SharedArray<uint8_t> block;
-      block.Allocate(static_cast<int32_t>(bytes.size()));
-      std::copy(bytes.begin(), bytes.end(), block.data);
+      block.Allocate(static_cast<int32_t>(code.size()));
+      std::copy(code.begin(), code.end(), block.data);
       BitReader reader(block);
-      if (lead > 0) reader.ReadBits(lead);
-      EXPECT_EQ(length, reader.ReadLength()) << length << " after " << lead;
-      EXPECT_FALSE(reader.Failed());
+      EXPECT_EQ(0u, reader.ReadLength());
+      EXPECT_TRUE(reader.Failed());
     }
   }
 }

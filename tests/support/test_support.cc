@@ -353,7 +353,7 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
   block.Allocate(static_cast<int32_t>(instructions.size()));
   std::copy(instructions.begin(), instructions.end(), block.data);
   BitReader reader(block);
-  CFileReadData oldStream(open("old", GENERIC_READ, OPEN_EXISTING));
+  HANDLE oldFile = open("old", GENERIC_READ, OPEN_EXISTING);
   CFileReadData literalStream(&::ReadFile,
                               open("literal", GENERIC_READ, OPEN_EXISTING), 0,
                               literal.size());
@@ -361,18 +361,20 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
       &::ReadFile, open("differences", GENERIC_READ, OPEN_EXISTING), 0,
       differences ? differences->size() : 0);
   CFileWriteData output(open("out", GENERIC_WRITE, CREATE_ALWAYS));
-  const bool ended =
-      differences
-          ? DeltaDecoder::DecodeSeeking(oldStream, output, reader,
-                                        literalStream, differenceStream)
-          : DeltaDecoder::Decode(oldStream, output, reader, literalStream);
-  output.Flush();
-  if (consumed != nullptr) {
-    consumed[0] = oldStream.consumed;
-    consumed[1] = literalStream.consumed;
+  bool ended;
+  if (differences) {
+    COldFileReader oldReader(oldFile, nullptr);
+    ended = DeltaDecoder::DecodeSeeking(oldReader, output, reader,
+                                        literalStream, differenceStream);
+  } else {
+    CFileReadData oldStream(oldFile);
+    ended = DeltaDecoder::Decode(oldStream, output, reader, literalStream);
+    if (consumed != nullptr) consumed[0] = oldStream.consumed;
   }
-  for (HANDLE file : {oldStream.handle, literalStream.handle,
-                      differenceStream.handle, output.handle}) {
+  output.Flush();
+  if (consumed != nullptr) consumed[1] = literalStream.consumed;
+  for (HANDLE file : {oldFile, literalStream.handle, differenceStream.handle,
+                      output.handle}) {
     CloseHandle(file);
   }
   *out = ReadAll(dir / "out");

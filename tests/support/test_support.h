@@ -127,8 +127,8 @@ class ScratchDir {
 
 // Runs the applier's decoder over `instructions`, with `old` and `literal`
 // in files in `dir`; `out` gets what it wrote. Returns whether the stream
-// ended well; `consumed`, when given, the bytes taken from old and literal.
-// With `differences`, the seeking form's decoder.
+// ended well; `consumed`, when given, the bytes taken from old (the original
+// form only) and literal. With `differences`, the seeking form's decoder.
 bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
                      const Bytes& old, const Bytes& literal, Bytes* out,
                      uint64_t consumed[2] = nullptr,
