@@ -16,10 +16,13 @@ times.
 
   tools/need.sh bench    (the baselines; make release installs them too)
   make win-x86 && cmake --preset release && cmake --build --preset release
-  python3 bench/patch_size.py [--baseline OTHER_SELFPATCH]
+  python3 bench/patch_size.py [--baseline OTHER_SELFPATCH] [PAIR...]
 
 --baseline adds the rows of another selfpatch build (both forms), made and
 applied in the same run: the way to compare a change to the producer.
+PAIR picks the pairs whose names contain it. After the pairs, a tree of
+many files (the typescript package, two releases) sets the default
+package beside the plain one after xz -9.
 """
 import argparse
 import math
@@ -63,6 +66,53 @@ NPM_PAIRS = [
     ("rollup ia32 4.69.2 -> .3", "@rollup/rollup-win32-ia32-msvc", "4.69.2", "4.69.3",
      "package/rollup.win32-ia32-msvc.node"),
 ]
+
+
+# Trees of many files: a package's folder in two releases, against the
+# plain package after xz -9 (one stream over every entry).
+NPM_TREES = [
+    ("typescript 5.8.3 -> 5.9.2", "typescript", "5.8.3", "5.9.2"),
+]
+
+
+def fetch_tree(package, version):
+    """The unpacked folder of an npm package (its `package/`), fetched once."""
+    folder = WORK / (package.replace("/", "_") + "-" + version + "-tree")
+    if (folder / "package").is_dir():
+        return folder / "package"
+    folder.mkdir(parents=True, exist_ok=True)
+    out = subprocess.run(["npm", "pack", "%s@%s" % (package, version), "--silent"],
+                         cwd=folder, capture_output=True, text=True, check=True)
+    tgz = folder / out.stdout.strip().splitlines()[-1]
+    with tarfile.open(tgz) as archive:
+        archive.extractall(folder, filter="data")
+    tgz.unlink()
+    return folder / "package"
+
+
+def run_tree(name, old, new):
+    """The default package of a tree beside the plain one after xz -9."""
+    work = WORK / "run"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    sizes = {}
+    for form, extra in (("default", []), ("plain", ["--plain"])):
+        patch = work / ("tree-%s.exe" % form)
+        seconds, _ = measure([SELFPATCH, "create", old, new, "-o", patch, "--stub", STUB]
+                             + extra)
+        package = work / ("tree-%s.bin" % form)
+        package.write_bytes(patch.read_bytes()[STUB.stat().st_size:])
+        sizes[form] = (package.stat().st_size, xz_size(package), seconds)
+        target = work / "target"
+        shutil.rmtree(target, ignore_errors=True)
+        shutil.copytree(old, target)
+        subprocess.run([SELFPATCH, "apply", patch, target, "--yes"], check=True,
+                       capture_output=True)
+        assert subprocess.run(["diff", "-r", new, target]).returncode == 0, form
+    print("\n%s (a tree): default package %d bytes (create %.2f s); plain %d, after xz -9 %d; "
+          "default vs plain after xz -9: %.3f"
+          % (name, sizes["default"][0], sizes["default"][2], sizes["plain"][0],
+             sizes["plain"][1], sizes["default"][0] / sizes["plain"][1]))
 
 
 def fetch(package, version, member):
@@ -212,7 +262,13 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--baseline", type=pathlib.Path,
                         help="another selfpatch build to measure beside this one")
-    baseline = parser.parse_args().baseline
+    parser.add_argument("pairs", nargs="*",
+                        help="only the pairs and trees whose names contain one of these")
+    arguments = parser.parse_args()
+    baseline = arguments.baseline
+
+    def wanted(name):
+        return not arguments.pairs or any(part in name for part in arguments.pairs)
     if baseline and not baseline.exists():
         sys.exit("missing %s" % baseline)
     for tool in (SELFPATCH, STUB, LCS_BOUND):
@@ -220,7 +276,10 @@ def main():
             sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
     pairs = [("demo hello.exe", ROOT / "examples/demo/v1/hello.exe",
               ROOT / "examples/demo/v2/hello.exe")]
+    pairs = [pair for pair in pairs if wanted(pair[0])]
     for name, package, before, after, member in NPM_PAIRS:
+        if not wanted(name):
+            continue
         try:
             pairs.append((name, fetch(package, before, member), fetch(package, after, member)))
         except (subprocess.CalledProcessError, KeyError) as error:
@@ -228,7 +287,11 @@ def main():
     rows = []
     for name, old, new in pairs:
         rows.append((name, run_pair(name, old, new, baseline)))
-    summary(rows)
+    if rows:
+        summary(rows)
+    for name, package, before, after in NPM_TREES:
+        if wanted(name):
+            run_tree(name, fetch_tree(package, before), fetch_tree(package, after))
 
 
 if __name__ == "__main__":

@@ -531,10 +531,18 @@ struct Candidate {
 // Candidates are compared compressed at this quick level; only the one
 // kept is compressed at the highest.
 constexpr int kChoosingLevel = 9;
-// Old files up to this size are diffed in the original form too: beyond it
+// Programs up to this size are diffed in the original form too: beyond it
 // the seeking form was the smaller on every program measured, and a second
-// engine would cost create another search of the whole file.
+// engine would cost create another search of the whole file. Files that
+// are no programs (text, data) are diffed in both forms whatever their
+// size: on the typescript package's lib.dom.d.ts (1.4 MB, rewritten in
+// many places) the original form is half the size of the seeking form.
 constexpr size_t kOrderedCandidateSize = size_t{1} << 20;
+// A program whose seeking form comes out below this many bytes is diffed
+// in the original form too: there the seeking block's fixed parts decide
+// (rollup's ia32 DLL, 2.1 MB with a few bytes changed: 336 bytes seeking,
+// under 300 in the original form).
+constexpr size_t kSmallDelta = 4096;
 
 Candidate Ordered(const std::vector<uint8_t>& old,
                   const std::vector<uint8_t>& target, const DiffOptions& diff) {
@@ -611,7 +619,8 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
 // The smallest blocks the package's form allows: with
 // PackageFlagEntryOptions the smallest of the seeking form, the seeking
 // form through the code transform where both files are programs of one
-// machine, and for small files the original form; the original form alone
+// machine, and the original form unless they are large programs with a
+// large seeking form (see kOrderedCandidateSize); the original form alone
 // without the flag, or for an old file beyond the suffix array's reach.
 PatchBlocks BuildPatchBlocks(const std::string& name,
                              const std::vector<uint8_t>& old,
@@ -630,9 +639,6 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
     return Blocks(fits(Ordered(old, target, diff)), compressed, 0);
   }
   std::vector<Candidate> candidates;
-  if (old.size() <= kOrderedCandidateSize) {
-    candidates.push_back(fits(Ordered(old, target, diff)));
-  }
   candidates.push_back(fits(Seeking(old, target, kTransformNone, {})));
   std::vector<uint8_t> parameters;
   TransformParameters parsed;
@@ -647,14 +653,16 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
         .Forward(newCode.data(), 0, newCode.size());
     candidates.push_back(fits(Seeking(oldCode, newCode, kind, parameters)));
   }
-  size_t best = 0, bestSize = SIZE_MAX;
-  for (size_t i = 0; i < candidates.size() && candidates.size() > 1; ++i) {
-    size_t size = Blocks(candidates[i], compressed, kChoosingLevel).Size();
-    if (size < bestSize) {
-      best = i;
-      bestSize = size;
-    }
+  std::vector<size_t> sizes;
+  for (const Candidate& candidate : candidates)
+    sizes.push_back(Blocks(candidate, compressed, kChoosingLevel).Size());
+  if (kind == kTransformNone || old.size() <= kOrderedCandidateSize ||
+      *std::min_element(sizes.begin(), sizes.end()) < kSmallDelta) {
+    candidates.push_back(fits(Ordered(old, target, diff)));
+    sizes.push_back(
+        Blocks(candidates.back(), compressed, kChoosingLevel).Size());
   }
+  size_t best = std::min_element(sizes.begin(), sizes.end()) - sizes.begin();
   return Blocks(candidates[best], compressed, 0);
 }
 

@@ -133,6 +133,34 @@ TEST_F(Trees, CodeThatMovedPatchesThroughTheTransform) {
   EXPECT_EQ(Snapshot(dir / "moved/new"), Snapshot(dir / "moved/old"));
 }
 
+// Files over 1 MiB where the seeking form does not pay take the original
+// form: an x86 program and data, each with one byte changed (the seeking
+// block's fixed parts decide).
+TEST_F(Trees, LargeFilesTakeTheOriginalFormWhereItIsSmaller) {
+  std::mt19937 random(41);
+  Bytes program = MakePeImage(false, {0x120000});
+  program[0x80 + 248 + 36] = 0x20;  // the section holds code
+  Bytes code = RandomBytes(random, 0x120000);
+  std::copy(code.begin(), code.end(), program.begin() + 0x200);
+  const Bytes olds[] = {program, code};
+  for (const Bytes& old : olds) {
+    Bytes target = old;
+    target[0x90000] ^= 0x5A;
+    fs::remove_all(dir / "large");
+    Write("large/old/file.bin", old);
+    Write("large/new/file.bin", target);
+    BuildOptions options;
+    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
+    WritePatch(kStub, PlanTrees(dir / "large/old", dir / "large/new"),
+               dir / "patch.exe", options);
+    PackageEntry record;
+    std::memcpy(&record, ReadAll(dir / "patch.exe").data() + kStub.size() + 96,
+                sizeof record);
+    EXPECT_EQ(EntryKindPatch, record.kind)
+        << (&old == olds ? "program" : "data");
+  }
+}
+
 // A file larger than the window an applier decodes with (64 MiB) is
 // compressed in a frame the applier takes.
 TEST_F(Trees, AFileLargerThanTheApplierWindowApplies) {
