@@ -1,11 +1,11 @@
 #include "package/name_rule.h"
 
-#include <cstdio>
-
 #include "package/package_format.h"
 #include "package/utf8.h"
 
 namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool IsSeparator(WCHAR c) { return c == u'\\' || c == u'/'; }
 
@@ -156,9 +156,9 @@ std::string EscapeName(const std::string& bytes) {
       } else if (*in == '\r') {
         out += "\\r";
       } else {
-        char hex[5];
-        std::snprintf(hex, sizeof hex, "\\x%02X", *in);
-        out += hex;
+        out += "\\x";
+        out += kHexDigits[*in >> 4];
+        out += kHexDigits[*in & 15];
       }
     }
   }
