@@ -1,5 +1,6 @@
 #include "package/sha256.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "package/sha256_compress.h"
@@ -17,10 +18,18 @@ CompressFunction ChooseCompress() {
                                         : &Sha256CompressPortable;
 }
 
-// Chosen once, on first use.
+// Chosen on first use; threads that race here store the same pointer. An
+// atomic rather than a static initialised by a call, which would bring in
+// the C++ runtime's guarded initialisation, and with it threads and
+// exceptions, for one pointer.
 CompressFunction Compress() {
-  static const CompressFunction chosen = ChooseCompress();
-  return chosen;
+  static std::atomic<CompressFunction> chosen{nullptr};
+  CompressFunction compress = chosen.load(std::memory_order_relaxed);
+  if (compress == nullptr) {
+    compress = ChooseCompress();
+    chosen.store(compress, std::memory_order_relaxed);
+  }
+  return compress;
 }
 
 }  // namespace
