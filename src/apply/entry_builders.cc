@@ -1,7 +1,5 @@
 #include "apply/entry_builders.h"
 
-#include <new>
-
 #include "apply/code_transform.h"
 #include "apply/compressed_read_data.h"
 #include "apply/delta_decoder.h"
@@ -44,11 +42,7 @@ namespace {
 bool ReadPlainInstructions(HANDLE package, uint64_t position, uint64_t size,
                            SharedArray<uint8_t>* instructions) {
   if (size == 0 || size > INT32_MAX) return false;
-  try {
-    instructions->Allocate(static_cast<int32_t>(size));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  if (!instructions->TryAllocate(static_cast<int32_t>(size))) return false;
   DWORD read = 0;
   return SeekFile(package, position) &&
          ReadFile(package, instructions->Get(), static_cast<DWORD>(size), &read,
@@ -97,11 +91,7 @@ bool ReadCompressedInstructions(HANDLE package, uint64_t position,
       !DecodeExactly(package, position + 4, size - 4, count, nullptr)) {
     return false;
   }
-  try {
-    instructions->Allocate(static_cast<int32_t>(count));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  if (!instructions->TryAllocate(static_cast<int32_t>(count))) return false;
   return DecodeExactly(package, position + 4, size - 4, count,
                        instructions->Get());
 }

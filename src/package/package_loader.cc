@@ -1,7 +1,6 @@
 #include "package/package_loader.h"
 
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "package/entry_names.h"
@@ -138,9 +137,7 @@ ResultCode PackageLoader::ReadEntries() {
       return ResultBadEntryList;
     }
     if (nameLength > static_cast<uint32_t>(nameBytes.capacity)) {
-      try {
-        nameBytes.Allocate(static_cast<int32_t>(nameLength));
-      } catch (const std::bad_alloc&) {
+      if (!nameBytes.TryAllocate(static_cast<int32_t>(nameLength))) {
         return ResultBadEntryList;
       }
     }

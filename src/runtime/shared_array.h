@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "runtime/exception.h"
 
@@ -39,16 +40,28 @@ class SharedArray {
       Free(block, count);
       throw;
     }
-    data = block;
-    refs = counter;
-    capacity = count;
-    index = 0;
+    Adopt(block, counter, count);
   }
 
   // Replaces the block by `count` value-initialised elements.
   void Allocate(int32_t count) {
     T* block = count == 1 ? new T() : new T[count]();
     Attach(block, count);
+  }
+
+  // Allocate without the allocation failure exception: false when the
+  // memory is not there, the holder then unchanged.
+  bool TryAllocate(int32_t count) {
+    T* block =
+        count == 1 ? new (std::nothrow) T() : new (std::nothrow) T[count]();
+    int* counter = new (std::nothrow) int(1);
+    if (block == nullptr || counter == nullptr) {
+      Free(block, count);
+      delete counter;
+      return false;
+    }
+    Adopt(block, counter, count);
+    return true;
   }
 
   void Release() {
@@ -82,6 +95,14 @@ class SharedArray {
   int32_t index = 0;
 
  private:
+  void Adopt(T* block, int* counter, int32_t count) {
+    Release();
+    data = block;
+    refs = counter;
+    capacity = count;
+    index = 0;
+  }
+
   void Share(const SharedArray& other) {
     if (other.data == nullptr) return;
     data = other.data;
