@@ -30,6 +30,7 @@ COLUMNS = [".text", ".rdata", ".data", "unwind", ".reloc", "other"]
 UNWIND = {".eh_frame", ".pdata", ".xdata"}
 
 LINKER = "linker fill, lists"
+OWN_FOLDERS = ["ui", "apply", "package", "result", "runtime"]
 TERMINATE = {"vterminate.o", "cp-demangle.o"}
 EXCEPTIONS = {"functexcept.o", "stdexcept.o", "cow-stdexcept.o", "bad_alloc.o",
               "bad_array_new.o", "bad_cast.o", "bad_typeid.o", "class_type_info.o",
@@ -59,8 +60,14 @@ def category(source):
         if member.startswith("sha256"):
             return "SHA-256"
         return "src/" + library.group(1)
-    if archive == "objects.a":
-        return "resources" if member.endswith(".res") else "src/ui"
+    if archive == "objects.a":  # the applier's own objects
+        if member.endswith(".res"):
+            return "resources"
+        if member.startswith("sha256"):
+            return "SHA-256"
+        source = member[:-len(".obj")]
+        return next(("src/" + folder for folder in OWN_FOLDERS
+                     if (ROOT / "src" / folder / source).exists()), "src/ui")
     if archive in ("libstdc++.a", "libsupc++.a"):
         if member in TERMINATE:
             return "C++ verbose terminate, demangler"

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 #include "runtime/exception.h"
@@ -33,13 +34,14 @@ class SharedArray {
   void Attach(T* block, int32_t count) {
     Release();
     if (block == nullptr) return;
-    int* counter;
-    try {
-      counter = new int(1);
-    } catch (...) {
-      Free(block, count);
-      throw;
-    }
+    // Frees the block when the counter's allocation fails.
+    struct Pending {
+      T* block;
+      int32_t count;
+      ~Pending() { Free(block, count); }
+    } pending{block, count};
+    int* counter = new int(1);
+    pending.block = nullptr;
     Adopt(block, counter, count);
   }
 
@@ -81,11 +83,9 @@ class SharedArray {
 
   // Element `index` + `offset`, validated the same way.
   T* At(int64_t offset) const {
-    if (data == nullptr) throw smart_ptr_exception(SmartPtrNull);
+    if (data == nullptr) Raise(SmartPtrNull);
     int64_t position = static_cast<int64_t>(index) + offset;
-    if (position < 0 || position >= capacity) {
-      throw smart_ptr_exception(SmartPtrRange);
-    }
+    if (position < 0 || position >= capacity) Raise(SmartPtrRange);
     return data + position;
   }
 
@@ -95,6 +95,18 @@ class SharedArray {
   int32_t index = 0;
 
  private:
+  // Throws smart_ptr_exception. The applier is built without exceptions:
+  // nothing in it would catch this one, so there it ends the process at
+  // once, as the uncaught exception would.
+  [[noreturn]] static void Raise(int32_t code) {
+#if __cpp_exceptions
+    throw smart_ptr_exception(code);
+#else
+    static_cast<void>(code);
+    std::abort();
+#endif
+  }
+
   void Adopt(T* block, int* counter, int32_t count) {
     Release();
     data = block;
