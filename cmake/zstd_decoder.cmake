@@ -25,8 +25,11 @@ target_compile_definitions(selfpatch_zstd PRIVATE
   ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM ZSTD_STRIP_ERROR_STRINGS
   HUF_FORCE_DECOMPRESS_X1 ZSTD_FORCE_DECOMPRESS_SEQUENCES_SHORT ZSTD_NO_INLINE)
 target_include_directories(selfpatch_zstd PUBLIC ${zstd})
-# Each function in its own section, so the linker keeps only what is called.
-target_compile_options(selfpatch_zstd PRIVATE -ffunction-sections -fdata-sections)
+# Each function in its own section, so the linker keeps only what is called;
+# C code that no C++ exception passes through, so no unwind tables where
+# the platform does not need them.
+target_compile_options(selfpatch_zstd PRIVATE -ffunction-sections -fdata-sections
+                       ${SELFPATCH_NO_UNWIND_TABLES})
 
 # The encoder from the same source (selfpatch_zstd_encoder): selfpatch.exe
 # compresses with it, and the fuzzing build makes its seeds with it (and
