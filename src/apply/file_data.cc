@@ -1,6 +1,7 @@
 #include "apply/file_data.h"
 
 #include <cstring>
+#include <new>
 
 #include "package/file_hash.h"
 
@@ -78,9 +79,15 @@ COldFileReader::COldFileReader(HANDLE file, const CodeTransform* code,
   while (count < blocks && (count * 2) * kTransformBlock <= cacheSize)
     count *= 2;
   // Not cleared: a slot is read only after a block is loaded into it, and
-  // memory no block reaches is never touched.
-  const auto bytes = static_cast<int32_t>(count * kTransformBlock);
-  slots.Attach(new uint8_t[bytes], bytes);
+  // memory no block reaches is never touched. Short of memory, fewer slots:
+  // a smaller cache only reads the file more often.
+  uint8_t* memory = nullptr;
+  while (count > 1 && (memory = new (std::nothrow)
+                           uint8_t[count * kTransformBlock]) == nullptr) {
+    count /= 2;
+  }
+  if (memory == nullptr) memory = new uint8_t[kTransformBlock];
+  slots.Attach(memory, static_cast<int32_t>(count * kTransformBlock));
   held.assign(count, 0);
 }
 
