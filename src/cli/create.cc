@@ -52,24 +52,26 @@ std::optional<std::tuple<DWORD, DWORD, DWORD>> IdentityOf(const fs::path& path,
                          info.nFileIndexLow);
 }
 
+// Why `status` cannot be written as the patch: a link, a folder or a
+// special file; nothing for a regular file or none.
+const char* WrongKind(const fs::file_status& status) {
+  if (fs::is_symlink(status)) return "is a symbolic link";
+  if (fs::is_directory(status)) return "is a folder";
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    return "is not a regular file (a device, FIFO or socket)";
+  }
+  return nullptr;
+}
+
 // The output must be a new file or a regular one, in an existing folder,
 // and nothing that create reads: said before the work, not after.
 void CheckOutput(const fs::path& output, const fs::path& oldRoot,
                  const fs::path& newRoot, const fs::path& stub) {
   std::string shown = EscapeName(output.u8string());
   std::error_code error;
-  fs::file_status status = fs::symlink_status(output, error);
-  if (fs::is_symlink(status)) {
-    throw UsageError(shown +
-                     " is a symbolic link; -o names the patch file to write");
-  }
-  if (fs::is_directory(status)) {
-    throw UsageError(shown + " is a folder; -o names the patch file to write");
-  }
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
-    throw UsageError(shown +
-                     " is not a regular file (a device, FIFO or socket); -o "
-                     "names the patch file to write");
+  const std::string kind = "; -o names the patch file to write";
+  if (const char* wrong = WrongKind(fs::symlink_status(output, error))) {
+    throw UsageError(shown + " " + wrong + kind);
   }
   fs::path folder = output.has_parent_path() ? output.parent_path() : ".";
   if (!fs::is_directory(folder, error)) {
@@ -87,6 +89,9 @@ void CheckOutput(const fs::path& output, const fs::path& oldRoot,
                     EscapeName(partial.u8string()) + ", which "}};
   const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
                                                      {"NEW", newRoot}};
+  const fs::file_status left = fs::symlink_status(partial, error);
+  const char* wrong = fs::is_symlink(left) ? nullptr : WrongKind(left);
+  if (wrong != nullptr) throw UsageError(names[1].second + wrong + kind);
   const fs::path in = fs::weakly_canonical(fs::absolute(folder), error);
   for (const auto& [name, says] : names) {
     const auto self = IdentityOf(name, true);

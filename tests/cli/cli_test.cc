@@ -282,6 +282,8 @@ TEST_F(Cli, OutputsCreateRefuses) {
   fs::create_directory_symlink(dir / "new", dir / "alias");
   fs::create_directory(dir / "folder");
   Write("q.exe.part", ToBytes("an old file named as a temporary"));
+  ASSERT_EQ(0, mkfifo(Path("r.exe.part").c_str(), 0600));
+  fs::create_directory(dir / "s.exe.part");
   auto trees = Snapshot(dir.path() / "old"), news = Snapshot(dir / "new");
   const std::string kind = "; -o names the patch file to write\n";
   const std::string outside = "); -o must name a file outside OLD and NEW\n";
@@ -306,6 +308,10 @@ TEST_F(Cli, OutputsCreateRefuses) {
       {"q.exe.part", "new/bin/app.exe", "q.exe",
        Path("q.exe") + " is written first as " + Path("q.exe.part") +
            ", which is OLD (" + Path("q.exe.part") + outside},
+      {"old", "new", "r.exe",
+       Path("r.exe") + " is written first as " + Path("r.exe.part") +
+           ", which is not a regular file ("},
+      {"old", "new", "s.exe", ", which is a folder" + kind},
   };
   for (const auto& row : rows) {
     ToolRun run = RunTool(Create(row.from, row.to, row.output));
@@ -318,13 +324,23 @@ TEST_F(Cli, OutputsCreateRefuses) {
   EXPECT_EQ(news, Snapshot(dir / "new"));
   EXPECT_TRUE(fs::is_empty(dir / "folder"));
   EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(fs::is_fifo(dir / "r.exe.part"));
+  EXPECT_TRUE(fs::is_empty(dir / "s.exe.part"));
+  // A FIFO given as OLD is named, not waited on.
+  ToolRun fifo = RunTool(Create("fifo", "new/bin/app.exe", "t.exe"));
+  EXPECT_NE(0, fifo.code);
+  EXPECT_NE(std::string::npos,
+            fifo.out.find("not a regular file or folder (a device, FIFO"))
+      << fifo.out;
+  EXPECT_FALSE(fs::exists(dir / "t.exe"));
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   EXPECT_EQ(ToBytes("another program's file"), ReadAll(dir / "victim"));
   EXPECT_EQ(MakePeImage(false, {0x400}), ReadAll(dir / "stub.exe"));
   EXPECT_EQ(ToBytes("an old file named as a temporary"),
             ReadAll(dir / "q.exe.part"));
-  fs::remove(dir / "q.exe.part");
+  for (const char* planted : {"q.exe.part", "r.exe.part", "s.exe.part"})
+    fs::remove(dir / planted);
   // A link left under the temporary's name is not written through.
   fs::create_symlink(dir / "victim", dir / "p.exe.part");
   ASSERT_EQ(0, RunTool(Create("old", "new", "p.exe") + " -q").code);

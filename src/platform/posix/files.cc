@@ -249,7 +249,9 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  int flags = O_CLOEXEC;
+  // Never waits: Windows opens whatever a name holds at once, where a FIFO
+  // here would wait for its other end.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   if (link) {
     flags |= O_PATH | O_NOFOLLOW;
   } else if (folder) {
