@@ -35,8 +35,8 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
 // volume and file index): another spelling of one name (another case on
 // Windows, a short name, a link on the way) has the same. With `itself` a
 // link at its end is not followed. Nothing when it cannot be opened.
-std::optional<std::tuple<DWORD, DWORD, DWORD>> IdentityOf(const fs::path& path,
-                                                          bool itself) {
+using Identity = std::tuple<DWORD, DWORD, DWORD>;
+std::optional<Identity> IdentityOf(const fs::path& path, bool itself) {
   HANDLE file = CreateFileW(
       Wide(path).c_str(), 0,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -87,28 +87,37 @@ void CheckOutput(const fs::path& output, const fs::path& oldRoot,
       {output, shown + " "},
       {partial, shown + " is written first as " +
                     EscapeName(partial.u8string()) + ", which "}};
-  const std::pair<const char*, fs::path> inputs[] = {{"OLD", oldRoot},
-                                                     {"NEW", newRoot}};
   const fs::file_status left = fs::symlink_status(partial, error);
   const char* wrong = fs::is_symlink(left) ? nullptr : WrongKind(left);
   if (wrong != nullptr) throw UsageError(names[1].second + wrong + kind);
+  // Each input as the file system knows it, and whether the output's
+  // folder lies in it (one of the folders on its way is the input).
+  struct Input {
+    const char* role;
+    const fs::path& root;
+    std::optional<Identity> identity;
+    bool holdsOutput;
+  } inputs[] = {{"OLD", oldRoot, IdentityOf(oldRoot, false), false},
+                {"NEW", newRoot, IdentityOf(newRoot, false), false}};
   const fs::path in = fs::weakly_canonical(fs::absolute(folder), error);
+  for (Input& input : inputs) {
+    for (fs::path up = in; input.identity && !input.holdsOutput;
+         up = up.parent_path()) {
+      input.holdsOutput = IdentityOf(up, false) == input.identity;
+      if (up == up.parent_path()) break;
+    }
+  }
+  const auto applier = stub.empty() ? std::nullopt : IdentityOf(stub, false);
   for (const auto& [name, says] : names) {
     const auto self = IdentityOf(name, true);
-    if (self && !stub.empty() && self == IdentityOf(stub, false)) {
+    if (self && self == applier) {
       throw UsageError(says + "is the applier given to --stub");
     }
-    for (const auto& [role, root] : inputs) {
-      const auto input = IdentityOf(root, false);
-      if (!input) continue;
-      bool inside = false;
-      for (fs::path up = in; !inside; up = up.parent_path()) {
-        inside = IdentityOf(up, false) == input;
-        if (up == up.parent_path()) break;
-      }
-      if (self != input && !inside) continue;
-      throw UsageError(says + (inside ? "lies inside " : "is ") + role + " (" +
-                       EscapeName(root.u8string()) +
+    for (const Input& input : inputs) {
+      if (!input.identity || (self != input.identity && !input.holdsOutput))
+        continue;
+      throw UsageError(says + (input.holdsOutput ? "lies inside " : "is ") +
+                       input.role + " (" + EscapeName(input.root.u8string()) +
                        "); -o must name a file outside OLD and NEW");
     }
   }
