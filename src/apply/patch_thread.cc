@@ -87,16 +87,8 @@ class PatchRun {
       default:
         break;
     }
-    switch (CheckFolder(loader_, hash_).state) {
-      case FolderApplied:
-        PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
-                     kCompleteAlreadyApplied, 0);
-        return ResultSuccess;  // nothing touched, no journal
-      case FolderFilesApplied:
-        return FinishFolders();
-      default:
-        break;
-    }
+    ResultCode done = ResultSuccess;
+    if (AlreadyDone(&done)) return done;  // nothing touched, no journal
     if (!loader_.entries.empty() &&
         !journal_.Open(folder_, loader_.header.packageDigest)) {
       return FailAt(ResultUpdateFailed, kJournalName);
@@ -171,6 +163,24 @@ class PatchRun {
                                             : kNoteKept);
   }
 
+  // Whether the folder already holds what the package makes, said as a
+  // run ends (`result`): patched, or every file applied with only folders
+  // to remove left, which are then finished.
+  bool AlreadyDone(ResultCode* result) {
+    switch (CheckFolder(loader_, hash_).state) {
+      case FolderApplied:
+        PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
+                     kCompleteAlreadyApplied, 0);
+        *result = ResultSuccess;
+        return true;
+      case FolderFilesApplied:
+        *result = FinishFolders();
+        return true;
+      default:
+        return false;
+    }
+  }
+
   // Every file is applied and only folders to remove are left (a run
   // could not remove one then): each is reached as a run's entry is, then
   // removed where it is empty, with no journal: removing an empty folder
@@ -193,16 +203,8 @@ class PatchRun {
   // then its error if it has one). The first entry's code that fails, or
   // 0 with WM_PATCH_COMPLETE when the folder is already patched.
   ResultCode CheckEntries() {
-    switch (CheckFolder(loader_, hash_).state) {
-      case FolderApplied:
-        PostMessageW(worker_.dialogWindow, WM_PATCH_COMPLETE,
-                     kCompleteAlreadyApplied, 0);
-        return ResultSuccess;
-      case FolderFilesApplied:
-        return FinishFolders();
-      default:
-        break;
-    }
+    ResultCode done = ResultSuccess;
+    if (AlreadyDone(&done)) return done;
     ResultCode first = ResultSuccess;
     std::set<WString, WindowsNameOrder> made;
     for (size_t i = 0; i < loader_.entries.size(); ++i) {
