@@ -11,7 +11,7 @@ NEED := tools/need.sh
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps windows-deps zstd-source divsufsort-source setup32 native native-i386 \
+.PHONY: all deps sources windows-deps lzma-source divsufsort-source setup32 native native-i386 \
         check tsan win-x86 win-x64 size-report appliers wine-tests e2e demo \
         demo-fresh fuzz install release stress test clean loc
 FUZZ_SECONDS ?= 120
@@ -23,35 +23,42 @@ all: native
 deps: windows-deps
 	@$(NEED) build windows wine wine32 i386 fuzz bench sign
 
+# The LZMA coder every build compiles, from its Debian source.
+sources:
+	@test -f $(LZMA_SOURCE)/C/LzmaDec.c || \
+	  { $(NEED) sources && $(MAKE) --no-print-directory lzma-source; }
+
 # The Windows builds: MinGW, and the sources they compile.
-windows-deps:
+windows-deps: sources
 	@$(NEED) windows
-	@test -f $(ZSTD_SOURCE)/lib/zstd.h || $(MAKE) --no-print-directory zstd-source
 	@test -f $(DIVSUFSORT_SOURCE)/lib/divsufsort.c || \
 	  $(MAKE) --no-print-directory divsufsort-source
 
-# The Windows builds compile libraries from Debian's source packages (the
-# release's own: an update's may be missing from its pool): Zstandard's
-# decoder for the appliers, its encoder and libdivsufsort for selfpatch.exe.
-# They come through the deb-src twin of the system's Debian sources, kept in
-# an apt folder of ours under build/ (the system's apt setup is not
-# changed); NAME-source unpacks libNAME into build/deps/NAME.
-ZSTD_SOURCE := build/deps/zstd
+# Libraries compiled from Debian's source packages (the release's own: an
+# update's may be missing from its pool): the LZMA SDK's decoder for the
+# appliers and its encoder for selfpatch, in every build; libdivsufsort for
+# selfpatch.exe. They come through the deb-src twin of the system's Debian
+# sources, kept in an apt folder of ours under build/ (the system's apt
+# setup is not changed); NAME-source unpacks the source package
+# SOURCE_PACKAGE_NAME into build/deps/NAME.
+LZMA_SOURCE := build/deps/lzma
 DIVSUFSORT_SOURCE := build/deps/divsufsort
+SOURCE_PACKAGE_lzma := lzma
+SOURCE_PACKAGE_divsufsort := libdivsufsort
 APT_SOURCES := $(CURDIR)/build/deps/apt
 APT_OPTIONS := -o Dir::Etc::SourceList=/dev/null \
                -o Dir::Etc::SourceParts=$(APT_SOURCES)/sources.list.d \
                -o Dir::State::Lists=$(APT_SOURCES)/lists -o APT::Sandbox::User=root
 
-zstd-source divsufsort-source: %-source:
+lzma-source divsufsort-source: %-source:
 	mkdir -p $(APT_SOURCES)/sources.list.d $(APT_SOURCES)/lists/partial
 	sed 's/^Types: deb$$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
 	  > $(APT_SOURCES)/sources.list.d/debian-src.sources
 	apt-get $(APT_OPTIONS) update -qq
 	rm -rf build/deps/unpack-$* && mkdir -p build/deps/unpack-$*
 	release=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
-	  cd build/deps/unpack-$* && apt-get $(APT_OPTIONS) source -qq lib$*/$$release >/dev/null
-	rm -rf build/deps/$* && mv build/deps/unpack-$*/lib$*-*/ build/deps/$*
+	  cd build/deps/unpack-$* && apt-get $(APT_OPTIONS) source -qq $(SOURCE_PACKAGE_$*)/$$release >/dev/null
+	rm -rf build/deps/$* && mv build/deps/unpack-$*/$(SOURCE_PACKAGE_$*)-*/ build/deps/$*
 	rm -rf build/deps/unpack-$*
 
 # 32-bit programs: i386 ELF through qemu (binfmt_misc), PE32 under wine32.
@@ -59,7 +66,7 @@ setup32:
 	tests/wine/setup32.sh
 
 # The native build embeds the appliers when the Windows builds exist.
-native:
+native: sources
 	@$(NEED) build
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j$(JOBS)
@@ -72,13 +79,13 @@ check: native
 # The native tests built for i386 and run through qemu: a size, offset or
 # count cut to 32 bits shows here (the test preset turns LeakSanitizer off:
 # it hangs at exit under qemu).
-native-i386: setup32
+native-i386: setup32 sources
 	cmake --preset native-i386 >/dev/null
 	cmake --build --preset native-i386 -j$(JOBS)
 	ctest --preset native-i386 -j$(JOBS)
 
 # The thread wrappers and the worker under ThreadSanitizer.
-tsan:
+tsan: sources
 	@$(NEED) build
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j$(JOBS) --target runtime_tests apply_tests
@@ -123,7 +130,7 @@ e2e: native win-x64 win-x86 setup32
 
 # Each libFuzzer target for FUZZ_SECONDS, from seeds the tests' package
 # writer makes; what it finds lands in build/fuzz/artifacts.
-fuzz:
+fuzz: sources
 	@$(NEED) build fuzz
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j$(JOBS) --target fuzz_package fuzz_rebuild fuzz_seeking fuzz_utf8 make_seeds

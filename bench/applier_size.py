@@ -2,7 +2,7 @@
 """Where the appliers' bytes go: each applier's sections as the file holds
 them, then every byte of the file by what it is for, from the linker map
 the build writes beside the executable (our code by folder, SHA-256, the
-Zstandard decoder, the C++ runtime, the unwinder, the MinGW C runtime, the
+LZMA decoder, the C++ runtime, the unwinder, the MinGW C runtime, the
 import tables, resources). The unwind column is .eh_frame in PE32 and
 .pdata with .xdata in PE32+; the .reloc column charges each base
 relocation (2 bytes) to the code or data it patches. Headers, section
@@ -39,7 +39,7 @@ EXCEPTIONS = {"functexcept.o", "stdexcept.o", "cow-stdexcept.o", "bad_alloc.o",
 PRINTF = re.compile(r"mingw_v?s?n?w?printf|pformat|gdtoa|[dg]misc|_a-misc|strnlen|wcsnlen")
 CATEGORIES = [
     "src/ui", "src/apply", "src/package", "SHA-256", "src/result", "src/runtime",
-    "zstd decoder", "C++ strings", "C++ exceptions, type info",
+    "LZMA decoder", "C++ strings", "C++ exceptions, type info",
     "C++ verbose terminate, demangler", "C++ library, other", "unwinder",
     "libgcc helpers", "winpthreads", "MinGW printf", "MinGW CRT",
     "import tables, GUIDs", "resources", LINKER,
@@ -55,8 +55,8 @@ def category(source):
     archive, member = match.groups() if match else ("", name)
     library = re.match(r"libselfpatch_(\w+)\.a$", archive)
     if library:
-        if library.group(1) == "zstd":
-            return "zstd decoder"
+        if library.group(1) == "lzma":
+            return "LZMA decoder"
         if member.startswith("sha256"):
             return "SHA-256"
         return "src/" + library.group(1)

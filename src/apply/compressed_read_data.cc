@@ -1,20 +1,38 @@
 #include "apply/compressed_read_data.h"
 
+#include <LzmaDec.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
 #include "package/package_format.h"
+
+namespace {
+
+void* Allocate(void*, size_t size) { return std::malloc(size); }
+void Release(void*, void* block) { std::free(block); }
+ISzAlloc allocator = {&Allocate, &Release};
+// The decoder's smallest dictionary.
+constexpr uint64_t kSmallestDictionary = 4096;
+
+}  // namespace
+
+struct CCompressedReadData::Decoder {
+  CLzmaDec state;
+  Decoder() { LzmaDec_Construct(&state); }
+  ~Decoder() {
+    LzmaDec_FreeProbs(&state, &allocator);
+    std::free(state.dic);
+  }
+};
 
 CCompressedReadData::CCompressedReadData(ReadFunction read, HANDLE file,
                                          uint64_t origin, uint64_t region,
                                          uint64_t limit)
-    : CFileReadData(read, file, origin, region),
-      decodedLimit(limit),
-      context(ZSTD_createDCtx()) {
-  if (context == nullptr || ZSTD_isError(ZSTD_DCtx_setParameter(
-                                context, ZSTD_d_windowLogMax, kMaxWindowLog))) {
-    state = kFailed;
-  }
-}
+    : CFileReadData(read, file, origin, region), decodedLimit(limit) {}
 
-CCompressedReadData::~CCompressedReadData() { ZSTD_freeDCtx(context); }
+CCompressedReadData::~CCompressedReadData() { delete decoder; }
 
 void CCompressedReadData::Take(uint32_t count) {
   buffer.index += static_cast<int32_t>(count);
@@ -23,22 +41,56 @@ void CCompressedReadData::Take(uint32_t count) {
   if (buffer.index == kStreamBufferSize) Fill();
 }
 
+void CCompressedReadData::Start() {
+  state = kFailed;
+  uint8_t header[LZMA_PROPS_SIZE];
+  for (uint8_t& byte : header) {
+    if (available == 0) return;
+    byte = *buffer.Get();
+    Take(1);
+  }
+  uint32_t dictionary;
+  std::memcpy(&dictionary, header + 1, 4);
+  if (dictionary > uint32_t{1} << kMaxWindowLog) return;
+  decoder = new (std::nothrow) Decoder;
+  if (decoder == nullptr ||
+      LzmaDec_AllocateProbs(&decoder->state, header, LZMA_PROPS_SIZE,
+                            &allocator) != SZ_OK) {
+    return;
+  }
+  // A distance reaches back at most as far as the stream has decoded: a
+  // dictionary that holds every byte the stream may hand out (one more for
+  // the check that it ends) serves as well as the size the header names.
+  uint64_t size = dictionary;
+  if (decodedLimit < size) size = decodedLimit + 1;
+  if (size < kSmallestDictionary) size = kSmallestDictionary;
+  decoder->state.dic = static_cast<Byte*>(std::malloc(size));
+  if (decoder->state.dic == nullptr) return;
+  decoder->state.dicBufSize = size;
+  LzmaDec_Init(&decoder->state);
+  state = kRunning;
+}
+
 uint32_t CCompressedReadData::Decode(uint8_t* destination, uint32_t count) {
-  ZSTD_outBuffer out = {destination, count, 0};
-  while (state == kRunning && out.pos < out.size) {
-    ZSTD_inBuffer in = {buffer.Get(), available, 0};
-    size_t before = out.pos;
-    size_t result = ZSTD_decompressStream(context, &out, &in);
-    Take(static_cast<uint32_t>(in.pos));
-    if (ZSTD_isError(result)) {
+  if (state == kHeader) Start();
+  uint32_t done = 0;
+  while (state == kRunning && done < count) {
+    SizeT in = available, out = count - done;
+    ELzmaStatus status;
+    SRes result =
+        LzmaDec_DecodeToBuf(&decoder->state, destination + done, &out,
+                            buffer.Get(), &in, LZMA_FINISH_ANY, &status);
+    Take(static_cast<uint32_t>(in));
+    done += static_cast<uint32_t>(out);
+    if (result != SZ_OK) {
       state = kFailed;
-    } else if (result == 0) {
-      state = kEnded;  // the frame is decoded and flushed
-    } else if (in.pos == 0 && out.pos == before) {
-      state = kFailed;  // the block ran out inside the frame
+    } else if (status == LZMA_STATUS_FINISHED_WITH_MARK) {
+      state = kEnded;
+    } else if (in == 0 && out == 0) {
+      state = kFailed;  // the block ran out inside the stream
     }
   }
-  return static_cast<uint32_t>(out.pos);
+  return done;
 }
 
 bool CCompressedReadData::Read(void* destination, uint32_t count,

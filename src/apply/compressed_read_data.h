@@ -3,20 +3,19 @@
 // block's reader.
 #pragma once
 
-#include <zstd.h>
-
 #include <cstdint>
 
 #include "apply/file_data.h"
 
 // Reads the compressed block of `regionSize` bytes at the file offset
-// `origin`, 64 KiB at a time, and decodes it into
-// the caller's buffer: memory is the read buffer, the decoder's tables and
-// the stream's window (at most 64 MiB), whatever the sizes. A damaged
-// stream, one whose window is too large, or one that ends, hands out fewer
-// bytes than asked, as an exhausted plain block does; so does a read past
-// `decodedLimit` bytes (no entry's literal bytes outnumber its new file's),
-// which keeps a stream that expands without end from filling the disk.
+// `origin`, 64 KiB at a time, and decodes it into the caller's buffer:
+// memory is the read buffer, the decoder's tables and the stream's
+// dictionary, no larger than what the stream may decode to and at most
+// 64 MiB, whatever the sizes. A damaged stream, one whose dictionary is too
+// large, or one that ends, hands out fewer bytes than asked, as an exhausted
+// plain block does; so does a read past `decodedLimit` bytes (no entry's
+// literal bytes outnumber its new file's), which keeps a stream that
+// expands without end from filling the disk.
 class CCompressedReadData : public CFileReadData {
  public:
   CCompressedReadData(ReadFunction read, HANDLE file, uint64_t origin,
@@ -25,19 +24,22 @@ class CCompressedReadData : public CFileReadData {
 
   bool Read(void* destination, uint32_t count, uint32_t* delivered) override;
   // True when every decoded byte has been read, the stream ended with its
-  // frame, and nothing follows it in the block.
+  // end marker, and nothing follows it in the block.
   bool Finished();
 
   uint64_t decodedLimit;
   uint64_t decoded = 0;
 
  private:
-  enum State { kRunning, kEnded, kFailed };
+  enum State { kHeader, kRunning, kEnded, kFailed };
+  struct Decoder;
+  // Reads the stream's header and sets the decoder up for it.
+  void Start();
   // Decodes up to `count` bytes into `destination`; returns how many.
   uint32_t Decode(uint8_t* destination, uint32_t count);
   // Moves `count` compressed bytes out of the read buffer.
   void Take(uint32_t count);
 
-  ZSTD_DCtx* context;
-  State state = kRunning;
+  Decoder* decoder = nullptr;
+  State state = kHeader;
 };

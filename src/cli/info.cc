@@ -227,7 +227,7 @@ int Info(const std::string& patchPath, bool json) {
               header.flags & PackageFlagBackup ? ", keeps .bak backups" : "",
               header.flags & PackageFlagKeepTimes ? ", keeps file times" : "");
   std::printf("data blocks: %s\n", header.flags & PackageFlagCompressed
-                                       ? "compressed (Zstandard)"
+                                       ? "compressed (LZMA)"
                                        : "plain");
   uint64_t files = 0, folders = 0;
   for (const LoadedEntry& entry : loader.entries) {

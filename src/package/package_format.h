@@ -90,19 +90,21 @@ constexpr uint64_t kPackageReservedValue = 128;
 constexpr uint32_t PackageFlagBackup = 1;
 // A rebuilt file receives the times of the file it replaces.
 constexpr uint32_t PackageFlagKeepTimes = 2;
-// The data blocks are compressed streams. A stream is one Zstandard frame
-// (RFC 8878: no dictionary, a window of at most 2^kMaxWindowLog bytes) that
-// ends at the block's last byte. A literal block (patched and added
-// entries) is one stream, literalSize its size in the package; its
-// uncompressed size is not recorded: it decodes to exactly the literal
-// bytes the instructions take, or to newSize bytes for an added entry. An
-// instruction block is a 4-byte count of instruction bytes (1 to
-// 2,147,483,647), then one stream that decodes to exactly that many;
-// instructionSize counts both. A stream that ends early, decodes to more, is
-// followed by other bytes or is damaged fails like a short block. Without
-// this flag a block is the bytes themselves.
+// The data blocks are compressed streams. A stream is one LZMA stream as
+// the LZMA SDK codes it: a properties byte (lc, lp, pb: (pb * 5 + lp) * 9 +
+// lc, below 225), the dictionary size (4 bytes, at most 2^kMaxWindowLog),
+// then the range-coded data, which ends with the end marker at the block's
+// last byte. A literal block (patched and added entries) is one stream,
+// literalSize its size in the package; its uncompressed size is not
+// recorded: it decodes to exactly the literal bytes the instructions take,
+// or to newSize bytes for an added entry. An instruction block is a 4-byte
+// count of instruction bytes (1 to 2,147,483,647), then one stream that
+// decodes to exactly that many; instructionSize counts both. A stream that
+// ends early, decodes to more, is followed by other bytes or is damaged
+// fails like a short block. Without this flag a block is the bytes
+// themselves.
 constexpr uint32_t PackageFlagCompressed = 4;
-// A 64 MiB window: what an applier allocates at most for one stream.
+// A 64 MiB dictionary: what an applier allocates at most for one stream.
 constexpr int kMaxWindowLog = 26;
 // Removal entries and entries rebuilt from a named source (see above).
 constexpr uint32_t PackageFlagRemovals = 8;

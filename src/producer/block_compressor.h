@@ -7,19 +7,17 @@
 
 #include "package/package_format.h"
 
-// `data` as one Zstandard frame at `level` (the highest by default), with a
-// window no larger than the data and 2^maxWindowLog (at most the applier's
-// limit). Throws ProducerError when the encoder fails.
+// `data` as one LZMA stream with its end marker, at `level` (1 to 9; 0, the
+// default, is the highest, with the longest matches), with a dictionary no
+// larger than the data and 2^maxWindowLog (at most the applier's limit).
+// Throws ProducerError when the encoder fails.
 std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
                                    int maxWindowLog = kMaxWindowLog,
                                    int level = 0);
 // The differences of near-copies are mostly zeros, and what they share lies
-// close together: an 8 MiB window finds it, and bounds what the applier
-// holds besides the literal stream's window. Level 19 makes them 1.5%
-// larger than the highest, in two thirds of the time (a 10 MB stream:
-// 2.6 s against 3.9 s).
+// close together: an 8 MiB dictionary finds it, and bounds what the applier
+// holds besides the literal stream's dictionary.
 constexpr int kDifferenceWindowLog = 23;
-constexpr int kDifferenceLevel = 19;
 // A compressed instruction block: the 4-byte count of `instructions` (at
 // most INT32_MAX of them), then their stream, at `level` as CompressBlock.
 std::vector<uint8_t> CompressInstructions(

@@ -530,7 +530,7 @@ struct Candidate {
 
 // Candidates are compared compressed at this quick level; only the one
 // kept is compressed at the highest.
-constexpr int kChoosingLevel = 9;
+constexpr int kChoosingLevel = 2;
 // Programs up to this size are diffed in the original form too: beyond it
 // the seeking form was the smaller on every program measured, and a second
 // engine would cost create another search of the whole file. Files that
@@ -596,8 +596,7 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
                                    kMaxWindowLog, level);
     if (!differences.empty()) {
       differences = CompressBlock(differences.data(), differences.size(),
-                                  kDifferenceWindowLog,
-                                  level != 0 ? level : kDifferenceLevel);
+                                  kDifferenceWindowLog, level);
     }
   }
   if (!candidate.seeking) {

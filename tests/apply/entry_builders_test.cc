@@ -94,17 +94,21 @@ TEST_F(Builders, ProgressOfSmallFilesAndBrokenBlocks) {
   }
 }
 
-// The block `content` stored in a frame, then broken as `how` says.
+// The block `content` as a stream, then broken as `how` says.
 Bytes Framed(const std::string& how, Bytes content) {
   if (how == "empty block") return Bytes();
   if (how == "ends early") content.pop_back();
   if (how == "runs long") content.push_back('x');
-  Bytes block = StoredStream(content);
+  Bytes block = CompressedStream(content);
   if (how == "bytes after the end marker") block.push_back(0);
-  if (how == "cut inside the frame") block.pop_back();
-  if (how == "window over 64 MiB") block[5] = (kMaxWindowLog + 1 - 10) << 3;
-  if (how == "reserved block type") block[6] |= 6;
-  if (how == "not a frame") block[0] ^= 1;
+  if (how == "cut inside the stream") block.pop_back();
+  if (how == "header only") block.resize(5);
+  if (how == "dictionary over 64 MiB") {
+    const uint32_t size = (uint32_t{1} << kMaxWindowLog) + 1;
+    std::memcpy(block.data() + 1, &size, 4);
+  }
+  if (how == "properties out of range") block[0] = 9 * 5 * 5;
+  if (how == "damaged coder start") block[5] ^= 0x80;
   return block;
 }
 
@@ -117,8 +121,8 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
   const TestEntry plain = PatchEntry("p", old, target);
   for (const char* how :
        {"whole", "ends early", "runs long", "bytes after the end marker",
-        "cut inside the frame", "window over 64 MiB", "reserved block type",
-        "not a frame", "empty block"}) {
+        "cut inside the stream", "header only", "dictionary over 64 MiB",
+        "properties out of range", "damaged coder start", "empty block"}) {
     const bool builds = std::string(how) == "whole";
     // Each block of a patched entry in turn, and an added entry's.
     TestEntry literalBroken = patch, instructionsBroken = patch;

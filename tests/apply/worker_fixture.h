@@ -66,14 +66,14 @@ inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
   entry.literal = ToBytes("new version two, longer");
   entry.kind |= EntryOptionSeeking | transform << kEntryTransformShift;
   if (compressed) {
-    entry.literal = StoredStream(entry.literal);
+    entry.literal = CompressedStream(entry.literal);
     Bytes part(4);
     const uint32_t count = static_cast<uint32_t>(instructions.size());
     std::memcpy(part.data(), &count, 4);
-    Bytes stream = StoredStream(instructions);
+    Bytes stream = CompressedStream(instructions);
     part.insert(part.end(), stream.begin(), stream.end());
     instructions = part;
-    differences = StoredStream(differences);
+    differences = CompressedStream(differences);
   }
   entry.instructions = SeekingBlock(parameters, instructions, differences);
   return entry;

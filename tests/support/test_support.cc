@@ -1,7 +1,10 @@
 #include "test_support.h"
 
+#include <LzmaEnc.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -166,21 +169,23 @@ TestEntry RemoveDirectoryEntry(const std::string& name) {
   return entry;
 }
 
-Bytes StoredStream(const Bytes& data) {
-  // Magic; no content size, checksum or dictionary; window 2^(10 + 7).
-  Bytes block = {0x28, 0xB5, 0x2F, 0xFD, 0x00, 7 << 3};
-  size_t at = 0;
-  do {
-    size_t size = std::min<size_t>(65536, data.size() - at);
-    // Bit 0: last block; bits 1-2: type 0, raw; bits 3-23: size.
-    uint32_t header =
-        static_cast<uint32_t>(size << 3) | (at + size == data.size() ? 1 : 0);
-    for (int i = 0; i < 3; ++i)
-      block.push_back(static_cast<uint8_t>(header >> (8 * i)));
-    block.insert(block.end(), data.begin() + static_cast<long>(at),
-                 data.begin() + static_cast<long>(at + size));
-    at += size;
-  } while (at < data.size());
+Bytes CompressedStream(const Bytes& data) {
+  static const uint8_t kNothing = 0;
+  CLzmaEncProps properties;
+  LzmaEncProps_Init(&properties);
+  properties.level = 1;
+  properties.dictSize = 1 << 16;
+  properties.numThreads = 1;
+  ISzAlloc allocator = {[](void*, size_t size) { return std::malloc(size); },
+                        [](void*, void* block) { std::free(block); }};
+  Bytes block(LZMA_PROPS_SIZE + data.size() + data.size() / 64 + 64);
+  SizeT written = block.size() - LZMA_PROPS_SIZE, header = LZMA_PROPS_SIZE;
+  SRes result = LzmaEncode(block.data() + LZMA_PROPS_SIZE, &written,
+                           data.empty() ? &kNothing : data.data(), data.size(),
+                           &properties, block.data(), &header, 1, nullptr,
+                           &allocator, &allocator);
+  if (result != SZ_OK) std::abort();
+  block.resize(LZMA_PROPS_SIZE + written);
   return block;
 }
 
@@ -191,11 +196,11 @@ TestEntry Compressed(TestEntry entry) {
     Bytes block(4);
     uint32_t count = static_cast<uint32_t>(entry.instructions.size());
     std::memcpy(block.data(), &count, 4);
-    Bytes stream = StoredStream(entry.instructions);
+    Bytes stream = CompressedStream(entry.instructions);
     block.insert(block.end(), stream.begin(), stream.end());
     entry.instructions = block;
   }
-  entry.literal = StoredStream(entry.literal);
+  entry.literal = CompressedStream(entry.literal);
   return entry;
 }
 

@@ -79,13 +79,13 @@ TestEntry SourcedEntry(const std::string& name, const std::string& source,
 TestEntry RemoveEntry(const std::string& name, const Bytes& old);
 TestEntry RemoveDirectoryEntry(const std::string& name);
 
-// `data` as a compressed block (PackageFlagCompressed) made of raw
-// Zstandard blocks, so that no encoder is needed: the frame header (a
-// 128 KiB window, byte 4), blocks of at most 64 KiB, the last one marked.
-Bytes StoredStream(const Bytes& data);
+// `data` as a compressed block (PackageFlagCompressed): one LZMA stream
+// with its end marker, quickly encoded: the properties byte (byte 0), the
+// dictionary size (bytes 1 to 4, 64 KiB), then the coded bytes.
+Bytes CompressedStream(const Bytes& data);
 // `entry` as a package with PackageFlagCompressed holds it: the literal
-// block a StoredStream, the instruction block its count of bytes and then
-// theirs.
+// block a CompressedStream, the instruction block its count of bytes and
+// then theirs.
 TestEntry Compressed(TestEntry entry);
 
 // A seeking instruction block: the sizes of `parameters` and

@@ -1,0 +1,23 @@
+# The LZMA coder, built from the LZMA SDK in Debian's lzma source (make
+# sources unpacks it): the decoder (selfpatch_lzma) for the appliers and
+# every build's tests; the encoder (selfpatch_lzma_encoder), single-threaded,
+# for selfpatch, the tests' packages and the fuzzing seeds.
+set(SELFPATCH_LZMA_SOURCE ${PROJECT_SOURCE_DIR}/build/deps/lzma
+    CACHE PATH "Unpacked Debian lzma source (the LZMA SDK)")
+set(lzma ${SELFPATCH_LZMA_SOURCE}/C)
+if(NOT EXISTS ${lzma}/LzmaDec.c)
+  message(FATAL_ERROR "no LZMA SDK source in ${SELFPATCH_LZMA_SOURCE}: run make sources")
+endif()
+add_library(selfpatch_lzma STATIC ${lzma}/LzmaDec.c)
+target_include_directories(selfpatch_lzma SYSTEM PUBLIC ${lzma})
+# Each function in its own section, so the linker keeps only what is called;
+# C code that no C++ exception passes through, so no unwind tables where
+# the platform does not need them.
+target_compile_options(selfpatch_lzma PRIVATE -ffunction-sections -fdata-sections
+                       ${SELFPATCH_NO_UNWIND_TABLES})
+
+if(SELFPATCH_FUZZ OR SELFPATCH_PRODUCER OR SELFPATCH_TESTS)
+  add_library(selfpatch_lzma_encoder STATIC ${lzma}/LzmaEnc.c ${lzma}/LzFind.c)
+  target_compile_definitions(selfpatch_lzma_encoder PRIVATE _7ZIP_ST)
+  target_link_libraries(selfpatch_lzma_encoder PUBLIC selfpatch_lzma)
+endif()
