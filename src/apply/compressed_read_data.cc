@@ -60,9 +60,10 @@ void CCompressedReadData::Start() {
   }
   // A distance reaches back at most as far as the stream has decoded: a
   // dictionary that holds every byte the stream may hand out (one more for
-  // the check that it ends) serves as well as the size the header names.
+  // the check that it ends) serves as well as the size the header names,
+  // as long as the stream decodes no more than it holds.
   uint64_t size = dictionary;
-  if (decodedLimit < size) size = decodedLimit + 1;
+  if (decodedLimit < size) size = capacity = decodedLimit + 1;
   if (size < kSmallestDictionary) size = kSmallestDictionary;
   decoder->state.dic = static_cast<Byte*>(std::malloc(size));
   if (decoder->state.dic == nullptr) return;
@@ -73,6 +74,8 @@ void CCompressedReadData::Start() {
 
 uint32_t CCompressedReadData::Decode(uint8_t* destination, uint32_t count) {
   if (state == kHeader) Start();
+  if (count > capacity - produced)
+    count = static_cast<uint32_t>(capacity - produced);
   uint32_t done = 0;
   while (state == kRunning && done < count) {
     SizeT in = available, out = count - done;
@@ -90,6 +93,7 @@ uint32_t CCompressedReadData::Decode(uint8_t* destination, uint32_t count) {
       state = kFailed;  // the block ran out inside the stream
     }
   }
+  produced += done;
   return done;
 }
 

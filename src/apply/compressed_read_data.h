@@ -42,4 +42,7 @@ class CCompressedReadData : public CFileReadData {
 
   Decoder* decoder = nullptr;
   State state = kHeader;
+  // Bytes decoded, and how many the dictionary allows.
+  uint64_t produced = 0;
+  uint64_t capacity = UINT64_MAX;
 };

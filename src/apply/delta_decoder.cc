@@ -145,8 +145,73 @@ bool ReadAll(CFileReadData& stream, uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
+ISeekingSteps::Result CBitSteps::Next(SeekingStep* step) {
+  if (ended) return kInvalid;
+  step->op = reader.ReadBits(2);
+  step->back = step->op == Seek && reader.ReadBits(1) == 1;
+  step->length = reader.ReadLength();
+  if (reader.Failed()) return kInvalid;
+  if (step->length != 0) return kStep;
+  ended = true;
+  return step->op == Add ? kEnd : kInvalid;
+}
+
+CGroupedSteps::CGroupedSteps(const SharedArray<uint8_t>& block)
+    : bytes(block), size(block.capacity - block.index) {
+  uint32_t declared = 0;
+  for (int i = 0; i < 4 && i < size; ++i)
+    declared |= uint32_t{*bytes.At(i)} << (8 * i);
+  if (size < 4 || declared > static_cast<uint32_t>(size - 4)) {
+    invalid = true;
+    return;
+  }
+  count = static_cast<int32_t>(declared);
+  // Each group starts where the one before it ends.
+  int32_t lengths[kGroups] = {};
+  for (int32_t i = 0; i < count; ++i) {
+    uint8_t op = *bytes.At(4 + i);
+    if (op >= kGroupedOps) {
+      invalid = true;
+      return;
+    }
+    ++lengths[op == kGroupedSeekBack ? uint8_t{Seek} : op];
+  }
+  int32_t position = 4 + count;
+  for (int group = 0; group < kGroups; ++group) {
+    at[group] = position;
+    for (int32_t i = 0; i < lengths[group]; ++i) {
+      if (Number(&position) == 0) {
+        invalid = true;
+        return;
+      }
+    }
+  }
+  invalid = position != size;
+}
+
+uint64_t CGroupedSteps::Number(int32_t* position) const {
+  uint64_t value = 0;
+  for (int shift = 0; shift < 35 && *position < size; shift += 7) {
+    uint8_t byte = *bytes.At((*position)++);
+    value |= uint64_t{byte & 0x7Fu} << shift;
+    if ((byte & 0x80) == 0) return value <= UINT32_MAX ? value : 0;
+  }
+  return 0;
+}
+
+ISeekingSteps::Result CGroupedSteps::Next(SeekingStep* step) {
+  if (invalid) return kInvalid;
+  if (next == count) return kEnd;
+  uint8_t op = *bytes.At(4 + next++);
+  step->back = op == kGroupedSeekBack;
+  step->op = step->back ? uint32_t{Seek} : op;
+  // The lengths were all found and checked when the part was read.
+  step->length = static_cast<uint32_t>(Number(&at[step->op]));
+  return kStep;
+}
+
 bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
-                                 BitReader& instructions,
+                                 ISeekingSteps& instructions,
                                  CFileReadData& literalStream,
                                  CFileReadData& differenceStream) {
   SharedArray<uint8_t> chunks;
@@ -154,20 +219,18 @@ bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
   uint8_t* bytes = chunks.Get();
   uint8_t* differences = bytes + kChunkSize;
   uint64_t at = 0;  // the old file's position
+  SeekingStep step;
   for (;;) {
-    uint32_t op = instructions.ReadBits(2);
+    ISeekingSteps::Result result = instructions.Next(&step);
+    if (result != ISeekingSteps::kStep) return result == ISeekingSteps::kEnd;
+    const uint32_t op = step.op;
     if (op == Seek) {
-      bool back = instructions.ReadBits(1) == 1;
-      uint64_t distance = instructions.ReadLength();
-      if (instructions.Failed() || distance == 0 ||
-          (back ? distance > at : distance > old.size - at)) {
-        return false;
-      }
-      at = back ? at - distance : at + distance;
+      uint64_t distance = step.length;
+      if (step.back ? distance > at : distance > old.size - at) return false;
+      at = step.back ? at - distance : at + distance;
       continue;
     }
-    uint32_t length = instructions.ReadLength();
-    if (length == 0) return !instructions.Failed() && op == Add;
+    uint32_t length = step.length;
     while (length > 0) {
       uint32_t piece = length < kChunkSize ? length : kChunkSize;
       if (op == Insert) {

@@ -49,6 +49,20 @@
 // Over the old file "ABCDEFGHIJ", the literal block "xy" and the
 // differences 00 01 02 it builds "ABCACExyHIJ": ABC copied, back to A,
 // A+0 B+1 C+2 added, xy inserted, on from D to H, HIJ copied.
+//
+// With EntryOptionGrouped the instruction part holds the same instructions
+// as bytes, grouped by field, which compress better than the bits: a u32
+// count N, N opcode bytes (0 Copy, 1 Insert, 2 Seek on, 3 Add, 4 Seek
+// back), then the lengths of the Copies, of the Inserts, the Seeks'
+// distances and the lengths of the Adds, each group in the order of its
+// opcodes, each length a LEB128 number (7 bits a byte, low bits first, the
+// top bit set on every byte but the last; at most five bytes, 1 to
+// 4,294,967,295). The instructions end after the Nth, with the part: a
+// part with bytes left over, a group that runs past it, a zero length or an
+// unknown opcode makes the block invalid. The example above is
+//
+//   06 00 00 00 | 00 04 03 01 02 00 | 03 03 | 02 | 03 04 | 03
+//   N = 6         opcodes             Copies  Insert Seeks Add
 #pragma once
 
 #include <cstdint>
@@ -68,6 +82,10 @@ enum SeekingOp : uint32_t {
   Seek = 2,  // the old file's position moves, either way
   Add = 3,   // old bytes plus as many difference bytes to the new file
 };
+// The grouped coding's opcode of a Seek back (a Seek on is Seek), and the
+// number of opcodes it has.
+constexpr uint8_t kGroupedSeekBack = 4;
+constexpr uint8_t kGroupedOps = 5;
 
 // Reads fields from an instruction block held wholly in memory. It never
 // fetches a byte outside the block: a read that wants bits past the block's
@@ -93,6 +111,55 @@ class BitReader {
   bool failed = false;
 };
 
+// One instruction of the seeking form.
+struct SeekingStep {
+  uint32_t op = 0;      // Copy, Insert, Seek or Add
+  uint32_t length = 0;  // for a Seek the distance
+  bool back = false;    // a Seek towards the old file's start
+};
+
+// The instructions of the seeking form, in either coding.
+class ISeekingSteps {
+ public:
+  enum Result { kStep, kEnd, kInvalid };
+  virtual ~ISeekingSteps() = default;
+  // The next instruction into `step`; kEnd after the last one, kInvalid
+  // (then for ever) where the coding is broken.
+  virtual Result Next(SeekingStep* step) = 0;
+};
+
+// The bits: opcodes and length codes, up to the end marker (Add 0).
+class CBitSteps : public ISeekingSteps {
+ public:
+  explicit CBitSteps(const SharedArray<uint8_t>& block) : reader(block) {}
+  Result Next(SeekingStep* step) override;
+
+ private:
+  BitReader reader;
+  bool ended = false;
+};
+
+// The grouped bytes (EntryOptionGrouped). The whole part is checked when
+// it is read: the count, the opcodes and where each group starts and ends.
+class CGroupedSteps : public ISeekingSteps {
+ public:
+  explicit CGroupedSteps(const SharedArray<uint8_t>& block);
+  Result Next(SeekingStep* step) override;
+
+ private:
+  enum Group { kCopies, kInserts, kSeeks, kAdds, kGroups };
+  // The number at `position`, which moves past it; 0 where it does not end
+  // within five bytes inside the part or is larger than 32 bits.
+  uint64_t Number(int32_t* position) const;
+
+  SharedArray<uint8_t> bytes;
+  int32_t size = 0;
+  int32_t count = 0;    // instructions
+  int32_t next = 0;     // the next one's index
+  int32_t at[kGroups];  // where each group's next length is
+  bool invalid = false;
+};
+
 class DeltaDecoder {
  public:
   // Runs the instructions until their end marker, moving bytes in chunks of
@@ -108,7 +175,7 @@ class DeltaDecoder {
   // read first, then differences, then the chunk is written. False also
   // for a Seek of 0 or one that leaves the old file.
   static bool DecodeSeeking(COldFileReader& old, CFileWriteData& output,
-                            BitReader& instructions,
+                            ISeekingSteps& instructions,
                             CFileReadData& literalStream,
                             CFileReadData& differenceStream);
 };

@@ -168,11 +168,12 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
                          ? entry.kind & 0xFFFF0000u
                          : 0;
   bool seeking = (options & EntryOptionSeeking) != 0;
+  bool grouped = (options & EntryOptionGrouped) != 0;
   uint32_t transform = (options & kEntryTransformMask) >> kEntryTransformShift;
   if (!InPackage(entry.instructionOffset, entry.instructionSize, packageSize) ||
       !InPackage(entry.literalOffset, entry.literalSize, packageSize) ||
       (options & ~kEntryOptionsKnown) != 0 || transform > kTransformX64 ||
-      (transform != kTransformNone && !seeking)) {
+      ((transform != kTransformNone || grouped) && !seeking)) {
     return ResultUpdateFailed;
   }
   SeekingBlock block;
@@ -191,7 +192,6 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
                                     block.instructionSize, &instructions))) {
     return ResultUpdateFailed;
   }
-  BitReader reader(instructions);
 
   // An empty difference part is an empty stream in both forms.
   bool compressedDifferences = compressed && block.differenceSize > 0;
@@ -223,11 +223,17 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
     SharedArray<COldFileReader> old;
     old.Attach(new COldFileReader(oldFile, transformed ? &oldCode : nullptr),
                1);
-    decoded = DeltaDecoder::DecodeSeeking(*old.Get(), writer, reader,
+    SharedArray<ISeekingSteps> steps;
+    steps.Attach(
+        grouped ? static_cast<ISeekingSteps*>(new CGroupedSteps(instructions))
+                : new CBitSteps(instructions),
+        1);
+    decoded = DeltaDecoder::DecodeSeeking(*old.Get(), writer, *steps.Get(),
                                           *literal.Get(), *differences.Get());
   } else {
     SharedArray<CFileReadData> old;
     old.Attach(new CFileReadData(oldFile), 1);
+    BitReader reader(instructions);
     decoded = DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get());
   }
   if (!decoded || !Finished(literal.Get(), compressed) ||

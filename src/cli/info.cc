@@ -95,8 +95,9 @@ std::string Hex(const uint8_t* bytes, size_t size) {
 }
 
 // What a patched entry's blocks use: nothing for the original form;
-// "seeking", "near-copies" when its differences are not empty, and the
-// code its transform reads.
+// "seeking", "near-copies" when its differences are not empty, "grouped
+// instructions" when they are coded by field, and the code its transform
+// reads.
 std::vector<std::string> Features(const fs::path& patch,
                                   const PackageLoader& loader,
                                   const PackageEntry& entry) {
@@ -114,6 +115,8 @@ std::vector<std::string> Features(const fs::path& patch,
       uint64_t{sizes[0]} + sizes[1] + 8 < entry.instructionSize) {
     features.push_back("near-copies");
   }
+  if ((entry.kind & EntryOptionGrouped) != 0)
+    features.push_back("grouped instructions");
   switch ((entry.kind & kEntryTransformMask) >> kEntryTransformShift) {
     case kTransformX86:
       features.push_back("x86 code");

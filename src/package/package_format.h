@@ -123,9 +123,13 @@ constexpr uint32_t EntryOptionSeeking = 1u << 16;
 // EntryOptionSeeking, whose block carries its parameters. 0 is none.
 constexpr int kEntryTransformShift = 17;
 constexpr uint32_t kEntryTransformMask = 7u << kEntryTransformShift;
+// Bit 20: the instruction part holds the seeking form's instructions as
+// bytes grouped by field (apply/delta_decoder.h), not as bits; it requires
+// EntryOptionSeeking.
+constexpr uint32_t EntryOptionGrouped = 1u << 20;
 // An entry whose kind has any other of bits 16..31 set is not rebuilt.
 constexpr uint32_t kEntryOptionsKnown =
-    EntryOptionSeeking | kEntryTransformMask;
+    EntryOptionSeeking | kEntryTransformMask | EntryOptionGrouped;
 
 // Rebuild an existing file from its old version and the entry's blocks.
 constexpr uint8_t EntryKindPatch = 1;

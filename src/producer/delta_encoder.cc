@@ -1,5 +1,9 @@
 #include "producer/delta_encoder.h"
 
+#include <cstring>
+
+#include "apply/delta_decoder.h"
+
 namespace {
 
 // Length class k holds base(k) .. base(k) + 16^(k+1) - 1.
@@ -68,4 +72,25 @@ std::vector<uint8_t> EncodeSeekingInstructions(
     writer.WriteLength(instruction.length);
   }
   return writer.Finish();
+}
+
+std::vector<uint8_t> EncodeGroupedInstructions(
+    const std::vector<SeekingInstruction>& instructions) {
+  const auto count = static_cast<uint32_t>(instructions.size());
+  std::vector<uint8_t> out(4);
+  std::memcpy(out.data(), &count, 4);
+  std::vector<uint8_t> groups[4];
+  for (const SeekingInstruction& instruction : instructions) {
+    const bool back = instruction.op == kOpSeek && instruction.back;
+    out.push_back(
+        static_cast<uint8_t>(back ? kGroupedSeekBack : instruction.op));
+    std::vector<uint8_t>& group = groups[instruction.op];
+    uint32_t value = instruction.length;
+    for (; value >= 0x80; value >>= 7)
+      group.push_back(static_cast<uint8_t>(value | 0x80));
+    group.push_back(static_cast<uint8_t>(value));
+  }
+  for (const std::vector<uint8_t>& group : groups)
+    out.insert(out.end(), group.begin(), group.end());
+  return out;
 }

@@ -46,3 +46,7 @@ std::vector<uint8_t> EncodeInstructions(
 // length code.
 std::vector<uint8_t> EncodeSeekingInstructions(
     const std::vector<SeekingInstruction>& instructions);
+// The same grouped by field, as an entry with EntryOptionGrouped holds
+// them (apply/delta_decoder.h).
+std::vector<uint8_t> EncodeGroupedInstructions(
+    const std::vector<SeekingInstruction>& instructions);

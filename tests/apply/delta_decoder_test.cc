@@ -141,6 +141,65 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
   }
 }
 
+// The grouped coding decodes every program as the bits do, and fails,
+// writing nothing, wherever its parts do not fit together.
+TEST_F(Decoding, GroupedInstructionsDecodeAsTheirBitsDo) {
+  const Bytes differences = {0, 1, 2};
+  const std::vector<std::vector<Instruction>> programs = {
+      {{Copy, 3}, {Seek, 3, true}, {Add, 3}, {Insert, 2}, {Seek, 4}, {Copy, 3}},
+      {{Copy, 10}, {Seek, 10, true}, {Copy, 10}},
+      {{Seek, 10}, {Copy, 1}},
+      {{Copy, 2}, {Seek, 3, true}},
+      {{Add, 4}},
+      {{Insert, 3}},
+      {},
+  };
+  for (const std::vector<Instruction>& program : programs) {
+    Bytes bits, fields;
+    const bool ends = DecodeWithFiles(dir, EncodeSeekingInstructions(program),
+                                      ToBytes("ABCDEFGHIJ"), ToBytes("xy"),
+                                      &bits, nullptr, &differences);
+    EXPECT_EQ(ends, DecodeWithFiles(dir, EncodeGroupedInstructions(program),
+                                    ToBytes("ABCDEFGHIJ"), ToBytes("xy"),
+                                    &fields, nullptr, &differences, true))
+        << program.size();
+    EXPECT_EQ(bits, fields) << program.size();
+  }
+  const Bytes example = {6, 0, 0, 0, 0, 4, 3, 1, 2, 0, 3, 3, 2, 3, 4, 3};
+  auto with = [&example](size_t at, std::initializer_list<uint8_t> bytes) {
+    Bytes block = example;
+    block.resize(std::min(at, block.size()));
+    block.insert(block.end(), bytes);
+    return block;
+  };
+  const struct Case {
+    const char* what;
+    Bytes block;
+  } broken[] = {
+      {"bytes left over", with(16, {0})},
+      {"the last group cut short", with(15, {})},
+      {"an unknown opcode", with(4, {5, 4, 3, 1, 2, 0, 3, 3, 2, 3, 4, 3})},
+      {"a count past the part", {100, 0, 0, 0, 0, 3}},
+      {"no count", {0, 0}},
+      {"a length of 0", {1, 0, 0, 0, 0, 0}},
+      {"a length over 32 bits", {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x1F}},
+      {"a length of six bytes",
+       {1, 0, 0, 0, 0, 0x81, 0x80, 0x80, 0x80, 0x80, 0}},
+  };
+  Bytes out;
+  ASSERT_TRUE(DecodeWithFiles(dir, example, ToBytes("ABCDEFGHIJ"),
+                              ToBytes("xy"), &out, nullptr, &differences,
+                              true));
+  EXPECT_EQ(ToBytes("ABCACExyHIJ"), out);
+  for (const Case& c : broken) {
+    EXPECT_FALSE(DecodeWithFiles(dir, c.block, ToBytes("ABCDEFGHIJ"),
+                                 ToBytes("xy"), &out, nullptr, &differences,
+                                 true))
+        << c.what;
+    EXPECT_EQ(Bytes(), out) << c.what;
+  }
+}
+
 // At every alignment, at the block's end and with bytes after it (read a
 // whole code at once); the reader stands at the end marker after the code.
 // Codes beyond 32 bits fail either way.

@@ -154,10 +154,12 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
     Load({wrongCount}, PackageFlagCompressed);
     EXPECT_EQ(ResultUpdateFailed, Build(0, old)) << count;
   }
-  // The literal stream yields no more than the new file's size.
-  Load({patch}, PackageFlagCompressed);
-  Record(0).newSize = 1;
+  // The literal stream yields no more than the new file's size, also where
+  // that is larger than the stream's dictionary: nothing past it is written.
+  Load({Compressed(PatchEntry("p", old, content))}, PackageFlagCompressed);
+  Record(0).newSize = content.size() / 2;
   EXPECT_EQ(ResultUpdateFailed, Build(0, old));
+  EXPECT_LE(built.size(), content.size() / 2);
 }
 
 // The seeking form rebuilds only from a block whose parts fit and agree

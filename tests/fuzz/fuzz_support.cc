@@ -116,17 +116,21 @@ std::vector<Bytes> Seeds(const std::string& target) {
     seeds = {
         seed(entry, 0), {1, 0, 0xC0}, seed(ProducerCompressed(entry), 0x80)};
   } else if (target == "seeking") {
-    // Options (compressed, transform), two bytes of instruction block
-    // length, the block, the literal block: the producer's seeking form of
-    // the new content, plain and compressed, through each transform.
+    // Options (compressed, transform, grouped), two bytes of instruction
+    // block length, the block, the literal block: the producer's seeking
+    // form of the new content, plain and compressed, through each
+    // transform, in both codings.
     SeekingDelta delta =
         ComputeSeekingDelta(kOldContent.data(), kOldContent.size(),
                             newContent.data(), newContent.size());
-    const Bytes instructions = EncodeSeekingInstructions(delta.instructions);
-    for (uint8_t options = 0; options < 6; ++options) {
+    for (uint8_t options = 0; options < 14; ++options) {
+      if ((options & 7) == 6 || (options & 7) == 7) continue;
       const bool compressed = (options & 1) != 0;
+      const Bytes instructions =
+          (options & 8) != 0 ? EncodeGroupedInstructions(delta.instructions)
+                             : EncodeSeekingInstructions(delta.instructions);
       Bytes parameters;
-      if (options >= 2) {  // width 24, the whole of each file as code
+      if ((options & 6) != 0) {  // width 24, the whole of each file as code
         const uint32_t head[] = {24, 1, 1};
         parameters.assign(reinterpret_cast<const uint8_t*>(head),
                           reinterpret_cast<const uint8_t*>(head + 3));

@@ -24,16 +24,21 @@ void ExpectRoundTrip(const Bytes& old, const Bytes& target, const Delta& delta,
   EXPECT_EQ(delta.literal.size(), consumed[1]);
 }
 
-// The same for the seeking form: every literal byte is taken.
+// The same for the seeking form, its instructions in either coding: every
+// literal byte is taken.
 void ExpectRoundTrip(const Bytes& old, const Bytes& target,
                      const SeekingDelta& delta, const ScratchDir& dir) {
-  Bytes out;
-  uint64_t consumed[2];
-  EXPECT_TRUE(
-      DecodeWithFiles(dir, EncodeSeekingInstructions(delta.instructions), old,
-                      delta.literal, &out, consumed, &delta.differences));
-  EXPECT_EQ(target, out);
-  EXPECT_EQ(delta.literal.size(), consumed[1]);
+  for (bool grouped : {false, true}) {
+    Bytes out;
+    uint64_t consumed[2];
+    EXPECT_TRUE(DecodeWithFiles(
+        dir,
+        grouped ? EncodeGroupedInstructions(delta.instructions)
+                : EncodeSeekingInstructions(delta.instructions),
+        old, delta.literal, &out, consumed, &delta.differences, grouped));
+    EXPECT_EQ(target, out) << grouped;
+    EXPECT_EQ(delta.literal.size(), consumed[1]) << grouped;
+  }
 }
 
 Bytes Mutate(Bytes data, std::mt19937& random) {

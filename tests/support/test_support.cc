@@ -95,6 +95,24 @@ Bytes EncodeSeekingInstructions(const std::vector<Instruction>& instructions) {
   return writer.Finish();
 }
 
+Bytes EncodeGroupedInstructions(const std::vector<Instruction>& instructions) {
+  const uint32_t count = static_cast<uint32_t>(instructions.size());
+  Bytes out(4);
+  std::memcpy(out.data(), &count, 4);
+  for (const Instruction& instruction : instructions)
+    out.push_back(static_cast<uint8_t>(instruction.back ? 4 : instruction.op));
+  for (uint32_t group = 0; group < 4; ++group) {
+    for (const Instruction& instruction : instructions) {
+      if (instruction.op != group) continue;
+      uint32_t value = instruction.length;
+      for (; value >= 0x80; value >>= 7)
+        out.push_back(static_cast<uint8_t>(value | 0x80));
+      out.push_back(static_cast<uint8_t>(value));
+    }
+  }
+  return out;
+}
+
 namespace {
 
 std::vector<Instruction> SimpleDiff(const Bytes& old, const Bytes& target,
@@ -174,7 +192,7 @@ Bytes CompressedStream(const Bytes& data) {
   CLzmaEncProps properties;
   LzmaEncProps_Init(&properties);
   properties.level = 1;
-  properties.dictSize = 1 << 16;
+  properties.dictSize = 1 << 12;
   properties.numThreads = 1;
   ISzAlloc allocator = {[](void*, size_t size) { return std::malloc(size); },
                         [](void*, void* block) { std::free(block); }};
@@ -346,7 +364,8 @@ fs::path ScratchDir::operator/(const std::string& name) const {
 
 bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
                      const Bytes& old, const Bytes& literal, Bytes* out,
-                     uint64_t consumed[2], const Bytes* differences) {
+                     uint64_t consumed[2], const Bytes* differences,
+                     bool grouped) {
   WriteAll(dir / "old", old);
   WriteAll(dir / "literal", literal);
   WriteAll(dir / "differences", differences ? *differences : Bytes());
@@ -357,7 +376,6 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
   SharedArray<uint8_t> block;
   block.Allocate(static_cast<int32_t>(instructions.size()));
   std::copy(instructions.begin(), instructions.end(), block.data);
-  BitReader reader(block);
   HANDLE oldFile = open("old", GENERIC_READ, OPEN_EXISTING);
   CFileReadData literalStream(&::ReadFile,
                               open("literal", GENERIC_READ, OPEN_EXISTING), 0,
@@ -369,10 +387,14 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
   bool ended;
   if (differences) {
     COldFileReader oldReader(oldFile, nullptr);
-    ended = DeltaDecoder::DecodeSeeking(oldReader, output, reader,
-                                        literalStream, differenceStream);
+    CBitSteps bits(block);
+    CGroupedSteps fields(block);
+    ended = DeltaDecoder::DecodeSeeking(
+        oldReader, output, grouped ? static_cast<ISeekingSteps&>(fields) : bits,
+        literalStream, differenceStream);
   } else {
     CFileReadData oldStream(oldFile);
+    BitReader reader(block);
     ended = DeltaDecoder::Decode(oldStream, output, reader, literalStream);
     if (consumed != nullptr) consumed[0] = oldStream.consumed;
   }

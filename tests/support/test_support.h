@@ -48,6 +48,9 @@ struct Instruction {
 Bytes EncodeInstructions(const std::vector<Instruction>& instructions);
 // The same in the seeking form, whose Seek has a direction bit.
 Bytes EncodeSeekingInstructions(const std::vector<Instruction>& instructions);
+// The same grouped by field (EntryOptionGrouped): no end marker, the count
+// of instructions first.
+Bytes EncodeGroupedInstructions(const std::vector<Instruction>& instructions);
 
 // ---- Packages
 // -----------------------------------------------------------------
@@ -81,7 +84,8 @@ TestEntry RemoveDirectoryEntry(const std::string& name);
 
 // `data` as a compressed block (PackageFlagCompressed): one LZMA stream
 // with its end marker, quickly encoded: the properties byte (byte 0), the
-// dictionary size (bytes 1 to 4, 64 KiB), then the coded bytes.
+// dictionary size (bytes 1 to 4, 4 KiB, the smallest), then the coded
+// bytes.
 Bytes CompressedStream(const Bytes& data);
 // `entry` as a package with PackageFlagCompressed holds it: the literal
 // block a CompressedStream, the instruction block its count of bytes and
@@ -128,11 +132,12 @@ class ScratchDir {
 // Runs the applier's decoder over `instructions`, with `old` and `literal`
 // in files in `dir`; `out` gets what it wrote. Returns whether the stream
 // ended well; `consumed`, when given, the bytes taken from old (the original
-// form only) and literal. With `differences`, the seeking form's decoder.
+// form only) and literal. With `differences`, the seeking form's decoder,
+// over `instructions` grouped by field when `grouped`.
 bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
                      const Bytes& old, const Bytes& literal, Bytes* out,
                      uint64_t consumed[2] = nullptr,
-                     const Bytes* differences = nullptr);
+                     const Bytes* differences = nullptr, bool grouped = false);
 
 // Removes everything inside `folder`, read-only files included.
 void ClearFolder(const std::filesystem::path& folder);
