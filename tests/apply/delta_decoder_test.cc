@@ -182,7 +182,7 @@ TEST_F(Decoding, GroupedInstructionsDecodeAsTheirBitsDo) {
       {"a count past the part", {100, 0, 0, 0, 0, 3}},
       {"no count", {0, 0}},
       {"a length of 0", {1, 0, 0, 0, 0, 0}},
-      {"a length over 32 bits", {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x1F}},
+      {"a length of 2^32 + 3", {1, 0, 0, 0, 0, 0x83, 0x80, 0x80, 0x80, 0x10}},
       {"a length of six bytes",
        {1, 0, 0, 0, 0, 0x81, 0x80, 0x80, 0x80, 0x80, 0}},
   };
