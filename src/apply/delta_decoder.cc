@@ -213,7 +213,8 @@ ISeekingSteps::Result CGroupedSteps::Next(SeekingStep* step) {
 bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
                                  ISeekingSteps& instructions,
                                  CFileReadData& literalStream,
-                                 CFileReadData& differenceStream) {
+                                 CFileReadData& differenceStream,
+                                 uint64_t newSize) {
   SharedArray<uint8_t> chunks;
   chunks.Allocate(2 * kChunkSize);
   uint8_t* bytes = chunks.Get();
@@ -231,6 +232,7 @@ bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
       continue;
     }
     uint32_t length = step.length;
+    if (length > newSize - output.written) return false;
     while (length > 0) {
       uint32_t piece = length < kChunkSize ? length : kChunkSize;
       if (op == Insert) {

@@ -173,9 +173,11 @@ class DeltaDecoder {
                      BitReader& instructions, CFileReadData& literalStream);
   // The same for the seeking form: per chunk, old (or literal) bytes are
   // read first, then differences, then the chunk is written. False also
-  // for a Seek of 0 or one that leaves the old file.
+  // for a Seek of 0 or one that leaves the old file, and before a chunk
+  // that would take the output past `newSize` bytes: copies that seek back
+  // can repeat the old file without end.
   static bool DecodeSeeking(COldFileReader& old, CFileWriteData& output,
                             ISeekingSteps& instructions,
                             CFileReadData& literalStream,
-                            CFileReadData& differenceStream);
+                            CFileReadData& differenceStream, uint64_t newSize);
 };

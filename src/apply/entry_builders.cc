@@ -229,7 +229,8 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
                 : new CBitSteps(instructions),
         1);
     decoded = DeltaDecoder::DecodeSeeking(*old.Get(), writer, *steps.Get(),
-                                          *literal.Get(), *differences.Get());
+                                          *literal.Get(), *differences.Get(),
+                                          entry.newSize);
   } else {
     SharedArray<CFileReadData> old;
     old.Attach(new CFileReadData(oldFile), 1);

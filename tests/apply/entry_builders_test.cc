@@ -162,6 +162,31 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
   EXPECT_LE(built.size(), content.size() / 2);
 }
 
+// Copies that seek back can repeat the old file without end: the entry
+// fails before anything past the new file's size is written, in either
+// coding of its instructions.
+TEST_F(Builders, SeekingCopiesStopAtTheNewFileSize) {
+  std::vector<Instruction> program;
+  const auto size = static_cast<uint32_t>(kOld.size());
+  for (int i = 0; i < 1000; ++i) {
+    program.push_back({Copy, size});
+    program.push_back({Seek, size, true});
+  }
+  for (bool grouped : {false, true}) {
+    TestEntry entry = PatchEntry("p", kOld, kNew);
+    entry.kind |= EntryOptionSeeking | (grouped ? EntryOptionGrouped : 0);
+    entry.instructions =
+        SeekingBlock({},
+                     grouped ? EncodeGroupedInstructions(program)
+                             : EncodeSeekingInstructions(program),
+                     {});
+    entry.literal.clear();
+    Load({entry}, PackageFlagEntryOptions);
+    EXPECT_EQ(ResultUpdateFailed, Build(0, kOld)) << grouped;
+    EXPECT_LE(built.size(), kNew.size()) << grouped;
+  }
+}
+
 // The seeking form rebuilds only from a block whose parts fit and agree
 // with the options its entry names; any other fails the entry (14).
 TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {

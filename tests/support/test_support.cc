@@ -391,7 +391,7 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
     CGroupedSteps fields(block);
     ended = DeltaDecoder::DecodeSeeking(
         oldReader, output, grouped ? static_cast<ISeekingSteps&>(fields) : bits,
-        literalStream, differenceStream);
+        literalStream, differenceStream, UINT64_MAX);
   } else {
     CFileReadData oldStream(oldFile);
     BitReader reader(block);
