@@ -33,6 +33,9 @@ struct DiffOptions {
   // Old files up to this size get a suffix array (about 5 bytes of memory
   // per old byte); larger ones the rolling-hash block matcher.
   uint64_t suffixArrayLimit = uint64_t{1} << 30;
+  // The level the blocks kept are compressed at (1 to 9; 0, the highest,
+  // for what create writes: tests of sizes rather than bytes go quicker).
+  int compressionLevel = 0;
 };
 
 struct Delta {

@@ -649,7 +649,8 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
   bool compressed = (flags & PackageFlagCompressed) != 0;
   if ((flags & PackageFlagEntryOptions) == 0 ||
       old.size() > std::min<uint64_t>(diff.suffixArrayLimit, INT32_MAX)) {
-    return Blocks(fits(Ordered(old, target, diff)), compressed, 0);
+    return Blocks(fits(Ordered(old, target, diff)), compressed,
+                  diff.compressionLevel);
   }
   std::vector<Candidate> candidates;
   candidates.push_back(
@@ -678,7 +679,7 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
         Blocks(candidates.back(), compressed, kChoosingLevel).Size());
   }
   size_t best = std::min_element(sizes.begin(), sizes.end()) - sizes.begin();
-  return Blocks(candidates[best], compressed, 0);
+  return Blocks(candidates[best], compressed, diff.compressionLevel);
 }
 
 // An entry's blocks and what they rebuild.
@@ -706,10 +707,11 @@ DeltaBlocks MakeDelta(const fs::path& oldPath, const fs::path& targetPath,
 }
 
 // The size of an added file's block: the file, or its compressed stream.
-uint64_t AddedBlockSize(const fs::path& path, bool compressed) {
+uint64_t AddedBlockSize(const fs::path& path, bool compressed, int level) {
   if (!compressed) return SizeOf(path);
   std::vector<uint8_t> content = ReadWhole(path);
-  return CompressBlock(content.data(), content.size()).size();
+  return CompressBlock(content.data(), content.size(), kMaxWindowLog, level)
+      .size();
 }
 
 }  // namespace
@@ -832,7 +834,8 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
     if (entry.kind == EntryKindAdd && !entry.source.empty()) {
       sourced[i] = MakeDelta(entry.oldPath, entry.newPath, entry.name,
                              options.flags, options.diff);
-      if (sourced[i].Size() >= AddedBlockSize(entry.newPath, compressed)) {
+      if (sourced[i].Size() >= AddedBlockSize(entry.newPath, compressed,
+                                              options.diff.compressionLevel)) {
         entry.source.clear();
         sourced[i] = DeltaBlocks();
       }
@@ -899,7 +902,8 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
     } else if (entry.kind == EntryKindAdd && compressed) {
       std::vector<uint8_t> content = ReadWhole(entry.newPath);
       std::vector<uint8_t> block =
-          CompressBlock(content.data(), content.size());
+          CompressBlock(content.data(), content.size(), kMaxWindowLog,
+                        options.diff.compressionLevel);
       record.literalOffset = writer.Offset();
       record.literalSize = block.size();
       writer.Write(block.data(), block.size());

@@ -169,6 +169,7 @@ TEST_F(Trees, AFileLargerThanTheApplierWindowApplies) {
   fs::create_directories(dir / "large/old");
   BuildOptions options;
   options.flags = PackageFlagCompressed;
+  options.diff.compressionLevel = 1;  // the dictionary is what is tested
   WritePatch(kStub, PlanTrees(dir / "large/old", dir / "large/new"),
              dir / "large.exe", options);
   ASSERT_EQ(ResultSuccess,
