@@ -147,7 +147,9 @@ class CGroupedSteps : public ISeekingSteps {
   Result Next(SeekingStep* step) override;
 
  private:
-  enum Group { kCopies, kInserts, kSeeks, kAdds, kGroups };
+  // One group of lengths per opcode, in the opcodes' order: a group is
+  // indexed by its opcode.
+  static constexpr int kGroups = 4;
   // The number at `position`, which moves past it; 0 where it does not end
   // within five bytes inside the part or is larger than 32 bits.
   uint64_t Number(int32_t* position) const;
