@@ -58,6 +58,7 @@ using namespace standin;
 
 uintptr_t _beginthreadex(void*, unsigned, unsigned(WINAPI* start)(void*),
                          void* argument, unsigned, unsigned* threadId) {
+  if (InjectFault("_beginthreadex")) return 0;
   auto* thread = new ThreadObject;
   thread->start = start;
   thread->argument = argument;
@@ -181,6 +182,7 @@ ULONGLONG GetTickCount64() {
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
                     LPCWSTR) {
+  if (InjectFault("CreateEventW")) return nullptr;
   auto* event = new EventObject;
   event->manualReset = manualReset != FALSE;
   event->state = initialState != FALSE;
