@@ -91,7 +91,7 @@ tsan: sources
 	cmake --build --preset tsan -j$(JOBS) --target runtime_tests apply_tests
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/runtime_tests --gtest_brief=1
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/apply_tests --gtest_brief=1 \
-	  --gtest_filter='Worker.*:CThread*:CCritical*:CEvent*'
+	  --gtest_filter='Worker.*:CThread*:CCritical*:CEvent*:Streams.ReadAhead*:StreamFaults.*:Builders.*'
 
 win-x86: windows-deps
 	cmake --preset win-x86 -DSELFPATCH_TESTS=ON >/dev/null

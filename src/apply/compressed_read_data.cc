@@ -29,8 +29,10 @@ struct CCompressedReadData::Decoder {
 
 CCompressedReadData::CCompressedReadData(ReadFunction read, HANDLE file,
                                          uint64_t origin, uint64_t region,
-                                         uint64_t limit)
-    : CFileReadData(read, file, origin, region), decodedLimit(limit) {}
+                                         uint64_t limit,
+                                         ICriticalSection* handleLock)
+    : CFileReadData(read, file, origin, region, handleLock),
+      decodedLimit(limit) {}
 
 CCompressedReadData::~CCompressedReadData() { delete decoder; }
 

@@ -19,7 +19,8 @@
 class CCompressedReadData : public CFileReadData {
  public:
   CCompressedReadData(ReadFunction read, HANDLE file, uint64_t origin,
-                      uint64_t regionSize, uint64_t decodedLimit);
+                      uint64_t regionSize, uint64_t decodedLimit,
+                      ICriticalSection* handleLock = nullptr);
   ~CCompressedReadData() override;
 
   bool Read(void* destination, uint32_t count, uint32_t* delivered) override;

@@ -5,6 +5,7 @@
 #include "apply/delta_decoder.h"
 #include "apply/file_data.h"
 #include "apply/patch_thread.h"
+#include "apply/read_ahead_data.h"
 #include "package/file_hash.h"
 
 namespace {
@@ -141,19 +142,22 @@ bool ReadSeekingBlock(HANDLE package, uint64_t position, uint64_t size,
   return true;
 }
 
-// A stream over a data block, decoded when `compressed`.
+// A stream over a data block; when `compressed`, decoded on a thread of
+// its own ahead of the reader. Every stream over the package on more than
+// one thread holds `packageLock` for its loads.
 CFileReadData* BlockStream(HANDLE package, uint64_t position, uint64_t size,
-                           bool compressed, uint64_t decodedLimit) {
+                           bool compressed, uint64_t decodedLimit,
+                           ICriticalSection* packageLock) {
   if (compressed) {
-    return new CCompressedReadData(&::ReadFile, package, position, size,
-                                   decodedLimit);
+    return new CReadAheadData(new CCompressedReadData(
+        &::ReadFile, package, position, size, decodedLimit, packageLock));
   }
-  return new CFileReadData(&::ReadFile, package, position, size);
+  return new CFileReadData(&::ReadFile, package, position, size, packageLock);
 }
 
 // A decoded stream that was read to its end, or a plain one.
 bool Finished(CFileReadData* stream, bool compressed) {
-  return !compressed || static_cast<CCompressedReadData*>(stream)->Finished();
+  return !compressed || static_cast<CReadAheadData*>(stream)->Finished();
 }
 
 }  // namespace
@@ -195,14 +199,15 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
 
   // An empty difference part is an empty stream in both forms.
   bool compressedDifferences = compressed && block.differenceSize > 0;
+  CCriticalSection packageLock;
   SharedArray<CFileReadData> literal, differences;
   literal.Attach(
       BlockStream(package, loader.packageOffset + entry.literalOffset,
-                  entry.literalSize, compressed, entry.newSize),
+                  entry.literalSize, compressed, entry.newSize, &packageLock),
       1);
   differences.Attach(
       BlockStream(package, block.differences, block.differenceSize,
-                  compressedDifferences, entry.newSize),
+                  compressedDifferences, entry.newSize, &packageLock),
       1);
   CodeTransform oldCode(transform, block.transform.width, block.transform.old);
   CodeTransform newCode(transform, block.transform.width,

@@ -18,22 +18,32 @@ CFileReadData::CFileReadData(HANDLE file)
 }
 
 CFileReadData::CFileReadData(ReadFunction read, HANDLE file, uint64_t start,
-                             uint64_t region)
-    : IFileDataBase(file), origin(start), regionSize(region), transfer(read) {
+                             uint64_t region, ICriticalSection* lock)
+    : IFileDataBase(file),
+      origin(start),
+      regionSize(region),
+      handleLock(lock),
+      transfer(read) {
   Fill();
 }
 
+CFileReadData::CFileReadData()
+    : IFileDataBase(nullptr), origin(0), regionSize(0), transfer(nullptr) {}
+
 namespace {
 
-// Reads `amount` bytes at `offset` into `destination`; what the platform
-// does not deliver becomes zeros.
+// Reads `amount` bytes at `offset` into `destination`, holding `lock`, if
+// any, from the seek to the end of the read; what the platform does not
+// deliver becomes zeros.
 void LoadAt(ReadFunction read, HANDLE file, uint64_t offset,
-            uint8_t* destination, uint32_t amount) {
+            uint8_t* destination, uint32_t amount, ICriticalSection* lock) {
+  if (lock != nullptr) lock->Lock();
   DWORD done = 0;
   if (!SeekFile(file, offset) ||
       !read(file, destination, amount, &done, nullptr)) {
     done = 0;
   }
+  if (lock != nullptr) lock->Unlock();
   if (done < amount) std::memset(destination + done, 0, amount - done);
 }
 
@@ -45,7 +55,7 @@ void CFileReadData::Fill() {
                         ? static_cast<uint32_t>(left)
                         : static_cast<uint32_t>(kStreamBufferSize);
   buffer.index = 0;
-  LoadAt(transfer, handle, origin + consumed, buffer.data, amount);
+  LoadAt(transfer, handle, origin + consumed, buffer.data, amount, handleLock);
   available = amount;
 }
 
@@ -99,7 +109,7 @@ const uint8_t* COldFileReader::Block(uint64_t number) {
     uint64_t left = size - start;
     uint32_t amount =
         left < kTransformBlock ? static_cast<uint32_t>(left) : kTransformBlock;
-    LoadAt(&::ReadFile, handle, start, data, amount);
+    LoadAt(&::ReadFile, handle, start, data, amount, nullptr);
     if (transform != nullptr) transform->Forward(data, start, amount);
     held[slot] = number + 1;
   }

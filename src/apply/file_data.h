@@ -9,6 +9,7 @@
 #include "apply/code_transform.h"
 #include "platform/platform.h"
 #include "runtime/shared_array.h"
+#include "runtime/thread.h"
 
 constexpr int32_t kStreamBufferSize = 65536;
 
@@ -43,7 +44,9 @@ class IFileDataBase {
 
 // Reads a region of `regionSize` bytes that starts at the file offset
 // `origin`, 64 KiB ahead at a time. Every load positions the handle first,
-// so streams over one handle do not disturb each other. Read faults are not
+// so streams over one handle do not disturb each other; streams that read
+// one handle on different threads share a `handleLock`, which a load holds
+// from its seek to the end of its read. Read faults are not
 // reported: bytes a failed or short platform read did not deliver are
 // handed out as zeros, and the caller judges the result by its size and
 // digest.
@@ -52,7 +55,7 @@ class CFileReadData : public IFileDataBase {
   // The whole file.
   explicit CFileReadData(HANDLE file);
   CFileReadData(ReadFunction read, HANDLE file, uint64_t origin,
-                uint64_t regionSize);
+                uint64_t regionSize, ICriticalSection* handleLock = nullptr);
 
   // Copies up to `count` bytes; fewer only when the region is exhausted.
   // False, moving nothing, when `delivered` is null.
@@ -60,10 +63,13 @@ class CFileReadData : public IFileDataBase {
 
   uint64_t origin;
   uint64_t regionSize;
+  ICriticalSection* handleLock = nullptr;
   uint64_t consumed = 0;
   uint32_t available = 0;
 
  protected:
+  // A stream of bytes of its own making, over no file.
+  CFileReadData();
   // Loads the next block of the region (at most 64 KiB) into the buffer.
   void Fill();
 

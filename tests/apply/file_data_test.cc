@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <random>
 
+#include "apply/read_ahead_data.h"
 #include "support/test_support.h"
 
 namespace {
@@ -124,6 +127,79 @@ TEST_F(Streams, FlushReportsAFailedWrite) {
   CFileWriteData refused(Open("in", GENERIC_READ, OPEN_EXISTING));
   refused.Write("abc", 3);
   EXPECT_FALSE(refused.Flush());
+}
+
+// A read that takes its time, so that reads of streams on other threads
+// come between a stream's choice of where to read and its read.
+BOOL WINAPI SlowRead(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done,
+                     LPOVERLAPPED at) {
+  Sleep(1);
+  return ReadFile(file, buffer, count, done, at);
+}
+
+// Two compressed blocks over one handle (and its lock), decoded ahead on
+// their own threads while read by turns: each hands out exactly its content,
+// also when that ends on a chunk's end, and is finished when all of it was
+// read. Read short of the end, or cut, a block is not finished, and a reader
+// that stops early does not wait for the decoder.
+TEST_F(Streams, ReadAheadHandsOutWhatTheBlockDecodesTo) {
+  constexpr uint32_t kChunk = CReadAheadData::kChunk;
+  const Bytes first = RandomBytes(random, 3 * kChunk);
+  const Bytes second = RandomBytes(random, 3 * kChunk + 777);
+  const Bytes blocks[] = {CompressedStream(first), CompressedStream(second),
+                          CompressedStream(Bytes(8 * kChunk))};
+  Bytes file;
+  uint64_t origins[3];
+  for (int i = 0; i < 3; ++i) {
+    origins[i] = file.size();
+    file.insert(file.end(), blocks[i].begin(), blocks[i].end());
+  }
+  WriteAll(dir / "in", file);
+  HANDLE handle = Open("in", GENERIC_READ, OPEN_EXISTING);
+  CCriticalSection handleLock;
+  auto open = [&](int which, uint64_t size) {
+    return new CReadAheadData(new CCompressedReadData(
+        &SlowRead, handle, origins[which], size, UINT64_MAX, &handleLock));
+  };
+  auto read = [](CReadAheadData& stream, Bytes* out, uint32_t count) {
+    const size_t at = out->size();
+    out->resize(at + count);
+    uint32_t delivered = 0;
+    EXPECT_TRUE(stream.Read(out->data() + at, count, &delivered));
+    out->resize(at + delivered);
+    return delivered;
+  };
+
+  {
+    std::unique_ptr<CReadAheadData> a(open(0, blocks[0].size()));
+    std::unique_ptr<CReadAheadData> b(open(1, blocks[1].size()));
+    Bytes outA, outB;
+    while (read(*a, &outA, 50000) + read(*b, &outB, 70001) > 0) {
+    }
+    EXPECT_EQ(first, outA);
+    EXPECT_EQ(second, outB);
+    EXPECT_TRUE(a->Finished());
+    EXPECT_TRUE(b->Finished());
+  }
+  for (uint32_t shortOfEnd : {1u, 777u + kChunk}) {
+    std::unique_ptr<CReadAheadData> b(open(1, blocks[1].size()));
+    Bytes out;
+    read(*b, &out, static_cast<uint32_t>(second.size()) - shortOfEnd);
+    EXPECT_FALSE(b->Finished()) << shortOfEnd;
+  }
+  {
+    std::unique_ptr<CReadAheadData> cut(open(1, blocks[1].size() / 2));
+    Bytes out;
+    while (read(*cut, &out, kChunk) > 0) {
+    }
+    EXPECT_LT(out.size(), second.size() / 2 + kChunk);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), second.begin()));
+    EXPECT_FALSE(cut->Finished());
+  }
+  // Abandoned with every slot decoded and the decoder waiting for room.
+  std::unique_ptr<CReadAheadData> abandoned(open(2, blocks[2].size()));
+  Bytes out;
+  read(*abandoned, &out, 10);
 }
 
 }  // namespace
