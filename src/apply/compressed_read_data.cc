@@ -65,7 +65,7 @@ void CCompressedReadData::Start() {
   // the check that it ends) serves as well as the size the header names,
   // as long as the stream decodes no more than it holds.
   uint64_t size = dictionary;
-  if (decodedLimit < size) size = capacity = decodedLimit + 1;
+  if (skip + decodedLimit < size) size = capacity = skip + decodedLimit + 1;
   if (size < kSmallestDictionary) size = kSmallestDictionary;
   decoder->state.dic = static_cast<Byte*>(std::malloc(size));
   if (decoder->state.dic == nullptr) return;
@@ -99,9 +99,32 @@ uint32_t CCompressedReadData::Decode(uint8_t* destination, uint32_t count) {
   return done;
 }
 
+void CCompressedReadData::Window(uint64_t discarded) {
+  windowed = true;
+  skip = discarded;
+}
+
+bool CCompressedReadData::Discard() {
+  SharedArray<uint8_t> scratch;
+  if (!scratch.TryAllocate(kStreamBufferSize)) return false;
+  while (skip > 0) {
+    uint32_t piece = skip < static_cast<uint64_t>(kStreamBufferSize)
+                         ? static_cast<uint32_t>(skip)
+                         : static_cast<uint32_t>(kStreamBufferSize);
+    if (Decode(scratch.Get(), piece) != piece) return false;
+    skip -= piece;
+  }
+  return true;
+}
+
 bool CCompressedReadData::Read(void* destination, uint32_t count,
                                uint32_t* delivered) {
   if (delivered == nullptr) return false;
+  if (skip > 0 && !Discard()) {
+    state = kFailed;
+    *delivered = 0;
+    return true;
+  }
   if (count > decodedLimit - decoded) {
     count = static_cast<uint32_t>(decodedLimit - decoded);
   }
@@ -112,6 +135,7 @@ bool CCompressedReadData::Read(void* destination, uint32_t count,
 }
 
 bool CCompressedReadData::Finished() {
+  if (windowed) return skip == 0 && decoded == decodedLimit;
   uint8_t extra;
   return Decode(&extra, 1) == 0 && state == kEnded && available == 0 &&
          consumed == regionSize;

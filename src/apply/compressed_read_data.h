@@ -24,8 +24,13 @@ class CCompressedReadData : public CFileReadData {
   ~CCompressedReadData() override;
 
   bool Read(void* destination, uint32_t count, uint32_t* delivered) override;
+  // Makes the stream a window of one that several entries share: its first
+  // `skip` decoded bytes are discarded before the first Read hands any out,
+  // and decodedLimit bytes after them are the window's. Before any Read.
+  void Window(uint64_t skip);
   // True when every decoded byte has been read, the stream ended with its
-  // end marker, and nothing follows it in the block.
+  // end marker, and nothing follows it in the block; for a window, when it
+  // was read whole, as the rest of the stream is other entries'.
   bool Finished();
 
   uint64_t decodedLimit;
@@ -40,10 +45,15 @@ class CCompressedReadData : public CFileReadData {
   uint32_t Decode(uint8_t* destination, uint32_t count);
   // Moves `count` compressed bytes out of the read buffer.
   void Take(uint32_t count);
+  // Decodes the bytes before the window and drops them; false when the
+  // stream holds fewer.
+  bool Discard();
 
   Decoder* decoder = nullptr;
   State state = kHeader;
   // Bytes decoded, and how many the dictionary allows.
   uint64_t produced = 0;
   uint64_t capacity = UINT64_MAX;
+  bool windowed = false;
+  uint64_t skip = 0;  // still to discard
 };

@@ -142,15 +142,35 @@ bool ReadSeekingBlock(HANDLE package, uint64_t position, uint64_t size,
   return true;
 }
 
-// A stream over a data block; when `compressed`, decoded on a thread of
-// its own ahead of the reader. Every stream over the package on more than
-// one thread holds `packageLock` for its loads.
+// Reads the SharedLiteral that is the literal block of `size` bytes at
+// `position`, and checks that it places a window of the entry's size in
+// the package.
+bool ReadSharedLiteral(HANDLE package, uint64_t position, uint64_t size,
+                       const PackageEntry& entry, uint64_t packageSize,
+                       SharedLiteral* shared) {
+  DWORD read = 0;
+  return size == sizeof *shared && SeekFile(package, position) &&
+         ReadFile(package, shared, sizeof *shared, &read, nullptr) &&
+         read == sizeof *shared &&
+         InPackage(shared->streamOffset, shared->streamSize, packageSize) &&
+         shared->skip <= kMaxSharedSkip && shared->length > 0 &&
+         shared->length <= entry.newSize;
+}
+
+// A stream over a data block, or over the window `shared` places in a
+// shared one; when `compressed`, decoded on a thread of its own ahead of
+// the reader. Every stream over the package on more than one thread holds
+// `packageLock` for its loads.
 CFileReadData* BlockStream(HANDLE package, uint64_t position, uint64_t size,
                            bool compressed, uint64_t decodedLimit,
-                           ICriticalSection* packageLock) {
+                           ICriticalSection* packageLock,
+                           const SharedLiteral* shared = nullptr) {
   if (compressed) {
-    return new CReadAheadData(new CCompressedReadData(
-        &::ReadFile, package, position, size, decodedLimit, packageLock));
+    auto* stream = new CCompressedReadData(
+        &::ReadFile, package, position, size,
+        shared != nullptr ? shared->length : decodedLimit, packageLock);
+    if (shared != nullptr) stream->Window(shared->skip);
+    return new CReadAheadData(stream);
   }
   return new CFileReadData(&::ReadFile, package, position, size, packageLock);
 }
@@ -173,12 +193,25 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
                          : 0;
   bool seeking = (options & EntryOptionSeeking) != 0;
   bool grouped = (options & EntryOptionGrouped) != 0;
+  bool shared = (options & EntryOptionSharedLiteral) != 0;
   uint32_t transform = (options & kEntryTransformMask) >> kEntryTransformShift;
   if (!InPackage(entry.instructionOffset, entry.instructionSize, packageSize) ||
       !InPackage(entry.literalOffset, entry.literalSize, packageSize) ||
       (options & ~kEntryOptionsKnown) != 0 || transform > kTransformX64 ||
-      ((transform != kTransformNone || grouped) && !seeking)) {
+      ((transform != kTransformNone || grouped) && !seeking) ||
+      (shared && !compressed)) {
     return ResultUpdateFailed;
+  }
+  uint64_t literalAt = loader.packageOffset + entry.literalOffset;
+  uint64_t literalSize = entry.literalSize;
+  SharedLiteral window;
+  if (shared) {
+    if (!ReadSharedLiteral(package, literalAt, literalSize, entry, packageSize,
+                           &window)) {
+      return ResultUpdateFailed;
+    }
+    literalAt = loader.packageOffset + window.streamOffset;
+    literalSize = window.streamSize;
   }
   SeekingBlock block;
   block.instructions = loader.packageOffset + entry.instructionOffset;
@@ -202,8 +235,8 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
   CCriticalSection packageLock;
   SharedArray<CFileReadData> literal, differences;
   literal.Attach(
-      BlockStream(package, loader.packageOffset + entry.literalOffset,
-                  entry.literalSize, compressed, entry.newSize, &packageLock),
+      BlockStream(package, literalAt, literalSize, compressed, entry.newSize,
+                  &packageLock, shared ? &window : nullptr),
       1);
   differences.Attach(
       BlockStream(package, block.differences, block.differenceSize,

@@ -94,7 +94,8 @@ std::string Hex(const uint8_t* bytes, size_t size) {
   return text;
 }
 
-// What a patched entry's blocks use: nothing for the original form;
+// What a patched entry's blocks use: "shared literal" when its literal
+// bytes are in a stream it shares; nothing else for the original form;
 // "seeking", "near-copies" when its differences are not empty, "grouped
 // instructions" when they are coded by field, and the code its transform
 // reads.
@@ -102,10 +103,10 @@ std::vector<std::string> Features(const fs::path& patch,
                                   const PackageLoader& loader,
                                   const PackageEntry& entry) {
   std::vector<std::string> features;
-  if ((loader.header.flags & PackageFlagEntryOptions) == 0 ||
-      (entry.kind & EntryOptionSeeking) == 0) {
-    return features;
-  }
+  if ((loader.header.flags & PackageFlagEntryOptions) == 0) return features;
+  if ((entry.kind & EntryOptionSharedLiteral) != 0)
+    features.push_back("shared literal");
+  if ((entry.kind & EntryOptionSeeking) == 0) return features;
   features.push_back("seeking");
   std::ifstream in(patch, std::ios::binary);
   uint32_t sizes[2] = {0, 0};

@@ -79,6 +79,13 @@ struct PackageEntry {
   uint8_t newDigest[32];
 };
 
+struct SharedLiteral {
+  uint64_t streamOffset;  // the shared stream, an offset like a block's
+  uint64_t streamSize;
+  uint32_t skip;  // decoded bytes before the entry's
+  uint32_t length;
+};
+
 #pragma pack(pop)
 
 constexpr char kPackageMagic[8] = {'t', 'o', 'v', 'a', 'r', 'k', 'i', 'n'};
@@ -127,9 +134,21 @@ constexpr uint32_t kEntryTransformMask = 7u << kEntryTransformShift;
 // bytes grouped by field (apply/delta_decoder.h), not as bits; it requires
 // EntryOptionSeeking.
 constexpr uint32_t EntryOptionGrouped = 1u << 20;
+// Bit 21 (in a package with PackageFlagCompressed): the entry's literal
+// block is a SharedLiteral, 24 bytes that place its literal bytes in a
+// stream several entries share, so that what their bytes have in common is
+// coded once. The stream is coded as any compressed block; it decodes to
+// the entries' literal bytes one after the other, and an entry's are the
+// `length` bytes (at least one, at most newSize) after the first `skip`
+// (at most kMaxSharedSkip): the entry takes exactly those, as it would take
+// its own block's. What the stream holds beyond them is other entries'.
+// Without PackageFlagCompressed the option is refused.
+constexpr uint32_t EntryOptionSharedLiteral = 1u << 21;
+constexpr uint32_t kMaxSharedSkip = uint32_t{1} << 26;
 // An entry whose kind has any other of bits 16..31 set is not rebuilt.
 constexpr uint32_t kEntryOptionsKnown =
-    EntryOptionSeeking | kEntryTransformMask | EntryOptionGrouped;
+    EntryOptionSeeking | kEntryTransformMask | EntryOptionGrouped |
+    EntryOptionSharedLiteral;
 
 // Rebuild an existing file from its old version and the entry's blocks.
 constexpr uint8_t EntryKindPatch = 1;
@@ -163,6 +182,7 @@ static_assert(offsetof(PackageHeader, reservedBytes) == 32, "header layout");
 static_assert(offsetof(PackageHeader, packageDigest) == 64, "header layout");
 
 static_assert(sizeof(PackageEntry) == 120, "entry layout");
+static_assert(sizeof(SharedLiteral) == 24, "shared literal layout");
 static_assert(offsetof(PackageEntry, kind) == 4, "entry layout");
 static_assert(offsetof(PackageEntry, oldSize) == 8, "entry layout");
 static_assert(offsetof(PackageEntry, newSize) == 16, "entry layout");

@@ -257,6 +257,91 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
   }
 }
 
+// A SharedLiteral as its entry's literal block.
+Bytes Reference(uint64_t offset, uint64_t size, uint32_t skip,
+                uint32_t length) {
+  const SharedLiteral shared{offset, size, skip, length};
+  Bytes block(sizeof shared);
+  std::memcpy(block.data(), &shared, sizeof shared);
+  return block;
+}
+
+// Entries whose literal bytes lie in one stream each take their own window
+// of it, exactly; a window the entry does not take whole, or one that lies
+// outside the stream or the package, fails the entry (14).
+TEST_F(Builders, SharedLiteralWindowsAreTakenExactly) {
+  Bytes large;  // a window the stream decodes ahead on a thread of its own
+  for (int i = 0; i < (3 << 19); ++i) large.push_back("window\n"[i % 7]);
+  const std::vector<TestEntry> plain = {PatchEntry("a", kOld, kNew),
+                                        PatchEntry("b", kOld, ToBytes("other")),
+                                        PatchEntry("c", kOld, large)};
+  Bytes bytes;
+  std::vector<uint32_t> skips, lengths;
+  for (const TestEntry& entry : plain) {
+    skips.push_back(static_cast<uint32_t>(bytes.size()));
+    lengths.push_back(static_cast<uint32_t>(entry.literal.size()));
+    bytes.insert(bytes.end(), entry.literal.begin(), entry.literal.end());
+  }
+  const uint32_t compressed = PackageFlagCompressed | PackageFlagEntryOptions;
+  // The stream is an added file's block; the table's layout does not depend
+  // on what the references hold.
+  auto load = [&](const std::vector<Bytes>& references, uint32_t flags) {
+    std::vector<TestEntry> entries = {Compressed(AddEntry("s", bytes))};
+    for (size_t i = 0; i < plain.size(); ++i) {
+      entries.push_back(Compressed(plain[i]));
+      entries.back().kind |= EntryOptionSharedLiteral;
+      entries.back().literal = references[i];
+    }
+    Load(entries, flags);
+  };
+  load({Bytes(24), Bytes(24), Bytes(24)}, compressed);
+  const uint64_t at = Record(0).literalOffset, size = Record(0).literalSize;
+  auto window = [&](size_t i) {
+    return Reference(at, size, skips[i], lengths[i]);
+  };
+  load({window(0), window(1), window(2)}, compressed);
+  for (size_t i = 0; i < plain.size(); ++i) {
+    ASSERT_EQ(ResultSuccess, Build(i + 1, kOld)) << i;
+    EXPECT_EQ(i == 0 ? kNew : i == 1 ? ToBytes("other") : large, built) << i;
+  }
+
+  const uint64_t end = holder.Get()->header.packageSize;
+  const uint32_t total = static_cast<uint32_t>(bytes.size());
+  const Bytes first = window(0);
+  const struct Case {
+    const char* what;
+    Bytes reference;
+    size_t entry = 0;
+  } cases[] = {
+      {"a window one byte longer", Reference(at, size, 0, lengths[0] + 1)},
+      {"a window one byte shorter", Reference(at, size, 0, lengths[0] - 1)},
+      {"a large window one byte longer",
+       Reference(at, size, skips[2], lengths[2] + 1), 2},
+      {"a window past the stream's end",
+       Reference(at, size, total - lengths[0] + 1, lengths[0])},
+      {"a skip past the stream's end", Reference(at, size, total, lengths[0])},
+      {"a skip over the largest",
+       Reference(at, size, kMaxSharedSkip + 1, lengths[0])},
+      {"an empty window", Reference(at, size, 0, 0)},
+      {"a window longer than the new file",
+       Reference(at, size, 0, static_cast<uint32_t>(kNew.size() + 1))},
+      {"a stream past the package's end", Reference(at, end - at + 1, 0, 1)},
+      {"a stream at the last offset", Reference(UINT64_MAX, 1, 0, 1)},
+      {"a stream cut in half", Reference(at, size / 2, skips[2], lengths[2]),
+       2},
+      {"a reference one byte short", Bytes(first.begin(), first.end() - 1)},
+  };
+  for (const Case& c : cases) {
+    std::vector<Bytes> references = {window(0), window(1), window(2)};
+    references[c.entry] = c.reference;
+    load(references, compressed);
+    EXPECT_EQ(ResultUpdateFailed, Build(c.entry + 1, kOld)) << c.what;
+  }
+  // Only compressed packages share streams.
+  load({window(0), window(1), window(2)}, PackageFlagEntryOptions);
+  EXPECT_EQ(ResultUpdateFailed, Build(1, kOld));
+}
+
 // Ten megabytes rebuilt or added: a message only when the bar moves and at
 // most one per kProgressInterval, besides the first and the last.
 TEST_F(Builders, LargeFilesSendAMessagePerIntervalAtMost) {

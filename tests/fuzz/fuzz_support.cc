@@ -116,15 +116,18 @@ std::vector<Bytes> Seeds(const std::string& target) {
     seeds = {
         seed(entry, 0), {1, 0, 0xC0}, seed(ProducerCompressed(entry), 0x80)};
   } else if (target == "seeking") {
-    // Options (compressed, transform, grouped), two bytes of instruction
-    // block length, the block, the literal block: the producer's seeking
-    // form of the new content, plain and compressed, through each
-    // transform, in both codings.
+    // Options (compressed, transform, grouped, shared), two bytes of
+    // instruction block length, the block, the literal block: the
+    // producer's seeking form of the new content, plain and compressed,
+    // through each transform, in both codings, and its compressed literal
+    // bytes also as a window of a shared stream.
     SeekingDelta delta =
         ComputeSeekingDelta(kOldContent.data(), kOldContent.size(),
                             newContent.data(), newContent.size());
-    for (uint8_t options = 0; options < 14; ++options) {
+    for (uint8_t options = 0; options < 30; ++options) {
       if ((options & 7) == 6 || (options & 7) == 7) continue;
+      // Shared streams are compressed ones.
+      if ((options & 16) != 0 && (options & 1) == 0) continue;
       const bool compressed = (options & 1) != 0;
       const Bytes instructions =
           (options & 8) != 0 ? EncodeGroupedInstructions(delta.instructions)
@@ -149,6 +152,13 @@ std::vector<Bytes> Seeds(const std::string& target) {
       Bytes literal =
           compressed ? CompressBlock(delta.literal.data(), delta.literal.size())
                      : delta.literal;
+      if ((options & 16) != 0) {  // the window after two other bytes
+        Bytes bytes = ToBytes("ab");
+        bytes.insert(bytes.end(), delta.literal.begin(), delta.literal.end());
+        literal = CompressBlock(bytes.data(), bytes.size());
+        literal.insert(literal.begin(),
+                       {2, static_cast<uint8_t>(delta.literal.size())});
+      }
       Bytes seed = {options, static_cast<uint8_t>(block.size()),
                     static_cast<uint8_t>(block.size() >> 8)};
       seed.insert(seed.end(), block.begin(), block.end());

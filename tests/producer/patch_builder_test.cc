@@ -161,6 +161,48 @@ TEST_F(Trees, LargeFilesTakeTheOriginalFormWhereItIsSmaller) {
   }
 }
 
+// Two bundles of one program that gain the same code share one literal
+// stream and pay for that code once; files whose new bytes have nothing
+// in common keep their own blocks.
+TEST_F(Trees, BundlesThatChangeAlikeShareTheirLiteralStream) {
+  std::mt19937 random(43);
+  const Bytes added = RandomBytes(random, 20000);
+  for (bool alike : {true, false}) {
+    SCOPED_TRACE(alike);
+    fs::remove_all(dir / "bundles");
+    for (const char* name : {"a.js", "b.js"}) {
+      Bytes old = RandomBytes(random, 50000);
+      Bytes target = old;
+      const Bytes& code = alike ? added : RandomBytes(random, added.size());
+      target.insert(target.begin() + 25000, code.begin(), code.end());
+      Write("bundles/old/" + std::string(name), old);
+      Write("bundles/new/" + std::string(name), target);
+    }
+    BuildOptions options;
+    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
+    const uint64_t size =
+        WritePatch(kStub, PlanTrees(dir / "bundles/old", dir / "bundles/new"),
+                   dir / "patch.exe", options)
+            .packageSize;
+    const Bytes patch = ReadAll(dir / "patch.exe");
+    size_t at = kStub.size() + kPackageHeaderSize;
+    for (int i = 0; i < 2; ++i) {
+      PackageEntry record;
+      std::memcpy(&record, patch.data() + at, sizeof record);
+      EXPECT_EQ(alike, (record.kind & EntryOptionSharedLiteral) != 0) << i;
+      at += kPackageEntrySize + record.nameLength;
+    }
+    if (alike) {
+      EXPECT_LT(size, added.size() + added.size() / 4);
+    } else {
+      EXPECT_GT(size, 2 * added.size());
+    }
+    ASSERT_EQ(ResultSuccess,
+              ApplyPatchFile(dir / "patch.exe", dir / "bundles/old"));
+    EXPECT_EQ(Snapshot(dir / "bundles/new"), Snapshot(dir / "bundles/old"));
+  }
+}
+
 // A file larger than the window an applier decodes with (64 MiB) is
 // compressed in a frame the applier takes.
 TEST_F(Trees, AFileLargerThanTheApplierWindowApplies) {
