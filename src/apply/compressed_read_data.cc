@@ -65,7 +65,8 @@ void CCompressedReadData::Start() {
   // the check that it ends) serves as well as the size the header names,
   // as long as the stream decodes no more than it holds.
   uint64_t size = dictionary;
-  if (skip + decodedLimit < size) size = capacity = skip + decodedLimit + 1;
+  // A window's stream goes on for the windows after it.
+  if (!windowed && decodedLimit < size) size = capacity = decodedLimit + 1;
   if (size < kSmallestDictionary) size = kSmallestDictionary;
   decoder->state.dic = static_cast<Byte*>(std::malloc(size));
   if (decoder->state.dic == nullptr) return;
@@ -102,6 +103,14 @@ uint32_t CCompressedReadData::Decode(uint8_t* destination, uint32_t count) {
 void CCompressedReadData::Window(uint64_t discarded) {
   windowed = true;
   skip = discarded;
+}
+
+bool CCompressedReadData::NextWindow(uint64_t discarded, uint64_t length) {
+  if (!windowed || state == kFailed || discarded < produced) return false;
+  skip = discarded - produced;
+  decodedLimit = length;
+  decoded = 0;
+  return true;
 }
 
 bool CCompressedReadData::Discard() {

@@ -28,6 +28,10 @@ class CCompressedReadData : public CFileReadData {
   // `skip` decoded bytes are discarded before the first Read hands any out,
   // and decodedLimit bytes after them are the window's. Before any Read.
   void Window(uint64_t skip);
+  // Moves a window on to the `length` bytes after the stream's first
+  // `skip`, decoding on from where the last one stopped; false (and the
+  // window as it was) when the stream has failed or decoded past `skip`.
+  bool NextWindow(uint64_t skip, uint64_t length);
   // True when every decoded byte has been read, the stream ended with its
   // end marker, and nothing follows it in the block; for a window, when it
   // was read whole, as the rest of the stream is other entries'.

@@ -157,22 +157,38 @@ bool ReadSharedLiteral(HANDLE package, uint64_t position, uint64_t size,
          shared->length <= entry.newSize;
 }
 
-// A stream over a data block, or over the window `shared` places in a
-// shared one; when `compressed`, decoded on a thread of its own ahead of
-// the reader. Every stream over the package on more than one thread holds
-// `packageLock` for its loads.
+// A stream over a data block; when `compressed`, decoded on a thread of its
+// own ahead of the reader. Every stream over the package on more than one
+// thread holds `packageLock` for its loads.
 CFileReadData* BlockStream(HANDLE package, uint64_t position, uint64_t size,
                            bool compressed, uint64_t decodedLimit,
-                           ICriticalSection* packageLock,
-                           const SharedLiteral* shared = nullptr) {
+                           ICriticalSection* packageLock) {
   if (compressed) {
-    auto* stream = new CCompressedReadData(
-        &::ReadFile, package, position, size,
-        shared != nullptr ? shared->length : decodedLimit, packageLock);
-    if (shared != nullptr) stream->Window(shared->skip);
+    SharedArray<CCompressedReadData> stream;
+    stream.Attach(new CCompressedReadData(&::ReadFile, package, position, size,
+                                          decodedLimit, packageLock),
+                  1);
     return new CReadAheadData(stream);
   }
   return new CFileReadData(&::ReadFile, package, position, size, packageLock);
+}
+
+// The window `shared` places in the stream of `size` bytes at `position`:
+// the worker's last shared stream moved on, when it is that stream and has
+// not passed the window, or else the stream from its start.
+CFileReadData* WindowStream(CPatchThread& worker, HANDLE package,
+                            uint64_t position, uint64_t size,
+                            const SharedLiteral& shared) {
+  CCompressedReadData* last = worker.sharedLiteral.data;
+  if (last == nullptr || last->origin != position || last->regionSize != size ||
+      !last->NextWindow(shared.skip, shared.length)) {
+    worker.sharedLiteral.Attach(
+        new CCompressedReadData(&::ReadFile, package, position, size,
+                                shared.length, &worker.packageLock),
+        1);
+    worker.sharedLiteral.Get()->Window(shared.skip);
+  }
+  return new CReadAheadData(worker.sharedLiteral);
 }
 
 // A decoded stream that was read to its end, or a plain one.
@@ -232,15 +248,15 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
 
   // An empty difference part is an empty stream in both forms.
   bool compressedDifferences = compressed && block.differenceSize > 0;
-  CCriticalSection packageLock;
   SharedArray<CFileReadData> literal, differences;
   literal.Attach(
-      BlockStream(package, literalAt, literalSize, compressed, entry.newSize,
-                  &packageLock, shared ? &window : nullptr),
+      shared ? WindowStream(worker, package, literalAt, literalSize, window)
+             : BlockStream(package, literalAt, literalSize, compressed,
+                           entry.newSize, &worker.packageLock),
       1);
   differences.Attach(
       BlockStream(package, block.differences, block.differenceSize,
-                  compressedDifferences, entry.newSize, &packageLock),
+                  compressedDifferences, entry.newSize, &worker.packageLock),
       1);
   CodeTransform oldCode(transform, block.transform.width, block.transform.old);
   CodeTransform newCode(transform, block.transform.width,

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "apply/compressed_read_data.h"
 #include "package/package_loader.h"
 #include "platform/platform.h"
 #include "runtime/shared_array.h"
@@ -76,4 +77,10 @@ class CPatchThread : public CThread {
   // failing entry's code, or 0 (WM_PATCH_COMPLETE posted only when the
   // folder is already patched).
   bool checkOnly = false;
+
+  // Loads from the package on more than one thread hold this lock.
+  CCriticalSection packageLock;
+  // The shared literal stream the last entry took a window of: the next
+  // window of the same stream decodes on from there, not from its start.
+  SharedArray<CCompressedReadData> sharedLiteral;
 };

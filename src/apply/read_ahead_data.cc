@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-CReadAheadData::CReadAheadData(CCompressedReadData* stream)
-    : filled(0), drained(0) {
-  source.Attach(stream, 1);
+CReadAheadData::CReadAheadData(const SharedArray<CCompressedReadData>& stream)
+    : source(stream), filled(0), drained(0) {
   // A short stream decodes in less time than a thread takes to set up.
-  if (stream->decodedLimit >= kThreadedSize && filled.GetHandle() != nullptr &&
-      drained.GetHandle() != nullptr && slots.TryAllocate(kSlots * kChunk) &&
+  if (source.Get()->decodedLimit >= kThreadedSize &&
+      filled.GetHandle() != nullptr && drained.GetHandle() != nullptr &&
+      slots.TryAllocate(kSlots * kChunk) &&
       thread.SetThreadProcC(&CReadAheadData::Produce, this) == 1) {
     // Start says 0 also for a thread that runs but could not signal that it
     // does: a thread handle is a thread that decodes, which Halt must end.

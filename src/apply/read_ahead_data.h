@@ -10,10 +10,11 @@
 
 class CReadAheadData : public CFileReadData {
  public:
-  // Takes `source` and starts decoding it, when it may decode to
-  // kThreadedSize bytes or more; otherwise, or when no thread starts, Read
-  // decodes on the reader's thread, with the same results.
-  explicit CReadAheadData(CCompressedReadData* source);
+  // Starts decoding `source`, when it may decode to kThreadedSize bytes or
+  // more; otherwise, or when no thread starts, Read decodes on the reader's
+  // thread, with the same results. Whoever else holds the source leaves it
+  // alone until Finished or the destructor.
+  explicit CReadAheadData(const SharedArray<CCompressedReadData>& source);
   ~CReadAheadData() override;
 
   bool Read(void* destination, uint32_t count, uint32_t* delivered) override;

@@ -158,8 +158,11 @@ TEST_F(Streams, ReadAheadHandsOutWhatTheBlockDecodesTo) {
   HANDLE handle = Open("in", GENERIC_READ, OPEN_EXISTING);
   CCriticalSection handleLock;
   auto open = [&](int which, uint64_t size) {
-    return new CReadAheadData(new CCompressedReadData(
-        &SlowRead, handle, origins[which], size, UINT64_MAX, &handleLock));
+    SharedArray<CCompressedReadData> source;
+    source.Attach(new CCompressedReadData(&SlowRead, handle, origins[which],
+                                          size, UINT64_MAX, &handleLock),
+                  1);
+    return new CReadAheadData(source);
   };
   auto read = [](CReadAheadData& stream, Bytes* out, uint32_t count) {
     const size_t at = out->size();

@@ -31,9 +31,11 @@ TEST(StreamFaults, ReadAheadWithoutItsThreadOrItsStartSignal) {
     for (bool abandoned : {false, true}) {
       standin::ResetCalls();
       standin::FailCall(fault.first, fault.second, ERROR_NOT_ENOUGH_MEMORY);
-      std::unique_ptr<CReadAheadData> stream(
-          new CReadAheadData(new CCompressedReadData(
-              &::ReadFile, handle, 0, block.size(), UINT64_MAX)));
+      SharedArray<CCompressedReadData> source;
+      source.Attach(new CCompressedReadData(&::ReadFile, handle, 0,
+                                            block.size(), UINT64_MAX),
+                    1);
+      std::unique_ptr<CReadAheadData> stream(new CReadAheadData(source));
       standin::ResetCalls();
       Bytes out(content.size() + 1000);
       uint32_t delivered = 0, total = 0;
