@@ -824,8 +824,8 @@ void PlanSources(const fs::path& oldRoot, TreePlan* plan) {
 // literal bytes code to 4,178 bytes apart and 2,866 together.
 class SharedLiterals {
  public:
-  // An applier decodes a group's bytes before an entry's for nothing: the
-  // bound keeps that small (4 MiB of LZMA, some 40 ms).
+  // An applier keeps a group's stream from one window to the next, with a
+  // dictionary as large as the group: the bound keeps that memory small.
   static constexpr size_t kSharedLiteralLimit = size_t{4} << 20;
 
   SharedLiterals(PackageWriter* writer, std::vector<PackageEntry>* records,
