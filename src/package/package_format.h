@@ -144,7 +144,7 @@ constexpr uint32_t EntryOptionGrouped = 1u << 20;
 // its own block's. What the stream holds beyond them is other entries'.
 // Without PackageFlagCompressed the option is refused.
 constexpr uint32_t EntryOptionSharedLiteral = 1u << 21;
-constexpr uint32_t kMaxSharedSkip = uint32_t{1} << 26;
+constexpr uint32_t kMaxSharedSkip = uint32_t{1} << 22;
 // An entry whose kind has any other of bits 16..31 set is not rebuilt.
 constexpr uint32_t kEntryOptionsKnown =
     EntryOptionSeeking | kEntryTransformMask | EntryOptionGrouped |

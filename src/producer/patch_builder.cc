@@ -825,8 +825,9 @@ void PlanSources(const fs::path& oldRoot, TreePlan* plan) {
 class SharedLiterals {
  public:
   // An applier keeps a group's stream from one window to the next, with a
-  // dictionary as large as the group: the bound keeps that memory small.
-  static constexpr size_t kSharedLiteralLimit = size_t{4} << 20;
+  // dictionary as large as the group: the bound keeps that memory small,
+  // and no window starts further in than an applier takes.
+  static constexpr size_t kSharedLiteralLimit = kMaxSharedSkip;
 
   SharedLiterals(PackageWriter* writer, std::vector<PackageEntry>* records,
                  uint32_t flags, int level)
