@@ -64,9 +64,11 @@ void CCompressedReadData::Start() {
   // dictionary that holds every byte the stream may hand out (one more for
   // the check that it ends) serves as well as the size the header names,
   // as long as the stream decodes no more than it holds.
+  // A window's stream goes on for the windows after it that fit: none
+  // starts further in than kMaxSharedSkip.
   uint64_t size = dictionary;
-  // A window's stream goes on for the windows after it.
-  if (!windowed && decodedLimit < size) size = capacity = decodedLimit + 1;
+  uint64_t reach = windowed ? kMaxSharedSkip + decodedLimit : decodedLimit;
+  if (reach < size) size = capacity = reach + 1;
   if (size < kSmallestDictionary) size = kSmallestDictionary;
   decoder->state.dic = static_cast<Byte*>(std::malloc(size));
   if (decoder->state.dic == nullptr) return;
@@ -106,7 +108,10 @@ void CCompressedReadData::Window(uint64_t discarded) {
 }
 
 bool CCompressedReadData::NextWindow(uint64_t discarded, uint64_t length) {
-  if (!windowed || state == kFailed || discarded < produced) return false;
+  if (!windowed || state == kFailed || discarded < produced ||
+      discarded + length >= capacity) {
+    return false;
+  }
   skip = discarded - produced;
   decodedLimit = length;
   decoded = 0;

@@ -30,7 +30,8 @@ class CCompressedReadData : public CFileReadData {
   void Window(uint64_t skip);
   // Moves a window on to the `length` bytes after the stream's first
   // `skip`, decoding on from where the last one stopped; false (and the
-  // window as it was) when the stream has failed or decoded past `skip`.
+  // window as it was) when the stream has failed, decoded past `skip`, or
+  // has a dictionary too small for the new window's end.
   bool NextWindow(uint64_t skip, uint64_t length);
   // True when every decoded byte has been read, the stream ended with its
   // end marker, and nothing follows it in the block; for a window, when it

@@ -98,6 +98,7 @@ class PatchRun {
       ResultCode result = PrepareEntry(i);
       if (result != ResultSuccess) return Fail(result);
     }
+    worker_.sharedLiteral.Release();  // its dictionary, before the commit
     if (!worker_.ShouldContinue()) return Fail(ResultSuccess);
     ResultCode result = Commit();
     if (result != ResultSuccess) return Fail(result);

@@ -270,8 +270,10 @@ Bytes Reference(uint64_t offset, uint64_t size, uint32_t skip,
 // of it, exactly; a window the entry does not take whole, or one that lies
 // outside the stream or the package, fails the entry (14).
 TEST_F(Builders, SharedLiteralWindowsAreTakenExactly) {
-  Bytes large;  // a window the stream decodes ahead on a thread of its own
-  for (int i = 0; i < (3 << 19); ++i) large.push_back("window\n"[i % 7]);
+  // A window the stream decodes ahead on a thread of its own, and one that
+  // ends further in than the dictionary of a stream made for a short one.
+  Bytes large;
+  for (int i = 0; i < (5 << 20); ++i) large.push_back("window\n"[i % 7]);
   const std::vector<TestEntry> plain = {PatchEntry("a", kOld, kNew),
                                         PatchEntry("b", kOld, ToBytes("other")),
                                         PatchEntry("c", kOld, large)};
@@ -284,14 +286,18 @@ TEST_F(Builders, SharedLiteralWindowsAreTakenExactly) {
   }
   const uint32_t compressed = PackageFlagCompressed | PackageFlagEntryOptions;
   // The stream is an added file's block; the table's layout does not depend
-  // on what the references hold.
+  // on what the references hold. Its header names a dictionary larger than
+  // any window's reach.
+  std::vector<TestEntry> entries = {Compressed(AddEntry("s", bytes))};
+  const uint32_t dictionary = uint32_t{1} << kMaxWindowLog;
+  std::memcpy(entries[0].literal.data() + 1, &dictionary, 4);
+  for (const TestEntry& entry : plain) {
+    entries.push_back(Compressed(entry));
+    entries.back().kind |= EntryOptionSharedLiteral;
+  }
   auto load = [&](const std::vector<Bytes>& references, uint32_t flags) {
-    std::vector<TestEntry> entries = {Compressed(AddEntry("s", bytes))};
-    for (size_t i = 0; i < plain.size(); ++i) {
-      entries.push_back(Compressed(plain[i]));
-      entries.back().kind |= EntryOptionSharedLiteral;
-      entries.back().literal = references[i];
-    }
+    for (size_t i = 0; i < plain.size(); ++i)
+      entries[i + 1].literal = references[i];
     Load(entries, flags);
   };
   load({Bytes(24), Bytes(24), Bytes(24)}, compressed);
