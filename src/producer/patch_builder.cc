@@ -961,19 +961,18 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
       record.instructionOffset = writer.Offset();
       record.instructionSize = blocks.instructions.size();
       writer.Write(blocks.instructions.data(), blocks.instructions.size());
-      record.literalOffset = writer.Offset();
-      record.literalSize = blocks.literal.size();
-      if (!shared.Shares(blocks))
-        writer.Write(blocks.literal.data(), blocks.literal.size());
       std::memcpy(record.oldDigest, delta.oldDigest.data(), 32);
       std::memcpy(record.newDigest, delta.newDigest.data(), 32);
       summary.newBytes += delta.newSize;
       summary.copiedBytes += blocks.copied;
       if (shared.Shares(blocks)) {
         records.push_back(record);
-        shared.Add(i, blocks);
+        shared.Add(i, blocks);  // sets the literal block when it is written
         continue;
       }
+      record.literalOffset = writer.Offset();
+      record.literalSize = blocks.literal.size();
+      writer.Write(blocks.literal.data(), blocks.literal.size());
     } else if (entry.kind == EntryKindRemove) {
       CHashSHA256 hash;
       InputFile in(entry.oldPath);
