@@ -608,7 +608,6 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
   blocks.literal = candidate.literal;
   if (compressed) {
     part = CompressInstructions(part, level);
-    blocks.literalBytes = candidate.literal;
     blocks.literal = CompressBlock(blocks.literal.data(), blocks.literal.size(),
                                    kMaxWindowLog, level);
     if (!differences.empty()) {
@@ -632,6 +631,14 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
   return blocks;
 }
 
+// The blocks of `candidate` as the package is written: compressed ones
+// keep their literal bytes too, for a stream they may share.
+PatchBlocks Written(const Candidate& candidate, bool compressed, int level) {
+  PatchBlocks blocks = Blocks(candidate, compressed, level);
+  if (compressed) blocks.literalBytes = candidate.literal;
+  return blocks;
+}
+
 // The smallest blocks the package's form allows: with
 // PackageFlagEntryOptions the smallest of the seeking form, the seeking
 // form through the code transform where both files are programs of one
@@ -652,8 +659,8 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
   bool compressed = (flags & PackageFlagCompressed) != 0;
   if ((flags & PackageFlagEntryOptions) == 0 ||
       old.size() > std::min<uint64_t>(diff.suffixArrayLimit, INT32_MAX)) {
-    return Blocks(fits(Ordered(old, target, diff)), compressed,
-                  diff.compressionLevel);
+    return Written(fits(Ordered(old, target, diff)), compressed,
+                   diff.compressionLevel);
   }
   std::vector<Candidate> candidates;
   candidates.push_back(
@@ -682,7 +689,7 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
         Blocks(candidates.back(), compressed, kChoosingLevel).Size());
   }
   size_t best = std::min_element(sizes.begin(), sizes.end()) - sizes.begin();
-  return Blocks(candidates[best], compressed, diff.compressionLevel);
+  return Written(candidates[best], compressed, diff.compressionLevel);
 }
 
 // An entry's blocks and what they rebuild.
