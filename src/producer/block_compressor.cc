@@ -26,7 +26,8 @@ ISzAlloc allocator = {&Allocate, &Release};
 }  // namespace
 
 std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
-                                   int maxWindowLog, int level) {
+                                   int maxWindowLog, int level,
+                                   const StreamModel& model) {
   // An empty block may come as a null pointer, which the encoder would
   // read from.
   static const uint8_t kNothing = 0;
@@ -43,6 +44,9 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
   properties.dictSize = uint32_t{1} << windowLog;
   properties.writeEndMark = 1;
   properties.numThreads = 1;
+  properties.lc = model.literalContext;
+  properties.lp = model.literalPosition;
+  properties.pb = model.position;
   // What a block grows to at most: incompressible bytes cost an LZMA
   // encoder a little over one bit in 256.
   std::vector<uint8_t> block(LZMA_PROPS_SIZE + size + size / 64 + 64);
@@ -64,8 +68,9 @@ std::vector<uint8_t> CompressInstructions(
   std::vector<uint8_t> block(4);
   uint32_t count = static_cast<uint32_t>(instructions.size());
   std::memcpy(block.data(), &count, 4);
-  std::vector<uint8_t> stream = CompressBlock(
-      instructions.data(), instructions.size(), kMaxWindowLog, level);
+  std::vector<uint8_t> stream =
+      CompressBlock(instructions.data(), instructions.size(), kMaxWindowLog,
+                    level, kInstructionModel);
   block.insert(block.end(), stream.begin(), stream.end());
   return block;
 }

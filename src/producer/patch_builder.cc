@@ -612,7 +612,8 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
                                    kMaxWindowLog, level);
     if (!differences.empty()) {
       differences = CompressBlock(differences.data(), differences.size(),
-                                  kDifferenceWindowLog, level);
+                                  kDifferenceWindowLog, level,
+                                  kDifferenceModel);
     }
   }
   if (!candidate.seeking) {
