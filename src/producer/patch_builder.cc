@@ -517,6 +517,9 @@ struct PatchBlocks {
   // The literal bytes before compression, when compressed.
   std::vector<uint8_t> literalBytes;
   uint64_t copied = 0;
+  // Stored blocks of a package asked to be compressed: they are smaller
+  // (see kStoredTrial).
+  bool stored = false;
   size_t Size() const { return instructions.size() + literal.size(); }
 };
 
@@ -545,6 +548,11 @@ constexpr size_t kOrderedCandidateSize = size_t{1} << 20;
 // (rollup's ia32 DLL, 2.1 MB with a few bytes changed: 336 bytes seeking,
 // under 300 in the original form).
 constexpr size_t kSmallDelta = 4096;
+// A lone entry whose compressed blocks come out below this many bytes is
+// also measured stored: an LZMA stream's header, first bytes and end marker
+// cost some 15 bytes, more than it saves on a few dozen (rollup's ia32 DLL:
+// 81 bytes compressed, 50 stored).
+constexpr size_t kStoredTrial = 512;
 
 Candidate Ordered(const std::vector<uint8_t>& old,
                   const std::vector<uint8_t>& target, const DiffOptions& diff) {
@@ -611,9 +619,9 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
     blocks.literal = CompressBlock(blocks.literal.data(), blocks.literal.size(),
                                    kMaxWindowLog, level);
     if (!differences.empty()) {
-      differences = CompressBlock(differences.data(), differences.size(),
-                                  kDifferenceWindowLog, level,
-                                  kDifferenceModel);
+      differences =
+          CompressBlock(differences.data(), differences.size(),
+                        kDifferenceWindowLog, level, kDifferenceModel);
     }
   }
   if (!candidate.seeking) {
@@ -646,10 +654,12 @@ PatchBlocks Written(const Candidate& candidate, bool compressed, int level) {
 // machine, and the original form unless they are large programs with a
 // large seeking form (see kOrderedCandidateSize); the original form alone
 // without the flag, or for an old file beyond the suffix array's reach.
+// When `alone` (the package's only entry) stored blocks are offered where
+// they are smaller than compressed ones.
 PatchBlocks BuildPatchBlocks(const std::string& name,
                              const std::vector<uint8_t>& old,
                              const std::vector<uint8_t>& target, uint32_t flags,
-                             const DiffOptions& diff) {
+                             const DiffOptions& diff, bool alone) {
   // The applier holds an entry's instructions in one block of memory.
   auto fits = [&name](Candidate candidate) {
     if (candidate.instructions.size() > static_cast<size_t>(INT32_MAX)) {
@@ -690,7 +700,17 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
         Blocks(candidates.back(), compressed, kChoosingLevel).Size());
   }
   size_t best = std::min_element(sizes.begin(), sizes.end()) - sizes.begin();
-  return Written(candidates[best], compressed, diff.compressionLevel);
+  PatchBlocks written =
+      Written(candidates[best], compressed, diff.compressionLevel);
+  if (!compressed || !alone || written.Size() >= kStoredTrial) return written;
+  for (const Candidate& candidate : candidates) {
+    PatchBlocks stored = Blocks(candidate, false, 0);
+    if (stored.Size() < written.Size()) {
+      written = std::move(stored);
+      written.stored = true;
+    }
+  }
+  return written;
 }
 
 // An entry's blocks and what they rebuild.
@@ -702,14 +722,14 @@ struct DeltaBlocks {
 };
 
 // The blocks that rebuild `target` from `old` in the form `flags` allow,
-// for the entry `name`.
+// for the entry `name` (`alone`: see BuildPatchBlocks).
 DeltaBlocks MakeDelta(const fs::path& oldPath, const fs::path& targetPath,
                       const std::string& name, uint32_t flags,
-                      const DiffOptions& options) {
+                      const DiffOptions& options, bool alone = false) {
   std::vector<uint8_t> old = ReadWhole(oldPath);
   std::vector<uint8_t> target = ReadWhole(targetPath);
   DeltaBlocks delta;
-  delta.blocks = BuildPatchBlocks(name, old, target, flags, options);
+  delta.blocks = BuildPatchBlocks(name, old, target, flags, options, alone);
   delta.oldSize = old.size();
   delta.newSize = target.size();
   delta.oldDigest = Digest(old);
@@ -914,20 +934,27 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
 
   // Which added files are rebuilt from their sources: the table holds the
   // sources' names, so it is decided before the table is laid out, and the
-  // blocks kept meanwhile (they are the smaller ones).
-  const bool compressed = (options.flags & PackageFlagCompressed) != 0;
+  // blocks kept meanwhile (they are the smaller ones). So is a lone patched
+  // file's, whose blocks decide whether the package is compressed.
   TreePlan plan = planned;
-  std::vector<DeltaBlocks> sourced(plan.entries.size());
+  std::vector<DeltaBlocks> prepared(plan.entries.size());
   uint32_t flags = options.flags;
+  if (plan.entries.size() == 1 && plan.entries[0].kind == EntryKindPatch) {
+    const PlannedEntry& entry = plan.entries[0];
+    prepared[0] = MakeDelta(entry.oldPath, entry.newPath, entry.name, flags,
+                            options.diff, true);
+    if (prepared[0].blocks.stored) flags &= ~PackageFlagCompressed;
+  }
+  const bool compressed = (flags & PackageFlagCompressed) != 0;
   for (size_t i = 0; i < plan.entries.size(); ++i) {
     PlannedEntry& entry = plan.entries[i];
     if (entry.kind == EntryKindAdd && !entry.source.empty()) {
-      sourced[i] = MakeDelta(entry.oldPath, entry.newPath, entry.name,
-                             options.flags, options.diff);
-      if (sourced[i].Size() >= AddedBlockSize(entry.newPath, compressed,
-                                              options.diff.compressionLevel)) {
+      prepared[i] = MakeDelta(entry.oldPath, entry.newPath, entry.name, flags,
+                              options.diff);
+      if (prepared[i].Size() >= AddedBlockSize(entry.newPath, compressed,
+                                               options.diff.compressionLevel)) {
         entry.source.clear();
-        sourced[i] = DeltaBlocks();
+        prepared[i] = DeltaBlocks();
       }
     }
     if (!entry.source.empty() || entry.kind == EntryKindRemove ||
@@ -939,7 +966,7 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
 
   BuildSummary summary;
   std::vector<PackageEntry> records;
-  SharedLiterals shared(&writer, &records, options.flags,
+  SharedLiterals shared(&writer, &records, flags,
                         options.diff.compressionLevel);
   for (size_t i = 0; i < plan.entries.size(); ++i) {
     const PlannedEntry& entry = plan.entries[i];
@@ -949,11 +976,10 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
     record.nameLength = static_cast<uint32_t>(NameBytes(entry).size());
     record.kind = entry.kind;
     if (entry.kind == EntryKindPatch || !entry.source.empty()) {
-      DeltaBlocks delta =
-          entry.source.empty()
-              ? MakeDelta(entry.oldPath, entry.newPath, entry.name,
-                          options.flags, options.diff)
-              : std::move(sourced[i]);
+      DeltaBlocks delta = prepared[i].newDigest.empty()
+                              ? MakeDelta(entry.oldPath, entry.newPath,
+                                          entry.name, flags, options.diff)
+                              : std::move(prepared[i]);
       const PatchBlocks& blocks = delta.blocks;
       if (!entry.source.empty()) {
         record.kind = EntryKindPatch | EntryOptionSource;

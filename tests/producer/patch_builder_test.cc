@@ -161,6 +161,48 @@ TEST_F(Trees, LargeFilesTakeTheOriginalFormWhereItIsSmaller) {
   }
 }
 
+// A patch of one file with a byte changed is smaller with its blocks
+// stored, and is written so; with more to carry, or beside another entry,
+// its blocks stay compressed.
+TEST_F(Trees, ALoneSmallChangeIsStored) {
+  std::mt19937 random(47);
+  const Bytes old = RandomBytes(random, 100000);
+  Bytes text;
+  for (int i = 0; i < 2000; ++i) text.push_back("compressible"[i % 12]);
+  struct Case {
+    const char* name;
+    bool grows, twoFiles, stored;
+  } cases[] = {{"one byte", false, false, true},
+               {"text added", true, false, false},
+               {"two files", false, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir / "lone");
+    Bytes target = old;
+    target[50000] ^= 0x5A;
+    if (c.grows)
+      target.insert(target.begin() + 70000, text.begin(), text.end());
+    Write("lone/old/a.bin", old);
+    Write("lone/new/a.bin", target);
+    if (c.twoFiles) {
+      Write("lone/old/b.bin", target);
+      Write("lone/new/b.bin", old);
+    }
+    BuildOptions options;
+    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
+    WritePatch(kStub, PlanTrees(dir / "lone/old", dir / "lone/new"),
+               dir / "patch.exe", options);
+    PackageHeader header;
+    std::memcpy(&header, ReadAll(dir / "patch.exe").data() + kStub.size(),
+                sizeof header);
+    EXPECT_EQ(c.stored, (header.flags & PackageFlagCompressed) == 0);
+    EXPECT_NE(0u, header.flags & PackageFlagEntryOptions);
+    ASSERT_EQ(ResultSuccess,
+              ApplyPatchFile(dir / "patch.exe", dir / "lone/old"));
+    EXPECT_EQ(Snapshot(dir / "lone/new"), Snapshot(dir / "lone/old"));
+  }
+}
+
 // Two bundles of one program that gain the same code share one literal
 // stream and pay for that code once; files whose new bytes have nothing
 // in common keep their own blocks.
