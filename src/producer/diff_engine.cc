@@ -403,9 +403,6 @@ namespace {
 // programs of bench/patch_size.py runs of 32 made packages 10% larger than
 // runs of 1,024, and 1,024 is within 0.3% of never splitting.
 constexpr size_t kCopyRun = 1024;
-// A match is taken when it has this many more equal bytes than the last
-// match's alignment has over the same new bytes.
-constexpr int64_t kMatchGain = 8;
 
 class SeekingEmitter {
  public:
@@ -480,11 +477,22 @@ class SeekingEmitter {
 
 }  // namespace
 
-SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
-                                 const uint8_t* target, size_t targetSize) {
+std::vector<int32_t> SortSuffixes(const uint8_t* old, size_t oldSize) {
   std::vector<int32_t> suffixes(oldSize);
   if (oldSize > 0)
     divsufsort(old, suffixes.data(), static_cast<int32_t>(oldSize));
+  return suffixes;
+}
+
+SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
+                                 const uint8_t* target, size_t targetSize) {
+  return ComputeSeekingDelta(old, oldSize, SortSuffixes(old, oldSize).data(),
+                             target, targetSize, kMatchGain);
+}
+
+SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
+                                 const int32_t* suffixes, const uint8_t* target,
+                                 size_t targetSize, int64_t matchGain) {
   SeekingDelta delta;
   SeekingEmitter emit(old, target, &delta);
   const auto n = static_cast<int64_t>(targetSize);
@@ -502,13 +510,13 @@ SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
     for (; scan < n; ++scan) {
       size_t at = 0;
       length = static_cast<int64_t>(
-          LongestMatch(old, oldSize, suffixes.data(), target + scan,
+          LongestMatch(old, oldSize, suffixes, target + scan,
                        targetSize - static_cast<size_t>(scan), &at));
       pos = static_cast<int64_t>(at);
       for (; scored < scan + length; ++scored)
         oldScore += agrees(scored, lastOffset);
       if ((length == oldScore && length != 0) ||
-          length > oldScore + kMatchGain) {
+          length > oldScore + matchGain) {
         break;
       }
       oldScore -= agrees(scan, lastOffset);

@@ -56,13 +56,22 @@ struct SeekingDelta {
 // The seeking form, which takes old bytes from anywhere and near-copies as
 // old bytes plus differences. Matches are found as bsdiff finds them: at
 // each new position the longest match anywhere in the old file (a suffix
-// array), taken when it beats the alignment of the last match by more than
-// a few bytes; each is then extended forward and back while more than half
-// the bytes agree, and what lies between two is inserted. Inside a match,
-// equal runs of kCopyRun bytes and more are copied, the rest added to its
-// differences. The old file must have fewer than 2^31 bytes.
+// array), taken when it has `matchGain` more equal bytes than the alignment
+// of the last match over the same new bytes; each is then extended forward
+// and back while more than half the bytes agree, and what lies between two
+// is inserted. Inside a match, equal runs of kCopyRun bytes and more are
+// copied, the rest added to its differences. The old file must have fewer
+// than 2^31 bytes; `suffixes` is its SortSuffixes.
+SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
+                                 const int32_t* suffixes, const uint8_t* target,
+                                 size_t targetSize, int64_t matchGain);
+// The same with bsdiff's gain, kMatchGain.
 SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
                                  const uint8_t* target, size_t targetSize);
+// The suffix array of `old`.
+std::vector<int32_t> SortSuffixes(const uint8_t* old, size_t oldSize);
+
+constexpr int64_t kMatchGain = 8;
 
 // A region of the new file that (mostly) equals a region of the old file.
 struct Match {

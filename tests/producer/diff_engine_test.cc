@@ -80,10 +80,14 @@ TEST(ComputeDelta, RandomMutationsRoundTripThroughTheDecoder) {
                                target.size(), options);
     SCOPED_TRACE(round);
     ExpectRoundTrip(old, target, delta, dir);
-    ExpectRoundTrip(old, target,
-                    ComputeSeekingDelta(old.data(), old.size(), target.data(),
-                                        target.size()),
-                    dir);
+    std::vector<int32_t> suffixes = SortSuffixes(old.data(), old.size());
+    for (int64_t gain : {2, 8, 32}) {
+      ExpectRoundTrip(
+          old, target,
+          ComputeSeekingDelta(old.data(), old.size(), suffixes.data(),
+                              target.data(), target.size(), gain),
+          dir);
+    }
   }
 }
 
@@ -181,6 +185,25 @@ TEST(ComputeSeekingDelta, TakesMovedRepeatedAndNearlyEqualBytes) {
     EXPECT_EQ(c.target.size() - delta.literal.size(), delta.copied);
     ExpectRoundTrip(c.old, c.target, delta, dir);
   }
+}
+
+// A match is taken when it has the gain's more equal bytes than the last
+// alignment: pieces of twelve old bytes at 8, not at 16.
+TEST(ComputeSeekingDelta, TakesAMatchOnlyWhenItGainsEnough) {
+  std::mt19937 random(25);
+  Bytes old = RandomBytes(random, 20000), target;
+  for (int i = 0; i < 200; ++i) {
+    size_t at = random() % (old.size() - 12);
+    target.insert(target.end(), old.begin() + at, old.begin() + at + 12);
+  }
+  std::vector<int32_t> suffixes = SortSuffixes(old.data(), old.size());
+  auto literal = [&](int64_t gain) {
+    return ComputeSeekingDelta(old.data(), old.size(), suffixes.data(),
+                               target.data(), target.size(), gain)
+        .literal.size();
+  };
+  EXPECT_LT(literal(8), target.size() / 10);
+  EXPECT_GT(literal(16), target.size() * 9 / 10);
 }
 
 }  // namespace
