@@ -48,6 +48,17 @@ class Trees : public ProgramTrees {
     fs::create_directories(dir / tree / "new");
     return Refusal([&] { PlanTrees(dir / tree / "old", dir / tree / "new"); });
   }
+  // The default patch of `tree`/old and `tree`/new, written to patch.exe:
+  // its bytes, and its package's size in `packageSize`.
+  Bytes DefaultPatch(const std::string& tree, uint64_t* packageSize = nullptr) {
+    BuildOptions options;
+    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
+    BuildSummary summary =
+        WritePatch(kStub, PlanTrees(dir / tree / "old", dir / tree / "new"),
+                   dir / "patch.exe", options);
+    if (packageSize) *packageSize = summary.packageSize;
+    return ReadAll(dir / "patch.exe");
+  }
 };
 
 // The patch, plain, compressed or seeking, is the same at every build and
@@ -118,12 +129,8 @@ TEST_F(Trees, CodeThatMovedPatchesThroughTheTransform) {
   };
   Write("moved/old/app.exe", program(0));
   Write("moved/new/app.exe", program(1));
-  TreePlan plan = PlanTrees(dir / "moved/old", dir / "moved/new");
-  BuildOptions options;
-  options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
-  WritePatch(kStub, plan, dir / "patch.exe", options);
   PackageEntry record;
-  std::memcpy(&record, ReadAll(dir / "patch.exe").data() + kStub.size() + 96,
+  std::memcpy(&record, DefaultPatch("moved").data() + kStub.size() + 96,
               sizeof record);
   EXPECT_EQ(EntryKindPatch | EntryOptionSeeking |
                 kTransformX64 << kEntryTransformShift,
@@ -149,12 +156,8 @@ TEST_F(Trees, LargeFilesTakeTheOriginalFormWhereItIsSmaller) {
     fs::remove_all(dir / "large");
     Write("large/old/file.bin", old);
     Write("large/new/file.bin", target);
-    BuildOptions options;
-    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
-    WritePatch(kStub, PlanTrees(dir / "large/old", dir / "large/new"),
-               dir / "patch.exe", options);
     PackageEntry record;
-    std::memcpy(&record, ReadAll(dir / "patch.exe").data() + kStub.size() + 96,
+    std::memcpy(&record, DefaultPatch("large").data() + kStub.size() + 96,
                 sizeof record);
     EXPECT_EQ(EntryKindPatch, record.kind)
         << (&old == olds ? "program" : "data");
@@ -188,12 +191,8 @@ TEST_F(Trees, ALoneSmallChangeIsStored) {
       Write("lone/old/b.bin", target);
       Write("lone/new/b.bin", old);
     }
-    BuildOptions options;
-    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
-    WritePatch(kStub, PlanTrees(dir / "lone/old", dir / "lone/new"),
-               dir / "patch.exe", options);
     PackageHeader header;
-    std::memcpy(&header, ReadAll(dir / "patch.exe").data() + kStub.size(),
+    std::memcpy(&header, DefaultPatch("lone").data() + kStub.size(),
                 sizeof header);
     EXPECT_EQ(c.stored, (header.flags & PackageFlagCompressed) == 0);
     EXPECT_NE(0u, header.flags & PackageFlagEntryOptions);
@@ -220,13 +219,8 @@ TEST_F(Trees, BundlesThatChangeAlikeShareTheirLiteralStream) {
       Write("bundles/old/" + std::string(name), old);
       Write("bundles/new/" + std::string(name), target);
     }
-    BuildOptions options;
-    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
-    const uint64_t size =
-        WritePatch(kStub, PlanTrees(dir / "bundles/old", dir / "bundles/new"),
-                   dir / "patch.exe", options)
-            .packageSize;
-    const Bytes patch = ReadAll(dir / "patch.exe");
+    uint64_t size = 0;
+    const Bytes patch = DefaultPatch("bundles", &size);
     size_t at = kStub.size() + kPackageHeaderSize;
     for (int i = 0; i < 2; ++i) {
       PackageEntry record;
