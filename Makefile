@@ -84,12 +84,15 @@ native-i386: setup32 sources
 	cmake --build --preset native-i386 -j$(JOBS)
 	ctest --preset native-i386 -j$(JOBS)
 
-# The thread wrappers and the worker under ThreadSanitizer.
+# The thread wrappers, the worker and create's two cores under
+# ThreadSanitizer.
 tsan: sources
 	@$(NEED) build
 	cmake --preset tsan >/dev/null
-	cmake --build --preset tsan -j$(JOBS) --target runtime_tests apply_tests
+	cmake --build --preset tsan -j$(JOBS) --target runtime_tests apply_tests producer_tests
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/runtime_tests --gtest_brief=1
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/producer_tests --gtest_brief=1 \
+	  --gtest_filter='SideBySide.*:Trees.ThePatchOfEveryKind*:Trees.CodeThatMoved*'
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/apply_tests --gtest_brief=1 \
 	  --gtest_filter='Worker.*:CThread*:CCritical*:CEvent*:Streams.ReadAhead*:StreamFaults.*:Builders.*'
 

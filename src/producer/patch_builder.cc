@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -17,6 +18,7 @@
 #include "package/sha256.h"
 #include "producer/block_compressor.h"
 #include "producer/code_sections.h"
+#include "producer/side_by_side.h"
 #include "producer/source_finder.h"
 #include "runtime/shared_handle.h"
 
@@ -635,21 +637,21 @@ struct SeekingSource {
   std::vector<int32_t> suffixes;
 };
 
-// `best`, `source`'s form at kMatchGain, or a smaller one at another gain.
+// `best`, `source`'s form at kMatchGain, or a smaller one at another gain;
+// the first step down and the first step up side by side.
 Candidate Smallest(const SeekingSource& source, Candidate best,
                    bool compressed) {
-  bool lowered = false;
-  for (int64_t gain = kMatchGain / 2; gain >= kLowestGain; gain /= 2) {
-    Candidate next = source.At(gain, compressed);
-    if (next.size >= best.size) break;
+  Candidate lower, higher;
+  RunSideBySide([&] { lower = source.At(kMatchGain / 2, compressed); },
+                [&] { higher = source.At(kMatchGain * 2, compressed); });
+  const bool lowering = lower.size < best.size;
+  Candidate next = std::move(lowering ? lower : higher);
+  for (int64_t gain = lowering ? kMatchGain / 2 : kMatchGain * 2;
+       next.size < best.size;) {
     best = std::move(next);
-    lowered = true;
-  }
-  for (int64_t gain = kMatchGain * 2; !lowered && gain <= kHighestGain;
-       gain *= 2) {
-    Candidate next = source.At(gain, compressed);
-    if (next.size >= best.size) break;
-    best = std::move(next);
+    gain = lowering ? gain / 2 : gain * 2;
+    if (gain < kLowestGain || gain > kHighestGain) break;
+    next = source.At(gain, compressed);
   }
   return best;
 }
@@ -731,40 +733,57 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
                    diff.compressionLevel);
   }
   std::vector<uint8_t> parameters, oldCode, newCode;
-  std::vector<SeekingSource> sources;
-  sources.emplace_back(old, target, kTransformNone, std::vector<uint8_t>());
   TransformParameters parsed;
   uint32_t kind = SharedTransform(FindCode(old.data(), old.size()),
                                   FindCode(target.data(), target.size()),
                                   &parameters, &parsed);
-  if (kind != kTransformNone) {
-    oldCode = old;
-    newCode = target;
-    CodeTransform(kind, parsed.width, parsed.old)
-        .Forward(oldCode.data(), 0, oldCode.size());
-    CodeTransform(kind, parsed.width, parsed.target)
-        .Forward(newCode.data(), 0, newCode.size());
-    sources.emplace_back(oldCode, newCode, kind, std::move(parameters));
+  // Each form at bsdiff's gain, two at a time: the seeking form of the
+  // files as they are, and of the files through the transform or else the
+  // original form, which is then always a candidate.
+  std::optional<SeekingSource> plain, transformed;
+  Candidate plainForm, transformedForm;
+  std::optional<Candidate> orderedForm;
+  auto takeOrdered = [&] {
+    Candidate form = fits(Ordered(old, target, diff));
+    form.size = Blocks(form, compressed, kChoosingLevel).Size();
+    orderedForm = std::move(form);
+  };
+  RunSideBySide(
+      [&] {
+        plain.emplace(old, target, kTransformNone, std::vector<uint8_t>());
+        plainForm = fits(plain->At(kMatchGain, compressed));
+      },
+      [&] {
+        if (kind == kTransformNone) return takeOrdered();
+        oldCode = old;
+        newCode = target;
+        CodeTransform(kind, parsed.width, parsed.old)
+            .Forward(oldCode.data(), 0, oldCode.size());
+        CodeTransform(kind, parsed.width, parsed.target)
+            .Forward(newCode.data(), 0, newCode.size());
+        transformed.emplace(oldCode, newCode, kind, parameters);
+        transformedForm = fits(transformed->At(kMatchGain, compressed));
+      });
+  // Then the better seeking form at the other gains.
+  if (transformed && transformedForm.size < plainForm.size) {
+    transformedForm =
+        fits(Smallest(*transformed, std::move(transformedForm), compressed));
+  } else {
+    plainForm = fits(Smallest(*plain, std::move(plainForm), compressed));
   }
-  // Each source at bsdiff's gain, then only the better one at the others.
   std::vector<Candidate> candidates;
-  for (const SeekingSource& source : sources)
-    candidates.push_back(fits(source.At(kMatchGain, compressed)));
+  candidates.push_back(std::move(plainForm));
+  if (transformed) {
+    candidates.push_back(std::move(transformedForm));
+    if (old.size() <= kOrderedCandidateSize ||
+        std::min(candidates[0].size, candidates[1].size) < kSmallDelta) {
+      takeOrdered();
+    }
+  }
+  if (orderedForm) candidates.push_back(std::move(*orderedForm));
   auto smaller = [](const Candidate& a, const Candidate& b) {
     return a.size < b.size;
   };
-  size_t better =
-      std::min_element(candidates.begin(), candidates.end(), smaller) -
-      candidates.begin();
-  candidates[better] = fits(
-      Smallest(sources[better], std::move(candidates[better]), compressed));
-  if (kind == kTransformNone || old.size() <= kOrderedCandidateSize ||
-      std::min_element(candidates.begin(), candidates.end(), smaller)->size <
-          kSmallDelta) {
-    candidates.push_back(fits(Ordered(old, target, diff)));
-    candidates.back().size =
-        Blocks(candidates.back(), compressed, kChoosingLevel).Size();
-  }
   size_t best =
       std::min_element(candidates.begin(), candidates.end(), smaller) -
       candidates.begin();
