@@ -485,12 +485,6 @@ std::vector<int32_t> SortSuffixes(const uint8_t* old, size_t oldSize) {
 }
 
 SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
-                                 const uint8_t* target, size_t targetSize) {
-  return ComputeSeekingDelta(old, oldSize, SortSuffixes(old, oldSize).data(),
-                             target, targetSize, kMatchGain);
-}
-
-SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
                                  const int32_t* suffixes, const uint8_t* target,
                                  size_t targetSize, int64_t matchGain) {
   SeekingDelta delta;

@@ -65,12 +65,9 @@ struct SeekingDelta {
 SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
                                  const int32_t* suffixes, const uint8_t* target,
                                  size_t targetSize, int64_t matchGain);
-// The same with bsdiff's gain, kMatchGain.
-SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
-                                 const uint8_t* target, size_t targetSize);
 // The suffix array of `old`.
 std::vector<int32_t> SortSuffixes(const uint8_t* old, size_t oldSize);
-
+// bsdiff's match gain.
 constexpr int64_t kMatchGain = 8;
 
 // A region of the new file that (mostly) equals a region of the old file.

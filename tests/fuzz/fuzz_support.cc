@@ -121,9 +121,10 @@ std::vector<Bytes> Seeds(const std::string& target) {
     // producer's seeking form of the new content, plain and compressed,
     // through each transform, in both codings, and its compressed literal
     // bytes also as a window of a shared stream.
-    SeekingDelta delta =
-        ComputeSeekingDelta(kOldContent.data(), kOldContent.size(),
-                            newContent.data(), newContent.size());
+    SeekingDelta delta = ComputeSeekingDelta(
+        kOldContent.data(), kOldContent.size(),
+        SortSuffixes(kOldContent.data(), kOldContent.size()).data(),
+        newContent.data(), newContent.size(), kMatchGain);
     for (uint8_t options = 0; options < 30; ++options) {
       if ((options & 7) == 6 || (options & 7) == 7) continue;
       // Shared streams are compressed ones.

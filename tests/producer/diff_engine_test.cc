@@ -179,8 +179,10 @@ TEST(ComputeSeekingDelta, TakesMovedRepeatedAndNearlyEqualBytes) {
   ScratchDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SeekingDelta delta = ComputeSeekingDelta(c.old.data(), c.old.size(),
-                                             c.target.data(), c.target.size());
+    SeekingDelta delta =
+        ComputeSeekingDelta(c.old.data(), c.old.size(),
+                            SortSuffixes(c.old.data(), c.old.size()).data(),
+                            c.target.data(), c.target.size(), kMatchGain);
     EXPECT_LE(delta.literal.size(), c.literal);
     EXPECT_EQ(c.target.size() - delta.literal.size(), delta.copied);
     ExpectRoundTrip(c.old, c.target, delta, dir);
