@@ -179,8 +179,10 @@ int Create(const CreateArgs& args) {
   BuildOptions options;
   if (args.backup) options.flags |= PackageFlagBackup;
   if (args.keepTimes) options.flags |= PackageFlagKeepTimes;
-  if (!args.plain)
-    options.flags |= PackageFlagCompressed | PackageFlagEntryOptions;
+  if (!args.plain) {
+    options.flags |= PackageFlagCompressed | PackageFlagEntryOptions |
+                     PackageFlagCompactTable;
+  }
   options.progress = [&view, &bytes](size_t index, const PlannedEntry& entry) {
     view.StartEntry(index, Kind(entry.kind), entry.name, bytes(entry));
   };

@@ -193,7 +193,8 @@ int Info(const std::string& patchPath, bool json) {
           {{"backup", (header.flags & PackageFlagBackup) != 0},
            {"keepTimes", (header.flags & PackageFlagKeepTimes) != 0},
            {"compressed", (header.flags & PackageFlagCompressed) != 0},
-           {"removals", (header.flags & PackageFlagRemovals) != 0}}},
+           {"removals", (header.flags & PackageFlagRemovals) != 0},
+           {"compactTable", (header.flags & PackageFlagCompactTable) != 0}}},
          {"entries", entries}});
     return 0;
   }
@@ -233,6 +234,9 @@ int Info(const std::string& patchPath, bool json) {
   std::printf("data blocks: %s\n", header.flags & PackageFlagCompressed
                                        ? "compressed (LZMA)"
                                        : "plain");
+  std::printf("entry table: %s\n", header.flags & PackageFlagCompactTable
+                                       ? "compact, after the blocks"
+                                       : "fixed records, after the header");
   uint64_t files = 0, folders = 0;
   for (const LoadedEntry& entry : loader.entries) {
     files += entry.kind == EntryKindRemove;

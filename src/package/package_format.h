@@ -150,6 +150,12 @@ constexpr uint32_t kEntryOptionsKnown =
     EntryOptionSeeking | kEntryTransformMask | EntryOptionGrouped |
     EntryOptionSharedLiteral;
 
+// A compact package: a shorter header, and the entry table after the data
+// blocks, its records' numbers coded by size (package/compact_table.h).
+// What the records say is the same as in the table above; block offsets
+// are package offsets as everywhere.
+constexpr uint32_t PackageFlagCompactTable = 1u << 17;
+
 // Rebuild an existing file from its old version and the entry's blocks.
 constexpr uint8_t EntryKindPatch = 1;
 // Create a file that must not exist yet; its content is the literal block.

@@ -1,8 +1,11 @@
 #include "package/package_loader.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
+#include "package/compact_table.h"
 #include "package/entry_names.h"
 #include "package/file_hash.h"
 #include "package/image_end.h"
@@ -14,6 +17,7 @@ namespace {
 
 constexpr DWORD kModulePathUnits = 32768;  // the longest "\\?\" path
 constexpr int32_t kInitialNameBuffer = 256;
+constexpr int32_t kTableBuffer = 64 * 1024;
 
 bool ReadExactly(HANDLE file, void* out, DWORD size) {
   DWORD read = 0;
@@ -44,6 +48,88 @@ bool DecodeKind(uint32_t flags, uint32_t kind, uint8_t* out, bool* sourced) {
       return false;
   }
 }
+
+// The entry table's bytes, read ahead in pieces and never past its end.
+class TableReader {
+ public:
+  TableReader(HANDLE file, uint64_t size) : file_(file), unread_(size) {
+    buffer_.Allocate(kTableBuffer);
+  }
+
+  // The table's bytes not taken yet.
+  uint64_t Left() const { return unread_ + (end_ - at_); }
+
+  bool Read(void* out, uint64_t size) {
+    auto* bytes = static_cast<uint8_t*>(out);
+    while (size > 0) {
+      if (at_ == end_ && !Fill()) return false;
+      const auto piece =
+          static_cast<DWORD>(std::min<uint64_t>(size, end_ - at_));
+      std::memcpy(bytes, buffer_.Get() + at_, piece);
+      at_ += piece;
+      bytes += piece;
+      size -= piece;
+    }
+    return true;
+  }
+
+  // A record in the compact form (package/compact_table.h).
+  bool CompactRecord(PackageEntry* record) {
+    std::memset(record, 0, sizeof *record);
+    uint64_t numbers[8];
+    for (int i = 0; i < 8; ++i) {
+      if (!Number(i < 2 ? 32 : 64, &numbers[i])) return false;
+    }
+    record->nameLength = static_cast<uint32_t>(numbers[0]);
+    record->kind = static_cast<uint32_t>(numbers[1]);
+    record->oldSize = numbers[2];
+    record->newSize = numbers[3];
+    record->instructionOffset = numbers[4];
+    record->instructionSize = numbers[5];
+    record->literalOffset = numbers[6];
+    record->literalSize = numbers[7];
+    return (!HoldsOldDigest(record->kind) ||
+            Read(record->oldDigest, sizeof record->oldDigest)) &&
+           (!HoldsNewDigest(record->kind) ||
+            Read(record->newDigest, sizeof record->newDigest));
+  }
+
+ private:
+  // An unsigned LEB128 number that fits in `bits` bits.
+  bool Number(int bits, uint64_t* out) {
+    uint64_t value = 0;
+    for (int shift = 0; shift < 7 * kMaxNumberBytes; shift += 7) {
+      uint8_t byte = 0;
+      if (!Read(&byte, 1)) return false;
+      const uint64_t part = byte & 0x7F;
+      if (shift >= bits ? part != 0
+                        : bits - shift < 7 && (part >> (bits - shift)) != 0) {
+        return false;
+      }
+      value |= part << shift;
+      if ((byte & 0x80) == 0) {
+        *out = value;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool Fill() {
+    const auto want = static_cast<DWORD>(
+        std::min<uint64_t>(unread_, static_cast<uint64_t>(kTableBuffer)));
+    if (want == 0 || !ReadExactly(file_, buffer_.Get(), want)) return false;
+    unread_ -= want;
+    at_ = 0;
+    end_ = want;
+    return true;
+  }
+
+  HANDLE file_;
+  uint64_t unread_;  // in the file, after the buffer's bytes
+  SharedArray<uint8_t> buffer_;
+  DWORD at_ = 0, end_ = 0;
+};
 
 }  // namespace
 
@@ -86,21 +172,44 @@ ResultCode PackageLoader::LoadFile(const WCHAR* path) {
 ResultCode PackageLoader::CheckHeader() {
   HANDLE file = fileHandle.Get();
   uint64_t size = 0;
-  if (!FileSize(file, &size) || size < packageOffset + kPackageHeaderSize) {
+  if (!FileSize(file, &size) || size < packageOffset) {
     return ResultPackageTooSmall;
   }
-  if (!SeekFile(file, packageOffset) ||
-      !ReadExactly(file, &header, sizeof header)) {
+  // The compact header is the shorter one, so what the file holds is read
+  // before the room for a header is judged.
+  uint8_t bytes[kPackageHeaderSize];
+  const auto held = static_cast<DWORD>(
+      std::min<uint64_t>(size - packageOffset, sizeof bytes));
+  if (!SeekFile(file, packageOffset) || !ReadExactly(file, bytes, held)) {
     return ResultPackageTooSmall;
   }
-  if (std::memcmp(header.magic, kPackageMagic, sizeof header.magic) != 0) {
+  uint32_t flags = 0;
+  if (held >= kCompactHeaderSize) {
+    std::memcpy(&flags, bytes + offsetof(PackageHeader, flags), sizeof flags);
+  }
+  const bool compact = (flags & PackageFlagCompactTable) != 0;
+  headerSize_ = compact ? kCompactHeaderSize : kPackageHeaderSize;
+  if (held < headerSize_) return ResultPackageTooSmall;
+  if (std::memcmp(bytes, kPackageMagic, sizeof header.magic) != 0) {
     return ResultBadMagic;
   }
+  if (compact) {
+    CompactHeader read;
+    std::memcpy(&read, bytes, sizeof read);
+    header = HeaderOf(read);
+    tableOffset_ = read.tableOffset;
+  } else {
+    std::memcpy(&header, bytes, sizeof header);
+    tableOffset_ = kPackageHeaderSize;
+  }
   // A size below the header's would make the hashed length negative.
-  if (header.packageSize < kPackageHeaderSize) return ResultBadDigest;
+  if (header.packageSize < headerSize_ ||
+      !SeekFile(file, packageOffset + headerSize_)) {
+    return ResultBadDigest;
+  }
   SharedArray<IHashCode> hash;
   hash.Attach(new CHashSHA256, 1);
-  if (!HashFileRegion(file, hash, header.packageSize - kPackageHeaderSize)) {
+  if (!HashFileRegion(file, hash, header.packageSize - headerSize_)) {
     return ResultBadDigest;
   }
 #ifdef SELFPATCH_FUZZ_UNSAFE_NO_DIGEST
@@ -114,25 +223,31 @@ ResultCode PackageLoader::CheckHeader() {
 
 ResultCode PackageLoader::ReadEntries() {
   HANDLE file = fileHandle.Get();
-  // Every record with its name takes at least 121 bytes; a count that
-  // cannot fit in the package is refused before anything is reserved.
-  uint64_t room = header.packageSize - kPackageHeaderSize;
-  if (header.entryCount > room / (kPackageEntrySize + 1)) {
+  const bool compact = (header.flags & PackageFlagCompactTable) != 0;
+  // The table lies between its offset and the package's end (which the
+  // compact one reaches exactly). A count of records that cannot fit there
+  // is refused before anything is reserved.
+  if (tableOffset_ < headerSize_ || tableOffset_ > header.packageSize ||
+      !SeekFile(file, packageOffset + tableOffset_)) {
+    return ResultBadEntryList;
+  }
+  const uint64_t room = header.packageSize - tableOffset_;
+  if (header.entryCount >
+      room / (compact ? kMinCompactRecord : kPackageEntrySize + 1)) {
     return ResultBadEntryList;
   }
   entries.reserve(header.entryCount);
+  TableReader table(file, room);
   SharedArray<uint8_t> nameBytes;
   nameBytes.Allocate(kInitialNameBuffer);
-  uint64_t position = kPackageHeaderSize;  // package offset of the next record
   LoadedEntry working;
   for (uint32_t i = 0; i < header.entryCount; ++i) {
-    if (header.packageSize - position < kPackageEntrySize ||
-        !ReadExactly(file, &working.record, kPackageEntrySize)) {
+    if (!(compact ? table.CompactRecord(&working.record)
+                  : table.Read(&working.record, kPackageEntrySize))) {
       return ResultBadEntryList;
     }
-    position += kPackageEntrySize;
     uint32_t nameLength = working.record.nameLength;
-    if (nameLength == 0 || nameLength > header.packageSize - position ||
+    if (nameLength == 0 || nameLength > table.Left() ||
         nameLength > static_cast<uint32_t>(INT32_MAX)) {
       return ResultBadEntryList;
     }
@@ -141,10 +256,7 @@ ResultCode PackageLoader::ReadEntries() {
         return ResultBadEntryList;
       }
     }
-    if (!ReadExactly(file, nameBytes.Get(), nameLength)) {
-      return ResultBadEntryList;
-    }
-    position += nameLength;
+    if (!table.Read(nameBytes.Get(), nameLength)) return ResultBadEntryList;
     bool sourced = false;
     if (!DecodeKind(header.flags, working.record.kind, &working.kind,
                     &sourced)) {
@@ -167,6 +279,7 @@ ResultCode PackageLoader::ReadEntries() {
     }
     entries.push_back(working);
   }
+  if (compact && table.Left() != 0) return ResultBadEntryList;
   // A file rebuilt from a source is placed as an added file is.
   std::vector<NamedEntry> names;
   names.reserve(entries.size());

@@ -31,7 +31,8 @@ class PackageLoader {
   ~PackageLoader();
 
   // Checks, in this order, and returns the code of the first that fails:
-  // the image end (1), opening the file (2), room for a header (3), the
+  // the image end (1), opening the file (2), room for a header of the form
+  // the package's flags name (3), the
   // magic (4, before any hashing), the digest of everything after the header
   // (5), the entry table (6: a record or name that cannot be read, a name
   // IsPlainRelativeName refuses, names that collide in one folder, see
@@ -45,12 +46,15 @@ class PackageLoader {
   HMODULE moduleHandle;
   SharedHandle fileHandle;  // the executable, open for reading
   uint64_t packageOffset;   // file offset of package offset 0
-  PackageHeader header;
+  PackageHeader header;     // a compact header's fields, the others zero
   std::vector<LoadedEntry> entries;
 
  private:
   ResultCode CheckHeader();
   ResultCode ReadEntries();
+
+  uint32_t headerSize_ = kPackageHeaderSize;
+  uint64_t tableOffset_ = kPackageHeaderSize;  // where the records begin
 };
 
 // Whether a decoded name is one the package may carry: a plain relative

@@ -9,6 +9,7 @@
 #include <set>
 #include <system_error>
 
+#include "package/compact_table.h"
 #include "package/entry_names.h"
 #include "package/file_hash.h"
 #include "package/image_end.h"
@@ -387,12 +388,17 @@ class PackageWriter {
     out_.Seek(stub_);
   }
 
-  void ReserveTable(const TreePlan& plan) {
-    tableSize_ = kPackageHeaderSize;
-    for (const PlannedEntry& entry : plan.entries) {
-      tableSize_ += kPackageEntrySize + NameBytes(entry).size();
+  // Leaves room for what precedes the blocks: the header, and in the
+  // specified form the table.
+  void ReserveTable(const TreePlan& plan, uint32_t flags) {
+    headSize_ = kCompactHeaderSize;
+    if ((flags & PackageFlagCompactTable) == 0) {
+      headSize_ = kPackageHeaderSize;
+      for (const PlannedEntry& entry : plan.entries) {
+        headSize_ += kPackageEntrySize + NameBytes(entry).size();
+      }
     }
-    std::vector<uint8_t> zeros(tableSize_);
+    std::vector<uint8_t> zeros(headSize_);
     Write(zeros.data(), zeros.size());
   }
 
@@ -415,33 +421,42 @@ class PackageWriter {
     } while (got == kChunk);
   }
 
-  // Writes header and table, then the digest of everything after the header.
-  void Finish(const std::vector<PackageEntry>& records, const TreePlan& plan,
-              uint32_t flags) {
-    std::vector<uint8_t> table(tableSize_);
+  // Writes the table and the header, with the digest of everything after
+  // the header; returns the package's size.
+  uint64_t Finish(const std::vector<PackageEntry>& records,
+                  const TreePlan& plan, uint32_t flags) {
+    const bool compact = (flags & PackageFlagCompactTable) != 0;
+    // The specified form's records go before the blocks, after its header;
+    // the compact ones after the blocks.
+    std::vector<uint8_t> table(compact ? 0 : headSize_);
+    const uint64_t tableOffset = compact ? Offset() : kPackageHeaderSize;
     size_t at = kPackageHeaderSize;
     for (size_t i = 0; i < records.size(); ++i) {
-      Put(&table, at, records[i]);
       const std::string names = NameBytes(plan.entries[i]);
+      if (compact) {
+        AppendCompactRecord(&table, records[i], names);
+        continue;
+      }
+      Put(&table, at, records[i]);
       std::memcpy(table.data() + at + kPackageEntrySize, names.data(),
                   names.size());
       at += kPackageEntrySize + names.size();
     }
-    PackageHeader header;
-    std::memset(&header, 0, sizeof header);
-    std::memcpy(header.magic, kPackageMagic, sizeof header.magic);
-    header.entryCount = static_cast<uint32_t>(records.size());
-    header.flags = flags;
-    header.packageSize = Offset();
-    header.reserved = kPackageReservedValue;
+    if (compact) Write(table.data(), table.size());
+    const uint64_t packageSize = Offset();
 
-    // Hash what follows the header: the table, then the blocks as written.
+    // Hash what follows the header: the records kept here, then what is
+    // written from the blocks on.
+    const uint32_t headerSize =
+        compact ? kCompactHeaderSize : kPackageHeaderSize;
     CHashSHA256 hash;
-    hash.Update(table.data() + kPackageHeaderSize,
-                static_cast<uint32_t>(table.size() - kPackageHeaderSize));
-    out_.Seek(stub_ + tableSize_);
+    if (!compact) {
+      hash.Update(table.data() + headerSize,
+                  static_cast<uint32_t>(table.size() - headerSize));
+    }
+    out_.Seek(stub_ + headSize_);
     std::vector<char> buffer(kChunk);
-    uint64_t left = header.packageSize - tableSize_;
+    uint64_t left = packageSize - headSize_;
     while (left > 0) {
       size_t piece = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
       out_.Read(buffer.data(), piece);
@@ -449,17 +464,30 @@ class PackageWriter {
       left -= piece;
     }
     hash.Final();
+    PackageHeader header;
+    std::memset(&header, 0, sizeof header);
+    std::memcpy(header.magic, kPackageMagic, sizeof header.magic);
+    header.entryCount = static_cast<uint32_t>(records.size());
+    header.flags = flags;
+    header.packageSize = packageSize;
+    header.reserved = kPackageReservedValue;
     hash.GetDigest(header.packageDigest);
-    Put(&table, 0, header);
     out_.Seek(stub_);
+    if (compact) {
+      const CompactHeader shorter = CompactHeaderOf(header, tableOffset);
+      out_.Write(&shorter, sizeof shorter);
+      return packageSize;
+    }
+    Put(&table, 0, header);
     out_.Write(table.data(), table.size());
+    return packageSize;
   }
 
  private:
   OutputFile& out_;
   uint64_t stub_;
   uint64_t position_ = 0;
-  uint64_t tableSize_ = 0;
+  uint64_t headSize_ = 0;  // the bytes before the first block
 };
 
 // OLD's names, found for NEW's as Windows finds a file: a name that differs
@@ -1049,7 +1077,7 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
       flags |= PackageFlagRemovals;
     }
   }
-  writer.ReserveTable(plan);
+  writer.ReserveTable(plan, flags);
 
   BuildSummary summary;
   std::vector<PackageEntry> records;
@@ -1137,8 +1165,7 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
     records.push_back(record);
   }
   shared.Flush();
-  writer.Finish(records, plan, flags);
-  summary.packageSize = writer.Offset();
+  summary.packageSize = writer.Finish(records, plan, flags);
   out.Place();
   return summary;
 }

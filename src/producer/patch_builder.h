@@ -66,7 +66,8 @@ struct BuildSummary {
 
 struct BuildOptions {
   // PackageFlagBackup, PackageFlagKeepTimes; PackageFlagCompressed
-  // compresses every literal block.
+  // compresses every literal block, PackageFlagEntryOptions lets entries
+  // seek, PackageFlagCompactTable writes the compact form.
   uint32_t flags = 0;
   DiffOptions diff;
   // Told the name of each entry as it is built.

@@ -99,6 +99,9 @@ std::vector<Bytes> Seeds(const std::string& target) {
       }
       seeds.push_back(BuildPackage(
           compressed, PackageFlagCompressed | PackageFlagRemovals));
+      seeds.push_back(BuildPackage(compressed, PackageFlagCompressed |
+                                                   PackageFlagRemovals |
+                                                   PackageFlagCompactTable));
     }
   } else if (target == "rebuild") {
     // Two bytes of instruction length (the top bit for compressed blocks),

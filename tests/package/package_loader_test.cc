@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "package/compact_table.h"
 #include "package/image_end.h"
 #include "support/platform_support.h"
 #include "support/test_support.h"
@@ -117,6 +119,127 @@ TEST_F(Loader, ShortWrongOrDamagedPackagesAreRefused) {
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
     EXPECT_EQ(cases[i].code, LoadWith(cases[i].appended)) << "case " << i;
+}
+
+// The compact form holds what the fixed records hold: the same entries,
+// with zero digests where a kind has none, behind a header that is shorter
+// than the other form's.
+TEST_F(Loader, ACompactTableReadsAsTheFixedRecords) {
+  const std::vector<TestEntry> entries = {
+      SourcedEntry("new.dll", "old.dll", ToBytes("o"), ToBytes("n")),
+      PatchEntry("app.exe", Bytes(300, 1), Bytes(70000, 2)),
+      AddEntry(std::string(2046, 'c'), ToBytes("1")),
+      RemoveEntry("old.dll", ToBytes("o")),
+      RemoveDirectoryEntry("old"),
+      DirectoryEntry("dir")};
+  std::vector<std::vector<LoadedEntry>> forms;
+  for (uint32_t form : {0u, PackageFlagCompactTable}) {
+    ASSERT_EQ(ResultSuccess,
+              LoadWith(BuildPackage(entries, PackageFlagRemovals | form)));
+    forms.push_back(loader->entries);
+  }
+  ASSERT_EQ(forms[0].size(), forms[1].size());
+  for (size_t i = 0; i < forms[0].size(); ++i) {
+    const LoadedEntry &fixed = forms[0][i], &compact = forms[1][i];
+    EXPECT_EQ(fixed.name, compact.name);
+    EXPECT_EQ(fixed.source, compact.source);
+    EXPECT_EQ(fixed.kind, compact.kind);
+    EXPECT_EQ(fixed.record.kind, compact.record.kind);
+    EXPECT_EQ(fixed.record.oldSize, compact.record.oldSize);
+    EXPECT_EQ(fixed.record.newSize, compact.record.newSize);
+    EXPECT_EQ(fixed.record.instructionSize, compact.record.instructionSize);
+    EXPECT_EQ(fixed.record.literalSize, compact.record.literalSize);
+    EXPECT_EQ(0,
+              std::memcmp(fixed.record.oldDigest, compact.record.oldDigest, 64))
+        << i;
+  }
+  // A compact package without entries is its header alone.
+  EXPECT_EQ(ResultSuccess, LoadWith(BuildPackage({}, PackageFlagCompactTable)));
+}
+
+// Where the table of a compact package holding "a" ("1") begins: after
+// its one block.
+constexpr size_t kOneTable = kCompactHeaderSize + 1;
+
+TEST_F(Loader, DamagedCompactTablesAreRefused) {
+  const Bytes one =
+      BuildPackage({AddEntry("a", ToBytes("1"))}, PackageFlagCompactTable);
+  const size_t tableOffset = kOneTable;
+  const Bytes digest(one.begin() + tableOffset + 8,
+                     one.begin() + tableOffset + 40);
+  // The package with its table replaced by `table`, and the header's
+  // count, table offset and size set to match, then sealed.
+  auto with = [&](const Bytes& table, uint32_t count = 1,
+                  uint64_t offset = kOneTable) {
+    Bytes package(kOneTable + table.size());
+    std::copy(one.begin(), one.begin() + kOneTable, package.begin());
+    std::copy(table.begin(), table.end(), package.begin() + kOneTable);
+    CompactHeader header;
+    std::memcpy(&header, package.data(), sizeof header);
+    header.entryCount = count;
+    header.tableOffset = offset;
+    header.packageSize = package.size();
+    std::memcpy(package.data(), &header, sizeof header);
+    Seal(&package);
+    return package;
+  };
+  // The record of "a" with its numbers coded as `numbers`, its digest cut
+  // to `digestBytes`, then `after`.
+  auto record = [&](const Bytes& numbers, size_t digestBytes = 32,
+                    const Bytes& after = Bytes()) {
+    Bytes table = numbers;
+    table.insert(table.end(), digest.begin(), digest.begin() + digestBytes);
+    table.push_back('a');
+    table.push_back(0);
+    table.insert(table.end(), after.begin(), after.end());
+    return table;
+  };
+  const Bytes numbers = {2, 4, 0, 1, 0, 0, kCompactHeaderSize, 1};
+  auto numbersWith = [&](size_t index, const Bytes& coded) {
+    Bytes changed(numbers.begin(), numbers.begin() + index);
+    changed.insert(changed.end(), coded.begin(), coded.end());
+    changed.insert(changed.end(), numbers.begin() + index + 1, numbers.end());
+    return changed;
+  };
+  const Bytes eleven = {0x82, 0x80, 0x80, 0x80, 0x80, 0x80,
+                        0x80, 0x80, 0x80, 0x80, 0x00};
+  const Bytes high64 = {0x81, 0x80, 0x80, 0x80, 0x80,
+                        0x80, 0x80, 0x80, 0x80, 0x01};
+  Bytes over64 = high64;
+  over64.back() = 0x02;
+  Bytes truncatedHeader = with(record(numbers));
+  truncatedHeader.resize(kCompactHeaderSize - 1);
+  const struct {
+    Bytes appended;
+    ResultCode code;
+  } cases[] = {
+      {with(record(numbers)), ResultSuccess},
+      {truncatedHeader, ResultPackageTooSmall},
+      // Numbers: the largest a 64-bit field holds is read; one bit more, a
+      // 33-bit name length or kind, an eleventh byte are refused.
+      {with(record(numbersWith(3, high64))), ResultSuccess},
+      {with(record(numbersWith(3, over64))), ResultBadEntryList},
+      {with(record(numbersWith(0, {0x82, 0x80, 0x80, 0x80, 0x10}))),
+       ResultBadEntryList},
+      {with(record(numbersWith(1, {0x84, 0x80, 0x80, 0x80, 0x10}))),
+       ResultBadEntryList},
+      {with(record(numbersWith(0, eleven))), ResultBadEntryList},
+      // The table: cut inside a digest, a byte after its last record, a
+      // record it does not hold, a name that runs past it, an offset inside
+      // the header or past the package's end.
+      {with(record(numbers, 31)), ResultBadEntryList},
+      {with(record(numbers, 32, {0})), ResultBadEntryList},
+      {with(record(numbers), 2), ResultBadEntryList},
+      {with(record(numbersWith(0, {3}))), ResultBadEntryList},
+      {with(record(numbers), 1, kCompactHeaderSize - 1), ResultBadEntryList},
+      {with(record(numbers), 1, one.size() + 1), ResultBadEntryList},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+    EXPECT_EQ(cases[i].code, LoadWith(cases[i].appended)) << "case " << i;
+  // A record's digest is the one its entry is checked against.
+  ASSERT_EQ(ResultSuccess, LoadWith(with(record(numbers))));
+  EXPECT_EQ(
+      0, std::memcmp(digest.data(), loader->entries[0].record.newDigest, 32));
 }
 
 TEST_F(Loader, InvalidImageFailsWithTheImageEndCode) {

@@ -4,16 +4,22 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "apply/code_transform.h"
 #include "apply/patch_thread.h"
+#include "package/package_loader.h"
 #include "support/platform_support.h"
 #include "support/program_trees.h"
 
 namespace {
 
 using namespace testing_support;
+
+// What create writes unless told --plain.
+constexpr uint32_t kDefaultFlags =
+    PackageFlagCompressed | PackageFlagEntryOptions | PackageFlagCompactTable;
 namespace fs = std::filesystem;
 
 const Bytes kStub = MakePeImage(false, {0x400});
@@ -49,15 +55,19 @@ class Trees : public ProgramTrees {
     return Refusal([&] { PlanTrees(dir / tree / "old", dir / tree / "new"); });
   }
   // The default patch of `tree`/old and `tree`/new, written to patch.exe:
-  // its bytes, and its package's size in `packageSize`.
-  Bytes DefaultPatch(const std::string& tree, uint64_t* packageSize = nullptr) {
+  // its header and records as the applier reads them, and its package's
+  // size in `packageSize`.
+  std::unique_ptr<PackageLoader> DefaultPatch(const std::string& tree,
+                                              uint64_t* packageSize = nullptr) {
     BuildOptions options;
-    options.flags = PackageFlagCompressed | PackageFlagEntryOptions;
+    options.flags = kDefaultFlags;
     BuildSummary summary =
         WritePatch(kStub, PlanTrees(dir / tree / "old", dir / tree / "new"),
                    dir / "patch.exe", options);
     if (packageSize) *packageSize = summary.packageSize;
-    return ReadAll(dir / "patch.exe");
+    auto loader = std::make_unique<PackageLoader>(nullptr);
+    EXPECT_EQ(ResultSuccess, loader->LoadFile(Wide(dir / "patch.exe").c_str()));
+    return loader;
   }
 };
 
@@ -71,8 +81,9 @@ TEST_F(Trees, ThePatchOfEveryKindOfDifferenceRebuildsNew) {
   Write("new/notes.txt", ToBytes(text));
   TreePlan plan = PlanTrees(dir / "old", dir / "new");
   std::vector<uint64_t> sizes;
-  for (uint32_t flags : {0u, PackageFlagCompressed,
-                         PackageFlagCompressed | PackageFlagEntryOptions}) {
+  for (uint32_t flags :
+       {0u, PackageFlagCompressed,
+        PackageFlagCompressed | PackageFlagEntryOptions, kDefaultFlags}) {
     SCOPED_TRACE(flags);
     BuildOptions options;
     options.flags = flags;
@@ -92,6 +103,9 @@ TEST_F(Trees, ThePatchOfEveryKindOfDifferenceRebuildsNew) {
   EXPECT_LT(sizes[0], 5000u + text.size());
   EXPECT_LT(sizes[1], 5000u);
   EXPECT_LE(sizes[2], sizes[1]);
+  // The compact table holds each record's numbers in a few bytes, and no
+  // digest a folder does not have.
+  EXPECT_LE(sizes[3] + 40 * plan.entries.size(), sizes[2]);
 }
 
 // An x64 program whose two halves of code trade places: every call in
@@ -129,12 +143,9 @@ TEST_F(Trees, CodeThatMovedPatchesThroughTheTransform) {
   };
   Write("moved/old/app.exe", program(0));
   Write("moved/new/app.exe", program(1));
-  PackageEntry record;
-  std::memcpy(&record, DefaultPatch("moved").data() + kStub.size() + 96,
-              sizeof record);
   EXPECT_EQ(EntryKindPatch | EntryOptionSeeking |
                 kTransformX64 << kEntryTransformShift,
-            record.kind);
+            DefaultPatch("moved")->entries.at(0).record.kind);
   ASSERT_EQ(ResultSuccess,
             ApplyPatchFile(dir / "patch.exe", dir / "moved/old"));
   EXPECT_EQ(Snapshot(dir / "moved/new"), Snapshot(dir / "moved/old"));
@@ -156,10 +167,7 @@ TEST_F(Trees, LargeFilesTakeTheOriginalFormWhereItIsSmaller) {
     fs::remove_all(dir / "large");
     Write("large/old/file.bin", old);
     Write("large/new/file.bin", target);
-    PackageEntry record;
-    std::memcpy(&record, DefaultPatch("large").data() + kStub.size() + 96,
-                sizeof record);
-    EXPECT_EQ(EntryKindPatch, record.kind)
+    EXPECT_EQ(EntryKindPatch, DefaultPatch("large")->entries.at(0).record.kind)
         << (&old == olds ? "program" : "data");
   }
 }
@@ -191,9 +199,7 @@ TEST_F(Trees, ALoneSmallChangeIsStored) {
       Write("lone/old/b.bin", target);
       Write("lone/new/b.bin", old);
     }
-    PackageHeader header;
-    std::memcpy(&header, DefaultPatch("lone").data() + kStub.size(),
-                sizeof header);
+    const PackageHeader header = DefaultPatch("lone")->header;
     EXPECT_EQ(c.stored, (header.flags & PackageFlagCompressed) == 0);
     EXPECT_NE(0u, header.flags & PackageFlagEntryOptions);
     ASSERT_EQ(ResultSuccess,
@@ -220,13 +226,11 @@ TEST_F(Trees, BundlesThatChangeAlikeShareTheirLiteralStream) {
       Write("bundles/new/" + std::string(name), target);
     }
     uint64_t size = 0;
-    const Bytes patch = DefaultPatch("bundles", &size);
-    size_t at = kStub.size() + kPackageHeaderSize;
+    const std::unique_ptr<PackageLoader> patch = DefaultPatch("bundles", &size);
     for (int i = 0; i < 2; ++i) {
-      PackageEntry record;
-      std::memcpy(&record, patch.data() + at, sizeof record);
-      EXPECT_EQ(alike, (record.kind & EntryOptionSharedLiteral) != 0) << i;
-      at += kPackageEntrySize + record.nameLength;
+      EXPECT_EQ(alike, (patch->entries.at(i).record.kind &
+                        EntryOptionSharedLiteral) != 0)
+          << i;
     }
     if (alike) {
       EXPECT_LT(size, added.size() + added.size() / 4);

@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "apply/delta_decoder.h"
+#include "package/compact_table.h"
 #include "package/image_end.h"
 #include "package/sha256.h"
 
@@ -253,11 +254,14 @@ Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
     if (!entry.source.empty()) bytes += entry.source + '\0';
     return bytes;
   };
-  size_t tableEnd = kPackageHeaderSize;
+  // The specified form's records follow its header; compact ones follow
+  // the blocks.
+  const bool compact = (flags & PackageFlagCompactTable) != 0;
+  size_t tableEnd = compact ? kCompactHeaderSize : kPackageHeaderSize;
   for (const TestEntry& entry : entries) {
-    tableEnd += kPackageEntrySize + names(entry).size();
+    if (!compact) tableEnd += kPackageEntrySize + names(entry).size();
   }
-  Bytes package(tableEnd);
+  Bytes package(tableEnd), compactTable;
   size_t record = kPackageHeaderSize;
   for (const TestEntry& entry : entries) {
     const std::string bytes = names(entry);
@@ -275,27 +279,43 @@ Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags) {
     package.insert(package.end(), entry.literal.begin(), entry.literal.end());
     std::memcpy(out.oldDigest, entry.oldDigest.data(), 32);
     std::memcpy(out.newDigest, entry.newDigest.data(), 32);
+    if (compact) {
+      AppendCompactRecord(&compactTable, out, bytes);
+      continue;
+    }
     Put(&package, record, out);
     std::memcpy(package.data() + record + kPackageEntrySize, bytes.data(),
                 bytes.size());
     record += kPackageEntrySize + bytes.size();
   }
+  const uint64_t tableOffset = package.size();
+  package.insert(package.end(), compactTable.begin(), compactTable.end());
   PackageHeader header{};
   std::memcpy(header.magic, kPackageMagic, 8);
   header.entryCount = static_cast<uint32_t>(entries.size());
   header.flags = flags;
   header.packageSize = package.size();
   header.reserved = kPackageReservedValue;
-  Put(&package, 0, header);
+  if (compact) {
+    Put(&package, 0, CompactHeaderOf(header, tableOffset));
+  } else {
+    Put(&package, 0, header);
+  }
   Seal(&package);
   return package;
 }
 
 void Seal(Bytes* package) {
-  Bytes body(package->begin() + kPackageHeaderSize, package->end());
+  uint32_t flags = 0;
+  std::memcpy(&flags, package->data() + offsetof(PackageHeader, flags), 4);
+  const bool compact = (flags & PackageFlagCompactTable) != 0;
+  const size_t headerSize = compact ? kCompactHeaderSize : kPackageHeaderSize;
+  Bytes body(package->begin() + headerSize, package->end());
   Bytes digest = Sha256(body);
-  std::memcpy(package->data() + offsetof(PackageHeader, packageDigest),
-              digest.data(), 32);
+  std::memcpy(
+      package->data() + (compact ? offsetof(CompactHeader, packageDigest)
+                                 : offsetof(PackageHeader, packageDigest)),
+      digest.data(), 32);
 }
 
 Bytes MakePeImage(bool pe32Plus, const std::vector<uint32_t>& sectionSizes) {

@@ -98,7 +98,8 @@ Bytes SeekingBlock(const Bytes& parameters, const Bytes& instructions,
                    const Bytes& differences);
 
 // Lays out header, table and blocks (each entry's instructions, then its
-// literal block) and seals the digest.
+// literal block; with PackageFlagCompactTable the compact header, the
+// blocks, then the table) and seals the digest.
 Bytes BuildPackage(const std::vector<TestEntry>& entries, uint32_t flags = 0);
 // Recomputes the digest after a test changed package bytes.
 void Seal(Bytes* package);
