@@ -54,10 +54,10 @@ lzma-source divsufsort-source: %-source:
 	mkdir -p $(APT_SOURCES)/sources.list.d $(APT_SOURCES)/lists/partial
 	sed 's/^Types: deb$$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
 	  > $(APT_SOURCES)/sources.list.d/debian-src.sources
-	apt-get $(APT_OPTIONS) update -qq
+	tools/apt.sh $(APT_OPTIONS) update -qq
 	rm -rf build/deps/unpack-$* && mkdir -p build/deps/unpack-$*
 	release=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
-	  cd build/deps/unpack-$* && apt-get $(APT_OPTIONS) source -qq $(SOURCE_PACKAGE_$*)/$$release >/dev/null
+	  cd build/deps/unpack-$* && $(CURDIR)/tools/apt.sh $(APT_OPTIONS) source -qq $(SOURCE_PACKAGE_$*)/$$release >/dev/null
 	rm -rf build/deps/$* && mv build/deps/unpack-$*/$(SOURCE_PACKAGE_$*)-*/ build/deps/$*
 	rm -rf build/deps/unpack-$*
 

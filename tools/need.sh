@@ -41,6 +41,6 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+"$root/tools/apt.sh" update -qq
+"$root/tools/apt.sh" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
   { echo "need.sh: cannot install ${missing[*]}" >&2; exit 1; }

@@ -32,9 +32,9 @@ if [ "$(qemu_major "$qemu" || true)" = "" ] || [ "$(qemu_major "$qemu")" -lt 10 
   apt=(-qq -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$dir/sources"
        -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
        -o APT::Architectures=amd64 -o APT::Sandbox::User=root)
-  apt-get "${apt[@]}" update || fail "cannot read bookworm-backports"
+  "$root/tools/apt.sh" "${apt[@]}" update || fail "cannot read bookworm-backports"
   rm -f "$dir"/qemu-user_*.deb
-  (cd "$dir" && apt-get "${apt[@]}" download qemu-user) || fail "cannot download qemu-user"
+  (cd "$dir" && "$root/tools/apt.sh" "${apt[@]}" download qemu-user) || fail "cannot download qemu-user"
   dpkg-deb --fsys-tarfile "$dir"/qemu-user_*.deb | tar -x -O ./usr/bin/qemu-i386 > "$qemu.new"
   chmod 755 "$qemu.new"
   mv "$qemu.new" "$qemu"
