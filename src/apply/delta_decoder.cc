@@ -1,5 +1,7 @@
 #include "apply/delta_decoder.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr uint32_t kChunkSize = 1024;
@@ -143,6 +145,50 @@ bool ReadAll(CFileReadData& stream, uint8_t* bytes, uint32_t count) {
   return delivered == count;
 }
 
+// The differences of near-copies from their counted form (see the header).
+class CountedDifferences {
+ public:
+  explicit CountedDifferences(CFileReadData& stream) : stream_(stream) {}
+
+  // The next `count` differences, or false when the stream ends first.
+  bool Read(uint8_t* differences, uint32_t count) {
+    while (count > 0) {
+      if (zeros_ > 0) {
+        uint32_t piece = zeros_ < count ? static_cast<uint32_t>(zeros_) : count;
+        std::memset(differences, 0, piece);
+        differences += piece;
+        count -= piece;
+        zeros_ -= piece;
+        continue;
+      }
+      uint8_t byte = 0;
+      if (!ReadAll(stream_, &byte, 1)) return false;
+      if (counted_) {
+        *differences++ = byte;
+        --count;
+        counted_ = false;
+        continue;
+      }
+      zeros_ = byte;
+      while (byte == 255) {
+        if (!ReadAll(stream_, &byte, 1)) return false;
+        zeros_ += byte;
+      }
+      counted_ = true;
+    }
+    return true;
+  }
+
+  // True when every zero counted was taken; bytes left in the stream are
+  // for its owner to find.
+  bool Finished() const { return zeros_ == 0; }
+
+ private:
+  CFileReadData& stream_;
+  uint64_t zeros_ = 0;    // counted and not yet taken
+  bool counted_ = false;  // a non-zero difference comes next
+};
+
 }  // namespace
 
 ISeekingSteps::Result CBitSteps::Next(SeekingStep* step) {
@@ -219,11 +265,13 @@ bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
   chunks.Allocate(2 * kChunkSize);
   uint8_t* bytes = chunks.Get();
   uint8_t* differences = bytes + kChunkSize;
+  CountedDifferences counted(differenceStream);
   uint64_t at = 0;  // the old file's position
   SeekingStep step;
   for (;;) {
     ISeekingSteps::Result result = instructions.Next(&step);
-    if (result != ISeekingSteps::kStep) return result == ISeekingSteps::kEnd;
+    if (result != ISeekingSteps::kStep)
+      return result == ISeekingSteps::kEnd && counted.Finished();
     const uint32_t op = step.op;
     if (op == Seek) {
       uint64_t distance = step.length;
@@ -242,7 +290,7 @@ bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
         at += piece;
       }
       if (op == Add) {
-        if (!ReadAll(differenceStream, differences, piece)) return false;
+        if (!counted.Read(differences, piece)) return false;
         for (uint32_t i = 0; i < piece; ++i) bytes[i] += differences[i];
       }
       output.Write(bytes, piece);

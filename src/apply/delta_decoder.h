@@ -32,6 +32,13 @@
 //     or with PackageFlagCompressed their count and stream),
 //   the rest: the differences (the bytes, or one stream; none when empty).
 //
+// The differences are counted: each non-zero difference comes after the
+// number of zero ones before it (a byte of 255 for every 255 zeros, then
+// one byte below 255), and zeros after the last non-zero one are their
+// number alone. The differences 00 00 07 00 are 02 07 01; 300 zeros are
+// FF 2D. A count cut short, a non-zero difference missing where one is
+// wanted, or zeros counted that no Add takes make the block invalid.
+//
 // Its opcodes: Copy n and Insert n as above; Seek (2), then one bit (1:
 // towards the start) and a length code d >= 1, moves the old position by d
 // without reading; Add n (3) appends n old bytes, each plus the next
@@ -47,8 +54,9 @@
 //   end
 //
 // Over the old file "ABCDEFGHIJ", the literal block "xy" and the
-// differences 00 01 02 it builds "ABCACExyHIJ": ABC copied, back to A,
-// A+0 B+1 C+2 added, xy inserted, on from D to H, HIJ copied.
+// differences 00 01 02 (stored 01 01 00 02) it builds "ABCACExyHIJ": ABC
+// copied, back to A, A+0 B+1 C+2 added, xy inserted, on from D to H, HIJ
+// copied.
 //
 // With EntryOptionGrouped the instruction part holds the same instructions
 // as bytes, grouped by field, which compress better than the bits: a u32
@@ -175,9 +183,10 @@ class DeltaDecoder {
                      BitReader& instructions, CFileReadData& literalStream);
   // The same for the seeking form: per chunk, old (or literal) bytes are
   // read first, then differences, then the chunk is written. False also
-  // for a Seek of 0 or one that leaves the old file, and before a chunk
-  // that would take the output past `newSize` bytes: copies that seek back
-  // can repeat the old file without end.
+  // for a Seek of 0 or one that leaves the old file, before a chunk that
+  // would take the output past `newSize` bytes (copies that seek back can
+  // repeat the old file without end), and at the end marker with zero
+  // differences counted and not taken.
   static bool DecodeSeeking(COldFileReader& old, CFileWriteData& output,
                             ISeekingSteps& instructions,
                             CFileReadData& literalStream,

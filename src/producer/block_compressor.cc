@@ -14,9 +14,8 @@ namespace {
 // The encoder's smallest dictionary.
 constexpr int kMinWindowLog = 12;
 // At the highest level the encoder looks for matches up to the longest it
-// can code: on the differences of near-copies, runs of zeros up to 273
-// bytes cost one match each, which makes them some 15% smaller than the
-// level's own 64.
+// can code, 273 bytes: on the differences of the benchmark's programs that
+// came out 0.1-0.3% smaller than the level's own 64, at little cost.
 constexpr int kLongestMatch = 273;
 
 void* Allocate(void*, size_t size) { return std::malloc(size); }

@@ -31,9 +31,9 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
                                    int maxWindowLog = kMaxWindowLog,
                                    int level = 0,
                                    const StreamModel& model = kFileModel);
-// The differences of near-copies are mostly zeros, and what they share lies
-// close together: an 8 MiB dictionary finds it, and bounds what the applier
-// holds besides the literal stream's dictionary.
+// What the differences of near-copies share lies close together: an 8 MiB
+// dictionary finds it, and bounds what the applier holds besides the
+// literal stream's dictionary.
 constexpr int kDifferenceWindowLog = 23;
 // A compressed instruction block: the 4-byte count of `instructions` (at
 // most INT32_MAX of them), then their stream, at `level` as CompressBlock.

@@ -445,13 +445,35 @@ class SeekingEmitter {
     Add(kOpInsert, length, false);
   }
 
+  // The zero differences after the last non-zero one, as their count.
+  void Finish() {
+    if (zeros_ > 0) Count();
+  }
+
  private:
-  // Bytes [from, to) of a region as a near-copy.
+  // Bytes [from, to) of a region as a near-copy. Its differences are
+  // stored as the decoder reads them: each non-zero one after the count of
+  // zero ones before it.
   void Near(const uint8_t* a, const uint8_t* b, size_t from, size_t to) {
     if (to <= from) return;
-    for (size_t i = from; i < to; ++i)
-      delta_->differences.push_back(static_cast<uint8_t>(b[i] - a[i]));
+    for (size_t i = from; i < to; ++i) {
+      auto difference = static_cast<uint8_t>(b[i] - a[i]);
+      if (difference == 0) {
+        ++zeros_;
+        continue;
+      }
+      Count();
+      delta_->differences.push_back(difference);
+    }
     Add(kOpAdd, to - from, false);
+  }
+
+  // The zeros since the last non-zero difference: a byte of 255 for each
+  // 255, then the rest.
+  void Count() {
+    for (; zeros_ >= 255; zeros_ -= 255) delta_->differences.push_back(255);
+    delta_->differences.push_back(static_cast<uint8_t>(zeros_));
+    zeros_ = 0;
   }
 
   void Add(uint32_t op, uint64_t length, bool back) {
@@ -473,6 +495,7 @@ class SeekingEmitter {
   const uint8_t* target_;
   SeekingDelta* delta_;
   size_t position_ = 0;  // in the old file, where the applier stands
+  size_t zeros_ = 0;     // differences since the last non-zero one
 };
 
 }  // namespace
@@ -562,5 +585,6 @@ SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
     lastPos = pos - back;
     lastOffset = pos - scan;
   }
+  emit.Finish();
   return delta;
 }

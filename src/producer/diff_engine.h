@@ -49,7 +49,8 @@ Delta ComputeDelta(const uint8_t* old, size_t oldSize, const uint8_t* target,
 
 struct SeekingDelta {
   std::vector<SeekingInstruction> instructions;
-  std::vector<uint8_t> literal, differences;
+  std::vector<uint8_t> literal;
+  std::vector<uint8_t> differences;  // counted, as the decoder reads them
   uint64_t copied = 0;  // new bytes taken from the old file, near-copies too
 };
 

@@ -97,6 +97,16 @@ TEST_F(Decoding, ProgramsEndAtTheirEndMarkerOrFail) {
 // differences: what they build before they end or fail.
 TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
   auto program = EncodeSeekingInstructions;
+  // The old file 26 times over, its 257th byte one up: the count of 256
+  // zeros takes two bytes.
+  std::vector<Instruction> repeats;
+  Bytes repeated;
+  for (int i = 0; i < 26; ++i) {
+    repeats.insert(repeats.end(), {{Add, 10}, {Seek, 10, true}});
+    Bytes old = ToBytes("ABCDEFGHIJ");
+    repeated.insert(repeated.end(), old.begin(), old.end());
+  }
+  repeated[256] += 1;
   const struct Case {
     const char* what;
     Bytes instructions, differences = {}, out = {};
@@ -104,7 +114,7 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
   } cases[] = {
       {"the worked example",
        {0x07, 0x47, 0x8D, 0x14, 0x20, 0x3C, 0x00},
-       {0, 1, 2},
+       {1, 1, 0, 2},
        ToBytes("ABCACExyHIJ"),
        true},
       {"the whole file, back, and again",
@@ -114,9 +124,19 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
        true},
       {"differences wrap around",
        program({{Add, 2}}),
-       {0xFF, 0x80},
+       {0, 0xFF, 0, 0x80},
        ToBytes("@\xC2"),
        true},
+      {"zeros counted across Adds and after the last difference",
+       program(repeats),
+       {0xFF, 1, 1, 3},
+       repeated,
+       true},
+      {"zeros counted and not taken",
+       program({{Add, 2}}),
+       {0xFF, 0},
+       ToBytes("AB")},
+      {"a count cut short", program({{Add, 2}}), {0xFF}},
       {"a seek to the end", program({{Seek, 10}}), {}, {}, true},
       {"a Copy at the end", program({{Seek, 10}, {Copy, 1}})},
       {"a seek past the end", program({{Seek, 11}})},
@@ -125,7 +145,7 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
        {},
        ToBytes("AB")},
       {"a seek of 0", program({{Seek, 0}})},
-      {"an Add past the differences", program({{Add, 3}}), {1, 1}},
+      {"an Add past the differences", program({{Add, 3}}), {0, 1, 1}},
       {"an Insert past the literal block", program({{Insert, 3}})},
       {"a Copy of length 0", program({{Copy, 0}})},
       {"a seek cut off by the block's end", {0xBF}},
@@ -144,7 +164,7 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
 // The grouped coding decodes every program as the bits do, and fails,
 // writing nothing, wherever its parts do not fit together.
 TEST_F(Decoding, GroupedInstructionsDecodeAsTheirBitsDo) {
-  const Bytes differences = {0, 1, 2};
+  const Bytes differences = {1, 1, 0, 2};
   const std::vector<std::vector<Instruction>> programs = {
       {{Copy, 3}, {Seek, 3, true}, {Add, 3}, {Insert, 2}, {Seek, 4}, {Copy, 3}},
       {{Copy, 10}, {Seek, 10, true}, {Copy, 10}},

@@ -60,8 +60,7 @@ inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
   TestEntry entry = PatchEntry(name, kOld, kNew);
   Bytes instructions = EncodeSeekingInstructions(
             {{Copy, 4}, {Insert, 3}, {Seek, 3}, {Add, 9}, {Insert, 20}}),
-        differences(9);
-  differences[8] = ':' - ',';
+        differences = {8, ':' - ','};  // eight zeros, then ',' to ':'
   differences.resize(differences.size() - cut);
   entry.literal = ToBytes("new version two, longer");
   entry.kind |= EntryOptionSeeking | transform << kEntryTransformShift;
