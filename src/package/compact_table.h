@@ -21,8 +21,12 @@
 //                           EntryKindAdd
 //                         the name bytes, nameLength of them
 //
-// packageDigest is the SHA-256 of package bytes 64..packageSize-1. A digest
-// a record does not hold reads as 32 zero bytes. Every field means what it
+// packageDigest is the SHA-256 of the header's first 32 bytes (all of it but
+// the digest) and package bytes 64..packageSize-1: unlike the other form's,
+// it covers the flags, count and offsets the applier acts on. A digest a
+// record does not hold reads as 32 zero bytes. A number may take more bytes
+// than it needs (zero groups above its value) within the 10: the digest
+// covers the table, so either reads the same. Every field means what it
 // means in the other form (package_format.h).
 #pragma once
 
@@ -51,10 +55,13 @@ constexpr uint32_t kCompactHeaderSize = 64;
 constexpr int kMaxNumberBytes = 10;
 // The shortest record: eight one-byte numbers and a one-byte name.
 constexpr uint32_t kMinCompactRecord = 9;
+// The most records a compact table holds. The applier keeps some 200 bytes
+// an entry: a table of the shortest records would otherwise make it ask for
+// 20 times the package's size, beyond what a 32-bit process has.
+constexpr uint32_t kMaxCompactEntries = 1u << 20;
 
 static_assert(sizeof(CompactHeader) == kCompactHeaderSize, "header layout");
-static_assert(offsetof(CompactHeader, flags) ==
-                  offsetof(PackageHeader, flags),
+static_assert(offsetof(CompactHeader, flags) == offsetof(PackageHeader, flags),
               "the flags are found before the form is known");
 
 // The compact header holding `header`'s fields, and the header it holds.

@@ -3,11 +3,13 @@
 namespace {
 
 bool HashChunks(HANDLE file, const SharedArray<IHashCode>& hash,
-                uint64_t length) {
+                uint64_t length, const void* prefix = nullptr,
+                uint32_t prefixSize = 0) {
   SharedArray<uint8_t> buffer;
   buffer.Allocate(kHashChunkSize);
   IHashCode* hasher = hash.Get();
   hasher->Init();
+  if (prefixSize > 0) hasher->Update(prefix, prefixSize);
   while (length > 0) {
     DWORD chunk =
         length < kHashChunkSize ? static_cast<DWORD>(length) : kHashChunkSize;
@@ -48,9 +50,9 @@ bool FileSize(HANDLE file, uint64_t* size) {
 }
 
 bool HashFileRegion(HANDLE file, const SharedArray<IHashCode>& hash,
-                    uint64_t length) {
+                    uint64_t length, const void* prefix, uint32_t prefixSize) {
   uint64_t position = TellFile(file);
-  if (!HashChunks(file, hash, length)) return false;
+  if (!HashChunks(file, hash, length, prefix, prefixSize)) return false;
   SeekFile(file, position);
   return true;
 }

@@ -9,11 +9,13 @@
 
 constexpr uint32_t kHashChunkSize = 65536;
 
-// Digest of `length` bytes from the file's current position, which is
-// restored on success. False when a read fails or the file ends early: a
-// region that reaches past the end of the file never verifies.
+// Digest of `prefixSize` bytes at `prefix`, then `length` bytes from the
+// file's current position, which is restored on success. False when a read
+// fails or the file ends early: a region that reaches past the end of the
+// file never verifies.
 bool HashFileRegion(HANDLE file, const SharedArray<IHashCode>& hash,
-                    uint64_t length);
+                    uint64_t length, const void* prefix = nullptr,
+                    uint32_t prefixSize = 0);
 
 // Digest of the whole file; leaves the position at 0. False when a read
 // fails or delivers less than the size promised.

@@ -209,7 +209,10 @@ ResultCode PackageLoader::CheckHeader() {
   }
   SharedArray<IHashCode> hash;
   hash.Attach(new CHashSHA256, 1);
-  if (!HashFileRegion(file, hash, header.packageSize - headerSize_)) {
+  // The compact header's fields before its digest are hashed too.
+  const uint32_t covered = compact ? offsetof(CompactHeader, packageDigest) : 0;
+  if (!HashFileRegion(file, hash, header.packageSize - headerSize_, bytes,
+                      covered)) {
     return ResultBadDigest;
   }
 #ifdef SELFPATCH_FUZZ_UNSAFE_NO_DIGEST
@@ -233,10 +236,13 @@ ResultCode PackageLoader::ReadEntries() {
   }
   const uint64_t room = header.packageSize - tableOffset_;
   if (header.entryCount >
-      room / (compact ? kMinCompactRecord : kPackageEntrySize + 1)) {
+          room / (compact ? kMinCompactRecord : kPackageEntrySize + 1) ||
+      (compact && header.entryCount > kMaxCompactEntries)) {
     return ResultBadEntryList;
   }
-  entries.reserve(header.entryCount);
+  // Fixed records are large enough to reserve for; compact ones grow the
+  // list as they are read.
+  if (!compact) entries.reserve(header.entryCount);
   TableReader table(file, room);
   SharedArray<uint8_t> nameBytes;
   nameBytes.Allocate(kInitialNameBuffer);

@@ -449,8 +449,19 @@ class PackageWriter {
     // written from the blocks on.
     const uint32_t headerSize =
         compact ? kCompactHeaderSize : kPackageHeaderSize;
+    PackageHeader header;
+    std::memset(&header, 0, sizeof header);
+    std::memcpy(header.magic, kPackageMagic, sizeof header.magic);
+    header.entryCount = static_cast<uint32_t>(records.size());
+    header.flags = flags;
+    header.packageSize = packageSize;
+    header.reserved = kPackageReservedValue;
     CHashSHA256 hash;
-    if (!compact) {
+    if (compact) {
+      // The compact header's fields are covered too.
+      const CompactHeader shorter = CompactHeaderOf(header, tableOffset);
+      hash.Update(&shorter, offsetof(CompactHeader, packageDigest));
+    } else {
       hash.Update(table.data() + headerSize,
                   static_cast<uint32_t>(table.size() - headerSize));
     }
@@ -464,13 +475,6 @@ class PackageWriter {
       left -= piece;
     }
     hash.Final();
-    PackageHeader header;
-    std::memset(&header, 0, sizeof header);
-    std::memcpy(header.magic, kPackageMagic, sizeof header.magic);
-    header.entryCount = static_cast<uint32_t>(records.size());
-    header.flags = flags;
-    header.packageSize = packageSize;
-    header.reserved = kPackageReservedValue;
     hash.GetDigest(header.packageDigest);
     out_.Seek(stub_);
     if (compact) {
@@ -1054,6 +1058,10 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
   TreePlan plan = planned;
   std::vector<DeltaBlocks> prepared(plan.entries.size());
   uint32_t flags = options.flags;
+  // A compact table holds at most kMaxCompactEntries records; a tree of
+  // more is written with fixed ones.
+  if (plan.entries.size() > kMaxCompactEntries)
+    flags &= ~PackageFlagCompactTable;
   if (plan.entries.size() == 1 && plan.entries[0].kind == EntryKindPatch) {
     const PlannedEntry& entry = plan.entries[0];
     prepared[0] = MakeDelta(entry.oldPath, entry.newPath, entry.name, flags,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "package/compact_table.h"
@@ -209,12 +210,27 @@ TEST_F(Loader, DamagedCompactTablesAreRefused) {
   over64.back() = 0x02;
   Bytes truncatedHeader = with(record(numbers));
   truncatedHeader.resize(kCompactHeaderSize - 1);
+  // The header's fields are under its digest: changed after sealing, a
+  // flag the applier acts on or the table's offset is refused.
+  auto resealedNot = [&](size_t at, uint32_t bits) {
+    Bytes package = with(record(numbers));
+    uint32_t field = 0;
+    std::memcpy(&field, package.data() + at, 4);
+    field ^= bits;
+    std::memcpy(package.data() + at, &field, 4);
+    return package;
+  };
   const struct {
     Bytes appended;
     ResultCode code;
   } cases[] = {
       {with(record(numbers)), ResultSuccess},
       {truncatedHeader, ResultPackageTooSmall},
+      {resealedNot(offsetof(CompactHeader, flags), PackageFlagBackup),
+       ResultBadDigest},
+      {resealedNot(offsetof(CompactHeader, tableOffset), 1), ResultBadDigest},
+      // A number padded with a zero group reads as its shortest form.
+      {with(record(numbersWith(0, {0x82, 0x00}))), ResultSuccess},
       // Numbers: the largest a 64-bit field holds is read; one bit more, a
       // 33-bit name length or kind, an eleventh byte are refused.
       {with(record(numbersWith(3, high64))), ResultSuccess},

@@ -310,7 +310,12 @@ void Seal(Bytes* package) {
   std::memcpy(&flags, package->data() + offsetof(PackageHeader, flags), 4);
   const bool compact = (flags & PackageFlagCompactTable) != 0;
   const size_t headerSize = compact ? kCompactHeaderSize : kPackageHeaderSize;
-  Bytes body(package->begin() + headerSize, package->end());
+  // The compact form's digest covers its header's fields too.
+  const size_t covered = compact ? offsetof(CompactHeader, packageDigest) : 0;
+  Bytes body(covered + package->size() - headerSize);
+  std::copy(package->begin(), package->begin() + covered, body.begin());
+  std::copy(package->begin() + headerSize, package->end(),
+            body.begin() + covered);
   Bytes digest = Sha256(body);
   std::memcpy(
       package->data() + (compact ? offsetof(CompactHeader, packageDigest)
