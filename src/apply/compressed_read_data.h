@@ -13,9 +13,9 @@
 // dictionary, no larger than what the stream may decode to and at most
 // 64 MiB, whatever the sizes. A damaged stream, one whose dictionary is too
 // large, or one that ends, hands out fewer bytes than asked, as an exhausted
-// plain block does; so does a read past `decodedLimit` bytes (no entry's
-// literal bytes outnumber its new file's), which keeps a stream that
-// expands without end from filling the disk.
+// plain block does; so does a read past `decodedLimit` bytes (what the
+// entry's new file bounds the block to), which keeps a stream that expands
+// without end from filling the disk.
 class CCompressedReadData : public CFileReadData {
  public:
   CCompressedReadData(ReadFunction read, HANDLE file, uint64_t origin,

@@ -164,6 +164,7 @@ class CountedDifferences {
       uint8_t byte = 0;
       if (!ReadAll(stream_, &byte, 1)) return false;
       if (counted_) {
+        if (byte == 0) return false;  // zeros are counted, never stored
         *differences++ = byte;
         --count;
         counted_ = false;

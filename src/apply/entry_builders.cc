@@ -254,9 +254,13 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
              : BlockStream(package, literalAt, literalSize, compressed,
                            entry.newSize, &worker.packageLock),
       1);
+  // Counted differences take at most two bytes for each byte the Adds
+  // build, and a count of the zeros after the last.
+  const uint64_t differenceLimit =
+      entry.newSize < UINT64_MAX / 2 ? entry.newSize * 2 + 1 : UINT64_MAX;
   differences.Attach(
       BlockStream(package, block.differences, block.differenceSize,
-                  compressedDifferences, entry.newSize, &worker.packageLock),
+                  compressedDifferences, differenceLimit, &worker.packageLock),
       1);
   CodeTransform oldCode(transform, block.transform.width, block.transform.old);
   CodeTransform newCode(transform, block.transform.width,

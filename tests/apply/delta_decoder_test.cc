@@ -137,6 +137,7 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
        {0xFF, 0},
        ToBytes("AB")},
       {"a count cut short", program({{Add, 2}}), {0xFF}},
+      {"a zero where a difference is counted", program({{Add, 2}}), {1, 0}},
       {"a seek to the end", program({{Seek, 10}}), {}, {}, true},
       {"a Copy at the end", program({{Seek, 10}, {Copy, 1}})},
       {"a seek past the end", program({{Seek, 11}})},

@@ -202,6 +202,16 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
   const TestEntry packed = SeekingEntry("p", {}, kTransformNone, true);
   TestEntry ordered = PatchEntry("p", kOld, kNew);
   ordered.kind |= 0xFFFF0000u;
+  // Every byte one more than the old: a count of no zeros before each.
+  Bytes increments = kOld, ones;
+  for (uint8_t& byte : increments) {
+    ++byte;
+    ones.insert(ones.end(), {0, 1});
+  }
+  const TestEntry twice = Seeking(
+      PatchEntry("p", kOld, increments),
+      EncodeSeekingInstructions({{Add, static_cast<uint32_t>(kOld.size())}}),
+      ones, {}, {}, kTransformNone, true);
   auto changed = [](TestEntry entry, const std::function<void(TestEntry&)>& f) {
     f(entry);
     return entry;
@@ -215,6 +225,7 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
     TestEntry entry;
     uint32_t flags;
     bool builds = false;
+    Bytes expected = kNew;
   } cases[] = {
       {"the seeking form", plain, seeking, true},
       {"through a transform", x86, seeking, true},
@@ -243,6 +254,8 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
        seeking},
       {"a difference stream cut short",
        SeekingEntry("p", {}, kTransformNone, true, 1), compressed},
+      {"differences twice the size of the new file", twice, compressed, true,
+       increments},
       {"bytes after the difference stream",
        changed(packed, [](TestEntry& e) { e.instructions.push_back(0); }),
        compressed},
@@ -252,7 +265,7 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
     EXPECT_EQ(c.builds ? ResultSuccess : ResultUpdateFailed, Build(0, kOld))
         << c.what;
     if (c.builds) {
-      EXPECT_EQ(kNew, built) << c.what;
+      EXPECT_EQ(c.expected, built) << c.what;
     }
   }
 }

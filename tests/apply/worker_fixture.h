@@ -51,21 +51,15 @@ inline Bytes Journal(const std::vector<std::string>& lines,
   return bytes;
 }
 
-// A seeking entry: "the " copied, "new" inserted, "old" passed over,
-// " program," near-copied to " program:", the rest inserted; `cut`
-// difference bytes short.
-inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
-                              uint32_t transform, bool compressed,
-                              size_t cut = 0) {
-  TestEntry entry = PatchEntry(name, kOld, kNew);
-  Bytes instructions = EncodeSeekingInstructions(
-            {{Copy, 4}, {Insert, 3}, {Seek, 3}, {Add, 9}, {Insert, 20}}),
-        differences = {8, ':' - ','};  // eight zeros, then ',' to ':'
-  differences.resize(differences.size() - cut);
-  entry.literal = ToBytes("new version two, longer");
+// `entry` in the seeking form: `instructions`, `differences` and `literal`
+// bytes, all three compressed when `compressed`.
+inline TestEntry Seeking(TestEntry entry, Bytes instructions, Bytes differences,
+                         Bytes literal, const Bytes& parameters,
+                         uint32_t transform, bool compressed) {
   entry.kind |= EntryOptionSeeking | transform << kEntryTransformShift;
+  entry.literal = literal;
   if (compressed) {
-    entry.literal = CompressedStream(entry.literal);
+    entry.literal = CompressedStream(literal);
     Bytes part(4);
     const uint32_t count = static_cast<uint32_t>(instructions.size());
     std::memcpy(part.data(), &count, 4);
@@ -76,6 +70,22 @@ inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
   }
   entry.instructions = SeekingBlock(parameters, instructions, differences);
   return entry;
+}
+
+// A seeking entry: "the " copied, "new" inserted, "old" passed over,
+// " program," near-copied to " program:", the rest inserted; `cut`
+// difference bytes short.
+inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
+                              uint32_t transform, bool compressed,
+                              size_t cut = 0) {
+  Bytes differences = {8, ':' - ','};  // eight zeros, then ',' to ':'
+  differences.resize(differences.size() - cut);
+  return Seeking(
+      PatchEntry(name, kOld, kNew),
+      EncodeSeekingInstructions(
+          {{Copy, 4}, {Insert, 3}, {Seek, 3}, {Add, 9}, {Insert, 20}}),
+      differences, ToBytes("new version two, longer"), parameters, transform,
+      compressed);
 }
 
 class WorkerTest : public ::testing::Test {
