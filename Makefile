@@ -39,7 +39,8 @@ windows-deps: sources
 # appliers and its encoder for selfpatch, in every build; libdivsufsort for
 # selfpatch.exe. They come through the deb-src twin of the system's Debian
 # sources, kept in an apt folder of ours under build/ (the system's apt
-# setup is not changed); NAME-source unpacks the source package
+# setup is not changed; the security archive is left out, as only the
+# release's sources are fetched); NAME-source unpacks the source package
 # SOURCE_PACKAGE_NAME into build/deps/NAME.
 LZMA_SOURCE := build/deps/lzma
 DIVSUFSORT_SOURCE := build/deps/divsufsort
@@ -52,8 +53,8 @@ APT_OPTIONS := -o Dir::Etc::SourceList=/dev/null \
 
 lzma-source divsufsort-source: %-source:
 	mkdir -p $(APT_SOURCES)/sources.list.d $(APT_SOURCES)/lists/partial
-	sed 's/^Types: deb$$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-	  > $(APT_SOURCES)/sources.list.d/debian-src.sources
+	awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' /etc/apt/sources.list.d/debian.sources | \
+	  sed 's/^Types: deb$$/Types: deb-src/' > $(APT_SOURCES)/sources.list.d/debian-src.sources
 	tools/apt.sh $(APT_OPTIONS) update -qq
 	rm -rf build/deps/unpack-$* && mkdir -p build/deps/unpack-$*
 	release=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \

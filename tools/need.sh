@@ -41,6 +41,34 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-"$root/tools/apt.sh" update -qq
-"$root/tools/apt.sh" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+install_missing() {
+  "$root/tools/apt.sh" "$@" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+updated=1
+"$root/tools/apt.sh" update -qq || updated=0
+install_missing && exit 0
+[ $updated -eq 0 ] || { echo "need.sh: cannot install ${missing[*]}" >&2; exit 1; }
+# An index that would not download leaves apt with the other suites' lists.
+# When it is the security archive's, the packages of one architecture can be
+# newer there than the other's copies of them (libssl3 against libssl3:i386),
+# and nothing installs: install again from the release and its updates
+# alone, where every architecture has the same versions, taking their
+# versions over newer ones installed before (a download of the security
+# archive's amd64 half that did work) and removing nothing.
+echo "need.sh: installing from the release and its updates alone" >&2
+sources=$(mktemp -d)
+trap 'rm -rf "$sources"' EXIT
+mkdir "$sources/parts" "$sources/preferences.d"
+for file in /etc/apt/sources.list.d/*.sources; do
+  [ -e "$file" ] || continue
+  awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$file" >"$sources/parts/${file##*/}"
+done
+for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [ -e "$file" ] || continue
+  grep -v -- '-security' "$file" || true
+done >"$sources/sources.list"
+printf 'Package: *\nPin: release o=Debian\nPin-Priority: 1001\n' >"$sources/preferences"
+install_missing -o "Dir::Etc::SourceList=$sources/sources.list" -o "Dir::Etc::SourceParts=$sources/parts" \
+  -o "Dir::Etc::Preferences=$sources/preferences" -o "Dir::Etc::PreferencesParts=$sources/preferences.d" \
+  --allow-downgrades --no-remove ||
   { echo "need.sh: cannot install ${missing[*]}" >&2; exit 1; }
