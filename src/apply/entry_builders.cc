@@ -191,9 +191,10 @@ CFileReadData* WindowStream(CPatchThread& worker, HANDLE package,
   return new CReadAheadData(worker.sharedLiteral);
 }
 
-// A decoded stream that was read to its end, or a plain one.
+// A stream that was read to its end.
 bool Finished(CFileReadData* stream, bool compressed) {
-  return !compressed || static_cast<CReadAheadData*>(stream)->Finished();
+  return compressed ? static_cast<CReadAheadData*>(stream)->Finished()
+                    : stream->consumed == stream->regionSize;
 }
 
 }  // namespace
@@ -295,7 +296,10 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
     BitReader reader(instructions);
     decoded = DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get());
   }
-  if (!decoded || !Finished(literal.Get(), compressed) ||
+  // The ordered form's plain literal block may hold bytes it never takes;
+  // every other stream is taken to its end.
+  if (!decoded ||
+      ((seeking || compressed) && !Finished(literal.Get(), compressed)) ||
       !Finished(differences.Get(), compressedDifferences)) {
     return ResultUpdateFailed;
   }

@@ -259,6 +259,15 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
       {"bytes after the difference stream",
        changed(packed, [](TestEntry& e) { e.instructions.push_back(0); }),
        compressed},
+      {"bytes after the plain differences",
+       changed(plain, [](TestEntry& e) { e.instructions.push_back(0); }),
+       seeking},
+      {"literal bytes it does not take",
+       changed(plain, [](TestEntry& e) { e.literal.push_back('.'); }), seeking},
+      {"the ordered form's literal bytes it does not take",
+       changed(PatchEntry("p", kOld, kNew),
+               [](TestEntry& e) { e.literal.push_back('.'); }),
+       0, true},
   };
   for (const Case& c : cases) {
     Load({c.entry}, c.flags);
