@@ -165,6 +165,10 @@ TEST(ComputeSeekingDelta, TakesMovedRepeatedAndNearlyEqualBytes) {
         c = RandomBytes(random, 30000), fresh = RandomBytes(random, 500);
   Bytes changed = Join({a, b, c});
   for (size_t i = 100; i < changed.size(); i += 1000) changed[i] += 3;
+  // Runs of equal bytes that fill whole count bytes: 255, then 510.
+  Bytes spaced = Join({a, b, c});
+  for (size_t i = 100; i < 30000; i += 256) spaced[i] += 3;
+  for (size_t i = 30000; i < spaced.size(); i += 511) spaced[i] += 5;
   const struct Case {
     const char* name;
     Bytes old, target;
@@ -173,6 +177,7 @@ TEST(ComputeSeekingDelta, TakesMovedRepeatedAndNearlyEqualBytes) {
       {"blocks in another order", Join({a, b, c}), Join({c, a, fresh, b}), 500},
       {"a block twice", Join({a, b}), Join({b, a, b}), 0},
       {"pointers that moved", Join({a, b, c}), changed, 0},
+      {"equal runs of whole counts", Join({a, b, c}), spaced, 0},
       {"nothing in common", a, b, b.size()},
       {"from nothing", {}, a, a.size()},
   };
