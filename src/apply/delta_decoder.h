@@ -37,7 +37,9 @@
 // one byte below 255), and zeros after the last non-zero one are their
 // number alone. The differences 00 00 07 00 are 02 07 01; 300 zeros are
 // FF 2D. A count cut short, a difference after a count that is missing or
-// zero, or zeros counted that no Add takes make the block invalid.
+// zero, or zeros counted that no Add takes make the block invalid. The
+// seeking form takes its literal bytes and differences to their last byte,
+// plain or compressed; bytes it leaves over fail the entry.
 //
 // Its opcodes: Copy n and Insert n as above; Seek (2), then one bit (1:
 // towards the start) and a length code d >= 1, moves the old position by d

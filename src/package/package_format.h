@@ -109,7 +109,8 @@ constexpr uint32_t PackageFlagKeepTimes = 2;
 // decodes to exactly that many; instructionSize counts both. A stream that
 // ends early, decodes to more, is followed by other bytes or is damaged
 // fails like a short block. Without this flag a block is the bytes
-// themselves.
+// themselves, and an original form's literal block may hold bytes its
+// instructions never take.
 constexpr uint32_t PackageFlagCompressed = 4;
 // A 64 MiB dictionary: what an applier allocates at most for one stream.
 constexpr int kMaxWindowLog = 26;
