@@ -165,23 +165,31 @@ size_t DirectLongestMatch(const uint8_t* old, size_t oldSize,
   return best;
 }
 
+// `sorted` and `memo`: see ComputeDelta.
 std::vector<Match> SuffixArrayMatches(const uint8_t* old, size_t oldSize,
-                                      const uint8_t* target,
-                                      size_t targetSize) {
+                                      const uint8_t* target, size_t targetSize,
+                                      const int32_t* sorted, MatchMemo* memo) {
   // Building a suffix array costs a fixed 256 KiB of buckets: the many
   // small gaps of a chain are searched directly.
-  bool direct = uint64_t{oldSize} * targetSize <= kDirectSearch;
-  std::vector<int32_t> suffixes(direct ? 0 : oldSize);
-  if (!direct) divsufsort(old, suffixes.data(), static_cast<int32_t>(oldSize));
+  bool direct =
+      sorted == nullptr && uint64_t{oldSize} * targetSize <= kDirectSearch;
+  std::vector<int32_t> suffixes;
+  if (!direct && sorted == nullptr) {
+    suffixes.resize(oldSize);
+    divsufsort(old, suffixes.data(), static_cast<int32_t>(oldSize));
+    sorted = suffixes.data();
+  }
   std::vector<Match> matches;
   size_t j = 0;
   while (j < targetSize) {
     size_t position = 0;
-    size_t length = direct
-                        ? DirectLongestMatch(old, oldSize, target + j,
-                                             targetSize - j, &position)
-                        : LongestMatch(old, oldSize, suffixes.data(),
-                                       target + j, targetSize - j, &position);
+    size_t length = direct ? DirectLongestMatch(old, oldSize, target + j,
+                                                targetSize - j, &position)
+                    : memo != nullptr
+                        ? memo->Longest(old, oldSize, sorted, target,
+                                        targetSize, j, &position)
+                        : LongestMatch(old, oldSize, sorted, target + j,
+                                       targetSize - j, &position);
     if (length < kMinMatch) {
       ++j;
       continue;
@@ -302,6 +310,30 @@ size_t LongestMatch(const uint8_t* old, size_t oldSize, const int32_t* suffixes,
   return best;
 }
 
+MatchMemo::MatchMemo(size_t targetSize)
+    : found(new std::atomic<uint32_t>[targetSize]) {
+  for (size_t i = 0; i < targetSize; ++i)
+    found[i].store(kUnknown, std::memory_order_relaxed);
+}
+
+size_t MatchMemo::Longest(const uint8_t* old, size_t oldSize,
+                          const int32_t* suffixes, const uint8_t* target,
+                          size_t targetSize, size_t at, size_t* position) {
+  const uint32_t known = found[at].load(std::memory_order_relaxed);
+  if (known == kUnknown) {
+    size_t length = LongestMatch(old, oldSize, suffixes, target + at,
+                                 targetSize - at, position);
+    found[at].store(length == 0 ? kNoMatch : static_cast<uint32_t>(*position),
+                    std::memory_order_relaxed);
+    return length;
+  }
+  *position = known == kNoMatch ? 0 : known;
+  return known == kNoMatch
+             ? 0
+             : CommonPrefix(old + known, target + at,
+                            std::min(oldSize - known, targetSize - at));
+}
+
 std::vector<Match> BestChain(const std::vector<Match>& matches) {
   // Scores: bits saved. The chain's predecessor must end (in the old file)
   // at or before a match's start; old end positions are ranked.
@@ -343,16 +375,18 @@ namespace {
 // Appends the best chain of target[targetAt, targetEnd) against
 // old[oldAt, oldEnd), then, `depth` levels down, the chains inside the gaps
 // it leaves: the whole-file search takes each position's longest match
-// anywhere, which can hide a shorter one that fits in order.
+// anywhere, which can hide a shorter one that fits in order. `sorted` and
+// `memo` (see ComputeDelta) serve the whole files only.
 void ChainIn(const uint8_t* old, size_t oldAt, size_t oldEnd,
              const uint8_t* target, size_t targetAt, size_t targetEnd,
-             int depth, const DiffOptions& options, std::vector<Match>* out) {
+             int depth, const DiffOptions& options, std::vector<Match>* out,
+             const int32_t* sorted = nullptr, MatchMemo* memo = nullptr) {
   size_t oldSize = oldEnd - oldAt, targetSize = targetEnd - targetAt;
   if (oldSize < kMinMatch || targetSize < kMinMatch) return;
   std::vector<Match> matches =
       oldSize <= options.suffixArrayLimit
           ? SuffixArrayMatches(old + oldAt, oldSize, target + targetAt,
-                               targetSize)
+                               targetSize, sorted, memo)
           : BlockMatches(old + oldAt, oldSize, target + targetAt, targetSize);
   for (Match& match : matches) {
     match.old += oldAt;
@@ -378,9 +412,11 @@ void ChainIn(const uint8_t* old, size_t oldAt, size_t oldEnd,
 }  // namespace
 
 Delta ComputeDelta(const uint8_t* old, size_t oldSize, const uint8_t* target,
-                   size_t targetSize, const DiffOptions& options) {
+                   size_t targetSize, const DiffOptions& options,
+                   const int32_t* suffixes, MatchMemo* memo) {
   std::vector<Match> chain;
-  ChainIn(old, 0, oldSize, target, 0, targetSize, kGapDepth, options, &chain);
+  ChainIn(old, 0, oldSize, target, 0, targetSize, kGapDepth, options, &chain,
+          suffixes, memo);
   Delta delta;
   Emitter emit(target, &delta);
   size_t oldAt = 0, targetAt = 0;
@@ -509,7 +545,8 @@ std::vector<int32_t> SortSuffixes(const uint8_t* old, size_t oldSize) {
 
 SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
                                  const int32_t* suffixes, const uint8_t* target,
-                                 size_t targetSize, int64_t matchGain) {
+                                 size_t targetSize, int64_t matchGain,
+                                 MatchMemo* memo) {
   SeekingDelta delta;
   SeekingEmitter emit(old, target, &delta);
   const auto n = static_cast<int64_t>(targetSize);
@@ -527,8 +564,11 @@ SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
     for (; scan < n; ++scan) {
       size_t at = 0;
       length = static_cast<int64_t>(
-          LongestMatch(old, oldSize, suffixes, target + scan,
-                       targetSize - static_cast<size_t>(scan), &at));
+          memo != nullptr
+              ? memo->Longest(old, oldSize, suffixes, target, targetSize,
+                              static_cast<size_t>(scan), &at)
+              : LongestMatch(old, oldSize, suffixes, target + scan,
+                             targetSize - static_cast<size_t>(scan), &at));
       pos = static_cast<int64_t>(at);
       for (; scored < scan + length; ++scored)
         oldScore += agrees(scored, lastOffset);

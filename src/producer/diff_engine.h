@@ -23,8 +23,10 @@
 //      differing bytes replaced, and neighbours with one opcode merge.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "producer/delta_encoder.h"
@@ -44,8 +46,14 @@ struct Delta {
   uint64_t copied = 0;  // new bytes taken from the old file
 };
 
+class MatchMemo;
+// `suffixes` and `memo`, when given, are the old file's SortSuffixes and a
+// memo of the new file's matches in it, which the search of the whole files
+// takes its matches from (the seeking form's search made them already).
 Delta ComputeDelta(const uint8_t* old, size_t oldSize, const uint8_t* target,
-                   size_t targetSize, const DiffOptions& options = {});
+                   size_t targetSize, const DiffOptions& options = {},
+                   const int32_t* suffixes = nullptr,
+                   MatchMemo* memo = nullptr);
 
 struct SeekingDelta {
   std::vector<SeekingInstruction> instructions;
@@ -65,7 +73,8 @@ struct SeekingDelta {
 // than 2^31 bytes; `suffixes` is its SortSuffixes.
 SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
                                  const int32_t* suffixes, const uint8_t* target,
-                                 size_t targetSize, int64_t matchGain);
+                                 size_t targetSize, int64_t matchGain,
+                                 MatchMemo* memo = nullptr);
 // The suffix array of `old`.
 std::vector<int32_t> SortSuffixes(const uint8_t* old, size_t oldSize);
 // bsdiff's match gain.
@@ -84,6 +93,27 @@ struct Match {
 // sets `position`.
 size_t LongestMatch(const uint8_t* old, size_t oldSize, const int32_t* suffixes,
                     const uint8_t* target, size_t targetSize, size_t* position);
+
+// The longest match of each new position, kept once found: searches of the
+// same two files at other gains visit mostly the same positions, and find
+// them here instead of in the suffix array. Searches on several threads
+// may share one; each position is found at most once per thread.
+class MatchMemo {
+ public:
+  explicit MatchMemo(size_t targetSize);
+
+  // As LongestMatch for target + `at`.
+  size_t Longest(const uint8_t* old, size_t oldSize, const int32_t* suffixes,
+                 const uint8_t* target, size_t targetSize, size_t at,
+                 size_t* position);
+
+ private:
+  // The match's old position, kNoMatch or, until found, kUnknown (an old
+  // file has fewer than 2^31 bytes); its length is found again from it.
+  static constexpr uint32_t kNoMatch = 0x80000000u;
+  static constexpr uint32_t kUnknown = 0xFFFFFFFFu;
+  std::unique_ptr<std::atomic<uint32_t>[]> found;
+};
 
 // The best chain of matches: increasing and non-overlapping in both files,
 // maximising the bits saved. `matches` are in target order and do not

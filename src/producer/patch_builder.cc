@@ -589,10 +589,13 @@ constexpr size_t kSmallDelta = 4096;
 // 81 bytes compressed, 50 stored).
 constexpr size_t kStoredTrial = 512;
 
+// `suffixes` and `memo`: see ComputeDelta.
 Candidate Ordered(const std::vector<uint8_t>& old,
-                  const std::vector<uint8_t>& target, const DiffOptions& diff) {
-  Delta delta =
-      ComputeDelta(old.data(), old.size(), target.data(), target.size(), diff);
+                  const std::vector<uint8_t>& target, const DiffOptions& diff,
+                  const int32_t* suffixes = nullptr,
+                  MatchMemo* memo = nullptr) {
+  Delta delta = ComputeDelta(old.data(), old.size(), target.data(),
+                             target.size(), diff, suffixes, memo);
   Candidate candidate;
   candidate.instructions = EncodeInstructions(delta.instructions);
   candidate.literal = std::move(delta.literal);
@@ -653,12 +656,13 @@ struct SeekingSource {
         target(target),
         kind(kind),
         parameters(std::move(parameters)),
-        suffixes(SortSuffixes(old.data(), old.size())) {}
+        suffixes(SortSuffixes(old.data(), old.size())),
+        memo(target.size()) {}
 
   Candidate At(int64_t gain, bool compressed) const {
     return SeekingCandidate(
         ComputeSeekingDelta(old.data(), old.size(), suffixes.data(),
-                            target.data(), target.size(), gain),
+                            target.data(), target.size(), gain, &memo),
         kind, parameters, compressed);
   }
 
@@ -667,6 +671,7 @@ struct SeekingSource {
   uint32_t kind;
   std::vector<uint8_t> parameters;
   std::vector<int32_t> suffixes;
+  mutable MatchMemo memo;  // shared by the searches at every gain
 };
 
 // `best`, `source`'s form at kMatchGain, or a smaller one at another gain;
@@ -775,8 +780,13 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
   std::optional<SeekingSource> plain, transformed;
   Candidate plainForm, transformedForm;
   std::optional<Candidate> orderedForm;
-  auto takeOrdered = [&] {
-    Candidate form = fits(Ordered(old, target, diff));
+  // The original form, its search served by `source`'s when there is one
+  // (the files as they are).
+  auto takeOrdered = [&](const SeekingSource* source) {
+    Candidate form =
+        fits(source != nullptr ? Ordered(old, target, diff,
+                                         source->suffixes.data(), &source->memo)
+                               : Ordered(old, target, diff));
     form.size = Blocks(form, compressed, kChoosingLevel).Size();
     orderedForm = std::move(form);
   };
@@ -786,7 +796,7 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
         plainForm = fits(plain->At(kMatchGain, compressed));
       },
       [&] {
-        if (kind == kTransformNone) return takeOrdered();
+        if (kind == kTransformNone) return takeOrdered(nullptr);
         oldCode = old;
         newCode = target;
         CodeTransform(kind, parsed.width, parsed.old)
@@ -796,20 +806,33 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
         transformed.emplace(oldCode, newCode, kind, parameters);
         transformedForm = fits(transformed->At(kMatchGain, compressed));
       });
-  // Then the better seeking form at the other gains.
-  if (transformed && transformedForm.size < plainForm.size) {
-    transformedForm =
-        fits(Smallest(*transformed, std::move(transformedForm), compressed));
+  // Then the better seeking form at the other gains, and beside it the
+  // original form of a small program; the other seeking form's search is
+  // done with.
+  const bool orderedBeside =
+      kind != kTransformNone && old.size() <= kOrderedCandidateSize;
+  auto smallest = [&] {
+    if (kind != kTransformNone && transformedForm.size < plainForm.size) {
+      if (!orderedBeside) plain.reset();
+      transformedForm =
+          fits(Smallest(*transformed, std::move(transformedForm), compressed));
+    } else {
+      transformed.reset();
+      plainForm = fits(Smallest(*plain, std::move(plainForm), compressed));
+    }
+  };
+  if (orderedBeside) {
+    RunSideBySide(smallest, [&] { takeOrdered(&*plain); });
   } else {
-    plainForm = fits(Smallest(*plain, std::move(plainForm), compressed));
+    smallest();
   }
   std::vector<Candidate> candidates;
   candidates.push_back(std::move(plainForm));
-  if (transformed) {
+  if (kind != kTransformNone) {
     candidates.push_back(std::move(transformedForm));
-    if (old.size() <= kOrderedCandidateSize ||
+    if (!orderedForm &&
         std::min(candidates[0].size, candidates[1].size) < kSmallDelta) {
-      takeOrdered();
+      takeOrdered(plain ? &*plain : nullptr);
     }
   }
   if (orderedForm) candidates.push_back(std::move(*orderedForm));

@@ -80,14 +80,27 @@ TEST(ComputeDelta, RandomMutationsRoundTripThroughTheDecoder) {
                                target.size(), options);
     SCOPED_TRACE(round);
     ExpectRoundTrip(old, target, delta, dir);
+    // Searches that share a memo of matches find what each finds alone.
     std::vector<int32_t> suffixes = SortSuffixes(old.data(), old.size());
+    MatchMemo memo(target.size());
     for (int64_t gain : {2, 8, 32}) {
-      ExpectRoundTrip(
-          old, target,
+      SeekingDelta alone =
           ComputeSeekingDelta(old.data(), old.size(), suffixes.data(),
-                              target.data(), target.size(), gain),
-          dir);
+                              target.data(), target.size(), gain);
+      ExpectRoundTrip(old, target, alone, dir);
+      SeekingDelta shared =
+          ComputeSeekingDelta(old.data(), old.size(), suffixes.data(),
+                              target.data(), target.size(), gain, &memo);
+      EXPECT_EQ(EncodeSeekingInstructions(alone.instructions),
+                EncodeSeekingInstructions(shared.instructions));
+      EXPECT_EQ(alone.literal, shared.literal);
+      EXPECT_EQ(alone.differences, shared.differences);
     }
+    Delta shared = ComputeDelta(old.data(), old.size(), target.data(),
+                                target.size(), options, suffixes.data(), &memo);
+    EXPECT_EQ(EncodeInstructions(delta.instructions),
+              EncodeInstructions(shared.instructions));
+    EXPECT_EQ(delta.literal, shared.literal);
   }
 }
 
