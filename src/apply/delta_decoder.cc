@@ -145,7 +145,8 @@ bool ReadAll(CFileReadData& stream, uint8_t* bytes, uint32_t count) {
   return delivered == count;
 }
 
-// The differences of near-copies from their counted form (see the header).
+// The differences of near-copies from their counted form (see the header),
+// read from the stream a buffer at a time.
 class CountedDifferences {
  public:
   explicit CountedDifferences(CFileReadData& stream) : stream_(stream) {}
@@ -162,7 +163,7 @@ class CountedDifferences {
         continue;
       }
       uint8_t byte = 0;
-      if (!ReadAll(stream_, &byte, 1)) return false;
+      if (!Next(&byte)) return false;
       if (counted_) {
         if (byte == 0) return false;  // zeros are counted, never stored
         *differences++ = byte;
@@ -172,7 +173,7 @@ class CountedDifferences {
       }
       zeros_ = byte;
       while (byte == 255) {
-        if (!ReadAll(stream_, &byte, 1)) return false;
+        if (!Next(&byte)) return false;
         zeros_ += byte;
       }
       counted_ = true;
@@ -180,14 +181,28 @@ class CountedDifferences {
     return true;
   }
 
-  // True when every zero counted was taken; bytes left in the stream are
-  // for its owner to find.
-  bool Finished() const { return zeros_ == 0; }
+  // True when every zero counted and every byte read ahead was taken;
+  // bytes left in the stream are for its owner to find.
+  bool Finished() const { return zeros_ == 0 && next_ == end_; }
 
  private:
+  bool Next(uint8_t* byte) {
+    if (next_ == end_) {
+      uint32_t delivered = 0;
+      stream_.Read(buffer_, sizeof buffer_, &delivered);
+      if (delivered == 0) return false;
+      next_ = 0;
+      end_ = delivered;
+    }
+    *byte = buffer_[next_++];
+    return true;
+  }
+
   CFileReadData& stream_;
   uint64_t zeros_ = 0;    // counted and not yet taken
   bool counted_ = false;  // a non-zero difference comes next
+  uint8_t buffer_[4096];
+  uint32_t next_ = 0, end_ = 0;  // the bytes of buffer_ not yet taken
 };
 
 }  // namespace

@@ -144,15 +144,34 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
       }
     }
   }
-  // The count of instruction bytes must be what the stream holds, and
+  // Instructions of more bytes than one read buffer holds (every other
+  // byte replaced) build; their count must be what the stream holds, and
   // within 1 to 2^31 - 1.
-  for (uint32_t count :
-       {uint32_t(plain.instructions.size() - 1),
-        uint32_t(plain.instructions.size() + 1), 0u, 0x80000000u}) {
-    TestEntry wrongCount = patch;
+  std::mt19937 random(5);
+  const Bytes many = RandomBytes(random, 100000);
+  Bytes changed = many;
+  std::vector<Instruction> pairs;
+  Bytes replaced;
+  for (size_t i = 1; i < many.size(); i += 2) {
+    changed[i] ^= 0x5A;
+    replaced.push_back(changed[i]);
+    pairs.push_back({Copy, 1});
+    pairs.push_back({Replace, 1});
+  }
+  TestEntry large = PatchEntry("p", many, changed);
+  large.instructions = EncodeInstructions(pairs);
+  large.literal = replaced;
+  ASSERT_GT(large.instructions.size(), 65536u);
+  const uint32_t size = static_cast<uint32_t>(large.instructions.size());
+  large = Compressed(large);
+  Load({large}, PackageFlagCompressed);
+  EXPECT_EQ(ResultSuccess, Build(0, many));
+  EXPECT_EQ(changed, built);
+  for (uint32_t count : {size - 1, size + 1, 0u, 0x80000000u, 0x7FFFFFFFu}) {
+    TestEntry wrongCount = large;
     std::memcpy(wrongCount.instructions.data(), &count, 4);
     Load({wrongCount}, PackageFlagCompressed);
-    EXPECT_EQ(ResultUpdateFailed, Build(0, old)) << count;
+    EXPECT_EQ(ResultUpdateFailed, Build(0, many)) << count;
   }
   // The literal stream yields no more than the new file's size, also where
   // that is larger than the stream's dictionary: nothing past it is written.
