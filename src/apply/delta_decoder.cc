@@ -146,13 +146,18 @@ bool ReadAll(CFileReadData& stream, uint8_t* bytes, uint32_t count) {
 }
 
 // The differences of near-copies from their counted form (see the header),
-// read from the stream a buffer at a time.
+// read from the stream a buffer at a time. No more than `room` differences
+// are taken in all (the new file's bytes): a count beyond what is left of
+// them fails as it is read, not after up to 2 * `room` more stream bytes.
 class CountedDifferences {
  public:
-  explicit CountedDifferences(CFileReadData& stream) : stream_(stream) {}
+  CountedDifferences(CFileReadData& stream, uint64_t room)
+      : stream_(stream), room_(room) {}
 
   // The next `count` differences, or false when the stream ends first.
   bool Read(uint8_t* differences, uint32_t count) {
+    if (count > room_) return false;
+    room_ -= count;
     while (count > 0) {
       if (zeros_ > 0) {
         uint32_t piece = zeros_ < count ? static_cast<uint32_t>(zeros_) : count;
@@ -175,6 +180,7 @@ class CountedDifferences {
       while (byte == 255) {
         if (!Next(&byte)) return false;
         zeros_ += byte;
+        if (zeros_ > room_ + count) return false;
       }
       counted_ = true;
     }
@@ -199,6 +205,7 @@ class CountedDifferences {
   }
 
   CFileReadData& stream_;
+  uint64_t room_;         // differences not yet asked for
   uint64_t zeros_ = 0;    // counted and not yet taken
   bool counted_ = false;  // a non-zero difference comes next
   uint8_t buffer_[4096];
@@ -281,7 +288,7 @@ bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
   chunks.Allocate(2 * kChunkSize);
   uint8_t* bytes = chunks.Get();
   uint8_t* differences = bytes + kChunkSize;
-  CountedDifferences counted(differenceStream);
+  CountedDifferences counted(differenceStream, newSize);
   uint64_t at = 0;  // the old file's position
   SeekingStep step;
   for (;;) {

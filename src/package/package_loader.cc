@@ -240,9 +240,9 @@ ResultCode PackageLoader::ReadEntries() {
       (compact && header.entryCount > kMaxCompactEntries)) {
     return ResultBadEntryList;
   }
-  // Fixed records are large enough to reserve for; compact ones grow the
-  // list as they are read.
-  if (!compact) entries.reserve(header.entryCount);
+  // The list grows as records are read: a count that fits the room may
+  // still ask for more memory than a 32-bit process has, and records that
+  // are not there fail before it is taken.
   TableReader table(file, room);
   SharedArray<uint8_t> nameBytes;
   nameBytes.Allocate(kInitialNameBuffer);

@@ -160,6 +160,14 @@ TEST_F(Decoding, SeekingProgramsReachTheWholeOldFileAndNoFurther) {
         << c.what;
     EXPECT_EQ(c.out, out) << c.what;
   }
+  // A count of more zeros than the new file has bytes fails as it is read,
+  // not at the end of a long stream.
+  const Bytes endless(1 << 20, 0xFF);
+  Bytes out;
+  uint64_t consumed[2];
+  EXPECT_FALSE(DecodeWithFiles(dir, program({{Add, 2}}), ToBytes("ABCDEFGHIJ"),
+                               {}, &out, consumed, &endless, false, 1000));
+  EXPECT_LT(consumed[0], 65536u);
 }
 
 // The grouped coding decodes every program as the bits do, and fails,

@@ -390,7 +390,7 @@ fs::path ScratchDir::operator/(const std::string& name) const {
 bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
                      const Bytes& old, const Bytes& literal, Bytes* out,
                      uint64_t consumed[2], const Bytes* differences,
-                     bool grouped) {
+                     bool grouped, uint64_t newSize) {
   WriteAll(dir / "old", old);
   WriteAll(dir / "literal", literal);
   WriteAll(dir / "differences", differences ? *differences : Bytes());
@@ -416,7 +416,8 @@ bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
     CGroupedSteps fields(block);
     ended = DeltaDecoder::DecodeSeeking(
         oldReader, output, grouped ? static_cast<ISeekingSteps&>(fields) : bits,
-        literalStream, differenceStream, UINT64_MAX);
+        literalStream, differenceStream, newSize);
+    if (consumed != nullptr) consumed[0] = differenceStream.consumed;
   } else {
     CFileReadData oldStream(oldFile);
     BitReader reader(block);

@@ -132,13 +132,15 @@ class ScratchDir {
 
 // Runs the applier's decoder over `instructions`, with `old` and `literal`
 // in files in `dir`; `out` gets what it wrote. Returns whether the stream
-// ended well; `consumed`, when given, the bytes taken from old (the original
-// form only) and literal. With `differences`, the seeking form's decoder,
-// over `instructions` grouped by field when `grouped`.
+// ended well; `consumed`, when given, the bytes taken from old (from the
+// differences in the seeking form) and literal. With `differences`, the
+// seeking form's decoder, over `instructions` grouped by field when
+// `grouped`, building at most `newSize` bytes.
 bool DecodeWithFiles(const ScratchDir& dir, const Bytes& instructions,
                      const Bytes& old, const Bytes& literal, Bytes* out,
                      uint64_t consumed[2] = nullptr,
-                     const Bytes* differences = nullptr, bool grouped = false);
+                     const Bytes* differences = nullptr, bool grouped = false,
+                     uint64_t newSize = UINT64_MAX);
 
 // Removes everything inside `folder`, read-only files included.
 void ClearFolder(const std::filesystem::path& folder);
