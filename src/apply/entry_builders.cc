@@ -41,11 +41,13 @@ DWORD ReportProgress(uint64_t done, uint64_t total, uintptr_t context) {
 
 namespace {
 
-// Reads a plain instruction block into `instructions`.
+// Reads a plain instruction block into `instructions`, holding `lock`.
 bool ReadPlainInstructions(HANDLE package, uint64_t position, uint64_t size,
+                           ICriticalSection* lock,
                            SharedArray<uint8_t>* instructions) {
   if (size == 0 || size > INT32_MAX) return false;
   if (!instructions->TryAllocate(static_cast<int32_t>(size))) return false;
+  CAutoLock guard(lock);
   DWORD read = 0;
   return SeekFile(package, position) &&
          ReadFile(package, instructions->Get(), static_cast<DWORD>(size), &read,
@@ -57,19 +59,23 @@ bool ReadPlainInstructions(HANDLE package, uint64_t position, uint64_t size,
 // then their stream) into `instructions`: exactly that many bytes, then the
 // stream's end. The memory grows with the bytes the stream has decoded, to
 // twice them at most, so a count the stream does not back reserves little.
+// Every load from the package holds `lock`.
 bool ReadCompressedInstructions(HANDLE package, uint64_t position,
-                                uint64_t size,
+                                uint64_t size, ICriticalSection* lock,
                                 SharedArray<uint8_t>* instructions) {
   uint32_t count = 0;
   DWORD read = 0;
-  if (size < 4 || !SeekFile(package, position) ||
-      !ReadFile(package, &count, 4, &read, nullptr) || read != 4 ||
-      count == 0 || count > INT32_MAX) {
-    return false;
+  {
+    CAutoLock guard(lock);
+    if (size < 4 || !SeekFile(package, position) ||
+        !ReadFile(package, &count, 4, &read, nullptr) || read != 4 ||
+        count == 0 || count > INT32_MAX) {
+      return false;
+    }
   }
   SharedArray<CCompressedReadData> stream;
   stream.Attach(new CCompressedReadData(&::ReadFile, package, position + 4,
-                                        size - 4, count),
+                                        size - 4, count, lock),
                 1);
   SharedArray<uint8_t> held;
   uint32_t room = count < kStreamBufferSize ? count : kStreamBufferSize;
@@ -194,8 +200,8 @@ bool Finished(CFileReadData* stream, bool compressed) {
 
 }  // namespace
 
-ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
-                       const PackageEntry& entry) {
+ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
+                      OpenedBlocks* opened) {
   const PackageLoader& loader = *worker.loader.Get();
   HANDLE package = loader.fileHandle.Get();
   uint64_t packageSize = loader.header.packageSize;
@@ -204,13 +210,16 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
                          ? entry.kind & 0xFFFF0000u
                          : 0;
   bool seeking = (options & EntryOptionSeeking) != 0;
-  bool grouped = (options & EntryOptionGrouped) != 0;
   bool shared = (options & EntryOptionSharedLiteral) != 0;
-  uint32_t transform = (options & kEntryTransformMask) >> kEntryTransformShift;
+  opened->compressed = compressed;
+  opened->seeking = seeking;
+  opened->grouped = (options & EntryOptionGrouped) != 0;
+  opened->transform = (options & kEntryTransformMask) >> kEntryTransformShift;
   if (!InPackage(entry.instructionOffset, entry.instructionSize, packageSize) ||
       !InPackage(entry.literalOffset, entry.literalSize, packageSize) ||
-      (options & ~kEntryOptionsKnown) != 0 || transform > kTransformX64 ||
-      ((transform != kTransformNone || grouped) && !seeking) ||
+      (options & ~kEntryOptionsKnown) != 0 ||
+      opened->transform > kTransformX64 ||
+      ((opened->transform != kTransformNone || opened->grouped) && !seeking) ||
       (shared && !compressed)) {
     return ResultUpdateFailed;
   }
@@ -230,22 +239,16 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
   block.instructionSize = entry.instructionSize;
   if (seeking &&
       !ReadSeekingBlock(package, block.instructions, entry.instructionSize,
-                        entry, transform != kTransformNone, &block)) {
+                        entry, opened->transform != kTransformNone, &block)) {
     return ResultUpdateFailed;
   }
-  SharedArray<uint8_t> instructions;
-  if (!(compressed
-            ? ReadCompressedInstructions(package, block.instructions,
-                                         block.instructionSize, &instructions)
-            : ReadPlainInstructions(package, block.instructions,
-                                    block.instructionSize, &instructions))) {
-    return ResultUpdateFailed;
-  }
+  opened->instructions = block.instructions;
+  opened->instructionSize = block.instructionSize;
+  opened->parameters = block.transform;
 
   // An empty difference part is an empty stream in both forms.
-  bool compressedDifferences = compressed && block.differenceSize > 0;
-  SharedArray<CFileReadData> literal, differences;
-  literal.Attach(
+  opened->compressedDifferences = compressed && block.differenceSize > 0;
+  opened->literal.Attach(
       shared ? WindowStream(worker, package, literalAt, literalSize, window)
              : BlockStream(package, literalAt, literalSize, compressed,
                            entry.newSize, &worker.packageLock),
@@ -254,14 +257,33 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
   // build, and a count of the zeros after the last.
   const uint64_t differenceLimit =
       entry.newSize < UINT64_MAX / 2 ? entry.newSize * 2 + 1 : UINT64_MAX;
-  differences.Attach(
+  opened->differences.Attach(
       BlockStream(package, block.differences, block.differenceSize,
-                  compressedDifferences, differenceLimit, &worker.packageLock),
+                  opened->compressedDifferences, differenceLimit,
+                  &worker.packageLock),
       1);
-  CodeTransform oldCode(transform, block.transform.width, block.transform.old);
-  CodeTransform newCode(transform, block.transform.width,
-                        block.transform.target);
-  bool transformed = transform != kTransformNone;
+  return ResultSuccess;
+}
+
+ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
+                       HANDLE oldFile, HANDLE output,
+                       const PackageEntry& entry) {
+  // The streams may be loading from the package on their own threads.
+  HANDLE package = worker.loader.Get()->fileHandle.Get();
+  SharedArray<uint8_t> instructions;
+  if (!(blocks.compressed
+            ? ReadCompressedInstructions(package, blocks.instructions,
+                                         blocks.instructionSize,
+                                         &worker.packageLock, &instructions)
+            : ReadPlainInstructions(package, blocks.instructions,
+                                    blocks.instructionSize, &worker.packageLock,
+                                    &instructions))) {
+    return ResultUpdateFailed;
+  }
+  const TransformParameters& parameters = blocks.parameters;
+  CodeTransform oldCode(blocks.transform, parameters.width, parameters.old);
+  CodeTransform newCode(blocks.transform, parameters.width, parameters.target);
+  bool transformed = blocks.transform != kTransformNone;
   SharedArray<CFileWriteData> out;
   out.Attach(new CFileWriteData(output), 1);
   CFileWriteData& writer = *out.Get();
@@ -272,30 +294,32 @@ ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
   if (entry.newSize != 0) writer.progressTotal = entry.newSize;
   ReportProgress(0, writer.progressTotal, writer.progressContext);
 
+  CFileReadData& literal = *blocks.literal.Get();
   bool decoded;
-  if (seeking) {
+  if (blocks.seeking) {
     SharedArray<COldFileReader> old;
     old.Attach(new COldFileReader(oldFile, transformed ? &oldCode : nullptr),
                1);
     SharedArray<ISeekingSteps> steps;
-    steps.Attach(
-        grouped ? static_cast<ISeekingSteps*>(new CGroupedSteps(instructions))
-                : new CBitSteps(instructions),
-        1);
-    decoded = DeltaDecoder::DecodeSeeking(*old.Get(), writer, *steps.Get(),
-                                          *literal.Get(), *differences.Get(),
-                                          entry.newSize);
+    steps.Attach(blocks.grouped ? static_cast<ISeekingSteps*>(
+                                      new CGroupedSteps(instructions))
+                                : new CBitSteps(instructions),
+                 1);
+    decoded =
+        DeltaDecoder::DecodeSeeking(*old.Get(), writer, *steps.Get(), literal,
+                                    *blocks.differences.Get(), entry.newSize);
   } else {
     SharedArray<CFileReadData> old;
     old.Attach(new CFileReadData(oldFile), 1);
     BitReader reader(instructions);
-    decoded = DeltaDecoder::Decode(*old.Get(), writer, reader, *literal.Get());
+    decoded = DeltaDecoder::Decode(*old.Get(), writer, reader, literal);
   }
   // The ordered form's plain literal block may hold bytes it never takes;
   // every other stream is taken to its end.
   if (!decoded ||
-      ((seeking || compressed) && !Finished(literal.Get(), compressed)) ||
-      !Finished(differences.Get(), compressedDifferences)) {
+      ((blocks.seeking || blocks.compressed) &&
+       !Finished(&literal, blocks.compressed)) ||
+      !Finished(blocks.differences.Get(), blocks.compressedDifferences)) {
     return ResultUpdateFailed;
   }
   return writer.Flush() ? ResultSuccess : ResultUpdateFailed;

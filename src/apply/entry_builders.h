@@ -3,9 +3,12 @@
 
 #include <cstdint>
 
+#include "apply/code_transform.h"
+#include "apply/file_data.h"
 #include "package/package_format.h"
 #include "platform/platform.h"
 #include "result/result_codes.h"
+#include "runtime/shared_array.h"
 
 class CPatchThread;
 
@@ -27,15 +30,36 @@ struct ProgressPace {
 // more than moving a KiB, and the bar moves every few KiB of a large file.
 constexpr uint64_t kProgressClockBytes = 65536;
 
+// A patched entry's blocks, checked against the package, with its literal
+// and difference streams open: compressed ones decode ahead on threads of
+// their own from then on, while the worker proves the old file.
+struct OpenedBlocks {
+  bool compressed = false, seeking = false, grouped = false;
+  bool compressedDifferences = false;
+  uint32_t transform = kTransformNone;
+  // The instruction block (a seeking block's instruction part) in the
+  // package file, and the transform's parameters.
+  uint64_t instructions = 0, instructionSize = 0;
+  TransformParameters parameters;
+  SharedArray<CFileReadData> literal, differences;
+};
+
+// Opens a patched entry's blocks into `blocks`: 0, or 14 when a block does
+// not lie inside the package, the entry's options do not fit the package or
+// each other, or a seeking block's head or a shared literal's window is not
+// valid.
+ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
+                      OpenedBlocks* blocks);
+
 // Rebuilds a patched entry into `output` from `oldFile` (standing at offset
-// 0) and the entry's instruction and literal blocks. 0, or 14 when a block
-// does not lie inside the package, the instruction block is empty or cannot
-// be held in memory, the instructions do not end with their end marker, or
-// the final write fails; in a package with PackageFlagCompressed also when
-// the instruction stream does not decode to exactly its count of bytes, or
-// the literal stream to exactly the bytes the instructions take. Progress goes
-// to the worker's dialog.
-ResultCode RebuildFile(CPatchThread& worker, HANDLE oldFile, HANDLE output,
+// 0) and its opened blocks. 0, or 14 when the instruction block is empty or
+// cannot be held in memory, the instructions do not end with their end
+// marker, or the final write fails; in a package with PackageFlagCompressed
+// also when the instruction stream does not decode to exactly its count of
+// bytes, or the literal stream to exactly the bytes the instructions take.
+// Progress goes to the worker's dialog.
+ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
+                       HANDLE oldFile, HANDLE output,
                        const PackageEntry& entry);
 
 // Copies an added entry's literal block into `output` in 64 KiB chunks,

@@ -499,15 +499,20 @@ class PatchRun {
 
   // Builds the new file from the old file `oldFull` through `out`, the
   // handle that created its temporary: whatever has been put under the
-  // temporary's name since is never opened, let alone written.
+  // temporary's name since is never opened, let alone written. The entry's
+  // compressed blocks decode ahead while the old file is proven; a fault in
+  // its blocks counts once the old file is the one the entry names.
   ResultCode PreparePatch(const WString& oldFull, const PackageEntry& record,
                           HANDLE out) {
+    OpenedBlocks blocks;
+    const ResultCode opened = OpenBlocks(worker_, record, &blocks);
     SharedHandle old;
     Times times;
     ResultCode code = OpenOld(oldFull, record, &old, &times);
     if (code != ResultSuccess) return code;
+    if (opened != ResultSuccess) return opened;
     SeekFile(old.Get(), 0);
-    code = RebuildFile(worker_, old.Get(), out, record);
+    code = RebuildFile(worker_, blocks, old.Get(), out, record);
     if (code != ResultSuccess) return code;
     if (!MatchesNew(out, record)) return ResultTargetMismatch;
     if ((options_ & PackageFlagKeepTimes) && times.read) {

@@ -1,13 +1,20 @@
 #include "apply/read_ahead_data.h"
 
 #include <cstring>
+#include <new>
 
 CReadAheadData::CReadAheadData(const SharedArray<CCompressedReadData>& stream)
     : source(stream), filled(0), drained(0) {
   // A short stream decodes in less time than a thread takes to set up.
-  if (source.Get()->decodedLimit >= kThreadedSize &&
-      filled.GetHandle() != nullptr && drained.GetHandle() != nullptr &&
-      slots.TryAllocate(kSlots * kChunk) &&
+  // The slots are not cleared: one is read only after a chunk is decoded
+  // into it, and the pages of those a short block never reaches are never
+  // touched.
+  uint8_t* memory = source.Get()->decodedLimit >= kThreadedSize
+                        ? new (std::nothrow) uint8_t[kSlots * kChunk]
+                        : nullptr;
+  if (memory != nullptr) slots.Attach(memory, kSlots * kChunk);
+  if (memory != nullptr && filled.GetHandle() != nullptr &&
+      drained.GetHandle() != nullptr &&
       thread.SetThreadProcC(&CReadAheadData::Produce, this) == 1) {
     // Start says 0 also for a thread that runs but could not signal that it
     // does: a thread handle is a thread that decodes, which Halt must end.

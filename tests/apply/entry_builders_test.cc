@@ -34,9 +34,12 @@ class Builders : public WorkerTest {
     HANDLE in = open("old", GENERIC_READ, OPEN_EXISTING);
     HANDLE out = open("out", GENERIC_WRITE, CREATE_ALWAYS);
     EXPECT_NE(INVALID_HANDLE_VALUE, out);
+    OpenedBlocks blocks;
     ResultCode result = (Record(index).kind & 0xFF) == EntryKindAdd
                             ? WriteAddedFile(Record(index), *worker, out)
-                            : RebuildFile(*worker, in, out, Record(index));
+                            : OpenBlocks(*worker, Record(index), &blocks);
+    if (result == ResultSuccess && (Record(index).kind & 0xFF) != EntryKindAdd)
+      result = RebuildFile(*worker, blocks, in, out, Record(index));
     CloseHandle(in);
     CloseHandle(out);
     built = ReadAll(In("out"));

@@ -105,6 +105,14 @@ TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
   Put(a);
   ExpectFailure({SeekingEntry("a.bin", {}, kTransformNone, false, 1)},
                 PackageFlagEntryOptions, ResultUpdateFailed, In("a.bin"));
+  // An entry whose blocks cannot be opened (a transform nobody knows) is
+  // refused for them only once its old file is the one it names.
+  TestEntry unknown = SeekingEntry("a.bin", {}, kTransformNone, false);
+  unknown.kind |= 7u << kEntryTransformShift;
+  ExpectFailure({unknown}, PackageFlagEntryOptions, ResultUpdateFailed,
+                In("a.bin"));
+  Put({{"a.bin", sameSize}});
+  ExpectFailure({unknown}, PackageFlagEntryOptions, kDiffers, In("a.bin"));
 }
 
 // Backups replace older ones, and only with the flag; a read-only target
