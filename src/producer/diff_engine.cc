@@ -165,6 +165,16 @@ size_t DirectLongestMatch(const uint8_t* old, size_t oldSize,
   return best;
 }
 
+// LongestMatch for target + `at`, from `memo` when there is one.
+size_t LongestAt(MatchMemo* memo, const uint8_t* old, size_t oldSize,
+                 const int32_t* suffixes, const uint8_t* target,
+                 size_t targetSize, size_t at, size_t* position) {
+  return memo != nullptr ? memo->Longest(old, oldSize, suffixes, target,
+                                         targetSize, at, position)
+                         : LongestMatch(old, oldSize, suffixes, target + at,
+                                        targetSize - at, position);
+}
+
 // `sorted` and `memo`: see ComputeDelta.
 std::vector<Match> SuffixArrayMatches(const uint8_t* old, size_t oldSize,
                                       const uint8_t* target, size_t targetSize,
@@ -185,11 +195,8 @@ std::vector<Match> SuffixArrayMatches(const uint8_t* old, size_t oldSize,
     size_t position = 0;
     size_t length = direct ? DirectLongestMatch(old, oldSize, target + j,
                                                 targetSize - j, &position)
-                    : memo != nullptr
-                        ? memo->Longest(old, oldSize, sorted, target,
-                                        targetSize, j, &position)
-                        : LongestMatch(old, oldSize, sorted, target + j,
-                                       targetSize - j, &position);
+                           : LongestAt(memo, old, oldSize, sorted, target,
+                                       targetSize, j, &position);
     if (length < kMinMatch) {
       ++j;
       continue;
@@ -563,12 +570,9 @@ SeekingDelta ComputeSeekingDelta(const uint8_t* old, size_t oldSize,
     int64_t scored = scan += length;
     for (; scan < n; ++scan) {
       size_t at = 0;
-      length = static_cast<int64_t>(
-          memo != nullptr
-              ? memo->Longest(old, oldSize, suffixes, target, targetSize,
-                              static_cast<size_t>(scan), &at)
-              : LongestMatch(old, oldSize, suffixes, target + scan,
-                             targetSize - static_cast<size_t>(scan), &at));
+      length = static_cast<int64_t>(LongestAt(memo, old, oldSize, suffixes,
+                                              target, targetSize,
+                                              static_cast<size_t>(scan), &at));
       pos = static_cast<int64_t>(at);
       for (; scored < scan + length; ++scored)
         oldScore += agrees(scored, lastOffset);
