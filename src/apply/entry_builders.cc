@@ -1,7 +1,5 @@
 #include "apply/entry_builders.h"
 
-#include <cstring>
-
 #include "apply/code_transform.h"
 #include "apply/compressed_read_data.h"
 #include "apply/delta_decoder.h"
@@ -55,11 +53,47 @@ bool ReadPlainInstructions(HANDLE package, uint64_t position, uint64_t size,
          read == size;
 }
 
+// Decodes the stream of `size` bytes at `position` and checks that it
+// holds exactly `count` bytes; keeps them in `destination` when one is
+// given, else passes them through a small buffer. Every load from the
+// package holds `lock`.
+bool DecodeExactly(HANDLE package, uint64_t position, uint64_t size,
+                   uint32_t count, ICriticalSection* lock,
+                   uint8_t* destination) {
+  SharedArray<CCompressedReadData> stream;
+  stream.Attach(new CCompressedReadData(&::ReadFile, package, position, size,
+                                        count, lock),
+                1);
+  SharedArray<uint8_t> scratch;
+  if (destination == nullptr) scratch.Allocate(kStreamBufferSize);
+  uint32_t left = count;
+  while (left > 0) {
+    uint8_t* target =
+        destination != nullptr ? destination + (count - left) : scratch.Get();
+    uint32_t piece = destination != nullptr ||
+                             left < static_cast<uint32_t>(kStreamBufferSize)
+                         ? left
+                         : static_cast<uint32_t>(kStreamBufferSize);
+    uint32_t delivered = 0;
+    stream.Get()->Read(target, piece, &delivered);
+    if (delivered != piece) return false;
+    left -= piece;
+  }
+  return stream.Get()->Finished();
+}
+
+// Instruction counts up to this, or up to kTrustedExpansion times their
+// stream's size, are taken at their word: the memory is as much as the
+// package itself could ask for.
+constexpr uint32_t kTrustedInstructions = 1u << 20;
+constexpr uint64_t kTrustedExpansion = 16;
+
 // Decodes a compressed instruction block (its count of instruction bytes,
 // then their stream) into `instructions`: exactly that many bytes, then the
-// stream's end. The memory grows with the bytes the stream has decoded, to
-// twice them at most, so a count the stream does not back reserves little.
-// Every load from the package holds `lock`.
+// stream's end. A count larger than its stream can plausibly hold is
+// decoded once before the memory is taken, so that a count the stream does
+// not back reserves nothing; others are decoded once, in place. Every load
+// from the package holds `lock`.
 bool ReadCompressedInstructions(HANDLE package, uint64_t position,
                                 uint64_t size, ICriticalSection* lock,
                                 SharedArray<uint8_t>* instructions) {
@@ -73,29 +107,15 @@ bool ReadCompressedInstructions(HANDLE package, uint64_t position,
       return false;
     }
   }
-  SharedArray<CCompressedReadData> stream;
-  stream.Attach(new CCompressedReadData(&::ReadFile, package, position + 4,
-                                        size - 4, count, lock),
-                1);
-  SharedArray<uint8_t> held;
-  uint32_t room = count < kStreamBufferSize ? count : kStreamBufferSize;
-  uint32_t have = 0;
-  if (!held.TryAllocate(static_cast<int32_t>(room))) return false;
-  for (;;) {
-    uint32_t delivered = 0;
-    stream.Get()->Read(held.At(have), room - have, &delivered);
-    have += delivered;
-    if (have == count) break;
-    if (have < room) return false;  // the stream ended early
-    SharedArray<uint8_t> larger;
-    room = room <= count / 2 ? room * 2 : count;
-    if (!larger.TryAllocate(static_cast<int32_t>(room))) return false;
-    std::memcpy(larger.Get(), held.Get(), have);
-    held = larger;
+  const bool trusted =
+      count <= kTrustedInstructions || count / kTrustedExpansion <= size - 4;
+  if (!trusted &&
+      !DecodeExactly(package, position + 4, size - 4, count, lock, nullptr)) {
+    return false;
   }
-  if (!stream.Get()->Finished()) return false;
-  *instructions = held;
-  return true;
+  if (!instructions->TryAllocate(static_cast<int32_t>(count))) return false;
+  return DecodeExactly(package, position + 4, size - 4, count, lock,
+                       instructions->Get());
 }
 
 // Where the parts of a seeking instruction block lie in the package file,

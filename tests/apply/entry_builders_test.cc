@@ -147,11 +147,11 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
       }
     }
   }
-  // Instructions of more bytes than one read buffer holds (every other
-  // byte replaced) build; their count must be what the stream holds, and
-  // within 1 to 2^31 - 1.
+  // Instructions of over a MiB (every other byte replaced), whose stream
+  // is far smaller than a sixteenth of them, build; their count must be
+  // what the stream holds, and within 1 to 2^31 - 1.
   std::mt19937 random(5);
-  const Bytes many = RandomBytes(random, 100000);
+  const Bytes many = RandomBytes(random, 1300000);
   Bytes changed = many;
   std::vector<Instruction> pairs;
   Bytes replaced;
@@ -164,7 +164,7 @@ TEST_F(Builders, CompressedBlocksDecodeToExactlyWhatIsTaken) {
   TestEntry large = PatchEntry("p", many, changed);
   large.instructions = EncodeInstructions(pairs);
   large.literal = replaced;
-  ASSERT_GT(large.instructions.size(), 65536u);
+  ASSERT_GT(large.instructions.size(), 1u << 20);
   const uint32_t size = static_cast<uint32_t>(large.instructions.size());
   large = Compressed(large);
   Load({large}, PackageFlagCompressed);
