@@ -603,7 +603,8 @@ Candidate Ordered(const std::vector<uint8_t>& old,
   return candidate;
 }
 
-PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level);
+PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level,
+                   bool beside = false);
 
 // One seeking delta as a candidate, its instructions in the smaller coding
 // (`compressed` or not): grouped by field when there are many (their
@@ -700,10 +701,12 @@ void Append(std::vector<uint8_t>* out, const T& value) {
 }
 
 // The blocks of `candidate`, compressed at `level` (0: as the package is
-// written) when `compressed`. A seeking block is the sizes of the
-// parameters and of the instruction part, the parameters, the instruction
-// part and the differences.
-PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
+// written) when `compressed`; `beside`: the differences are compressed on a
+// second core while the instructions and the literal bytes are. A seeking
+// block is the sizes of the parameters and of the instruction part, the
+// parameters, the instruction part and the differences.
+PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level,
+                   bool beside) {
   PatchBlocks blocks;
   blocks.options = candidate.options;
   blocks.copied = candidate.copied;
@@ -711,13 +714,22 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
   std::vector<uint8_t> differences = candidate.differences;
   blocks.literal = candidate.literal;
   if (compressed) {
-    part = CompressInstructions(part, level);
-    blocks.literal = CompressBlock(blocks.literal.data(), blocks.literal.size(),
-                                   kMaxWindowLog, level);
-    if (!differences.empty()) {
+    auto instructionsAndLiteral = [&] {
+      part = CompressInstructions(part, level);
+      blocks.literal = CompressBlock(
+          blocks.literal.data(), blocks.literal.size(), kMaxWindowLog, level);
+    };
+    auto differenceStream = [&] {
+      if (differences.empty()) return;
       differences =
           CompressBlock(differences.data(), differences.size(),
                         kDifferenceWindowLog, level, kDifferenceModel);
+    };
+    if (beside && !differences.empty()) {
+      RunSideBySide(instructionsAndLiteral, differenceStream);
+    } else {
+      instructionsAndLiteral();
+      differenceStream();
     }
   }
   if (!candidate.seeking) {
@@ -736,10 +748,10 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level) {
   return blocks;
 }
 
-// The blocks of `candidate` as the package is written: compressed ones
-// keep their literal bytes too, for a stream they may share.
+// The blocks of `candidate` as the package is written, on both cores:
+// compressed ones keep their literal bytes too, for a stream they may share.
 PatchBlocks Written(const Candidate& candidate, bool compressed, int level) {
-  PatchBlocks blocks = Blocks(candidate, compressed, level);
+  PatchBlocks blocks = Blocks(candidate, compressed, level, true);
   if (compressed) blocks.literalBytes = candidate.literal;
   return blocks;
 }
