@@ -105,13 +105,23 @@ const uint8_t* COldFileReader::Block(uint64_t number) {
   size_t slot = number & (held.size() - 1);
   uint8_t* data = slots.At(static_cast<int32_t>(slot * kTransformBlock));
   if (held[slot] != number + 1) {
+    // The blocks after it come along in the same read while their slots,
+    // the next ones, are empty: a cache that fills up reads the file 64 KiB
+    // at a time, and gives back no block it holds for one not yet asked for.
     uint64_t start = number * kTransformBlock;
+    size_t run = 1;
+    while (run < kOldReadBlocks && slot + run < held.size() &&
+           held[slot + run] == 0 && start + run * kTransformBlock < size) {
+      ++run;
+    }
     uint64_t left = size - start;
-    uint32_t amount =
-        left < kTransformBlock ? static_cast<uint32_t>(left) : kTransformBlock;
+    uint32_t amount = left < run * kTransformBlock
+                          ? static_cast<uint32_t>(left)
+                          : static_cast<uint32_t>(run * kTransformBlock);
     LoadAt(&::ReadFile, handle, start, data, amount, nullptr);
     if (transform != nullptr) transform->Forward(data, start, amount);
-    held[slot] = number + 1;
+    for (size_t block = 0; block < run; ++block)
+      held[slot + block] = number + block + 1;
   }
   return data;
 }

@@ -80,15 +80,18 @@ class CFileReadData : public IFileDataBase {
 // What the old file's cache holds at most: the whole of most programs, in
 // memory the applier can spare.
 constexpr uint32_t kOldCacheSize = 32u << 20;
+// The most blocks the cache reads from the file at once.
+constexpr size_t kOldReadBlocks = kStreamBufferSize / kTransformBlock;
 
 // The old file of an entry in the seeking form, read at any position
 // through a cache of its blocks of kTransformBlock bytes: a block is read
 // (and, with a `transform`, put in the transform's forward form) when a
-// read first wants it, and kept until another block needs its slot (slot =
-// block number modulo the slot count, a power of two). The cache holds the
-// whole file when it fits in `cacheSize`: copies taken from all over a program,
-// some bytes at a time, then read each block once. Read faults are not
-// reported, as with CFileReadData: the caller judges the result by its digest.
+// read first wants it, with the blocks after it whose slots are empty, and
+// kept until another block needs its slot (slot = block number modulo the
+// slot count, a power of two). The cache holds the whole file when it fits
+// in `cacheSize`: copies taken from all over a program, some bytes at a
+// time, then read each block once. Read faults are not reported, as with
+// CFileReadData: the caller judges the result by its digest.
 class COldFileReader {
  public:
   COldFileReader(HANDLE file, const CodeTransform* transform,

@@ -69,10 +69,11 @@ TEST_F(Streams, ReadAcrossABufferBoundary) {
 }
 
 // Reads anywhere in the old file, either way, across blocks, up to the end
-// and past it, through a cache that holds the whole file and through one
-// of two blocks that must give blocks back and load them again; through a
-// transform too, the bytes read are the file's as the transform of the
-// whole file holds them.
+// and past it, through a cache that holds the whole file, through one of
+// eight blocks whose reads of several blocks stop at a held slot and at the
+// last, and through one of two blocks that must give blocks back and load
+// them again; through a transform too, the bytes read are the file's as the
+// transform of the whole file holds them.
 TEST_F(Streams, OldFileReadAnywhere) {
   Bytes content = RandomBytes(random, 200000);
   for (size_t i = 0; i + 5 < content.size(); i += 37) {
@@ -87,7 +88,8 @@ TEST_F(Streams, OldFileReadAnywhere) {
   for (const CodeTransform* transform :
        {&code, (const CodeTransform*)nullptr}) {
     const Bytes& expected = transform != nullptr ? transformed : content;
-    for (uint32_t cache : {kOldCacheSize, 2 * kTransformBlock}) {
+    for (uint32_t cache :
+         {kOldCacheSize, 8 * kTransformBlock, 2 * kTransformBlock}) {
       COldFileReader old(file, transform, cache);
       for (uint64_t at : {100u, 50u, 70000u, 4090u, 131072u, 8190u, 199990u, 3u,
                           65535u, 195000u, 0u}) {
