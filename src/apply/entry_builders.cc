@@ -132,12 +132,13 @@ constexpr uint32_t kMaxParameterSize = 12 + 16 * 2 * kMaxCodeRanges;
 // Reads the head of a seeking block of `size` bytes at `position`: the
 // size of the transform's parameters (present exactly when the entry names
 // a transform) and of the instruction part; the rest is the difference
-// part.
+// part. Holds `lock` while it reads.
 bool ReadSeekingBlock(HANDLE package, uint64_t position, uint64_t size,
                       const PackageEntry& entry, bool transformed,
-                      SeekingBlock* block) {
+                      ICriticalSection* lock, SeekingBlock* block) {
   uint32_t sizes[2];
   DWORD read = 0;
+  CAutoLock guard(lock);
   if (size < 8 || !SeekFile(package, position) ||
       !ReadFile(package, sizes, 8, &read, nullptr) || read != 8) {
     return false;
@@ -164,12 +165,13 @@ bool ReadSeekingBlock(HANDLE package, uint64_t position, uint64_t size,
 }
 
 // Reads the SharedLiteral that is the literal block of `size` bytes at
-// `position`, and checks that it places a window of the entry's size in
-// the package.
+// `position`, holding `lock`, and checks that it places a window of the
+// entry's size in the package.
 bool ReadSharedLiteral(HANDLE package, uint64_t position, uint64_t size,
                        const PackageEntry& entry, uint64_t packageSize,
-                       SharedLiteral* shared) {
+                       ICriticalSection* lock, SharedLiteral* shared) {
   DWORD read = 0;
+  CAutoLock guard(lock);
   return size == sizeof *shared && SeekFile(package, position) &&
          ReadFile(package, shared, sizeof *shared, &read, nullptr) &&
          read == sizeof *shared &&
@@ -248,7 +250,7 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
   SharedLiteral window;
   if (shared) {
     if (!ReadSharedLiteral(package, literalAt, literalSize, entry, packageSize,
-                           &window)) {
+                           &worker.packageLock, &window)) {
       return ResultUpdateFailed;
     }
     literalAt = loader.packageOffset + window.streamOffset;
@@ -259,7 +261,8 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
   block.instructionSize = entry.instructionSize;
   if (seeking &&
       !ReadSeekingBlock(package, block.instructions, entry.instructionSize,
-                        entry, opened->transform != kTransformNone, &block)) {
+                        entry, opened->transform != kTransformNone,
+                        &worker.packageLock, &block)) {
     return ResultUpdateFailed;
   }
   opened->instructions = block.instructions;
