@@ -11,7 +11,7 @@ NEED := tools/need.sh
 STUB_X86 := build/win-x86/src/ui/selfpatch-stub-x86.exe
 STUB_X64 := build/win-x64/src/ui/selfpatch-stub-x64.exe
 
-.PHONY: all deps sources windows-deps lzma-source divsufsort-source setup32 native native-i386 \
+.PHONY: all deps sources windows-deps lzma-source zstd-source divsufsort-source setup32 native native-i386 \
         check tsan win-x86 win-x64 size-report appliers wine-tests e2e demo \
         demo-fresh fuzz install release stress test clean loc
 FUZZ_SECONDS ?= 120
@@ -23,10 +23,13 @@ all: native
 deps: windows-deps
 	@$(NEED) build windows wine wine32 i386 fuzz bench sign
 
-# The LZMA coder every build compiles, from its Debian source.
+# The LZMA and Zstandard coders every build compiles, from their Debian
+# sources.
 sources:
 	@test -f $(LZMA_SOURCE)/C/LzmaDec.c || \
 	  { $(NEED) sources && $(MAKE) --no-print-directory lzma-source; }
+	@test -f $(ZSTD_SOURCE)/lib/zstd.h || \
+	  { $(NEED) sources && $(MAKE) --no-print-directory zstd-source; }
 
 # The Windows builds: MinGW, and the sources they compile.
 windows-deps: sources
@@ -43,15 +46,17 @@ windows-deps: sources
 # release's sources are fetched); NAME-source unpacks the source package
 # SOURCE_PACKAGE_NAME into build/deps/NAME.
 LZMA_SOURCE := build/deps/lzma
+ZSTD_SOURCE := build/deps/zstd
 DIVSUFSORT_SOURCE := build/deps/divsufsort
 SOURCE_PACKAGE_lzma := lzma
+SOURCE_PACKAGE_zstd := libzstd
 SOURCE_PACKAGE_divsufsort := libdivsufsort
 APT_SOURCES := $(CURDIR)/build/deps/apt
 APT_OPTIONS := -o Dir::Etc::SourceList=/dev/null \
                -o Dir::Etc::SourceParts=$(APT_SOURCES)/sources.list.d \
                -o Dir::State::Lists=$(APT_SOURCES)/lists -o APT::Sandbox::User=root
 
-lzma-source divsufsort-source: %-source:
+lzma-source zstd-source divsufsort-source: %-source:
 	mkdir -p $(APT_SOURCES)/sources.list.d $(APT_SOURCES)/lists/partial
 	awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' /etc/apt/sources.list.d/debian.sources | \
 	  sed 's/^Types: deb$$/Types: deb-src/' > $(APT_SOURCES)/sources.list.d/debian-src.sources
@@ -137,10 +142,10 @@ e2e: native win-x64 win-x86 setup32
 fuzz: sources
 	@$(NEED) build fuzz
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j$(JOBS) --target fuzz_package fuzz_rebuild fuzz_seeking fuzz_utf8 make_seeds
+	cmake --build --preset fuzz -j$(JOBS) --target fuzz_package fuzz_rebuild fuzz_seeking fuzz_utf8 fuzz_zstd make_seeds
 	build/fuzz/tests/fuzz/make_seeds build/fuzz/corpus
 	mkdir -p build/fuzz/artifacts
-	@for t in package rebuild seeking utf8; do \
+	@for t in package rebuild seeking utf8 zstd; do \
 	  build/fuzz/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
 	    -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/$$t- \
 	    build/fuzz/corpus/$$t > build/fuzz/$$t.log 2>&1; status=$$?; \

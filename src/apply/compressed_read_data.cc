@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "apply/zstd_frame.h"
 #include "package/package_format.h"
 
 namespace {
@@ -27,14 +28,25 @@ struct CCompressedReadData::Decoder {
   }
 };
 
+// A frame's decoder, and the block it decodes next.
+struct CCompressedReadData::Frame {
+  ZstdFrame decoder;
+  uint8_t block[ZstdFrame::kMaxBlock];
+};
+
 CCompressedReadData::CCompressedReadData(ReadFunction read, HANDLE file,
                                          uint64_t origin, uint64_t region,
                                          uint64_t limit,
-                                         ICriticalSection* handleLock)
+                                         ICriticalSection* handleLock,
+                                         StreamCodec streamCodec)
     : CFileReadData(read, file, origin, region, handleLock),
-      decodedLimit(limit) {}
+      decodedLimit(limit),
+      codec(streamCodec) {}
 
-CCompressedReadData::~CCompressedReadData() { delete decoder; }
+CCompressedReadData::~CCompressedReadData() {
+  delete decoder;
+  delete frame;
+}
 
 void CCompressedReadData::Take(uint32_t count) {
   buffer.index += static_cast<int32_t>(count);
@@ -43,14 +55,30 @@ void CCompressedReadData::Take(uint32_t count) {
   if (buffer.index == kStreamBufferSize) Fill();
 }
 
+bool CCompressedReadData::Gather(uint8_t* destination, uint32_t count) {
+  while (count > 0) {
+    if (available == 0) return false;
+    const uint32_t piece = available < count ? available : count;
+    std::memcpy(destination, buffer.Get(), piece);
+    Take(piece);
+    destination += piece;
+    count -= piece;
+  }
+  return true;
+}
+
 void CCompressedReadData::Start() {
   state = kFailed;
+  // A distance reaches back at most as far as the stream has decoded: a
+  // dictionary that holds every byte the stream may hand out (one more for
+  // the check that it ends) serves as well as the size the header names,
+  // as long as the stream decodes no more than it holds.
+  // A window's stream goes on for the windows after it that fit: none
+  // starts further in than kMaxSharedSkip.
+  uint64_t reach = windowed ? kMaxSharedSkip + decodedLimit : decodedLimit;
+  if (codec == StreamCodec::kZstd) return StartFrame(reach);
   uint8_t header[LZMA_PROPS_SIZE];
-  for (uint8_t& byte : header) {
-    if (available == 0) return;
-    byte = *buffer.Get();
-    Take(1);
-  }
+  if (!Gather(header, LZMA_PROPS_SIZE)) return;
   uint32_t dictionary;
   std::memcpy(&dictionary, header + 1, 4);
   if (dictionary > uint32_t{1} << kMaxWindowLog) return;
@@ -60,14 +88,7 @@ void CCompressedReadData::Start() {
                             &allocator) != SZ_OK) {
     return;
   }
-  // A distance reaches back at most as far as the stream has decoded: a
-  // dictionary that holds every byte the stream may hand out (one more for
-  // the check that it ends) serves as well as the size the header names,
-  // as long as the stream decodes no more than it holds.
-  // A window's stream goes on for the windows after it that fit: none
-  // starts further in than kMaxSharedSkip.
   uint64_t size = dictionary;
-  uint64_t reach = windowed ? kMaxSharedSkip + decodedLimit : decodedLimit;
   if (reach < size) size = capacity = reach + 1;
   if (size < kSmallestDictionary) size = kSmallestDictionary;
   decoder->state.dic = static_cast<Byte*>(std::malloc(size));
@@ -77,10 +98,61 @@ void CCompressedReadData::Start() {
   state = kRunning;
 }
 
+void CCompressedReadData::StartFrame(uint64_t reach) {
+  uint8_t header[ZstdFrame::kMaxHeader];
+  if (!Gather(header, ZstdFrame::kHeaderStart)) return;
+  const uint32_t size = ZstdFrame::HeaderSize(header);
+  if (size == 0 || !Gather(header + ZstdFrame::kHeaderStart,
+                           size - ZstdFrame::kHeaderStart)) {
+    return;
+  }
+  frame = new (std::nothrow) Frame;
+  if (frame == nullptr ||
+      !frame->decoder.Begin(header, size, kMaxWindowLog, reach)) {
+    return;
+  }
+  if (reach < UINT64_MAX) capacity = reach + 1;
+  state = kRunning;
+}
+
+uint32_t CCompressedReadData::DecodeFrame(uint8_t* destination,
+                                          uint32_t count) {
+  ZstdFrame& decoder = frame->decoder;
+  uint32_t done = 0;
+  while (state == kRunning && done < count) {
+    const size_t pending = decoder.PendingSize();
+    if (pending > 0) {
+      const uint32_t piece = pending < count - done
+                                 ? static_cast<uint32_t>(pending)
+                                 : count - done;
+      std::memcpy(destination + done, decoder.Pending(), piece);
+      decoder.Take(piece);
+      done += piece;
+    } else if (decoder.Ended()) {
+      state = kEnded;
+    } else {
+      uint8_t header[ZstdFrame::kBlockHeader];
+      uint32_t size = 0;
+      if (!Gather(header, ZstdFrame::kBlockHeader) ||
+          !decoder.BlockHeader(header, &size) || !Gather(frame->block, size) ||
+          !decoder.Block(frame->block, size)) {
+        state = kFailed;
+      }
+    }
+  }
+  return done;
+}
+
 uint32_t CCompressedReadData::Decode(uint8_t* destination, uint32_t count) {
   if (state == kHeader) Start();
   if (count > capacity - produced)
     count = static_cast<uint32_t>(capacity - produced);
+  if (codec == StreamCodec::kZstd) {
+    const uint32_t done =
+        state == kRunning ? DecodeFrame(destination, count) : 0;
+    produced += done;
+    return done;
+  }
   uint32_t done = 0;
   while (state == kRunning && done < count) {
     SizeT in = available, out = count - done;

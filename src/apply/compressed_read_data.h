@@ -7,20 +7,25 @@
 
 #include "apply/file_data.h"
 
+// How a stream is coded: an LZMA stream, or a Zstandard frame (see
+// EntryOptionZstd).
+enum class StreamCodec { kLzma, kZstd };
+
 // Reads the compressed block of `regionSize` bytes at the file offset
 // `origin`, 64 KiB at a time, and decodes it into the caller's buffer:
 // memory is the read buffer, the decoder's tables and the stream's
-// dictionary, no larger than what the stream may decode to and at most
-// 64 MiB, whatever the sizes. A damaged stream, one whose dictionary is too
-// large, or one that ends, hands out fewer bytes than asked, as an exhausted
-// plain block does; so does a read past `decodedLimit` bytes (what the
-// entry's new file bounds the block to), which keeps a stream that expands
-// without end from filling the disk.
+// dictionary (a frame's window and one block), no larger than what the
+// stream may decode to and at most 64 MiB, whatever the sizes. A damaged
+// stream, one whose dictionary is too large, or one that ends, hands out fewer
+// bytes than asked, as an exhausted plain block does; so does a read past
+// `decodedLimit` bytes (what the entry's new file bounds the block to), which
+// keeps a stream that expands without end from filling the disk.
 class CCompressedReadData : public CFileReadData {
  public:
   CCompressedReadData(ReadFunction read, HANDLE file, uint64_t origin,
                       uint64_t regionSize, uint64_t decodedLimit,
-                      ICriticalSection* handleLock = nullptr);
+                      ICriticalSection* handleLock = nullptr,
+                      StreamCodec codec = StreamCodec::kLzma);
   ~CCompressedReadData() override;
 
   bool Read(void* destination, uint32_t count, uint32_t* delivered) override;
@@ -44,17 +49,25 @@ class CCompressedReadData : public CFileReadData {
  private:
   enum State { kHeader, kRunning, kEnded, kFailed };
   struct Decoder;
+  struct Frame;
   // Reads the stream's header and sets the decoder up for it.
   void Start();
+  void StartFrame(uint64_t reach);
   // Decodes up to `count` bytes into `destination`; returns how many.
   uint32_t Decode(uint8_t* destination, uint32_t count);
+  uint32_t DecodeFrame(uint8_t* destination, uint32_t count);
   // Moves `count` compressed bytes out of the read buffer.
   void Take(uint32_t count);
+  // Moves the next `count` compressed bytes to `destination`; false when
+  // the block holds fewer.
+  bool Gather(uint8_t* destination, uint32_t count);
   // Decodes the bytes before the window and drops them; false when the
   // stream holds fewer.
   bool Discard();
 
+  StreamCodec codec;
   Decoder* decoder = nullptr;
+  Frame* frame = nullptr;
   State state = kHeader;
   // Bytes decoded, and how many the dictionary allows.
   uint64_t produced = 0;

@@ -58,11 +58,11 @@ bool ReadPlainInstructions(HANDLE package, uint64_t position, uint64_t size,
 // given, else passes them through a small buffer. Every load from the
 // package holds `lock`.
 bool DecodeExactly(HANDLE package, uint64_t position, uint64_t size,
-                   uint32_t count, ICriticalSection* lock,
+                   uint32_t count, ICriticalSection* lock, StreamCodec codec,
                    uint8_t* destination) {
   SharedArray<CCompressedReadData> stream;
   stream.Attach(new CCompressedReadData(&::ReadFile, package, position, size,
-                                        count, lock),
+                                        count, lock, codec),
                 1);
   SharedArray<uint8_t> scratch;
   if (destination == nullptr) scratch.Allocate(kStreamBufferSize);
@@ -96,6 +96,7 @@ constexpr uint64_t kTrustedExpansion = 16;
 // from the package holds `lock`.
 bool ReadCompressedInstructions(HANDLE package, uint64_t position,
                                 uint64_t size, ICriticalSection* lock,
+                                StreamCodec codec,
                                 SharedArray<uint8_t>* instructions) {
   uint32_t count = 0;
   DWORD read = 0;
@@ -109,12 +110,12 @@ bool ReadCompressedInstructions(HANDLE package, uint64_t position,
   }
   const bool trusted =
       count <= kTrustedInstructions || count / kTrustedExpansion <= size - 4;
-  if (!trusted &&
-      !DecodeExactly(package, position + 4, size - 4, count, lock, nullptr)) {
+  if (!trusted && !DecodeExactly(package, position + 4, size - 4, count, lock,
+                                 codec, nullptr)) {
     return false;
   }
   if (!instructions->TryAllocate(static_cast<int32_t>(count))) return false;
-  return DecodeExactly(package, position + 4, size - 4, count, lock,
+  return DecodeExactly(package, position + 4, size - 4, count, lock, codec,
                        instructions->Get());
 }
 
@@ -184,12 +185,13 @@ bool ReadSharedLiteral(HANDLE package, uint64_t position, uint64_t size,
 // own ahead of the reader. Every stream over the package on more than one
 // thread holds `packageLock` for its loads.
 CFileReadData* BlockStream(HANDLE package, uint64_t position, uint64_t size,
-                           bool compressed, uint64_t decodedLimit,
+                           bool compressed, StreamCodec codec,
+                           uint64_t decodedLimit,
                            ICriticalSection* packageLock) {
   if (compressed) {
     SharedArray<CCompressedReadData> stream;
     stream.Attach(new CCompressedReadData(&::ReadFile, package, position, size,
-                                          decodedLimit, packageLock),
+                                          decodedLimit, packageLock, codec),
                   1);
     return new CReadAheadData(stream);
   }
@@ -233,7 +235,9 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
                          : 0;
   bool seeking = (options & EntryOptionSeeking) != 0;
   bool shared = (options & EntryOptionSharedLiteral) != 0;
+  bool zstd = (options & EntryOptionZstd) != 0;
   opened->compressed = compressed;
+  opened->codec = zstd ? StreamCodec::kZstd : StreamCodec::kLzma;
   opened->seeking = seeking;
   opened->grouped = (options & EntryOptionGrouped) != 0;
   opened->transform = (options & kEntryTransformMask) >> kEntryTransformShift;
@@ -242,7 +246,8 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
       (options & ~kEntryOptionsKnown) != 0 ||
       opened->transform > kTransformX64 ||
       ((opened->transform != kTransformNone || opened->grouped) && !seeking) ||
-      (shared && !compressed)) {
+      (shared && !compressed) ||
+      (zstd && (!compressed || !seeking || shared))) {
     return ResultUpdateFailed;
   }
   uint64_t literalAt = loader.packageOffset + entry.literalOffset;
@@ -274,7 +279,7 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
   opened->literal.Attach(
       shared ? WindowStream(worker, package, literalAt, literalSize, window)
              : BlockStream(package, literalAt, literalSize, compressed,
-                           entry.newSize, &worker.packageLock),
+                           opened->codec, entry.newSize, &worker.packageLock),
       1);
   // Counted differences take at most two bytes for each byte the Adds
   // build, and a count of the zeros after the last.
@@ -282,7 +287,7 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
       entry.newSize < UINT64_MAX / 2 ? entry.newSize * 2 + 1 : UINT64_MAX;
   opened->differences.Attach(
       BlockStream(package, block.differences, block.differenceSize,
-                  opened->compressedDifferences, differenceLimit,
+                  opened->compressedDifferences, opened->codec, differenceLimit,
                   &worker.packageLock),
       1);
   return ResultSuccess;
@@ -295,9 +300,9 @@ ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
   HANDLE package = worker.loader.Get()->fileHandle.Get();
   SharedArray<uint8_t> instructions;
   if (!(blocks.compressed
-            ? ReadCompressedInstructions(package, blocks.instructions,
-                                         blocks.instructionSize,
-                                         &worker.packageLock, &instructions)
+            ? ReadCompressedInstructions(
+                  package, blocks.instructions, blocks.instructionSize,
+                  &worker.packageLock, blocks.codec, &instructions)
             : ReadPlainInstructions(package, blocks.instructions,
                                     blocks.instructionSize, &worker.packageLock,
                                     &instructions))) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "apply/code_transform.h"
+#include "apply/compressed_read_data.h"
 #include "apply/file_data.h"
 #include "package/package_format.h"
 #include "platform/platform.h"
@@ -36,6 +37,7 @@ constexpr uint64_t kProgressClockBytes = 65536;
 struct OpenedBlocks {
   bool compressed = false, seeking = false, grouped = false;
   bool compressedDifferences = false;
+  StreamCodec codec = StreamCodec::kLzma;
   uint32_t transform = kTransformNone;
   // The instruction block (a seeking block's instruction part) in the
   // package file, and the transform's parameters.

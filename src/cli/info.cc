@@ -1,5 +1,6 @@
 // selfpatch info PATCH.exe [--json]: the applier and the entries a patch
 // carries.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -97,8 +98,8 @@ std::string Hex(const uint8_t* bytes, size_t size) {
 // What a patched entry's blocks use: "shared literal" when its literal
 // bytes are in a stream it shares; nothing else for the original form;
 // "seeking", "near-copies" when its differences are not empty, "grouped
-// instructions" when they are coded by field, and the code its transform
-// reads.
+// instructions" when they are coded by field, the code its transform
+// reads, and "zstd" when its streams are Zstandard frames.
 std::vector<std::string> Features(const fs::path& patch,
                                   const PackageLoader& loader,
                                   const PackageEntry& entry) {
@@ -126,6 +127,7 @@ std::vector<std::string> Features(const fs::path& patch,
       features.push_back("x64 code");
       break;
   }
+  if ((entry.kind & EntryOptionZstd) != 0) features.push_back("zstd");
   return features;
 }
 
@@ -231,9 +233,17 @@ int Info(const std::string& patchPath, bool json) {
               static_cast<unsigned long long>(header.packageSize),
               header.flags & PackageFlagBackup ? ", keeps .bak backups" : "",
               header.flags & PackageFlagKeepTimes ? ", keeps file times" : "");
-  std::printf("data blocks: %s\n", header.flags & PackageFlagCompressed
-                                       ? "compressed (LZMA)"
-                                       : "plain");
+  const bool zstd = std::any_of(
+      loader.entries.begin(), loader.entries.end(), [&](const auto& entry) {
+        if (entry.kind != EntryKindPatch) return false;
+        const auto features = Features(patch, loader, entry.record);
+        return std::find(features.begin(), features.end(), "zstd") !=
+               features.end();
+      });
+  std::printf("data blocks: %s\n", (header.flags & PackageFlagCompressed) == 0
+                                       ? "plain"
+                                   : zstd ? "compressed (LZMA and zstd)"
+                                          : "compressed (LZMA)");
   std::printf("entry table: %s\n", header.flags & PackageFlagCompactTable
                                        ? "compact, after the blocks"
                                        : "fixed records, after the header");

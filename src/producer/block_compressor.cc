@@ -1,6 +1,7 @@
 #include "producer/block_compressor.h"
 
 #include <LzmaEnc.h>
+#include <zstd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -62,14 +63,44 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
   return block;
 }
 
+std::vector<uint8_t> CompressFrame(const uint8_t* data, size_t size,
+                                   int maxWindowLog, int level) {
+  static const uint8_t kNothing = 0;
+  if (size == 0) data = &kNothing;
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  if (context == nullptr) throw ProducerError("compressing a block failed");
+  int windowLog = kMinWindowLog;
+  while (windowLog < maxWindowLog && (size_t{1} << windowLog) < size)
+    ++windowLog;
+  // The quick level for choosing, the highest for the package.
+  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel,
+                         level != 0 ? level : ZSTD_maxCLevel());
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);
+  std::vector<uint8_t> block(ZSTD_compressBound(size));
+  const size_t written =
+      ZSTD_compress2(context, block.data(), block.size(), data, size);
+  ZSTD_freeCCtx(context);
+  if (ZSTD_isError(written)) {
+    throw ProducerError(std::string("compressing a block failed (") +
+                        ZSTD_getErrorName(written) + ")");
+  }
+  block.resize(written);
+  return block;
+}
+
 std::vector<uint8_t> CompressInstructions(
-    const std::vector<uint8_t>& instructions, int level) {
+    const std::vector<uint8_t>& instructions, int level, StreamCodec codec) {
   std::vector<uint8_t> block(4);
   uint32_t count = static_cast<uint32_t>(instructions.size());
   std::memcpy(block.data(), &count, 4);
   std::vector<uint8_t> stream =
-      CompressBlock(instructions.data(), instructions.size(), kMaxWindowLog,
-                    level, kInstructionModel);
+      codec == StreamCodec::kZstd
+          ? CompressFrame(instructions.data(), instructions.size(),
+                          kMaxWindowLog, level)
+          : CompressBlock(instructions.data(), instructions.size(),
+                          kMaxWindowLog, level, kInstructionModel);
   block.insert(block.end(), stream.begin(), stream.end());
   return block;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "apply/compressed_read_data.h"
 #include "package/package_format.h"
 
 // How the encoder models a stream's bytes: the bits of the previous byte
@@ -35,7 +36,15 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
 // dictionary finds it, and bounds what the applier holds besides the
 // literal stream's dictionary.
 constexpr int kDifferenceWindowLog = 23;
+// `data` as one Zstandard frame (see EntryOptionZstd) at `level` as
+// CompressBlock, with a window no larger than the data and 2^maxWindowLog.
+// Throws ProducerError when the encoder fails.
+std::vector<uint8_t> CompressFrame(const uint8_t* data, size_t size,
+                                   int maxWindowLog = kMaxWindowLog,
+                                   int level = 0);
 // A compressed instruction block: the 4-byte count of `instructions` (at
-// most INT32_MAX of them), then their stream, at `level` as CompressBlock.
+// most INT32_MAX of them), then their stream in `codec`, at `level` as
+// CompressBlock.
 std::vector<uint8_t> CompressInstructions(
-    const std::vector<uint8_t>& instructions, int level = 0);
+    const std::vector<uint8_t>& instructions, int level = 0,
+    StreamCodec codec = StreamCodec::kLzma);

@@ -588,6 +588,12 @@ constexpr size_t kSmallDelta = 4096;
 // cost some 15 bytes, more than it saves on a few dozen (rollup's ia32 DLL:
 // 81 bytes compressed, 50 stored).
 constexpr size_t kStoredTrial = 512;
+// A file this large has its blocks also coded as Zstandard frames, which
+// are kept when they are at most 1/kFastStreamCost larger than LZMA's:
+// the applier decodes them several times faster, where decoding is most of
+// its work (bench/apply_floor.py).
+constexpr size_t kFastStreamSize = size_t{4} << 20;
+constexpr size_t kFastStreamCost = 8;
 
 // `suffixes` and `memo`: see ComputeDelta.
 Candidate Ordered(const std::vector<uint8_t>& old,
@@ -604,7 +610,7 @@ Candidate Ordered(const std::vector<uint8_t>& old,
 }
 
 PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level,
-                   bool beside = false);
+                   bool beside = false, StreamCodec codec = StreamCodec::kLzma);
 
 // One seeking delta as a candidate, its instructions in the smaller coding
 // (`compressed` or not): grouped by field when there are many (their
@@ -701,29 +707,37 @@ void Append(std::vector<uint8_t>* out, const T& value) {
 }
 
 // The blocks of `candidate`, compressed at `level` (0: as the package is
-// written) when `compressed`; `beside`: the differences are compressed on a
-// second core while the instructions and the literal bytes are. A seeking
-// block is the sizes of the parameters and of the instruction part, the
-// parameters, the instruction part and the differences.
+// written) in `codec` when `compressed`; `beside`: the differences are
+// compressed on a second core while the instructions and the literal bytes
+// are. A seeking block is the sizes of the parameters and of the
+// instruction part, the parameters, the instruction part and the
+// differences.
 PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level,
-                   bool beside) {
+                   bool beside, StreamCodec codec) {
   PatchBlocks blocks;
   blocks.options = candidate.options;
   blocks.copied = candidate.copied;
   std::vector<uint8_t> part = candidate.instructions;
   std::vector<uint8_t> differences = candidate.differences;
   blocks.literal = candidate.literal;
+  const bool zstd = compressed && codec == StreamCodec::kZstd;
+  if (zstd) blocks.options |= EntryOptionZstd;
   if (compressed) {
     auto instructionsAndLiteral = [&] {
-      part = CompressInstructions(part, level);
-      blocks.literal = CompressBlock(
-          blocks.literal.data(), blocks.literal.size(), kMaxWindowLog, level);
+      part = CompressInstructions(part, level, codec);
+      blocks.literal =
+          zstd ? CompressFrame(blocks.literal.data(), blocks.literal.size(),
+                               kMaxWindowLog, level)
+               : CompressBlock(blocks.literal.data(), blocks.literal.size(),
+                               kMaxWindowLog, level);
     };
     auto differenceStream = [&] {
       if (differences.empty()) return;
       differences =
-          CompressBlock(differences.data(), differences.size(),
-                        kDifferenceWindowLog, level, kDifferenceModel);
+          zstd ? CompressFrame(differences.data(), differences.size(),
+                               kDifferenceWindowLog, level)
+               : CompressBlock(differences.data(), differences.size(),
+                               kDifferenceWindowLog, level, kDifferenceModel);
     };
     if (beside && !differences.empty()) {
       RunSideBySide(instructionsAndLiteral, differenceStream);
@@ -750,8 +764,9 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level,
 
 // The blocks of `candidate` as the package is written, on both cores:
 // compressed ones keep their literal bytes too, for a stream they may share.
-PatchBlocks Written(const Candidate& candidate, bool compressed, int level) {
-  PatchBlocks blocks = Blocks(candidate, compressed, level, true);
+PatchBlocks Written(const Candidate& candidate, bool compressed, int level,
+                    StreamCodec codec = StreamCodec::kLzma) {
+  PatchBlocks blocks = Blocks(candidate, compressed, level, true, codec);
   if (compressed) blocks.literalBytes = candidate.literal;
   return blocks;
 }
@@ -856,6 +871,13 @@ PatchBlocks BuildPatchBlocks(const std::string& name,
       candidates.begin();
   PatchBlocks written =
       Written(candidates[best], compressed, diff.compressionLevel);
+  if (compressed && candidates[best].seeking &&
+      target.size() >= kFastStreamSize) {
+    PatchBlocks fast = Written(candidates[best], compressed,
+                               diff.compressionLevel, StreamCodec::kZstd);
+    if (fast.Size() <= written.Size() + written.Size() / kFastStreamCost)
+      written = std::move(fast);
+  }
   if (!compressed || !alone || written.Size() >= kStoredTrial) return written;
   for (const Candidate& candidate : candidates) {
     PatchBlocks stored = Blocks(candidate, false, 0);
@@ -1019,6 +1041,7 @@ class SharedLiterals {
   // entries carry options.
   bool Shares(const PatchBlocks& blocks) const {
     return (flags_ & PackageFlagEntryOptions) != 0 &&
+           (blocks.options & EntryOptionZstd) == 0 &&
            !blocks.literalBytes.empty() &&
            blocks.literalBytes.size() <= kSharedLiteralLimit;
   }

@@ -222,6 +222,8 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
   const TestEntry plain = SeekingEntry("p", {}, kTransformNone, false);
   const TestEntry x86 = SeekingEntry("p", parameters, kTransformX86, false);
   const TestEntry packed = SeekingEntry("p", {}, kTransformNone, true);
+  const TestEntry zstd =
+      SeekingEntry("p", {}, kTransformNone, true, 0, StreamCodec::kZstd);
   TestEntry ordered = PatchEntry("p", kOld, kNew);
   ordered.kind |= 0xFFFF0000u;
   // Every byte one more than the old: a count of no zeros before each.
@@ -286,6 +288,28 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
        seeking},
       {"literal bytes it does not take",
        changed(plain, [](TestEntry& e) { e.literal.push_back('.'); }), seeking},
+      {"Zstandard frames", zstd, compressed, true},
+      {"Zstandard frames through a transform",
+       SeekingEntry("p", parameters, kTransformX86, true, 0,
+                    StreamCodec::kZstd),
+       compressed, true},
+      {"Zstandard frames in a package without compression", zstd, seeking},
+      {"Zstandard frames in the original form",
+       changed(ordered,
+               [](TestEntry& e) { e.kind = EntryKindPatch | EntryOptionZstd; }),
+       compressed},
+      {"LZMA streams taken for frames",
+       changed(packed, [](TestEntry& e) { e.kind |= EntryOptionZstd; }),
+       compressed},
+      {"frames taken for LZMA streams",
+       changed(zstd, [](TestEntry& e) { e.kind &= ~EntryOptionZstd; }),
+       compressed},
+      {"a difference frame cut short",
+       SeekingEntry("p", {}, kTransformNone, true, 1, StreamCodec::kZstd),
+       compressed},
+      {"bytes after the difference frame",
+       changed(zstd, [](TestEntry& e) { e.instructions.push_back(0); }),
+       compressed},
       {"the ordered form's literal bytes it does not take",
        changed(PatchEntry("p", kOld, kNew),
                [](TestEntry& e) { e.literal.push_back('.'); }),

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "apply/code_transform.h"
+#include "apply/compressed_read_data.h"
 #include "apply/delta_decoder.h"
 #include "apply/patch_thread.h"
 #include "support/platform_support.h"
@@ -52,21 +53,28 @@ inline Bytes Journal(const std::vector<std::string>& lines,
 }
 
 // `entry` in the seeking form: `instructions`, `differences` and `literal`
-// bytes, all three compressed when `compressed`.
+// bytes, all three compressed when `compressed`, as LZMA streams or as
+// Zstandard frames (`codec`).
 inline TestEntry Seeking(TestEntry entry, Bytes instructions, Bytes differences,
                          Bytes literal, const Bytes& parameters,
-                         uint32_t transform, bool compressed) {
+                         uint32_t transform, bool compressed,
+                         StreamCodec codec = StreamCodec::kLzma) {
   entry.kind |= EntryOptionSeeking | transform << kEntryTransformShift;
   entry.literal = literal;
   if (compressed) {
-    entry.literal = CompressedStream(literal);
+    const bool zstd = codec == StreamCodec::kZstd;
+    auto stream = [zstd](const Bytes& bytes) {
+      return zstd ? ZstdFrameOf(bytes) : CompressedStream(bytes);
+    };
+    if (zstd) entry.kind |= EntryOptionZstd;
+    entry.literal = stream(literal);
     Bytes part(4);
     const uint32_t count = static_cast<uint32_t>(instructions.size());
     std::memcpy(part.data(), &count, 4);
-    Bytes stream = CompressedStream(instructions);
-    part.insert(part.end(), stream.begin(), stream.end());
+    Bytes coded = stream(instructions);
+    part.insert(part.end(), coded.begin(), coded.end());
     instructions = part;
-    differences = CompressedStream(differences);
+    differences = stream(differences);
   }
   entry.instructions = SeekingBlock(parameters, instructions, differences);
   return entry;
@@ -77,7 +85,8 @@ inline TestEntry Seeking(TestEntry entry, Bytes instructions, Bytes differences,
 // difference bytes short.
 inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
                               uint32_t transform, bool compressed,
-                              size_t cut = 0) {
+                              size_t cut = 0,
+                              StreamCodec codec = StreamCodec::kLzma) {
   Bytes differences = {8, ':' - ','};  // eight zeros, then ',' to ':'
   differences.resize(differences.size() - cut);
   return Seeking(
@@ -85,7 +94,7 @@ inline TestEntry SeekingEntry(const std::string& name, const Bytes& parameters,
       EncodeSeekingInstructions(
           {{Copy, 4}, {Insert, 3}, {Seek, 3}, {Add, 9}, {Insert, 20}}),
       differences, ToBytes("new version two, longer"), parameters, transform,
-      compressed);
+      compressed, codec);
 }
 
 class WorkerTest : public ::testing::Test {

@@ -4,7 +4,8 @@
 // differences and the literal block reach the parsers, the transform and
 // the decoder. Input: one byte of options (bit 0: compressed blocks; bits
 // 1-2: the transform the entry names; bit 3: instructions grouped by
-// field; bit 4: the literal bytes are a window of a shared stream), two
+// field; bit 4: the literal bytes are a window of a shared stream; bit 5:
+// the streams are Zstandard frames), two
 // bytes of instruction block length (little-endian), the instruction
 // block, the literal block. With bit 4 the literal block is the window's
 // skip and length (a byte each), then the stream, which a directory entry
@@ -25,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 static_cast<uint32_t>((data[0] >> 1) & 3)
                     << kEntryTransformShift |
                 ((data[0] & 8) != 0 ? EntryOptionGrouped : 0) |
-                (shared ? EntryOptionSharedLiteral : 0);
+                (shared ? EntryOptionSharedLiteral : 0) |
+                ((data[0] & 32) != 0 ? EntryOptionZstd : 0);
   entry.instructions.assign(data + 3, data + 3 + length);
   entry.literal.assign(data + 3 + length, data + size);
   const uint32_t flags = PackageFlagEntryOptions |

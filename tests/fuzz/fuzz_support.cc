@@ -119,20 +119,27 @@ std::vector<Bytes> Seeds(const std::string& target) {
     seeds = {
         seed(entry, 0), {1, 0, 0xC0}, seed(ProducerCompressed(entry), 0x80)};
   } else if (target == "seeking") {
-    // Options (compressed, transform, grouped, shared), two bytes of
-    // instruction block length, the block, the literal block: the
-    // producer's seeking form of the new content, plain and compressed,
-    // through each transform, in both codings, and its compressed literal
-    // bytes also as a window of a shared stream.
+    // Options (compressed, transform, grouped, shared, frames), two bytes
+    // of instruction block length, the block, the literal block: the
+    // producer's seeking form of the new content, plain and compressed (as
+    // LZMA streams and as Zstandard frames), through each transform, in
+    // both codings, and its compressed literal bytes also as a window of a
+    // shared stream.
     SeekingDelta delta = ComputeSeekingDelta(
         kOldContent.data(), kOldContent.size(),
         SortSuffixes(kOldContent.data(), kOldContent.size()).data(),
         newContent.data(), newContent.size(), kMatchGain);
-    for (uint8_t options = 0; options < 30; ++options) {
+    for (uint8_t options = 0; options < 62; ++options) {
       if ((options & 7) == 6 || (options & 7) == 7) continue;
-      // Shared streams are compressed ones.
-      if ((options & 16) != 0 && (options & 1) == 0) continue;
+      // Shared streams and frames are compressed ones; frames, never shared.
+      if ((options & 48) != 0 && (options & 1) == 0) continue;
+      if ((options & 48) == 48) continue;
       const bool compressed = (options & 1) != 0;
+      const bool zstd = (options & 32) != 0;
+      auto stream = [zstd](const Bytes& bytes) {
+        return zstd ? CompressFrame(bytes.data(), bytes.size())
+                    : CompressBlock(bytes.data(), bytes.size());
+      };
       const Bytes instructions =
           (options & 8) != 0 ? EncodeGroupedInstructions(delta.instructions)
                              : EncodeSeekingInstructions(delta.instructions);
@@ -149,13 +156,12 @@ std::vector<Bytes> Seeds(const std::string& target) {
       }
       Bytes block = SeekingBlock(
           parameters,
-          compressed ? CompressInstructions(instructions) : instructions,
-          compressed ? CompressBlock(delta.differences.data(),
-                                     delta.differences.size())
-                     : delta.differences);
-      Bytes literal =
-          compressed ? CompressBlock(delta.literal.data(), delta.literal.size())
-                     : delta.literal;
+          compressed ? CompressInstructions(
+                           instructions, 0,
+                           zstd ? StreamCodec::kZstd : StreamCodec::kLzma)
+                     : instructions,
+          compressed ? stream(delta.differences) : delta.differences);
+      Bytes literal = compressed ? stream(delta.literal) : delta.literal;
       if ((options & 16) != 0) {  // the window after two other bytes
         Bytes bytes = ToBytes("ab");
         bytes.insert(bytes.end(), delta.literal.begin(), delta.literal.end());
@@ -168,6 +174,18 @@ std::vector<Bytes> Seeds(const std::string& target) {
       seed.insert(seed.end(), block.begin(), block.end());
       seed.insert(seed.end(), literal.begin(), literal.end());
       seeds.push_back(seed);
+    }
+  } else if (target == "zstd") {
+    // Frames of text and of a program's bytes, at a quick level and at the
+    // highest, with windows smaller than the data and as large.
+    Bytes program = kOldContent;
+    for (int i = 0; i < 64; ++i)
+      program.insert(program.end(), newContent.begin(), newContent.end());
+    for (int level : {1, 19}) {
+      for (int windowLog : {0, 10}) {
+        seeds.push_back(ZstdFrameOf(program, level, windowLog));
+        seeds.push_back(ZstdFrameOf(newContent, level, windowLog));
+      }
     }
   } else if (target == "utf8") {
     for (const char* text : {"plain.txt", "dir\\\xE6\x97\xA5\xE6\x9C\xAC.dat",

@@ -8,7 +8,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: make_seeds FOLDER\n");
     return 2;
   }
-  for (const char* target : {"package", "rebuild", "seeking", "utf8"}) {
+  for (const char* target : {"package", "rebuild", "seeking", "utf8", "zstd"}) {
     std::filesystem::path folder = std::filesystem::path(argv[1]) / target;
     std::filesystem::create_directories(folder);
     int n = 0;

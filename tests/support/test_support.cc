@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <LzmaEnc.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <iterator>
 
 #include "apply/delta_decoder.h"
+#include "apply/zstd_frame.h"
 #include "package/compact_table.h"
 #include "package/image_end.h"
 #include "package/sha256.h"
@@ -206,6 +208,52 @@ Bytes CompressedStream(const Bytes& data) {
   if (result != SZ_OK) std::abort();
   block.resize(LZMA_PROPS_SIZE + written);
   return block;
+}
+
+Bytes ZstdFrameOf(const Bytes& data, int level, int windowLog) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
+  if (windowLog != 0)
+    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+  Bytes frame(ZSTD_compressBound(data.size()));
+  const size_t size = ZSTD_compress2(context, frame.data(), frame.size(),
+                                     data.data(), data.size());
+  ZSTD_freeCCtx(context);
+  if (ZSTD_isError(size)) std::abort();
+  frame.resize(size);
+  return frame;
+}
+
+bool DecodeZstd(const uint8_t* frame, size_t size, Bytes* out,
+                int maxWindowLog) {
+  ZstdFrame decoder;
+  if (size < ZstdFrame::kHeaderStart) return false;
+  const uint32_t header = ZstdFrame::HeaderSize(frame);
+  if (header == 0 || header > size ||
+      !decoder.Begin(frame, header, maxWindowLog, UINT64_MAX)) {
+    return false;
+  }
+  size_t at = header;
+  while (!decoder.Ended()) {
+    uint32_t content = 0;
+    if (size - at < ZstdFrame::kBlockHeader ||
+        !decoder.BlockHeader(frame + at, &content) ||
+        size - at - ZstdFrame::kBlockHeader < content) {
+      return false;
+    }
+    at += ZstdFrame::kBlockHeader;
+    // The block on its own, as the applier holds it: a read past it is
+    // one past the allocation.
+    Bytes block(frame + at, frame + at + content);
+    block.reserve(1);
+    if (!decoder.Block(block.data(), content)) return false;
+    at += content;
+    out->insert(out->end(), decoder.Pending(),
+                decoder.Pending() + decoder.PendingSize());
+    decoder.Take(decoder.PendingSize());
+  }
+  return at == size;
 }
 
 TestEntry Compressed(TestEntry entry) {

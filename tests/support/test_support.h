@@ -87,6 +87,15 @@ TestEntry RemoveDirectoryEntry(const std::string& name);
 // dictionary size (bytes 1 to 4, 4 KiB, the smallest), then the coded
 // bytes.
 Bytes CompressedStream(const Bytes& data);
+// `data` as one Zstandard frame (EntryOptionZstd), without checksum, at
+// `level`, with a window of 2^windowLog bytes when windowLog is not 0
+// (smaller than the data, the frame names its window and the decoder
+// slides it).
+Bytes ZstdFrameOf(const Bytes& data, int level = 3, int windowLog = 0);
+// Decodes `frame` block by block as the applier does, holding at most
+// 2^maxWindowLog bytes of history; false when it is refused.
+bool DecodeZstd(const uint8_t* frame, size_t size, Bytes* out,
+                int maxWindowLog = 26);
 // `entry` as a package with PackageFlagCompressed holds it: the literal
 // block a CompressedStream, the instruction block its count of bytes and
 // then theirs.

@@ -1,0 +1,606 @@
+#include "apply/zstd_frame.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kMagic = 0xFD2FB528u;
+
+uint32_t Load16(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0] | bytes[1] << 8);
+}
+
+uint32_t Load32(const uint8_t* bytes) {
+  return Load16(bytes) | Load16(bytes + 2) << 16;
+}
+
+// Up to 8 bytes from `bytes` (of `size`), from `at` on, little-endian; 0
+// past the end.
+uint64_t Load64(const uint8_t* bytes, size_t size, size_t at) {
+  uint64_t word = 0;
+  if (at + 8 <= size) {
+    std::memcpy(&word, bytes + at, 8);
+    return word;
+  }
+  for (size_t i = 0; at + i < size && i < 8; ++i)
+    word |= static_cast<uint64_t>(bytes[at + i]) << (8 * i);
+  return word;
+}
+
+int HighBit(uint32_t value) { return 31 - __builtin_clz(value); }
+
+uint64_t Mask(int count) { return (uint64_t{1} << count) - 1; }
+
+// The bits of an entropy-coded stream, read from its end towards its
+// start, as the coders write them: the last byte's highest set bit marks
+// where they begin. Bits before the stream's start read as 0.
+class BackwardBits {
+ public:
+  bool Start(const uint8_t* bytes, size_t length) {
+    if (length == 0 || bytes[length - 1] == 0) return false;
+    data = bytes;
+    size = length;
+    left = static_cast<int64_t>(length - 1) * 8 + HighBit(bytes[length - 1]);
+    return true;
+  }
+  // The next `count` bits (at most 32), without taking them.
+  uint32_t Peek(int count) const {
+    int64_t from = left - count;
+    if (from >= 0) {
+      return static_cast<uint32_t>(
+          (Load64(data, size, static_cast<size_t>(from >> 3)) >> (from & 7)) &
+          Mask(count));
+    }
+    if (left <= 0) return 0;
+    return static_cast<uint32_t>((Load64(data, size, 0) & Mask(left)) << -from);
+  }
+  void Skip(int count) { left -= count; }
+  uint32_t Read(int count) {
+    uint32_t value = Peek(count);
+    left -= count;
+    return value;
+  }
+  // Whether every bit was read, and no more.
+  bool Exhausted() const { return left == 0; }
+  bool Overrun() const { return left < 0; }
+
+ private:
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  int64_t left = 0;
+};
+
+// Bits read from a stream's start, for table descriptions.
+class ForwardBits {
+ public:
+  ForwardBits(const uint8_t* bytes, size_t length)
+      : data(bytes), size(length) {}
+  uint32_t Peek(int count) const {
+    return static_cast<uint32_t>(
+        (Load64(data, size, static_cast<size_t>(position >> 3)) >>
+         (position & 7)) &
+        Mask(count));
+  }
+  void Skip(int count) { position += static_cast<uint64_t>(count); }
+  uint32_t Read(int count) {
+    uint32_t value = Peek(count);
+    Skip(count);
+    return value;
+  }
+  uint64_t Used() const { return (position + 7) / 8; }
+
+ private:
+  const uint8_t* data;
+  size_t size;
+  uint64_t position = 0;
+};
+
+using FseEntry = ZstdFrame::FseEntry;
+
+// Reads an FSE table's description (the normalized count of each symbol;
+// -1 is a count below one) from `size` bytes at `in`.
+bool ReadCounts(const uint8_t* in, size_t size, int maxSymbol, int maxLog,
+                int16_t* counts, int* symbols, int* log, uint32_t* used) {
+  ForwardBits bits(in, size);
+  const int accuracy = static_cast<int>(bits.Read(4)) + 5;
+  if (accuracy > maxLog) return false;
+  int remaining = (1 << accuracy) + 1, threshold = 1 << accuracy;
+  int width = accuracy + 1, symbol = 0;
+  while (remaining > 1) {
+    if (symbol > maxSymbol) return false;
+    const int max = 2 * threshold - 1 - remaining;
+    const uint32_t value = bits.Peek(width);
+    int count;
+    if (static_cast<int>(value & (threshold - 1)) < max) {
+      count = static_cast<int>(value & (threshold - 1));
+      bits.Skip(width - 1);
+    } else {
+      count = static_cast<int>(value & (2 * threshold - 1));
+      if (count >= threshold) count -= max;
+      bits.Skip(width);
+    }
+    --count;
+    remaining -= count < 0 ? -count : count;
+    counts[symbol++] = static_cast<int16_t>(count);
+    // A zero count is followed by how many more zeros there are, two bits
+    // at a time while they are 3.
+    for (uint32_t repeat = count == 0 ? 3 : 0; repeat == 3;) {
+      repeat = bits.Read(2);
+      for (uint32_t i = 0; i < repeat; ++i) {
+        if (symbol > maxSymbol) return false;
+        counts[symbol++] = 0;
+      }
+    }
+    if (remaining < 1) return false;
+    while (remaining < threshold) {
+      --width;
+      threshold >>= 1;
+    }
+  }
+  if (remaining != 1 || bits.Used() > size) return false;
+  *symbols = symbol;
+  *log = accuracy;
+  *used = static_cast<uint32_t>(bits.Used());
+  return true;
+}
+
+// The decoding table of `symbols` normalized counts that add up to 2^log.
+bool BuildTable(const int16_t* counts, int symbols, int log, FseEntry* table) {
+  const int size = 1 << log;
+  int high = size - 1;
+  uint16_t next[256];
+  for (int s = 0; s < symbols; ++s) {
+    if (counts[s] == -1) {
+      table[high--].symbol = static_cast<uint8_t>(s);
+      next[s] = 1;
+    } else {
+      next[s] = static_cast<uint16_t>(counts[s]);
+    }
+  }
+  const int step = (size >> 1) + (size >> 3) + 3, mask = size - 1;
+  int position = 0;
+  for (int s = 0; s < symbols; ++s) {
+    for (int i = 0; i < counts[s]; ++i) {
+      table[position].symbol = static_cast<uint8_t>(s);
+      do {
+        position = (position + step) & mask;
+      } while (position > high);
+    }
+  }
+  if (position != 0) return false;
+  for (int u = 0; u < size; ++u) {
+    const uint32_t state = next[table[u].symbol]++;
+    const int bits = log - HighBit(state);
+    table[u].bits = static_cast<uint8_t>(bits);
+    table[u].next = static_cast<uint16_t>((state << bits) - size);
+  }
+  return true;
+}
+
+// Literal and match lengths: each code's extra bits; its base is the one
+// before it plus the values those bits took.
+constexpr uint8_t kLiteralBits[36] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  0,  1,  1,
+    1, 1, 2, 2, 3, 3, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+constexpr uint8_t kMatchBits[53] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  0,  0,  0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  1,  1,  1, 1,
+    2, 2, 3, 3, 4, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+struct LengthCodes {
+  uint32_t literalBase[36] = {}, matchBase[53] = {};
+};
+constexpr LengthCodes MakeLengthCodes() {
+  LengthCodes codes;
+  uint32_t base = 0;
+  for (int code = 0; code < 36; ++code) {
+    codes.literalBase[code] = base;
+    base += 1u << kLiteralBits[code];
+  }
+  base = 3;
+  for (int code = 0; code < 53; ++code) {
+    codes.matchBase[code] = base;
+    base += 1u << kMatchBits[code];
+  }
+  return codes;
+}
+constexpr LengthCodes kLengths = MakeLengthCodes();
+
+// The predefined distributions of literal length, offset and match length
+// codes, their accuracy, and each kind's largest code and accuracy.
+constexpr int16_t kDefaultLiterals[36] = {
+    4, 3, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 1, 1,  1,  2,  2,
+    2, 2, 2, 2, 2, 2, 2, 3, 2, 1, 1, 1, 1, 1, -1, -1, -1, -1};
+constexpr int16_t kDefaultOffsets[29] = {1, 1, 1, 1, 1,  1,  2,  2,  2, 1,
+                                         1, 1, 1, 1, 1,  1,  1,  1,  1, 1,
+                                         1, 1, 1, 1, -1, -1, -1, -1, -1};
+constexpr int16_t kDefaultMatches[53] = {
+    1, 4, 3, 2, 2, 2, 2, 2, 2, 1, 1,  1,  1,  1,  1,  1,  1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  1,  1,  1,  1,  1,  1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, -1, -1, -1, -1, -1, -1, -1};
+struct SequenceKind {
+  const int16_t* defaults;
+  int defaultSymbols, defaultLog, maxSymbol, maxLog;
+};
+constexpr SequenceKind kKinds[3] = {{kDefaultLiterals, 36, 6, 35, 9},
+                                    {kDefaultOffsets, 29, 5, 31, 8},
+                                    {kDefaultMatches, 53, 6, 52, 9}};
+
+// Decodes `count` symbols of the Huffman-coded stream of `size` bytes.
+template <typename Table>
+bool DecodeStream(const Table& table, const uint8_t* in, size_t size,
+                  uint8_t* out, size_t count) {
+  BackwardBits bits;
+  if (!bits.Start(in, size)) return false;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t index = bits.Peek(table.log);
+    out[i] = table.symbol[index];
+    bits.Skip(table.bits[index]);
+  }
+  return bits.Exhausted();
+}
+
+}  // namespace
+
+uint32_t ZstdFrame::HeaderSize(const uint8_t* start) {
+  const uint32_t descriptor = start[4];
+  const uint32_t contentFlag = descriptor >> 6;
+  const bool single = (descriptor & 0x20) != 0;
+  // Reserved bit, content checksum, dictionary: none in what we decode.
+  if (Load32(start) != kMagic || (descriptor & 0x0F) != 0) return 0;
+  const uint32_t contentBytes =
+      contentFlag == 0 ? (single ? 1 : 0) : 1u << contentFlag;
+  return kHeaderStart + (single ? 0 : 1) + contentBytes;
+}
+
+ZstdFrame::~ZstdFrame() {
+  std::free(history);
+  std::free(literals);
+}
+
+bool ZstdFrame::Begin(const uint8_t* header, uint32_t size, int maxWindowLog,
+                      uint64_t reach) {
+  if (size < kHeaderStart || HeaderSize(header) != size) return false;
+  const uint32_t descriptor = header[4];
+  const bool single = (descriptor & 0x20) != 0;
+  const uint8_t* at = header + kHeaderStart;
+  const uint64_t largest = uint64_t{1} << maxWindowLog;
+  uint64_t windowSize = 0;
+  if (!single) {
+    const int log = 10 + (*at >> 3);
+    if (log > maxWindowLog) return false;
+    windowSize = (uint64_t{1} << log) + ((uint64_t{1} << log) >> 3) * (*at & 7);
+    ++at;
+  }
+  const uint32_t contentBytes = static_cast<uint32_t>(header + size - at);
+  if (contentBytes > 0) {
+    contentSize = 0;
+    for (uint32_t i = 0; i < contentBytes; ++i)
+      contentSize |= static_cast<uint64_t>(at[i]) << (8 * i);
+    if (contentBytes == 2) contentSize += 256;
+  }
+  if (single) windowSize = contentSize;
+  if (windowSize > largest) return false;
+  blockLimit =
+      windowSize < kMaxBlock ? static_cast<uint32_t>(windowSize) : kMaxBlock;
+  window = static_cast<size_t>(windowSize < reach ? windowSize : reach);
+  capacity = window + blockLimit;
+  history = static_cast<uint8_t*>(std::malloc(capacity + 1));
+  literals = static_cast<uint8_t*>(std::malloc(blockLimit + 1));
+  return history != nullptr && literals != nullptr;
+}
+
+bool ZstdFrame::BlockHeader(const uint8_t* header, uint32_t* size) {
+  const uint32_t bits = Load16(header) | static_cast<uint32_t>(header[2]) << 16;
+  lastBlock = (bits & 1) != 0;
+  blockType = static_cast<int>((bits >> 1) & 3);
+  blockSize = bits >> 3;
+  if (ended || blockType == 3 || blockSize > blockLimit) return false;
+  *size = blockType == 1 ? 1 : blockSize;
+  return true;
+}
+
+bool ZstdFrame::Block(const uint8_t* content, uint32_t size) {
+  if (blockType < 0 || PendingSize() != 0) return false;
+  // Keep the window before the block; make room for a whole block after.
+  if (end + blockLimit > capacity) {
+    const size_t keep = end < window ? end : window;
+    std::memmove(history, history + end - keep, keep);
+    end = taken = keep;
+  }
+  uint8_t* out = history + end;
+  uint8_t* written = out;
+  switch (blockType) {
+    case 0:
+      std::memcpy(out, content, size);
+      written = out + size;
+      break;
+    case 1:
+      std::memset(out, content[0], blockSize);
+      written = out + blockSize;
+      break;
+    default: {
+      uint32_t used = 0;
+      if (!Literals(content, size, &used) ||
+          !Sequences(content + used, size - used, out, out + blockLimit,
+                     &written)) {
+        return false;
+      }
+    }
+  }
+  blockType = -1;
+  end += static_cast<size_t>(written - out);
+  total += static_cast<uint64_t>(written - out);
+  if (lastBlock) {
+    ended = true;
+    if (contentSize != UINT64_MAX && total != contentSize) return false;
+  }
+  return true;
+}
+
+bool ZstdFrame::HuffmanTable(const uint8_t* in, uint32_t size, uint32_t* used) {
+  if (size < 1) return false;
+  uint8_t weights[256];
+  uint32_t count = 0;
+  const uint32_t header = in[0];
+  if (header >= 128) {
+    count = header - 127;
+    *used = 1 + (count + 1) / 2;
+    if (*used > size) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t pair = in[1 + i / 2];
+      weights[i] = (i & 1) != 0 ? pair & 15 : pair >> 4;
+    }
+  } else {
+    // FSE-coded weights: two states take turns on one stream, which ends
+    // when a state's update reads past its start.
+    *used = 1 + header;
+    if (header == 0 || *used > size) return false;
+    int16_t counts[13];
+    int symbols = 0, log = 0;
+    uint32_t description = 0;
+    FseEntry table[1 << 6];
+    BackwardBits bits;
+    if (!ReadCounts(in + 1, header, 12, 6, counts, &symbols, &log,
+                    &description) ||
+        !BuildTable(counts, symbols, log, table) ||
+        !bits.Start(in + 1 + description, header - description)) {
+      return false;
+    }
+    uint32_t states[2] = {bits.Read(log), bits.Read(log)};
+    for (int turn = 0;; turn ^= 1) {
+      if (count >= 255) return false;
+      const FseEntry& entry = table[states[turn]];
+      weights[count++] = entry.symbol;
+      states[turn] = entry.next + bits.Read(entry.bits);
+      if (bits.Overrun()) {
+        if (count >= 255) return false;
+        weights[count++] = table[states[turn ^ 1]].symbol;
+        break;
+      }
+    }
+  }
+  // The last symbol's weight is what completes a power of two.
+  uint32_t sum = 0, ranks[kMaxHuffmanLog + 2] = {};
+  for (uint32_t i = 0; i < count; ++i) {
+    if (weights[i] > kMaxHuffmanLog) return false;
+    if (weights[i] > 0) sum += 1u << (weights[i] - 1);
+  }
+  if (sum == 0) return false;
+  const int log = HighBit(sum) + 1;
+  const uint32_t rest = (1u << log) - sum;
+  if (log > kMaxHuffmanLog || (rest & (rest - 1)) != 0) return false;
+  weights[count++] = static_cast<uint8_t>(HighBit(rest) + 1);
+  for (uint32_t i = 0; i < count; ++i) ++ranks[weights[i]];
+  uint32_t start[kMaxHuffmanLog + 2] = {}, position = 0;
+  for (int weight = 1; weight <= log; ++weight) {
+    start[weight] = position;
+    position += ranks[weight] << (weight - 1);
+  }
+  for (uint32_t symbol = 0; symbol < count; ++symbol) {
+    const int weight = weights[symbol];
+    if (weight == 0) continue;
+    const uint32_t length = 1u << (weight - 1);
+    std::memset(huffman.symbol + start[weight], static_cast<int>(symbol),
+                length);
+    std::memset(huffman.bits + start[weight], log + 1 - weight, length);
+    start[weight] += length;
+  }
+  huffman.log = log;
+  huffmanReady = true;
+  return true;
+}
+
+bool ZstdFrame::Literals(const uint8_t* in, uint32_t size, uint32_t* used) {
+  if (size < 1) return false;
+  const uint32_t type = in[0] & 3, format = (in[0] >> 2) & 3;
+  if (type < 2) {
+    // Raw or run-length: a regenerated size of 5, 12 or 20 bits.
+    const uint32_t header = (format & 1) == 0 ? 1 : format == 1 ? 2 : 3;
+    if (header > size) return false;
+    uint32_t count = header == 1 ? in[0] >> 3 : in[0] >> 4;
+    if (header > 1) count += static_cast<uint32_t>(in[1]) << 4;
+    if (header > 2) count += static_cast<uint32_t>(in[2]) << 12;
+    const uint32_t taken = type == 0 ? count : 1;
+    if (count > blockLimit || taken > size - header) return false;
+    if (type == 0) {
+      std::memcpy(literals, in + header, count);
+    } else {
+      std::memset(literals, in[header], count);
+    }
+    literalCount = count;
+    *used = header + taken;
+    return true;
+  }
+  // Huffman-coded, with a table of their own (2) or the last one (3): one
+  // stream, or four; a regenerated and a compressed size of 10, 14 or 18
+  // bits each.
+  const uint32_t header = format < 2 ? 3 : format + 2;
+  const int width = format < 2 ? 10 : static_cast<int>(format) * 4 + 6;
+  if (header > size) return false;
+  uint64_t fields = 0;
+  for (uint32_t i = 0; i < header; ++i)
+    fields |= static_cast<uint64_t>(in[i]) << (8 * i);
+  const uint32_t count = static_cast<uint32_t>((fields >> 4) & Mask(width));
+  uint32_t packed =
+      static_cast<uint32_t>((fields >> (4 + width)) & Mask(width));
+  if (count > blockLimit || packed > size - header) return false;
+  *used = header + packed;
+  const uint8_t* at = in + header;
+  if (type == 2) {
+    uint32_t description = 0;
+    if (!HuffmanTable(at, packed, &description)) return false;
+    at += description;
+    packed -= description;
+  } else if (!huffmanReady) {
+    return false;
+  }
+  literalCount = count;
+  if (format == 0) return DecodeStream(huffman, at, packed, literals, count);
+  // Four streams after a table of the first three's sizes; each of the
+  // first three holds a quarter of the literals, rounded up.
+  if (packed < 6) return false;
+  uint32_t sizes[4] = {Load16(at), Load16(at + 2), Load16(at + 4), 0};
+  const uint32_t three = sizes[0] + sizes[1] + sizes[2];
+  const uint32_t quarter = (count + 3) / 4;
+  if (three > packed - 6 || 3 * quarter > count) return false;
+  sizes[3] = packed - 6 - three;
+  at += 6;
+  for (uint32_t i = 0; i < 4; ++i) {
+    const uint32_t symbols = i < 3 ? quarter : count - 3 * quarter;
+    if (!DecodeStream(huffman, at, sizes[i], literals + i * quarter, symbols))
+      return false;
+    at += sizes[i];
+  }
+  return true;
+}
+
+bool ZstdFrame::SequenceHeader(int mode, int kind, const uint8_t* in,
+                               uint32_t size, uint32_t* used) {
+  const SequenceKind& codes = kKinds[kind];
+  SequenceTable& table = tables[kind];
+  *used = 0;
+  switch (mode) {
+    case 0:
+      table.log = codes.defaultLog;
+      BuildTable(codes.defaults, codes.defaultSymbols, codes.defaultLog,
+                 table.entries);
+      break;
+    case 1:
+      if (size < 1 || in[0] > codes.maxSymbol) return false;
+      table.entries[0] = {0, in[0], 0};
+      table.log = 0;
+      *used = 1;
+      break;
+    case 2: {
+      int16_t counts[53];
+      int symbols = 0;
+      if (!ReadCounts(in, size, codes.maxSymbol, codes.maxLog, counts, &symbols,
+                      &table.log, used) ||
+          !BuildTable(counts, symbols, table.log, table.entries)) {
+        return false;
+      }
+      break;
+    }
+    default:
+      if (!table.ready) return false;
+  }
+  table.ready = true;
+  return true;
+}
+
+bool ZstdFrame::Sequences(const uint8_t* in, uint32_t size, uint8_t* out,
+                          uint8_t* outEnd, uint8_t** written) {
+  if (size < 1) return false;
+  const uint8_t* const inEnd = in + size;
+  uint32_t count = in[0];
+  uint32_t header = 1;
+  if (count >= 128) {
+    header = count == 255 ? 3 : 2;
+    if (size < header) return false;
+    count =
+        count == 255 ? Load16(in + 1) + 0x7F00 : ((count - 128) << 8) + in[1];
+  }
+  const uint8_t* at = in + header;
+  const uint8_t* literal = literals;
+  const uint8_t* const literalEnd = literals + literalCount;
+  if (count == 0) {
+    if (at != inEnd) return false;
+  } else {
+    if (at == inEnd || (*at & 3) != 0) return false;
+    const uint32_t modes = *at++;
+    for (int kind = 0; kind < 3; ++kind) {
+      uint32_t used = 0;
+      if (!SequenceHeader(static_cast<int>(modes >> (6 - 2 * kind)) & 3, kind,
+                          at, static_cast<uint32_t>(inEnd - at), &used)) {
+        return false;
+      }
+      at += used;
+    }
+    BackwardBits bits;
+    if (!bits.Start(at, static_cast<size_t>(inEnd - at))) return false;
+    const FseEntry* lengthTable = tables[0].entries;
+    const FseEntry* offsetTable = tables[1].entries;
+    const FseEntry* matchTable = tables[2].entries;
+    uint32_t lengthState = bits.Read(tables[0].log);
+    uint32_t offsetState = bits.Read(tables[1].log);
+    uint32_t matchState = bits.Read(tables[2].log);
+    for (uint32_t i = 0; i < count; ++i) {
+      const FseEntry& lengthEntry = lengthTable[lengthState];
+      const FseEntry& offsetEntry = offsetTable[offsetState];
+      const FseEntry& matchEntry = matchTable[matchState];
+      const int offsetCode = offsetEntry.symbol;
+      uint32_t offset = (1u << offsetCode) + bits.Read(offsetCode);
+      const uint32_t match = kLengths.matchBase[matchEntry.symbol] +
+                             bits.Read(kMatchBits[matchEntry.symbol]);
+      const uint32_t length = kLengths.literalBase[lengthEntry.symbol] +
+                              bits.Read(kLiteralBits[lengthEntry.symbol]);
+      if (offset > 3) {
+        offset -= 3;
+        repeats[2] = repeats[1];
+        repeats[1] = repeats[0];
+        repeats[0] = offset;
+      } else {
+        // A repeated offset; with no literals before it, the next one.
+        const uint32_t index = offset - 1 + (length == 0 ? 1 : 0);
+        if (index == 0) {
+          offset = repeats[0];
+        } else {
+          offset = index == 3 ? repeats[0] - 1 : repeats[index];
+          if (index != 1) repeats[2] = repeats[1];
+          repeats[1] = repeats[0];
+          repeats[0] = offset;
+        }
+      }
+      if (i + 1 < count) {
+        lengthState = lengthEntry.next + bits.Read(lengthEntry.bits);
+        matchState = matchEntry.next + bits.Read(matchEntry.bits);
+        offsetState = offsetEntry.next + bits.Read(offsetEntry.bits);
+      }
+      if (length > static_cast<size_t>(literalEnd - literal) ||
+          length > static_cast<size_t>(outEnd - out) ||
+          match > static_cast<size_t>(outEnd - out) - length) {
+        return false;
+      }
+      std::memcpy(out, literal, length);
+      out += length;
+      literal += length;
+      if (offset == 0 || offset > static_cast<size_t>(out - history))
+        return false;
+      const uint8_t* from = out - offset;
+      if (offset >= match) {
+        std::memcpy(out, from, match);
+      } else {
+        for (uint32_t k = 0; k < match; ++k) out[k] = from[k];
+      }
+      out += match;
+    }
+    if (!bits.Exhausted()) return false;
+  }
+  const size_t rest = static_cast<size_t>(literalEnd - literal);
+  if (rest > static_cast<size_t>(outEnd - out)) return false;
+  std::memcpy(out, literal, rest);
+  *written = out + rest;
+  return true;
+}
