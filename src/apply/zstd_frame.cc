@@ -357,18 +357,21 @@ bool ZstdFrame::HuffmanTable(const uint8_t* in, uint32_t size, uint32_t* used) {
     // when a state's update reads past its start.
     *used = 1 + header;
     if (header == 0 || *used > size) return false;
-    int16_t counts[13];
+    int16_t counts[12];
     int symbols = 0, log = 0;
     uint32_t description = 0;
     FseEntry table[1 << 6];
     BackwardBits bits;
-    if (!ReadCounts(in + 1, header, 12, 6, counts, &symbols, &log,
+    if (!ReadCounts(in + 1, header, kMaxHuffmanLog, 6, counts, &symbols, &log,
                     &description) ||
         !BuildTable(counts, symbols, log, table) ||
         !bits.Start(in + 1 + description, header - description)) {
       return false;
     }
+    // Both states come whole from the stream: a stream too short for them
+    // leaves them to no rule the format gives.
     uint32_t states[2] = {bits.Read(log), bits.Read(log)};
+    if (bits.Overrun()) return false;
     for (int turn = 0;; turn ^= 1) {
       if (count >= 255) return false;
       const FseEntry& entry = table[states[turn]];
@@ -393,6 +396,9 @@ bool ZstdFrame::HuffmanTable(const uint8_t* in, uint32_t size, uint32_t* used) {
   if (log > kMaxHuffmanLog || (rest & (rest - 1)) != 0) return false;
   weights[count++] = static_cast<uint8_t>(HighBit(rest) + 1);
   for (uint32_t i = 0; i < count; ++i) ++ranks[weights[i]];
+  // The longest codes come in pairs: a tree has an even number of them,
+  // at least two.
+  if (ranks[1] < 2 || (ranks[1] & 1) != 0) return false;
   uint32_t start[kMaxHuffmanLog + 2] = {}, position = 0;
   for (int weight = 1; weight <= log; ++weight) {
     start[weight] = position;
@@ -422,15 +428,15 @@ bool ZstdFrame::Literals(const uint8_t* in, uint32_t size, uint32_t* used) {
     uint32_t count = header == 1 ? in[0] >> 3 : in[0] >> 4;
     if (header > 1) count += static_cast<uint32_t>(in[1]) << 4;
     if (header > 2) count += static_cast<uint32_t>(in[2]) << 12;
-    const uint32_t taken = type == 0 ? count : 1;
-    if (count > blockLimit || taken > size - header) return false;
+    const uint32_t stored = type == 0 ? count : 1;
+    if (count > blockLimit || stored > size - header) return false;
     if (type == 0) {
       std::memcpy(literals, in + header, count);
     } else {
       std::memset(literals, in[header], count);
     }
     literalCount = count;
-    *used = header + taken;
+    *used = header + stored;
     return true;
   }
   // Huffman-coded, with a table of their own (2) or the last one (3): one
@@ -459,8 +465,9 @@ bool ZstdFrame::Literals(const uint8_t* in, uint32_t size, uint32_t* used) {
   literalCount = count;
   if (format == 0) return DecodeStream(huffman, at, packed, literals, count);
   // Four streams after a table of the first three's sizes; each of the
-  // first three holds a quarter of the literals, rounded up.
-  if (packed < 6) return false;
+  // first three holds a quarter of the literals, rounded up. Encoders code
+  // fewer than six literals in one stream.
+  if (packed < 6 || count < 6) return false;
   uint32_t sizes[4] = {Load16(at), Load16(at + 2), Load16(at + 4), 0};
   const uint32_t three = sizes[0] + sizes[1] + sizes[2];
   const uint32_t quarter = (count + 3) / 4;
@@ -521,6 +528,8 @@ bool ZstdFrame::Sequences(const uint8_t* in, uint32_t size, uint8_t* out,
     if (size < header) return false;
     count =
         count == 255 ? Load16(in + 1) + 0x7F00 : ((count - 128) << 8) + in[1];
+    // No sequences come as the single byte 0.
+    if (count == 0) return false;
   }
   const uint8_t* at = in + header;
   const uint8_t* literal = literals;
