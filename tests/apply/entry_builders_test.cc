@@ -236,6 +236,17 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
       PatchEntry("p", kOld, increments),
       EncodeSeekingInstructions({{Add, static_cast<uint32_t>(kOld.size())}}),
       ones, {}, {}, kTransformNone, true);
+  // The original form's blocks as frames: the applier would decode them.
+  TestEntry framesInOrder = PatchEntry("p", kOld, kNew);
+  Bytes count(4);
+  const auto instructionCount =
+      static_cast<uint32_t>(framesInOrder.instructions.size());
+  std::memcpy(count.data(), &instructionCount, 4);
+  const Bytes instructionFrame = ZstdFrameOf(framesInOrder.instructions);
+  count.insert(count.end(), instructionFrame.begin(), instructionFrame.end());
+  framesInOrder.instructions = count;
+  framesInOrder.literal = ZstdFrameOf(framesInOrder.literal);
+  framesInOrder.kind |= EntryOptionZstd;
   auto changed = [](TestEntry entry, const std::function<void(TestEntry&)>& f) {
     f(entry);
     return entry;
@@ -293,11 +304,10 @@ TEST_F(Builders, SeekingBlocksAreCheckedBeforeUse) {
        SeekingEntry("p", parameters, kTransformX86, true, 0,
                     StreamCodec::kZstd),
        compressed, true},
-      {"Zstandard frames in a package without compression", zstd, seeking},
-      {"Zstandard frames in the original form",
-       changed(ordered,
-               [](TestEntry& e) { e.kind = EntryKindPatch | EntryOptionZstd; }),
-       compressed},
+      {"the frames' option in a package without compression",
+       changed(plain, [](TestEntry& e) { e.kind |= EntryOptionZstd; }),
+       seeking},
+      {"Zstandard frames in the original form", framesInOrder, compressed},
       {"LZMA streams taken for frames",
        changed(packed, [](TestEntry& e) { e.kind |= EntryOptionZstd; }),
        compressed},
