@@ -8,8 +8,8 @@ speed (`openssl dgst -sha256`). Each pair's patch is made once (default
 form, and --plain), then `selfpatch apply` and the floor run alternately,
 each on a fresh copy of the old file made outside the timing; the table
 shows medians of --runs runs, apply over floor, and the apply's max RSS.
---baseline adds another selfpatch build's apply of the same patches, in
-the same alternation (an earlier commit's applier against this one's).
+--baseline adds another selfpatch build's patches, made by it and applied
+by it, in the same alternation (an earlier commit against this one).
 
   cmake --build --preset release --target selfpatch
   python3 bench/apply_floor.py [--runs N] [--baseline OTHER_SELFPATCH] [PAIR...]
@@ -32,29 +32,33 @@ WORK = ROOT / "build/bench/apply"
 DEFAULT_PAIRS = ["biome", "esbuild x64 0.25"]
 
 
-def make_patch(name, old, new, form):
-    """The patch of `old` to `new` in `form` ([] or ["--plain"]), made once."""
-    patch = WORK / ("%s%s.exe" % (name.replace(" ", "_").replace(">", ""),
-                                  "-plain" if form else ""))
+def make_patch(name, old, new, form, program=patch_size.SELFPATCH, tag=""):
+    """The patch of `old` to `new` in `form` ([] or ["--plain"]) by
+    `program`, made once (`tag` names another program's)."""
+    patch = WORK / ("%s%s%s.exe" % (name.replace(" ", "_").replace(">", ""),
+                                    "-plain" if form else "", tag))
     if not patch.exists():
-        subprocess.run([patch_size.SELFPATCH, "create", old, new, "-o", patch, "--stub",
+        subprocess.run([program, "create", old, new, "-o", patch, "--stub",
                         patch_size.STUB] + form, check=True, capture_output=True)
     return patch
 
 
-def measure(old, new, patch, programs, runs):
+def measure(old, new, patches, runs):
     """Median apply seconds per program, its max RSS, and the floor's median."""
     target = WORK / "target"
     copy = WORK / "floor.new"
+    programs = list(patches)
     applies = {program: [] for program in programs}
     rss = {program: 0.0 for program in programs}
     floors = []
+    patch = patches[programs[0]]
     for _ in range(runs):
         for program in programs:
             shutil.rmtree(target, ignore_errors=True)
             target.mkdir()
             shutil.copy(old, target / new.name)
-            seconds, peak = patch_size.measure([program, "apply", patch, target, "--yes"])
+            seconds, peak = patch_size.measure([program, "apply", patches[program], target,
+                                                "--yes"])
             assert (target / new.name).read_bytes() == new.read_bytes(), program
             applies[program].append(seconds)
             rss[program] = max(rss[program], peak)
@@ -91,8 +95,11 @@ def main():
         old = patch_size.fetch(package, before, member)
         new = patch_size.fetch(package, after, member)
         for form in ([], ["--plain"]):
-            patch = make_patch(name, old, new, form)
-            applies, rss, floor = measure(old, new, patch, programs, arguments.runs)
+            patches = {program: make_patch(name, old, new, form, program,
+                                           "" if program == patch_size.SELFPATCH
+                                           else "-baseline")
+                       for program in programs}
+            applies, rss, floor = measure(old, new, patches, arguments.runs)
             for program in programs:
                 print("  %-32s %-8s %-10s %9.3f %9.3f %7.2f %8.1f"
                       % (name, "plain" if form else "default",
