@@ -243,10 +243,10 @@ bool DecodeZstd(const uint8_t* frame, size_t size, Bytes* out,
       return false;
     }
     at += ZstdFrame::kBlockHeader;
-    // The block on its own, as the applier holds it: a read past it is
-    // one past the allocation.
-    Bytes block(frame + at, frame + at + content);
-    block.reserve(1);
+    // The block on its own, as the applier holds it (one byte at least,
+    // for a pointer to pass): a read past it is one past the allocation.
+    Bytes block(std::max<size_t>(content, 1));
+    if (content > 0) std::memcpy(block.data(), frame + at, content);
     if (!decoder.Block(block.data(), content)) return false;
     at += content;
     out->insert(out->end(), decoder.Pending(),
