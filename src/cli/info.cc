@@ -233,13 +233,13 @@ int Info(const std::string& patchPath, bool json) {
               static_cast<unsigned long long>(header.packageSize),
               header.flags & PackageFlagBackup ? ", keeps .bak backups" : "",
               header.flags & PackageFlagKeepTimes ? ", keeps file times" : "");
-  const bool zstd = std::any_of(
-      loader.entries.begin(), loader.entries.end(), [&](const auto& entry) {
-        if (entry.kind != EntryKindPatch) return false;
-        const auto features = Features(patch, loader, entry.record);
-        return std::find(features.begin(), features.end(), "zstd") !=
-               features.end();
-      });
+  const bool zstd =
+      (header.flags & PackageFlagEntryOptions) != 0 &&
+      std::any_of(loader.entries.begin(), loader.entries.end(),
+                  [](const LoadedEntry& entry) {
+                    return entry.kind == EntryKindPatch &&
+                           (entry.record.kind & EntryOptionZstd) != 0;
+                  });
   std::printf("data blocks: %s\n", (header.flags & PackageFlagCompressed) == 0
                                        ? "plain"
                                    : zstd ? "compressed (LZMA and zstd)"

@@ -19,6 +19,15 @@ constexpr int kMinWindowLog = 12;
 // came out 0.1-0.3% smaller than the level's own 64, at little cost.
 constexpr int kLongestMatch = 273;
 
+// The smallest window that holds the whole block, at least 2^kMinWindowLog:
+// a larger one finds nothing more and costs the applier memory.
+int WindowLogFor(size_t size, int maxWindowLog) {
+  int windowLog = kMinWindowLog;
+  while (windowLog < maxWindowLog && (size_t{1} << windowLog) < size)
+    ++windowLog;
+  return windowLog;
+}
+
 void* Allocate(void*, size_t size) { return std::malloc(size); }
 void Release(void*, void* block) { std::free(block); }
 ISzAlloc allocator = {&Allocate, &Release};
@@ -36,12 +45,7 @@ std::vector<uint8_t> CompressBlock(const uint8_t* data, size_t size,
   LzmaEncProps_Init(&properties);
   properties.level = level != 0 ? level : 9;
   if (level == 0) properties.fb = kLongestMatch;
-  // The smallest dictionary that holds the whole block: a larger one finds
-  // nothing more and costs the applier memory.
-  int windowLog = kMinWindowLog;
-  while (windowLog < maxWindowLog && (size_t{1} << windowLog) < size)
-    ++windowLog;
-  properties.dictSize = uint32_t{1} << windowLog;
+  properties.dictSize = uint32_t{1} << WindowLogFor(size, maxWindowLog);
   properties.writeEndMark = 1;
   properties.numThreads = 1;
   properties.lc = model.literalContext;
@@ -69,13 +73,11 @@ std::vector<uint8_t> CompressFrame(const uint8_t* data, size_t size,
   if (size == 0) data = &kNothing;
   ZSTD_CCtx* context = ZSTD_createCCtx();
   if (context == nullptr) throw ProducerError("compressing a block failed");
-  int windowLog = kMinWindowLog;
-  while (windowLog < maxWindowLog && (size_t{1} << windowLog) < size)
-    ++windowLog;
   // The quick level for choosing, the highest for the package.
   ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel,
                          level != 0 ? level : ZSTD_maxCLevel());
-  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog,
+                         WindowLogFor(size, maxWindowLog));
   ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
   ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);
   std::vector<uint8_t> block(ZSTD_compressBound(size));
@@ -90,17 +92,23 @@ std::vector<uint8_t> CompressFrame(const uint8_t* data, size_t size,
   return block;
 }
 
+std::vector<uint8_t> CompressStream(const uint8_t* data, size_t size,
+                                    int maxWindowLog, int level,
+                                    const StreamModel& model,
+                                    StreamCodec codec) {
+  return codec == StreamCodec::kZstd
+             ? CompressFrame(data, size, maxWindowLog, level)
+             : CompressBlock(data, size, maxWindowLog, level, model);
+}
+
 std::vector<uint8_t> CompressInstructions(
     const std::vector<uint8_t>& instructions, int level, StreamCodec codec) {
   std::vector<uint8_t> block(4);
   uint32_t count = static_cast<uint32_t>(instructions.size());
   std::memcpy(block.data(), &count, 4);
   std::vector<uint8_t> stream =
-      codec == StreamCodec::kZstd
-          ? CompressFrame(instructions.data(), instructions.size(),
-                          kMaxWindowLog, level)
-          : CompressBlock(instructions.data(), instructions.size(),
-                          kMaxWindowLog, level, kInstructionModel);
+      CompressStream(instructions.data(), instructions.size(), kMaxWindowLog,
+                     level, kInstructionModel, codec);
   block.insert(block.end(), stream.begin(), stream.end());
   return block;
 }

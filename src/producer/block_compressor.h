@@ -42,6 +42,12 @@ constexpr int kDifferenceWindowLog = 23;
 std::vector<uint8_t> CompressFrame(const uint8_t* data, size_t size,
                                    int maxWindowLog = kMaxWindowLog,
                                    int level = 0);
+// `data` as CompressBlock codes it with `model`, or as CompressFrame, by
+// `codec`.
+std::vector<uint8_t> CompressStream(const uint8_t* data, size_t size,
+                                    int maxWindowLog, int level,
+                                    const StreamModel& model,
+                                    StreamCodec codec);
 // A compressed instruction block: the 4-byte count of `instructions` (at
 // most INT32_MAX of them), then their stream in `codec`, at `level` as
 // CompressBlock.

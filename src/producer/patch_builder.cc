@@ -725,24 +725,20 @@ PatchBlocks Blocks(const Candidate& candidate, bool compressed, int level,
   std::vector<uint8_t> part = candidate.instructions;
   std::vector<uint8_t> differences = candidate.differences;
   blocks.literal = candidate.literal;
-  const bool zstd = compressed && codec == StreamCodec::kZstd;
-  if (zstd) blocks.options |= EntryOptionZstd;
+  if (compressed && codec == StreamCodec::kZstd)
+    blocks.options |= EntryOptionZstd;
   if (compressed) {
     auto instructionsAndLiteral = [&] {
       part = CompressInstructions(part, level, codec);
       blocks.literal =
-          zstd ? CompressFrame(blocks.literal.data(), blocks.literal.size(),
-                               kMaxWindowLog, level)
-               : CompressBlock(blocks.literal.data(), blocks.literal.size(),
-                               kMaxWindowLog, level);
+          CompressStream(blocks.literal.data(), blocks.literal.size(),
+                         kMaxWindowLog, level, kFileModel, codec);
     };
     auto differenceStream = [&] {
       if (differences.empty()) return;
       differences =
-          zstd ? CompressFrame(differences.data(), differences.size(),
-                               kDifferenceWindowLog, level)
-               : CompressBlock(differences.data(), differences.size(),
-                               kDifferenceWindowLog, level, kDifferenceModel);
+          CompressStream(differences.data(), differences.size(),
+                         kDifferenceWindowLog, level, kDifferenceModel, codec);
     };
     if (beside && !differences.empty()) {
       RunSideBySide(instructionsAndLiteral, differenceStream);
