@@ -3,6 +3,11 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace {
 
 // One-byte opcodes that take a ModRM operand and no immediate: the
@@ -28,6 +33,39 @@ struct OpcodeTable {
 };
 const OpcodeTable kTable;
 
+// A set of bytes as two tables of 16 that SSSE3 looks up by nibble: x is in
+// the set when low[x & 15] & high[x >> 4] is not zero. Each high nibble's
+// row of low nibbles (which of x & 15 are in the set) gets a bit of its
+// own, shared by the rows that are equal; the sets here have at most eight
+// distinct rows, and one more does not compile.
+struct NibbleSet {
+  alignas(16) uint8_t low[16];
+  alignas(16) uint8_t high[16];
+};
+
+template <size_t N>
+constexpr NibbleSet MakeNibbleSet(const uint8_t (&set)[N]) {
+  uint16_t rows[16] = {};
+  for (uint8_t byte : set) rows[byte >> 4] |= uint16_t(1u << (byte & 15));
+  NibbleSet out = {};
+  uint16_t kept[8] = {};
+  int count = 0;
+  for (int high = 0; high < 16; ++high) {
+    if (rows[high] == 0) continue;
+    int bit = 0;
+    while (bit < count && kept[bit] != rows[high]) ++bit;
+    if (bit == count) kept[count++] = rows[high];
+    out.high[high] = uint8_t(1u << bit);
+    for (int low = 0; low < 16; ++low) {
+      if ((rows[high] >> low) & 1) out.low[low] |= uint8_t(1u << bit);
+    }
+  }
+  return out;
+}
+
+constexpr NibbleSet kOneSet = MakeNibbleSet(kRipOpcodes);
+constexpr NibbleSet kTwoSet = MakeNibbleSet(kRipOpcodes0F);
+
 uint32_t Load32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
          uint32_t{p[3]} << 24;
@@ -50,11 +88,76 @@ uint64_t Load64(const uint8_t* p) {
   return uint64_t{Load32(p)} | uint64_t{Load32(p + 4)} << 32;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+
+#define SCAN_TARGET __attribute__((target("ssse3")))
+
+bool HasVectors() {
+  unsigned eax, ebx, ecx, edx;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & (1u << 9)) != 0;
+}
+
+SCAN_TARGET inline __m128i Load16(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// All ones in the lanes whose byte is not in `set`.
+SCAN_TARGET inline __m128i NotIn(__m128i bytes, const NibbleSet& set) {
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  __m128i low = _mm_shuffle_epi8(Load16(set.low), _mm_and_si128(bytes, nibble));
+  __m128i high = _mm_shuffle_epi8(
+      Load16(set.high), _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble));
+  return _mm_cmpeq_epi8(_mm_and_si128(low, high), _mm_setzero_si128());
+}
+
+SCAN_TARGET inline uint64_t Bits(__m128i lanes, int part) {
+  return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(lanes))}
+         << (16 * part);
+}
+
+// Bit k of each: whether the bytes before position p + k end a header of
+// that kind, the operands before it aside. Reads p - 3 to p + 62.
+struct HeaderMasks {
+  uint64_t branch = 0;  // E8 or E9
+  uint64_t one = 0;     // an opcode of kRipOpcodes, RIP + disp32
+  uint64_t two = 0;     // 0F, an opcode of kRipOpcodes0F, RIP + disp32
+};
+
+SCAN_TARGET HeaderMasks FindHeaders(const uint8_t* p, bool x64) {
+  HeaderMasks masks;
+  for (int part = 0; part < 4; ++part) {
+    const uint8_t* at = p + 16 * part;
+    __m128i last = Load16(at - 1);
+    masks.branch |= Bits(_mm_cmpeq_epi8(_mm_and_si128(last, _mm_set1_epi8(-2)),
+                                        _mm_set1_epi8(-0x18)),
+                         part);
+    if (!x64) continue;
+    __m128i rip = _mm_cmpeq_epi8(
+        _mm_and_si128(last, _mm_set1_epi8(static_cast<char>(0xC7))),
+        _mm_set1_epi8(0x05));
+    __m128i opcode = Load16(at - 2);
+    masks.one |= Bits(_mm_andnot_si128(NotIn(opcode, kOneSet), rip), part);
+    __m128i escaped =
+        _mm_and_si128(rip, _mm_cmpeq_epi8(Load16(at - 3), _mm_set1_epi8(0x0F)));
+    masks.two |= Bits(_mm_andnot_si128(NotIn(opcode, kTwoSet), escaped), part);
+  }
+  return masks;
+}
+
+#else
+
+bool HasVectors() { return false; }
+
+#endif
+
 }  // namespace
 
 CodeTransform::CodeTransform(uint32_t kind, uint32_t width,
-                             std::vector<CodeRange> ranges)
-    : kind_(kind), span_(uint64_t{1} << width), ranges_(std::move(ranges)) {
+                             std::vector<CodeRange> ranges, bool vectors)
+    : kind_(kind),
+      span_(uint64_t{1} << width),
+      vectors_(vectors && HasVectors()),
+      ranges_(std::move(ranges)) {
   for (int byte = 0; byte < 256; ++byte) {
     lead_[byte] = byte == 0xE8 || byte == 0xE9 ||
                   (kind_ == kTransformX64 && (byte & 0xC7) == 0x05);
@@ -109,10 +212,19 @@ bool CodeTransform::Header(const uint8_t* bytes, uint32_t i,
 void CodeTransform::Piece(uint8_t* bytes, uint32_t size, uint32_t address,
                           bool inverse) const {
   if (size < 5) return;
-  const uint64_t half = span_ / 2;
-  const uint32_t last = size - 4;  // the last byte an operand may start at
   uint32_t floor = 0;  // where the bytes after the last operand start
-  for (uint32_t i = 1; i <= last;) {
+  uint32_t i = 1;
+  if (vectors_) {
+    i = ScanBytes(bytes, size, i, 3, address, inverse, &floor);
+    i = ScanVectors(bytes, size, i, address, inverse, &floor);
+  }
+  ScanBytes(bytes, size, i, size - 3, address, inverse, &floor);
+}
+
+uint32_t CodeTransform::ScanBytes(uint8_t* bytes, uint32_t size, uint32_t i,
+                                  uint32_t to, uint32_t address, bool inverse,
+                                  uint32_t* floor) const {
+  while (i < to) {
     // Most bytes cannot end a header: find the next one that can, eight
     // bytes at a time, and byte by byte at the piece's end.
     if (i + 7 <= size) {
@@ -122,25 +234,68 @@ void CodeTransform::Piece(uint8_t* bytes, uint32_t size, uint32_t address,
         continue;
       }
       i += static_cast<uint32_t>(__builtin_ctzll(leads)) >> 3;
-      if (i > last) break;
+      if (i >= to) break;
     } else if (!lead_[bytes[i - 1]]) {
       ++i;
       continue;
     }
-    if (!Header(bytes, i, floor)) {
+    if (!Header(bytes, i, *floor)) {
       ++i;
       continue;
     }
-    // Shifted by half the span: the range of `width` bits is [0, span).
-    uint64_t value = (uint64_t{Load32(bytes + i)} + half) & 0xFFFFFFFFu;
-    if (value < span_) {
-      uint64_t at = (uint64_t{address} + i + 4) & (span_ - 1);
-      value = (value + (inverse ? span_ - at : at)) & (span_ - 1);
-      Store32(bytes + i, static_cast<uint32_t>(value - half));
-    }
+    Convert(bytes + i, i, address, inverse);
     i += 4;
-    floor = i;
+    *floor = i;
   }
+  return i;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+SCAN_TARGET
+#endif
+uint32_t CodeTransform::ScanVectors(uint8_t* bytes, uint32_t size, uint32_t i,
+                                    uint32_t address, bool inverse,
+                                    uint32_t* floor) const {
+#if defined(__x86_64__) || defined(__i386__)
+  // Every position of a round is at most size - 4, and its header bytes
+  // are read before any operand among them is converted: a header that
+  // reaches into a converted operand starts below the floor, and fails
+  // here as it fails in the byte scan.
+  const bool x64 = kind_ == kTransformX64;
+  uint32_t low = *floor;  // a local: stores through `bytes` may alias it
+  for (; i + 67 <= size; i += 64) {
+    const HeaderMasks masks = FindHeaders(bytes + i, x64);
+    for (uint64_t left = masks.branch | masks.one | masks.two; left != 0;
+         left &= left - 1) {
+      const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(left));
+      const uint32_t at = i + k;
+      const uint64_t found = ((masks.branch >> k) & (at >= low + 1)) |
+                             ((masks.one >> k) & (at >= low + 2)) |
+                             ((masks.two >> k) & (at >= low + 3));
+      if ((found & 1) != 0) {
+        Convert(bytes + at, at, address, inverse);
+        low = at + 4;
+      }
+    }
+  }
+  *floor = low;
+#else
+  (void)bytes, (void)size, (void)address, (void)inverse, (void)floor;
+#endif
+  return i;
+}
+
+void CodeTransform::Convert(uint8_t* operand, uint32_t i, uint32_t address,
+                            bool inverse) const {
+  // Shifted by half the span: the range of `width` bits is [0, span). An
+  // operand outside it is written back as it was; no branch to mispredict.
+  const uint64_t half = span_ / 2;
+  const uint32_t stored = Load32(operand);
+  const uint64_t value = (uint64_t{stored} + half) & 0xFFFFFFFFu;
+  const uint64_t at = (uint64_t{address} + i + 4) & (span_ - 1);
+  const uint64_t moved =
+      ((value + (inverse ? span_ - at : at)) & (span_ - 1)) - half;
+  Store32(operand, value < span_ ? static_cast<uint32_t>(moved) : stored);
 }
 
 bool ParseTransformParameters(const uint8_t* data, size_t size,

@@ -24,6 +24,11 @@
 // on bytes the transform does not change, so Inverse finds the same
 // operands and subtracts: Inverse(Forward(x)) is x for any bytes x.
 //
+// Where the CPU has SSSE3, the headers of 64 positions at a time are found
+// with vector compares and table lookups, and only their positions are
+// visited; elsewhere the bytes that can end a header are found eight at a
+// time. Both visit the same positions in the same order.
+//
 // Worked example (x86, width 24, a range at offset 0 and address 0x1000):
 // the bytes E8 10 00 00 00 at offset 0 hold the operand 0x10 at i = 1; the
 // address of i + 4 is 0x1005, so Forward writes 0x1015 (E8 15 10 00 00):
@@ -52,7 +57,9 @@ struct CodeRange {
 
 class CodeTransform {
  public:
-  CodeTransform(uint32_t kind, uint32_t width, std::vector<CodeRange> ranges);
+  // `vectors` false: the portable scan, even where the CPU has SSSE3.
+  CodeTransform(uint32_t kind, uint32_t width, std::vector<CodeRange> ranges,
+                bool vectors = true);
 
   // `data` holds the file's `size` bytes from `offset`, which is a multiple
   // of kTransformBlock; offset + size is one too, or the file's end.
@@ -63,6 +70,18 @@ class CodeTransform {
   void Run(uint8_t* data, uint64_t offset, size_t size, bool inverse) const;
   void Piece(uint8_t* bytes, uint32_t size, uint32_t address,
              bool inverse) const;
+  // Converts the operands of a piece that start in [i, to), to at most
+  // size - 3, where `floor` is where the bytes after the last operand
+  // start (and moves it on); returns the position to go on from.
+  uint32_t ScanBytes(uint8_t* bytes, uint32_t size, uint32_t i, uint32_t to,
+                     uint32_t address, bool inverse, uint32_t* floor) const;
+  // The same from i (at least 3), 64 positions at a time while a round
+  // ends 4 bytes or more before the piece does.
+  uint32_t ScanVectors(uint8_t* bytes, uint32_t size, uint32_t i,
+                       uint32_t address, bool inverse, uint32_t* floor) const;
+  // Converts the operand at i, its header checked.
+  void Convert(uint8_t* operand, uint32_t i, uint32_t address,
+               bool inverse) const;
   // Of the eight bytes at `p`, the first that can end a header (as lead_
   // says) as its bit 7 set, the lowest set bit; 0 when none can.
   uint64_t Leads(const uint8_t* p) const;
@@ -71,6 +90,7 @@ class CodeTransform {
 
   uint32_t kind_;
   uint64_t span_;  // 2^width
+  bool vectors_;   // the CPU has SSSE3, and the caller allows it
   // Whether a byte can be the last of a header: E8, E9, or in x64 code a
   // ModRM byte that names RIP + disp32.
   bool lead_[256];

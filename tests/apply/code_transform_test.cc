@@ -98,19 +98,23 @@ Bytes NaiveForward(Bytes bytes, uint32_t kind, uint32_t width,
 }
 
 // The transform finds every operand the plain scan finds, in every
-// alignment against its eight-byte steps.
+// alignment against its eight-byte steps and its 64-position vector rounds,
+// with vectors and without.
 TEST(CodeTransform, SameAsTheByteByByteScan) {
   std::mt19937 random(7);
   const Bytes data = CodeLike(random, 3 * kTransformBlock + 11);
   for (uint32_t kind : {kTransformX86, kTransformX64}) {
-    for (size_t skip : {0, 1, 3, 7}) {
+    for (size_t skip : {0, 1, 3, 7, 40, 63}) {
       Bytes in(data.begin() + skip, data.end());
-      const CodeTransform code(
-          kind, 24, {{0, static_cast<uint32_t>(in.size()), 0x401000}});
-      Bytes fast = in;
-      code.Forward(fast.data(), 0, fast.size());
-      EXPECT_EQ(NaiveForward(in, kind, 24, 0x401000), fast)
-          << kind << " " << skip;
+      const Bytes expected = NaiveForward(in, kind, 24, 0x401000);
+      for (bool vectors : {false, true}) {
+        const CodeTransform code(
+            kind, 24, {{0, static_cast<uint32_t>(in.size()), 0x401000}},
+            vectors);
+        Bytes fast = in;
+        code.Forward(fast.data(), 0, fast.size());
+        EXPECT_EQ(expected, fast) << kind << " " << skip << " " << vectors;
+      }
     }
   }
 }
