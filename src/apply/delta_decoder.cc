@@ -5,6 +5,9 @@
 namespace {
 
 constexpr uint32_t kChunkSize = 1024;
+// The seeking form's chunks: its copies come from a cache in memory, and
+// its near-copies are mostly long.
+constexpr uint32_t kSeekingChunkSize = 16384;
 // Length codes have at most 7 one-bits before the groups.
 constexpr int kMaxLengthPrefix = 7;
 // base(k): 0, 0x10, 0x110, ... 0x11111110.
@@ -154,15 +157,15 @@ class CountedDifferences {
   CountedDifferences(CFileReadData& stream, uint64_t room)
       : stream_(stream), room_(room) {}
 
-  // The next `count` differences, or false when the stream ends first.
-  bool Read(uint8_t* differences, uint32_t count) {
+  // Adds the next `count` differences to `bytes`, or false when the stream
+  // ends first: the zeros counted leave their bytes as they are.
+  bool Add(uint8_t* bytes, uint32_t count) {
     if (count > room_) return false;
     room_ -= count;
     while (count > 0) {
       if (zeros_ > 0) {
         uint32_t piece = zeros_ < count ? static_cast<uint32_t>(zeros_) : count;
-        std::memset(differences, 0, piece);
-        differences += piece;
+        bytes += piece;
         count -= piece;
         zeros_ -= piece;
         continue;
@@ -171,7 +174,7 @@ class CountedDifferences {
       if (!Next(&byte)) return false;
       if (counted_) {
         if (byte == 0) return false;  // zeros are counted, never stored
-        *differences++ = byte;
+        *bytes++ += byte;
         --count;
         counted_ = false;
         continue;
@@ -284,10 +287,9 @@ bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
                                  CFileReadData& literalStream,
                                  CFileReadData& differenceStream,
                                  uint64_t newSize) {
-  SharedArray<uint8_t> chunks;
-  chunks.Allocate(2 * kChunkSize);
-  uint8_t* bytes = chunks.Get();
-  uint8_t* differences = bytes + kChunkSize;
+  SharedArray<uint8_t> chunk;
+  chunk.Allocate(kSeekingChunkSize);
+  uint8_t* bytes = chunk.Get();
   CountedDifferences counted(differenceStream, newSize);
   uint64_t at = 0;  // the old file's position
   SeekingStep step;
@@ -305,17 +307,14 @@ bool DeltaDecoder::DecodeSeeking(COldFileReader& old, CFileWriteData& output,
     uint32_t length = step.length;
     if (length > newSize - output.written) return false;
     while (length > 0) {
-      uint32_t piece = length < kChunkSize ? length : kChunkSize;
+      uint32_t piece = length < kSeekingChunkSize ? length : kSeekingChunkSize;
       if (op == Insert) {
         if (!ReadAll(literalStream, bytes, piece)) return false;
       } else {
         if (!old.Read(at, bytes, piece)) return false;
         at += piece;
       }
-      if (op == Add) {
-        if (!counted.Read(differences, piece)) return false;
-        for (uint32_t i = 0; i < piece; ++i) bytes[i] += differences[i];
-      }
+      if (op == Add && !counted.Add(bytes, piece)) return false;
       output.Write(bytes, piece);
       length -= piece;
     }

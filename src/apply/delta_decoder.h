@@ -183,8 +183,9 @@ class DeltaDecoder {
   // output is not flushed.
   static bool Decode(CFileReadData& oldStream, CFileWriteData& output,
                      BitReader& instructions, CFileReadData& literalStream);
-  // The same for the seeking form: per chunk, old (or literal) bytes are
-  // read first, then differences, then the chunk is written. False also
+  // The same for the seeking form, in chunks of at most 16 KiB: per chunk,
+  // old (or literal) bytes are read first, then differences are added, then
+  // the chunk is written. False also
   // for a Seek of 0 or one that leaves the old file, before a chunk that
   // would take the output past `newSize` bytes (copies that seek back can
   // repeat the old file without end), and at the end marker with zero
