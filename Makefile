@@ -100,7 +100,7 @@ tsan: sources
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/producer_tests --gtest_brief=1 \
 	  --gtest_filter='SideBySide.*:Trees.ThePatchOfEveryKind*:Trees.CodeThatMoved*'
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/apply_tests --gtest_brief=1 \
-	  --gtest_filter='Worker.*:CThread*:CCritical*:CEvent*:Streams.ReadAhead*:StreamFaults.*:Builders.*'
+	  --gtest_filter='Worker.*:CThread*:CCritical*:CEvent*:Streams.ReadAhead*:Streams.OldFile*:StreamFaults.*:Builders.*'
 
 win-x86: windows-deps
 	cmake --preset win-x86 -DSELFPATCH_TESTS=ON >/dev/null

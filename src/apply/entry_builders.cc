@@ -293,9 +293,13 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
   return ResultSuccess;
 }
 
-ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
-                       HANDLE oldFile, HANDLE output,
-                       const PackageEntry& entry) {
+namespace {
+
+// The rest of RebuildFile, once a seeking entry's old file (`old`) is being
+// proven.
+ResultCode Rebuild(CPatchThread& worker, OpenedBlocks& blocks,
+                   COldFileReader* old, HANDLE oldFile, HANDLE output,
+                   const CodeTransform* newCode, const PackageEntry& entry) {
   // The streams may be loading from the package on their own threads.
   HANDLE package = worker.loader.Get()->fileHandle.Get();
   SharedArray<uint8_t> instructions;
@@ -308,14 +312,10 @@ ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
                                     &instructions))) {
     return ResultUpdateFailed;
   }
-  const TransformParameters& parameters = blocks.parameters;
-  CodeTransform oldCode(blocks.transform, parameters.width, parameters.old);
-  CodeTransform newCode(blocks.transform, parameters.width, parameters.target);
-  bool transformed = blocks.transform != kTransformNone;
   SharedArray<CFileWriteData> out;
   out.Attach(new CFileWriteData(output), 1);
   CFileWriteData& writer = *out.Get();
-  if (transformed) writer.transform = &newCode;
+  writer.transform = newCode;
   ProgressPace pace(worker.dialogWindow);
   writer.progressCallback = &ReportProgress;
   writer.progressContext = reinterpret_cast<uintptr_t>(&pace);
@@ -325,22 +325,19 @@ ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
   CFileReadData& literal = *blocks.literal.Get();
   bool decoded;
   if (blocks.seeking) {
-    SharedArray<COldFileReader> old;
-    old.Attach(new COldFileReader(oldFile, transformed ? &oldCode : nullptr),
-               1);
     SharedArray<ISeekingSteps> steps;
     steps.Attach(blocks.grouped ? static_cast<ISeekingSteps*>(
                                       new CGroupedSteps(instructions))
                                 : new CBitSteps(instructions),
                  1);
     decoded =
-        DeltaDecoder::DecodeSeeking(*old.Get(), writer, *steps.Get(), literal,
+        DeltaDecoder::DecodeSeeking(*old, writer, *steps.Get(), literal,
                                     *blocks.differences.Get(), entry.newSize);
   } else {
-    SharedArray<CFileReadData> old;
-    old.Attach(new CFileReadData(oldFile), 1);
+    SharedArray<CFileReadData> ordered;
+    ordered.Attach(new CFileReadData(oldFile), 1);
     BitReader reader(instructions);
-    decoded = DeltaDecoder::Decode(*old.Get(), writer, reader, literal);
+    decoded = DeltaDecoder::Decode(*ordered.Get(), writer, reader, literal);
   }
   // The ordered form's plain literal block may hold bytes it never takes;
   // every other stream is taken to its end.
@@ -351,6 +348,28 @@ ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
     return ResultUpdateFailed;
   }
   return writer.Flush() ? ResultSuccess : ResultUpdateFailed;
+}
+
+}  // namespace
+
+ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
+                       HANDLE oldFile, HANDLE output,
+                       const PackageEntry& entry) {
+  const TransformParameters& parameters = blocks.parameters;
+  CodeTransform oldCode(blocks.transform, parameters.width, parameters.old);
+  CodeTransform newCode(blocks.transform, parameters.width, parameters.target);
+  bool transformed = blocks.transform != kTransformNone;
+  if (!blocks.seeking) {
+    return Rebuild(worker, blocks, nullptr, oldFile, output, nullptr, entry);
+  }
+  SharedArray<COldFileReader> old;
+  old.Attach(new COldFileReader(oldFile, transformed ? &oldCode : nullptr), 1);
+  old.Get()->Prove(entry.oldDigest);
+  ResultCode code = Rebuild(worker, blocks, old.Get(), oldFile, output,
+                            transformed ? &newCode : nullptr, entry);
+  // Whatever the rebuild made of it, a fault counts only once the old file
+  // is the one the entry names.
+  return old.Get()->Proven() ? code : ResultSourceMismatch;
 }
 
 namespace {

@@ -59,7 +59,11 @@ ResultCode OpenBlocks(CPatchThread& worker, const PackageEntry& entry,
 // marker, or the final write fails; in a package with PackageFlagCompressed
 // also when the instruction stream does not decode to exactly its count of
 // bytes, or the literal stream to exactly the bytes the instructions take.
-// Progress goes to the worker's dialog.
+// The old file of an entry in the ordered form must be proven before; that
+// of a seeking entry is proven here, while the entry rebuilds from it
+// (COldFileReader::Prove), and 10 when it does not have the entry's old
+// digest comes before any other result. Progress goes to the worker's
+// dialog.
 ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
                        HANDLE oldFile, HANDLE output,
                        const PackageEntry& entry);

@@ -81,7 +81,7 @@ bool CFileReadData::Read(void* destination, uint32_t count,
 
 COldFileReader::COldFileReader(HANDLE file, const CodeTransform* code,
                                uint32_t cacheSize)
-    : handle(file), transform(code) {
+    : handle(file), transform(code), progress(0) {
   FileSize(file, &size);
   // A power of two slots: as many as the file has blocks, up to the cache.
   uint64_t blocks = (size + kTransformBlock - 1) / kTransformBlock;
@@ -101,7 +101,91 @@ COldFileReader::COldFileReader(HANDLE file, const CodeTransform* code,
   held.assign(count, 0);
 }
 
+COldFileReader::~COldFileReader() {
+  // The loader uses the cache, the hash and the handle: it ends first.
+  halted.store(true, std::memory_order_relaxed);
+  if (threaded) loader.Stop();
+}
+
+void COldFileReader::Prove(const uint8_t* digest) {
+  proving = true;
+  std::memcpy(expected, digest, sizeof expected);
+  if ((size + kTransformBlock - 1) / kTransformBlock > held.size()) {
+    // Larger than the cache: hashed first, then read again as copies want.
+    SharedArray<IHashCode> hasher;
+    hasher.Attach(new CHashSHA256, 1);
+    matched =
+        HashWholeFile(handle, hasher) && hasher.Get()->CompareDigest(digest);
+    return;
+  }
+  whole = true;
+  if (progress.GetHandle() != nullptr &&
+      loader.SetThreadProcC(&COldFileReader::Load, this) == 1) {
+    // As with the read-ahead streams: a thread handle is a thread that
+    // loads, which the destructor must end.
+    loader.Start();
+    threaded = loader.GetThreadHandle() != nullptr;
+  }
+  if (!threaded) LoadAll();
+}
+
+DWORD COldFileReader::Load(void* self) {
+  static_cast<COldFileReader*>(self)->LoadAll();
+  return 0;
+}
+
+void COldFileReader::LoadAll() {
+  hash.Init();
+  const uint64_t blocks = (size + kTransformBlock - 1) / kTransformBlock;
+  for (uint64_t number = 0; number < blocks; number += kOldReadBlocks) {
+    if (halted.load(std::memory_order_relaxed)) return;
+    uint64_t start = number * kTransformBlock;
+    uint64_t left = size - start;
+    uint32_t amount = left < uint64_t{kStreamBufferSize}
+                          ? static_cast<uint32_t>(left)
+                          : static_cast<uint32_t>(kStreamBufferSize);
+    uint8_t* data = slots.At(static_cast<int32_t>(start));
+    LoadAt(&::ReadFile, handle, start, data, amount, nullptr);
+    hash.Update(data, amount);
+    uint64_t next = number + kOldReadBlocks;
+    loaded.store(next < blocks ? next : blocks, std::memory_order_release);
+    progress.Set();
+  }
+  hash.Final();
+  matched = hash.CompareDigest(expected);
+}
+
+bool COldFileReader::Proven() {
+  if (threaded) {
+    loader.Stop();  // the loader never stops early unless halted
+    threaded = false;
+  }
+  return proving && matched;
+}
+
 const uint8_t* COldFileReader::Block(uint64_t number) {
+  if (whole) {
+    // The reader puts the blocks the loader has hashed into the transform's
+    // form, in order, up to the one it wants: while the loader reads and
+    // hashes ahead, on the other core. Every count is followed by a Set: a
+    // count made after the test wakes the wait, one made before passes it.
+    while (transformed <= number) {
+      const uint64_t ready = loaded.load(std::memory_order_acquire);
+      if (ready == transformed) {
+        progress.Wait(INFINITE);
+        continue;
+      }
+      const uint64_t start = transformed * kTransformBlock;
+      const uint64_t end =
+          ready * kTransformBlock < size ? ready * kTransformBlock : size;
+      if (transform != nullptr) {
+        transform->Forward(slots.At(static_cast<int32_t>(start)), start,
+                           static_cast<size_t>(end - start));
+      }
+      transformed = ready;
+    }
+    return slots.At(static_cast<int32_t>(number * kTransformBlock));
+  }
   size_t slot = number & (held.size() - 1);
   uint8_t* data = slots.At(static_cast<int32_t>(slot * kTransformBlock));
   if (held[slot] != number + 1) {

@@ -3,10 +3,12 @@
 // of bytes. A stream never opens, positions or closes its handle.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "apply/code_transform.h"
+#include "package/sha256.h"
 #include "platform/platform.h"
 #include "runtime/shared_array.h"
 #include "runtime/thread.h"
@@ -96,6 +98,22 @@ class COldFileReader {
  public:
   COldFileReader(HANDLE file, const CodeTransform* transform,
                  uint32_t cacheSize = kOldCacheSize);
+  ~COldFileReader();
+  COldFileReader(const COldFileReader&) = delete;
+  COldFileReader& operator=(const COldFileReader&) = delete;
+
+  // Starts proving that the file's bytes have the SHA-256 `digest`, from
+  // the handle's offset 0. Where the whole file fits in the cache, a thread
+  // of its own reads it in order into the cache, 64 KiB at a time, and
+  // hashes each run, and a Read waits until its blocks are in; reads then
+  // see exactly the bytes that were hashed (transformed on the reader's
+  // thread once hashed). Otherwise (or
+  // when no thread starts) the file is hashed, or loaded and hashed, here.
+  // At most once, before the first Read; `digest` is copied.
+  void Prove(const uint8_t* digest);
+  // Whether the file had the digest: waits for the loading thread to end.
+  // False when Prove was not called.
+  bool Proven();
 
   // Copies `count` bytes from `position`. False, copying nothing, when they
   // reach past the file's end.
@@ -106,11 +124,31 @@ class COldFileReader {
  private:
   // The slot that holds block `number`, loaded if it does not yet.
   const uint8_t* Block(uint64_t number);
+  // Reads and hashes the whole file into the cache in order, counting the
+  // blocks done in `loaded`; stops early when `halted`.
+  void LoadAll();
+  static DWORD Load(void* self);
 
   HANDLE handle;
   const CodeTransform* transform;
   SharedArray<uint8_t> slots;
   std::vector<uint64_t> held;  // per slot: the block it holds, plus 1; 0 none
+
+  // While the file is proven as it loads: blocks in order, each in the slot
+  // of its number. `loaded` counts the blocks read and hashed (written
+  // last, after their bytes), and `progress` is set after each count;
+  // `transformed` (the reader's) counts those the reader has transformed.
+  bool whole = false;
+  std::atomic<uint64_t> loaded{0};
+  uint64_t transformed = 0;
+  std::atomic<bool> halted{false};
+  CEvent progress;
+  CThread loader;
+  bool threaded = false;
+  bool proving = false;
+  uint8_t expected[32] = {};  // the digest to prove
+  CHashSHA256 hash;
+  bool matched = false;  // the loader's verdict, read after it has ended
 };
 
 // Collects bytes and hands them to the file 64 KiB at a time. Only an

@@ -476,10 +476,11 @@ class PatchRun {
 
   // Opens the old file `full` (its target's, or the source's) into `old`
   // and proves it the one the entry names: 0, 8 when it cannot be opened,
-  // 16 when it is not ours to move, 10 when its size or digest differs.
-  // `times`, when given, receives its times.
+  // 16 when it is not ours to move, 10 when its size or digest differs
+  // (without `digest`, only its size is compared: the caller proves the
+  // rest). `times`, when given, receives its times.
   ResultCode OpenOld(const WString& full, const PackageEntry& record,
-                     SharedHandle* old, Times* times) {
+                     SharedHandle* old, Times* times, bool digest = true) {
     *old = OpenForReading(full);
     if (!old->IsValid()) return ResultOpenSource;
     // A target with other names (hard links) would carry the attributes it
@@ -492,6 +493,12 @@ class PatchRun {
       times->read = GetFileTime(old->Get(), &times->created, &times->accessed,
                                 &times->written) != FALSE;
     }
+    uint64_t size = 0;
+    if (!digest) {
+      return FileSize(old->Get(), &size) && size == record.oldSize
+                 ? ResultSuccess
+                 : ResultSourceMismatch;
+    }
     return Matches(old->Get(), record.oldSize, record.oldDigest)
                ? ResultSuccess
                : ResultSourceMismatch;
@@ -500,15 +507,17 @@ class PatchRun {
   // Builds the new file from the old file `oldFull` through `out`, the
   // handle that created its temporary: whatever has been put under the
   // temporary's name since is never opened, let alone written. The entry's
-  // compressed blocks decode ahead while the old file is proven; a fault in
-  // its blocks counts once the old file is the one the entry names.
+  // compressed blocks decode ahead while the old file is proven (that of a
+  // seeking entry while it loads for the rebuild); a fault in its blocks
+  // counts once the old file is the one the entry names.
   ResultCode PreparePatch(const WString& oldFull, const PackageEntry& record,
                           HANDLE out) {
     OpenedBlocks blocks;
     const ResultCode opened = OpenBlocks(worker_, record, &blocks);
+    const bool provenInRebuild = opened == ResultSuccess && blocks.seeking;
     SharedHandle old;
     Times times;
-    ResultCode code = OpenOld(oldFull, record, &old, &times);
+    ResultCode code = OpenOld(oldFull, record, &old, &times, !provenInRebuild);
     if (code != ResultSuccess) return code;
     if (opened != ResultSuccess) return opened;
     SeekFile(old.Get(), 0);

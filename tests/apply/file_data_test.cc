@@ -73,7 +73,10 @@ TEST_F(Streams, ReadAcrossABufferBoundary) {
 // eight blocks whose reads of several blocks stop at a held slot and at the
 // last, and through one of two blocks that must give blocks back and load
 // them again; through a transform too, the bytes read are the file's as the
-// transform of the whole file holds them.
+// transform of the whole file holds them. Proving the file as it loads
+// (on the loader's thread where the cache holds it, hashed first where it
+// does not) changes none of that, and tells a file from another of its
+// size.
 TEST_F(Streams, OldFileReadAnywhere) {
   Bytes content = RandomBytes(random, 200000);
   for (size_t i = 0; i + 5 < content.size(); i += 37) {
@@ -90,22 +93,28 @@ TEST_F(Streams, OldFileReadAnywhere) {
     const Bytes& expected = transform != nullptr ? transformed : content;
     for (uint32_t cache :
          {kOldCacheSize, 8 * kTransformBlock, 2 * kTransformBlock}) {
-      COldFileReader old(file, transform, cache);
-      for (uint64_t at : {100u, 50u, 70000u, 4090u, 131072u, 8190u, 199990u, 3u,
-                          65535u, 195000u, 0u}) {
-        Bytes out(10000);
-        uint32_t count = static_cast<uint32_t>(
-            std::min<uint64_t>(out.size(), content.size() - at));
-        ASSERT_TRUE(old.Read(at, out.data(), count)) << at;
-        out.resize(count);
-        EXPECT_EQ(Bytes(expected.begin() + at, expected.begin() + at + count),
-                  out)
-            << at << " " << cache;
+      for (int prove : {0, 1, 2}) {  // no, the file's digest, another
+        COldFileReader old(file, transform, cache);
+        Bytes digest = Sha256(content);
+        digest[31] ^= prove == 2 ? 1 : 0;
+        if (prove != 0) old.Prove(digest.data());
+        for (uint64_t at : {100u, 50u, 70000u, 4090u, 131072u, 8190u, 199990u,
+                            3u, 65535u, 195000u, 0u}) {
+          Bytes out(10000);
+          uint32_t count = static_cast<uint32_t>(
+              std::min<uint64_t>(out.size(), content.size() - at));
+          ASSERT_TRUE(old.Read(at, out.data(), count)) << at;
+          out.resize(count);
+          EXPECT_EQ(Bytes(expected.begin() + at, expected.begin() + at + count),
+                    out)
+              << at << " " << cache;
+        }
+        uint8_t byte = 0x55;
+        EXPECT_TRUE(old.Read(200000, &byte, 0));
+        EXPECT_FALSE(old.Read(199999, &byte, 2));
+        EXPECT_EQ(0x55, byte);
+        EXPECT_EQ(prove == 1, old.Proven()) << prove << " " << cache;
       }
-      uint8_t byte = 0x55;
-      EXPECT_TRUE(old.Read(200000, &byte, 0));
-      EXPECT_FALSE(old.Read(199999, &byte, 2));
-      EXPECT_EQ(0x55, byte);
     }
   }
 }

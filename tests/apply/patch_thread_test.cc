@@ -105,6 +105,16 @@ TEST_F(Worker, FailuresBeforeTheCommitChangeNothing) {
   Put(a);
   ExpectFailure({SeekingEntry("a.bin", {}, kTransformNone, false, 1)},
                 PackageFlagEntryOptions, ResultUpdateFailed, In("a.bin"));
+  // A seeking entry's old file is proven while the entry rebuilds from it:
+  // one of its size that differs fails as the old file, also where the
+  // blocks fail too.
+  Put({{"a.bin", sameSize}});
+  for (uint32_t cut : {0u, 1u}) {
+    ExpectFailure({SeekingEntry("a.bin", {}, kTransformNone, true, cut)},
+                  PackageFlagEntryOptions | PackageFlagCompressed, kDiffers,
+                  In("a.bin"));
+  }
+  Put(a);
   // An entry whose blocks cannot be opened (a transform nobody knows) is
   // refused for them only once its old file is the one it names.
   TestEntry unknown = SeekingEntry("a.bin", {}, kTransformNone, false);

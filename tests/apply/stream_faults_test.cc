@@ -60,8 +60,9 @@ TEST(StreamFaults, ReadAheadWithoutItsThreadOrItsStartSignal) {
 }
 
 // The old file's cache reads a file it holds whole 64 KiB at a time, and
-// once; a smaller cache reads ahead only into slots that hold nothing, so
-// it never gives back a block it holds for one nobody asked for.
+// once, also while proving it (the proof hashes the bytes the reads take);
+// a smaller cache reads ahead only into slots that hold nothing, so it
+// never gives back a block it holds for one nobody asked for.
 TEST(StreamFaults, OldFileReadsAheadIntoEmptySlotsOnly) {
   ScratchDir dir;
   std::mt19937 random{8};
@@ -82,6 +83,15 @@ TEST(StreamFaults, OldFileReadsAheadIntoEmptySlotsOnly) {
     }
     EXPECT_EQ(content, out);
     EXPECT_EQ(expected, standin::CallCount("ReadFile"));
+  }
+  {
+    standin::ResetCalls();
+    COldFileReader proving(handle, nullptr);
+    proving.Prove(Sha256(content).data());
+    ASSERT_TRUE(proving.Read(content.size() - 1, out.data(), 1));
+    ASSERT_TRUE(proving.Read(0, out.data(), 1000));
+    EXPECT_TRUE(proving.Proven());
+    EXPECT_EQ(17u, standin::CallCount("ReadFile"));
   }
 
   // Eight slots over the file's first sixteen blocks: (where a read starts,
