@@ -28,6 +28,18 @@ uint64_t Load64(const uint8_t* bytes, size_t size, size_t at) {
   return word;
 }
 
+// How far past its end a wide copy may write, and read past its source's:
+// the history and the literals keep that much room after them.
+constexpr size_t kCopySlack = 32;
+
+// Copies `count` bytes 16 at a time, writing and reading up to 15 bytes
+// past them; where the two overlap, `to` lies 16 or more after `from`, so
+// that each step reads only bytes the steps before it have written.
+inline void CopyWide(uint8_t* to, const uint8_t* from, size_t count) {
+  uint8_t* const end = to + count;
+  for (; to < end; to += 16, from += 16) std::memcpy(to, from, 16);
+}
+
 int HighBit(uint32_t value) { return 31 - __builtin_clz(value); }
 
 uint64_t Mask(int count) { return (uint64_t{1} << count) - 1; }
@@ -286,8 +298,8 @@ bool ZstdFrame::Begin(const uint8_t* header, uint32_t size, int maxWindowLog,
       windowSize < kMaxBlock ? static_cast<uint32_t>(windowSize) : kMaxBlock;
   window = static_cast<size_t>(windowSize < reach ? windowSize : reach);
   capacity = window + blockLimit;
-  history = static_cast<uint8_t*>(std::malloc(capacity + 1));
-  literals = static_cast<uint8_t*>(std::malloc(blockLimit + 1));
+  history = static_cast<uint8_t*>(std::malloc(capacity + kCopySlack));
+  literals = static_cast<uint8_t*>(std::malloc(blockLimit + kCopySlack));
   return history != nullptr && literals != nullptr;
 }
 
@@ -592,13 +604,15 @@ bool ZstdFrame::Sequences(const uint8_t* in, uint32_t size, uint8_t* out,
           match > static_cast<size_t>(outEnd - out) - length) {
         return false;
       }
-      std::memcpy(out, literal, length);
+      CopyWide(out, literal, length);
       out += length;
       literal += length;
       if (offset == 0 || offset > static_cast<size_t>(out - history))
         return false;
       const uint8_t* from = out - offset;
-      if (offset >= match) {
+      if (offset >= 16) {
+        CopyWide(out, from, match);
+      } else if (offset >= match) {
         std::memcpy(out, from, match);
       } else {
         for (uint32_t k = 0; k < match; ++k) out[k] = from[k];
