@@ -215,7 +215,9 @@ void CodeTransform::Piece(uint8_t* bytes, uint32_t size, uint32_t address,
   uint32_t floor = 0;  // where the bytes after the last operand start
   uint32_t i = 1;
   if (vectors_) {
-    i = ScanBytes(bytes, size, i, 3, address, inverse, &floor);
+    // Positions 1 and 2 (of those an operand fits after) go byte by byte.
+    i = ScanBytes(bytes, size, i, size - 3 < 3 ? size - 3 : 3, address, inverse,
+                  &floor);
     i = ScanVectors(bytes, size, i, address, inverse, &floor);
   }
   ScanBytes(bytes, size, i, size - 3, address, inverse, &floor);

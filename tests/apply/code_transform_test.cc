@@ -34,10 +34,12 @@ TEST(CodeTransform, InverseRestoresAnyBytesAndBlocksStandAlone) {
   for (uint32_t kind : {kTransformX86, kTransformX64}) {
     for (uint32_t width : {16u, 24u, 32u}) {
       SCOPED_TRACE(::testing::Message() << kind << " " << width);
-      // Ranges that end inside a block, and an address near the top.
+      // Ranges that end inside a block, one that starts five bytes before
+      // a block's end, and an address near the top.
       const CodeTransform code(kind, width,
                                {{0, 9000, 0x1000},
                                 {9001, 20000, 0x400000},
+                                {32763, 200, 0x2000},
                                 {33000, 17001, 0xFFFFF000}});
       Bytes whole = data;
       code.Forward(whole.data(), 0, whole.size());
@@ -114,6 +116,21 @@ TEST(CodeTransform, SameAsTheByteByByteScan) {
         Bytes fast = in;
         code.Forward(fast.data(), 0, fast.size());
         EXPECT_EQ(expected, fast) << kind << " " << skip << " " << vectors;
+      }
+    }
+    // Pieces too short for a vector round, one with a header that closes
+    // at byte 1, whose operand would end past a piece of five.
+    for (uint32_t size = 5; size <= 70; ++size) {
+      Bytes in = CodeLike(random, size);
+      if (size <= 8)
+        in = Bytes({0x00, 0xE8, 0x01, 0x00, 0x00, 0x00, 0x11, 0x22});
+      in.resize(size);
+      const Bytes expected = NaiveForward(in, kind, 32, 0x1000);
+      for (bool vectors : {false, true}) {
+        const CodeTransform code(kind, 32, {{0, size, 0x1000}}, vectors);
+        Bytes fast = in;
+        code.Forward(fast.data(), 0, fast.size());
+        EXPECT_EQ(expected, fast) << kind << " " << size << " " << vectors;
       }
     }
   }
