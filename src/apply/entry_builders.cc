@@ -364,7 +364,7 @@ ResultCode RebuildFile(CPatchThread& worker, OpenedBlocks& blocks,
   }
   SharedArray<COldFileReader> old;
   old.Attach(new COldFileReader(oldFile, transformed ? &oldCode : nullptr), 1);
-  old.Get()->Prove(entry.oldDigest);
+  if (!old.Get()->Prove(entry.oldDigest)) return ResultSourceMismatch;
   ResultCode code = Rebuild(worker, blocks, old.Get(), oldFile, output,
                             transformed ? &newCode : nullptr, entry);
   // Whatever the rebuild made of it, a fault counts only once the old file

@@ -107,7 +107,7 @@ COldFileReader::~COldFileReader() {
   if (threaded) loader.Stop();
 }
 
-void COldFileReader::Prove(const uint8_t* digest) {
+bool COldFileReader::Prove(const uint8_t* digest) {
   proving = true;
   std::memcpy(expected, digest, sizeof expected);
   if ((size + kTransformBlock - 1) / kTransformBlock > held.size()) {
@@ -116,7 +116,7 @@ void COldFileReader::Prove(const uint8_t* digest) {
     hasher.Attach(new CHashSHA256, 1);
     matched =
         HashWholeFile(handle, hasher) && hasher.Get()->CompareDigest(digest);
-    return;
+    return matched;
   }
   whole = true;
   if (progress.GetHandle() != nullptr &&
@@ -127,6 +127,7 @@ void COldFileReader::Prove(const uint8_t* digest) {
     threaded = loader.GetThreadHandle() != nullptr;
   }
   if (!threaded) LoadAll();
+  return true;
 }
 
 DWORD COldFileReader::Load(void* self) {

@@ -105,12 +105,13 @@ class COldFileReader {
   // Starts proving that the file's bytes have the SHA-256 `digest`, from
   // the handle's offset 0. Where the whole file fits in the cache, a thread
   // of its own reads it in order into the cache, 64 KiB at a time, and
-  // hashes each run, and a Read waits until its blocks are in; reads then
-  // see exactly the bytes that were hashed (transformed on the reader's
-  // thread once hashed). Otherwise (or
-  // when no thread starts) the file is hashed, or loaded and hashed, here.
-  // At most once, before the first Read; `digest` is copied.
-  void Prove(const uint8_t* digest);
+  // hashes each run, and a Read waits until its blocks are in; reads see
+  // exactly the bytes that were hashed (transformed on the reader's thread
+  // once hashed). Otherwise the file is hashed here first; without a
+  // thread, it is loaded and hashed here. At most once, before the first
+  // Read; `digest` is copied. False when the file is already known not to
+  // have the digest.
+  bool Prove(const uint8_t* digest);
   // Whether the file had the digest: waits for the loading thread to end.
   // False when Prove was not called.
   bool Proven();
