@@ -24,7 +24,9 @@ int main(int argc, char** argv) {
       argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 32;
   if (file.empty() || file.size() > UINT32_MAX || width < kMinTransformWidth ||
       width > 32) {
-    std::fprintf(stderr, "transform_bench: an empty or too large file\n");
+    std::fprintf(stderr,
+                 "transform_bench: an empty or too large file, or a width "
+                 "outside 16..32\n");
     return 2;
   }
   const std::vector<CodeRange> ranges = {

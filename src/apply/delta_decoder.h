@@ -185,11 +185,10 @@ class DeltaDecoder {
                      BitReader& instructions, CFileReadData& literalStream);
   // The same for the seeking form, in chunks of at most 16 KiB: per chunk,
   // old (or literal) bytes are read first, then differences are added, then
-  // the chunk is written. False also
-  // for a Seek of 0 or one that leaves the old file, before a chunk that
-  // would take the output past `newSize` bytes (copies that seek back can
-  // repeat the old file without end), and at the end marker with zero
-  // differences counted and not taken.
+  // the chunk is written. False also for a Seek of 0 or one that leaves the
+  // old file, before a chunk that would take the output past `newSize`
+  // bytes (copies that seek back can repeat the old file without end), and
+  // at the end marker with zero differences counted and not taken.
   static bool DecodeSeeking(COldFileReader& old, CFileWriteData& output,
                             ISeekingSteps& instructions,
                             CFileReadData& literalStream,

@@ -84,7 +84,7 @@ COldFileReader::COldFileReader(HANDLE file, const CodeTransform* code,
     : handle(file), transform(code), progress(0) {
   FileSize(file, &size);
   // A power of two slots: as many as the file has blocks, up to the cache.
-  uint64_t blocks = (size + kTransformBlock - 1) / kTransformBlock;
+  const uint64_t blocks = BlockCount();
   uint64_t count = 1;
   while (count < blocks && (count * 2) * kTransformBlock <= cacheSize)
     count *= 2;
@@ -110,7 +110,7 @@ COldFileReader::~COldFileReader() {
 bool COldFileReader::Prove(const uint8_t* digest) {
   proving = true;
   std::memcpy(expected, digest, sizeof expected);
-  if ((size + kTransformBlock - 1) / kTransformBlock > held.size()) {
+  if (BlockCount() > held.size()) {
     // Larger than the cache: hashed first, then read again as copies want.
     SharedArray<IHashCode> hasher;
     hasher.Attach(new CHashSHA256, 1);
@@ -137,7 +137,7 @@ DWORD COldFileReader::Load(void* self) {
 
 void COldFileReader::LoadAll() {
   hash.Init();
-  const uint64_t blocks = (size + kTransformBlock - 1) / kTransformBlock;
+  const uint64_t blocks = BlockCount();
   for (uint64_t number = 0; number < blocks; number += kOldReadBlocks) {
     if (halted.load(std::memory_order_relaxed)) return;
     uint64_t start = number * kTransformBlock;

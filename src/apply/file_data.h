@@ -125,6 +125,10 @@ class COldFileReader {
  private:
   // The slot that holds block `number`, loaded if it does not yet.
   const uint8_t* Block(uint64_t number);
+  // The file's blocks of kTransformBlock bytes, the last maybe shorter.
+  uint64_t BlockCount() const {
+    return (size + kTransformBlock - 1) / kTransformBlock;
+  }
   // Reads and hashes the whole file into the cache in order, counting the
   // blocks done in `loaded`; stops early when `halted`.
   void LoadAll();
