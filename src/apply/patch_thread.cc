@@ -16,6 +16,7 @@
 #include "package/entry_names.h"
 #include "package/file_hash.h"
 #include "package/sha256.h"
+#include "runtime/thread.h"
 
 SharedArray<PackageLoader>* g_loaderHolder = nullptr;
 
@@ -32,6 +33,22 @@ constexpr int kTempAttempts = 64;
 struct Prepared {
   size_t entry;
   WString temp;
+};
+
+// A new file at least this large goes to disk on a thread of its own while
+// the worker reads it back.
+constexpr uint64_t kFlushAsideSize = uint64_t{1} << 20;
+
+// A file's flush, run on a thread of its own.
+struct FlushAside {
+  HANDLE file;
+  bool flushed = false;
+
+  static DWORD Run(void* self) {
+    auto* job = static_cast<FlushAside*>(self);
+    job->flushed = FlushFileBuffers(job->file) != FALSE;
+    return 0;
+  }
 };
 
 // A step of the commit, with what undoes it.
@@ -523,14 +540,13 @@ class PatchRun {
     SeekFile(old.Get(), 0);
     code = RebuildFile(worker_, blocks, old.Get(), out, record);
     if (code != ResultSuccess) return code;
-    if (!MatchesNew(out, record)) return ResultTargetMismatch;
-    if ((options_ & PackageFlagKeepTimes) && times.read) {
+    code = ProveWritten(out, record, ResultUpdateFailed);
+    if (code == ResultSuccess && (options_ & PackageFlagKeepTimes) &&
+        times.read) {
+      // Last: reading the file back may have touched its times.
       SetFileTime(out, &times.created, &times.accessed, &times.written);
     }
-    // On disk before the commit: once it is marked complete the old file
-    // goes, and the file system keeps names, not contents, across a power
-    // loss.
-    return FlushFileBuffers(out) ? ResultSuccess : ResultUpdateFailed;
+    return code;
   }
 
   ResultCode PrepareAdd(const PackageEntry& record, HANDLE out) {
@@ -539,8 +555,41 @@ class PatchRun {
     }
     ResultCode code = WriteAddedFile(record, worker_, out);
     if (code != ResultSuccess) return code;
-    if (!MatchesNew(out, record)) return ResultTargetMismatch;
-    return FlushFileBuffers(out) ? ResultSuccess : ResultCreateFailed;
+    return ProveWritten(out, record, ResultCreateFailed);
+  }
+
+  // Whether the new file just written through `out` is the entry's (11 when
+  // not), read back from its start, and on disk (`unflushed` when it could
+  // not be put there). On disk before the commit: once it is marked complete
+  // the old file goes, and the file system keeps names, not contents, across
+  // a power loss. A large file is flushed on a thread of its own while it is
+  // read back through a second handle: the requests made through one handle
+  // wait for each other.
+  ResultCode ProveWritten(HANDLE out, const PackageEntry& record,
+                          ResultCode unflushed) {
+    FlushAside flush{out};
+    CThread flusher;
+    SharedHandle reader;
+    bool threaded = false;
+    if (record.newSize >= kFlushAsideSize) {
+      reader.Attach(
+          ReOpenFile(out, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     FILE_FLAG_SEQUENTIAL_SCAN),
+          CloseHandle);
+      if (reader.IsValid() &&
+          flusher.SetThreadProcC(&FlushAside::Run, &flush) == 1) {
+        flusher.Start();
+        threaded = flusher.GetThreadHandle() != nullptr;
+      }
+    }
+    const bool same = MatchesNew(threaded ? reader.Get() : out, record);
+    if (threaded) {
+      flusher.Stop();
+    } else if (same) {
+      FlushAside::Run(&flush);
+    }
+    if (!same) return ResultTargetMismatch;
+    return flush.flushed ? ResultSuccess : unflushed;
   }
 
   // The next temporary name in `folder` (relative; empty for the current

@@ -5,6 +5,7 @@
 
 #include <iostream>
 #include <map>
+#include <random>
 #include <set>
 
 #include "apply/commit_fixture.h"
@@ -159,6 +160,83 @@ TEST_F(Faults, AFailedCallNamesItsEntryAndChangesNothing) {
     EXPECT_TRUE(GetFileAttributesW(Wide(In("ro.exe")).c_str()) &
                 FILE_ATTRIBUTE_READONLY);
   }
+}
+
+// A large new file goes to disk on a thread while it is read back through a
+// second handle: a flush that fails fails its entry as a small file's does,
+// and a second handle refused only costs the overlap.
+TEST_F(Faults, ALargeFileFlushedAsideFailsOrFallsBackAsASmallOne) {
+  std::mt19937 random(27);
+  const Bytes old = RandomBytes(random, (1 << 20) + 4096);
+  Bytes target = old;
+  target[4000] ^= 1;
+  const std::vector<TestEntry> package = {PatchEntry("big.dll", old, target),
+                                          AddEntry("big.dat", target)};
+  for (int nth : {1, 2}) {
+    Put({{"big.dll", old}});
+    ExpectFailure(
+        package, 0, nth == 1 ? ResultUpdateFailed : ResultCreateFailed,
+        In(nth == 1 ? "big.dll" : "big.dat"),
+        [&] { standin::FailCall("FlushFileBuffers", nth, ERROR_WRITE_FAULT); });
+  }
+  // Each file is flushed, with its second handle or without.
+  std::map<std::string, int> counted[2];
+  for (int refused : {0, 1}) {
+    Put({{"big.dll", old}});
+    ASSERT_EQ(ResultSuccess, Apply(package, 0, [&] {
+                if (refused)
+                  standin::FailCall("ReOpenFile", 1, ERROR_SHARING_VIOLATION);
+                standin::SetCallObserver([&](const char* function, uint64_t) {
+                  ++counted[refused][function];
+                });
+              }));
+    const Files expected = {{"big.dat", target}, {"big.dll", target}};
+    EXPECT_EQ(expected, Snapshot(app.path()));
+  }
+  EXPECT_EQ(2, counted[1]["ReOpenFile"]);
+  EXPECT_EQ(counted[0]["FlushFileBuffers"], counted[1]["FlushFileBuffers"]);
+}
+
+// A second handle of a file obeys the sharing of every handle open on it,
+// and has its own access and its own position.
+TEST(StandIn, AFileReopenedKeepsItsSharingAndItsOwnPosition) {
+  ScratchDir folder;
+  const WString name = Wide(folder / "f.bin");
+  HANDLE file =
+      CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(file, "abcdef", 6, &done, nullptr));
+  // The first handle writes and shares reading only.
+  for (DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{0}}) {
+    EXPECT_EQ(INVALID_HANDLE_VALUE, ReOpenFile(file, GENERIC_READ, share, 0));
+    EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), GetLastError());
+  }
+  EXPECT_EQ(
+      INVALID_HANDLE_VALUE,
+      ReOpenFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+  EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), GetLastError());
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            ReOpenFile(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+
+  HANDLE again =
+      ReOpenFile(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+  ASSERT_NE(INVALID_HANDLE_VALUE, again);
+  // Now nobody else may write: neither does the first handle share writing,
+  // nor the second.
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(name.c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  char read[8] = {};
+  ASSERT_TRUE(ReadFile(again, read, sizeof read, &done, nullptr));
+  EXPECT_EQ("abcdef", std::string(read, done));
+  EXPECT_FALSE(WriteFile(again, "x", 1, &done, nullptr));
+  CloseHandle(again);
+  CloseHandle(file);
 }
 
 TEST_F(Faults, AccessRefusedIsWaitedOutOnAFileOnly) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <random>
 
 #include "apply/worker_fixture.h"
 
@@ -160,6 +161,35 @@ TEST_F(Worker, ATargetHeldForAMomentIsWaitedFor) {
   expected[0].second = kOld;  // a.dll.bak untouched without the flag
   EXPECT_EQ(expected, Snapshot(app.path()));
   EXPECT_GT(fs::last_write_time(In("a.dll")), past + std::chrono::hours(24));
+}
+
+// A large new file is read back through a second handle while a thread
+// flushes it: it is proven all the same, and the times it keeps are set
+// after both.
+TEST_F(Worker, ALargeFileIsProvenWhileItGoesToDisk) {
+  std::mt19937 random(27);
+  const Bytes old = RandomBytes(random, (1 << 20) + 4096);
+  Bytes target = old;
+  target[4000] ^= 1;
+  target.resize(target.size() + 100, 'x');
+  auto past = std::chrono::time_point_cast<std::chrono::seconds>(
+      fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+  Put({{"big.dll", old}});
+  fs::last_write_time(In("big.dll"), past);
+  ASSERT_EQ(ResultSuccess, Apply({PatchEntry("big.dll", old, target),
+                                  AddEntry("big.dat", target)},
+                                 PackageFlagKeepTimes));
+  const Files expected = {{"big.dat", target}, {"big.dll", target}};
+  EXPECT_EQ(expected, Snapshot(app.path()));
+  EXPECT_EQ(past, fs::last_write_time(In("big.dll")));
+
+  TestEntry patched = PatchEntry("big.dll", old, target);
+  patched.newDigest[31] ^= 1;
+  TestEntry added = AddEntry("big.dat", target);
+  added.newDigest[31] ^= 1;
+  Put({{"big.dll", old}});
+  ExpectFailure({patched}, 0, ResultTargetMismatch, In("big.dll"));
+  ExpectFailure({added}, 0, ResultTargetMismatch, In("big.dat"));
 }
 
 // Paths past MAX_PATH: a name of 300 units (no component of a name may pass

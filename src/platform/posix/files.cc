@@ -310,6 +310,61 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
   return NewHandle(file.release());
 }
 
+HANDLE ReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags) {
+  if (InjectFault("ReOpenFile")) return INVALID_HANDLE_VALUE;
+  if ((flags & 0xFFFFu) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  FileRef file(original);
+  if (!file) return INVALID_HANDLE_VALUE;
+  struct stat info;
+  if (fstat(file->fd, &info) != 0) {
+    SetErrorFromErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  const bool writes = (access & GENERIC_WRITE) != 0;
+  const bool folder = S_ISDIR(info.st_mode);
+  if (file->link ||
+      (folder && (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || writes)) ||
+      (writes && IsReadOnly(info))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  int mode = O_CLOEXEC | O_NONBLOCK;
+  if (folder) {
+    mode |= O_RDONLY | O_DIRECTORY;
+  } else if ((access & GENERIC_READ) && writes) {
+    mode |= O_RDWR;
+  } else {
+    mode |= writes ? O_WRONLY : O_RDONLY;
+  }
+  std::unique_ptr<FileObject> copy(new FileObject);
+  copy->access = access;
+  copy->share = share;
+  copy->path = file->path;
+  copy->device = info.st_dev;
+  copy->inode = info.st_ino;
+  {
+    std::lock_guard<std::mutex> lock(OpenFilesMutex());
+    if (!SharingAllows(info, access, share)) {
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return INVALID_HANDLE_VALUE;
+    }
+    // The file itself, whatever its name is now: not the name it was
+    // opened by.
+    std::string self = "/proc/self/fd/" + std::to_string(file->fd);
+    copy->fd = open(self.c_str(), mode);
+    if (copy->fd < 0) {
+      SetErrorFromErrno(errno);
+      return INVALID_HANDLE_VALUE;
+    }
+    OpenFiles().push_back(copy.get());
+  }
+  SetLastError(ERROR_SUCCESS);
+  return NewHandle(copy.release());
+}
+
 BOOL GetFileInformationByHandle(HANDLE handle,
                                 BY_HANDLE_FILE_INFORMATION* info) {
   if (InjectFault("GetFileInformationByHandle")) return FALSE;

@@ -123,6 +123,10 @@ void SetLastError(DWORD code);
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
+// A second handle of the file `file` is open on, with its own position,
+// access and sharing, checked against every handle open on the file. Flags
+// only: attributes are ERROR_INVALID_PARAMETER.
+HANDLE ReOpenFile(HANDLE file, DWORD access, DWORD share, DWORD flags);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
               LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,

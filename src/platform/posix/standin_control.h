@@ -41,12 +41,13 @@ void ActAs(User user);
 void SetOwner(const std::string& path, User user);
 
 // ---- Faults -----------------------------------------------------------------
-// Every file-system call of the stand-in (CreateFileW, ReadFile, WriteFile,
-// SetFilePointer, GetFileSize, GetFileTime, SetFileTime, GetFileAttributesW,
-// SetFileAttributesW, GetFullPathNameW, MoveFileW, MoveFileExW, DeleteFileW,
-// CreateDirectoryW, RemoveDirectoryW, FindFirstFileW, FlushFileBuffers,
-// GetFileInformationByHandle, GetSecurityInfo) counts as one "call" with an
-// ordinal; a fault makes one chosen call fail with `error`.
+// Every file-system call of the stand-in (CreateFileW, ReOpenFile, ReadFile,
+// WriteFile, SetFilePointer, GetFileSize, GetFileTime, SetFileTime,
+// GetFileAttributesW, SetFileAttributesW, GetFullPathNameW, MoveFileW,
+// MoveFileExW, DeleteFileW, CreateDirectoryW, RemoveDirectoryW,
+// FindFirstFileW, FlushFileBuffers, GetFileInformationByHandle,
+// GetSecurityInfo) counts as one "call" with an ordinal; a fault makes one
+// chosen call fail with `error`.
 void FailCall(const std::string& function, uint64_t nth, DWORD error);
 void FailNthCall(uint64_t ordinal, DWORD error);
 // Clears faults and counters; the next call is ordinal 1.
