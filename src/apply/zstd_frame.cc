@@ -1,5 +1,6 @@
 #include "apply/zstd_frame.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,6 +41,24 @@ inline void CopyWide(uint8_t* to, const uint8_t* from, size_t count) {
   for (; to < end; to += 16, from += 16) std::memcpy(to, from, 16);
 }
 
+// Copies a match of `count` bytes from `offset` bytes back (at least 1) to
+// `to`, as if byte by byte; writes up to 15 bytes past it. A pattern
+// closer than 16 bytes is laid out whole first: from then on the same bytes
+// repeat every multiple of its length, one of which is 16 to 30 bytes back.
+inline void CopyMatch(uint8_t* to, uint32_t offset, uint32_t count) {
+  const uint8_t* from = to - offset;
+  if (offset >= 16) {
+    CopyWide(to, from, count);
+    return;
+  }
+  const uint32_t head = count < 16 ? count : 16;
+  for (uint32_t k = 0; k < head; ++k) to[k] = from[k];
+  if (count > 16) {
+    const uint32_t period = offset * ((16 + offset - 1) / offset);
+    CopyWide(to + 16, to + 16 - period, count - 16);
+  }
+}
+
 int HighBit(uint32_t value) { return 31 - __builtin_clz(value); }
 
 uint64_t Mask(int count) { return (uint64_t{1} << count) - 1; }
@@ -47,40 +66,70 @@ uint64_t Mask(int count) { return (uint64_t{1} << count) - 1; }
 // The bits of an entropy-coded stream, read from its end towards its
 // start, as the coders write them: the last byte's highest set bit marks
 // where they begin. Bits before the stream's start read as 0.
+//
+// The reader holds eight bytes of the stream at `at` and has taken the
+// highest `taken` bits of them; Reload moves it back over what it took, so
+// that after a Reload at least 57 bits can be read, or all the stream has
+// left. Nothing outside the stream is ever read.
 class BackwardBits {
  public:
   bool Start(const uint8_t* bytes, size_t length) {
     if (length == 0 || bytes[length - 1] == 0) return false;
-    data = bytes;
-    size = length;
-    left = static_cast<int64_t>(length - 1) * 8 + HighBit(bytes[length - 1]);
+    begin = bytes;
+    if (length >= 8) {
+      at = bytes + length - 8;
+      std::memcpy(&word, at, 8);
+    } else {
+      // A short stream sits in the word's highest bytes, over zeros that
+      // stand for the bits before its start.
+      at = bytes;
+      word = 0;
+      for (size_t i = 0; i < length; ++i)
+        word |= static_cast<uint64_t>(bytes[i]) << (8 * (8 - length + i));
+      before = static_cast<int>(8 - length) * 8;
+    }
+    taken = 8 - HighBit(bytes[length - 1]);
     return true;
   }
-  // The next `count` bits (at most 32), without taking them.
+  // The next `count` bits (0 to 32), without taking them.
   uint32_t Peek(int count) const {
-    int64_t from = left - count;
-    if (from >= 0) {
-      return static_cast<uint32_t>(
-          (Load64(data, size, static_cast<size_t>(from >> 3)) >> (from & 7)) &
-          Mask(count));
-    }
-    if (left <= 0) return 0;
-    return static_cast<uint32_t>((Load64(data, size, 0) & Mask(left)) << -from);
+    if (taken >= 64) return 0;
+    return static_cast<uint32_t>((word << taken) >> 1 >> (63 - count));
   }
-  void Skip(int count) { left -= count; }
+  void Skip(int count) { taken += count; }
   uint32_t Read(int count) {
     uint32_t value = Peek(count);
-    left -= count;
+    taken += count;
     return value;
   }
+  void Reload() {
+    if (taken < 8 || at == begin) return;
+    size_t back = static_cast<size_t>(taken >> 3);
+    if (back > static_cast<size_t>(at - begin))
+      back = static_cast<size_t>(at - begin);
+    at -= back;
+    taken -= static_cast<int>(back * 8);
+    std::memcpy(&word, at, 8);
+  }
+  // Reads `count` bits (0 to 32) wherever the reader stands.
+  uint32_t ReadAny(int count) {
+    Reload();
+    return Read(count);
+  }
   // Whether every bit was read, and no more.
-  bool Exhausted() const { return left == 0; }
-  bool Overrun() const { return left < 0; }
+  bool Exhausted() const { return Left() == 0; }
+  bool Overrun() const { return Left() < 0; }
 
  private:
-  const uint8_t* data = nullptr;
-  size_t size = 0;
-  int64_t left = 0;
+  int64_t Left() const {
+    return static_cast<int64_t>(at - begin) * 8 + 64 - before - taken;
+  }
+
+  const uint8_t* begin = nullptr;
+  const uint8_t* at = nullptr;
+  uint64_t word = 0;
+  int taken = 0;
+  int before = 0;  // bits of the word before the stream's start
 };
 
 // Bits read from a stream's start, for table descriptions.
@@ -239,18 +288,64 @@ constexpr SequenceKind kKinds[3] = {{kDefaultLiterals, 36, 6, 35, 9},
                                     {kDefaultOffsets, 29, 5, 31, 8},
                                     {kDefaultMatches, 53, 6, 52, 9}};
 
+// Decodes symbols `from` to `count` of a Huffman-coded stream into `out`.
+template <typename Table>
+void DecodeRest(const Table& table, BackwardBits& bits, uint8_t* out,
+                size_t from, size_t count) {
+  // Four codes of at most 11 bits between reloads.
+  for (; from + 4 <= count; from += 4) {
+    bits.Reload();
+    for (size_t k = 0; k < 4; ++k) {
+      const uint32_t entry = table.entries[bits.Peek(table.log)];
+      out[from + k] = static_cast<uint8_t>(entry);
+      bits.Skip(static_cast<int>(entry >> 8));
+    }
+  }
+  bits.Reload();
+  for (; from < count; ++from) {
+    const uint32_t entry = table.entries[bits.Peek(table.log)];
+    out[from] = static_cast<uint8_t>(entry);
+    bits.Skip(static_cast<int>(entry >> 8));
+  }
+}
+
 // Decodes `count` symbols of the Huffman-coded stream of `size` bytes.
 template <typename Table>
 bool DecodeStream(const Table& table, const uint8_t* in, size_t size,
                   uint8_t* out, size_t count) {
   BackwardBits bits;
   if (!bits.Start(in, size)) return false;
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t index = bits.Peek(table.log);
-    out[i] = table.symbol[index];
-    bits.Skip(table.bits[index]);
-  }
+  DecodeRest(table, bits, out, 0, count);
   return bits.Exhausted();
+}
+
+// Decodes four Huffman-coded streams side by side, `counts[i]` symbols of
+// stream i (of `sizes[i]` bytes at `in[i]`) into `out[i]`; the last holds
+// no more than the others.
+template <typename Table>
+bool DecodeFour(const Table& table, const uint8_t* const in[4],
+                const uint32_t sizes[4], uint8_t* const out[4],
+                const uint32_t counts[4]) {
+  BackwardBits bits[4];
+  for (int s = 0; s < 4; ++s) {
+    if (!bits[s].Start(in[s], sizes[s])) return false;
+  }
+  size_t done = 0;
+  for (; done + 4 <= counts[3]; done += 4) {
+    for (int s = 0; s < 4; ++s) bits[s].Reload();
+    for (size_t k = 0; k < 4; ++k) {
+      for (int s = 0; s < 4; ++s) {
+        const uint32_t entry = table.entries[bits[s].Peek(table.log)];
+        out[s][done + k] = static_cast<uint8_t>(entry);
+        bits[s].Skip(static_cast<int>(entry >> 8));
+      }
+    }
+  }
+  for (int s = 0; s < 4; ++s) {
+    DecodeRest(table, bits[s], out[s], done, counts[s]);
+    if (!bits[s].Exhausted()) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -382,13 +477,13 @@ bool ZstdFrame::HuffmanTable(const uint8_t* in, uint32_t size, uint32_t* used) {
     }
     // Both states come whole from the stream: a stream too short for them
     // leaves them to no rule the format gives.
-    uint32_t states[2] = {bits.Read(log), bits.Read(log)};
+    uint32_t states[2] = {bits.ReadAny(log), bits.ReadAny(log)};
     if (bits.Overrun()) return false;
     for (int turn = 0;; turn ^= 1) {
       if (count >= 255) return false;
       const FseEntry& entry = table[states[turn]];
       weights[count++] = entry.symbol;
-      states[turn] = entry.next + bits.Read(entry.bits);
+      states[turn] = entry.next + bits.ReadAny(entry.bits);
       if (bits.Overrun()) {
         if (count >= 255) return false;
         weights[count++] = table[states[turn ^ 1]].symbol;
@@ -420,9 +515,8 @@ bool ZstdFrame::HuffmanTable(const uint8_t* in, uint32_t size, uint32_t* used) {
     const int weight = weights[symbol];
     if (weight == 0) continue;
     const uint32_t length = 1u << (weight - 1);
-    std::memset(huffman.symbol + start[weight], static_cast<int>(symbol),
-                length);
-    std::memset(huffman.bits + start[weight], log + 1 - weight, length);
+    const auto entry = static_cast<uint16_t>(symbol | (log + 1 - weight) << 8);
+    std::fill_n(huffman.entries + start[weight], length, entry);
     start[weight] += length;
   }
   huffman.log = log;
@@ -486,29 +580,29 @@ bool ZstdFrame::Literals(const uint8_t* in, uint32_t size, uint32_t* used) {
   if (three > packed - 6 || 3 * quarter > count) return false;
   sizes[3] = packed - 6 - three;
   at += 6;
-  for (uint32_t i = 0; i < 4; ++i) {
-    const uint32_t symbols = i < 3 ? quarter : count - 3 * quarter;
-    if (!DecodeStream(huffman, at, sizes[i], literals + i * quarter, symbols))
-      return false;
-    at += sizes[i];
-  }
-  return true;
+  const uint8_t* const streams[4] = {at, at + sizes[0],
+                                     at + sizes[0] + sizes[1], at + three};
+  uint8_t* const out[4] = {literals, literals + quarter, literals + 2 * quarter,
+                           literals + 3 * quarter};
+  const uint32_t counts[4] = {quarter, quarter, quarter, count - 3 * quarter};
+  return DecodeFour(huffman, streams, sizes, out, counts);
 }
 
 bool ZstdFrame::SequenceHeader(int mode, int kind, const uint8_t* in,
                                uint32_t size, uint32_t* used) {
   const SequenceKind& codes = kKinds[kind];
   SequenceTable& table = tables[kind];
+  FseEntry states[1 << kMaxSequenceLog];
   *used = 0;
   switch (mode) {
     case 0:
       table.log = codes.defaultLog;
       BuildTable(codes.defaults, codes.defaultSymbols, codes.defaultLog,
-                 table.entries);
+                 states);
       break;
     case 1:
       if (size < 1 || in[0] > codes.maxSymbol) return false;
-      table.entries[0] = {0, in[0], 0};
+      states[0] = {0, in[0], 0};
       table.log = 0;
       *used = 1;
       break;
@@ -517,13 +611,33 @@ bool ZstdFrame::SequenceHeader(int mode, int kind, const uint8_t* in,
       int symbols = 0;
       if (!ReadCounts(in, size, codes.maxSymbol, codes.maxLog, counts, &symbols,
                       &table.log, used) ||
-          !BuildTable(counts, symbols, table.log, table.entries)) {
+          !BuildTable(counts, symbols, table.log, states)) {
         return false;
       }
       break;
     }
     default:
-      if (!table.ready) return false;
+      return table.ready;
+  }
+  // Each state with what its code stands for.
+  for (int i = 0; i < 1 << table.log; ++i) {
+    const FseEntry& state = states[i];
+    SequenceEntry& entry = table.entries[i];
+    entry.next = state.next;
+    entry.bits = state.bits;
+    switch (kind) {
+      case 0:
+        entry.base = kLengths.literalBase[state.symbol];
+        entry.extra = kLiteralBits[state.symbol];
+        break;
+      case 1:
+        entry.base = 1u << state.symbol;
+        entry.extra = state.symbol;
+        break;
+      default:
+        entry.base = kLengths.matchBase[state.symbol];
+        entry.extra = kMatchBits[state.symbol];
+    }
   }
   table.ready = true;
   return true;
@@ -561,37 +675,41 @@ bool ZstdFrame::Sequences(const uint8_t* in, uint32_t size, uint8_t* out,
     }
     BackwardBits bits;
     if (!bits.Start(at, static_cast<size_t>(inEnd - at))) return false;
-    const FseEntry* lengthTable = tables[0].entries;
-    const FseEntry* offsetTable = tables[1].entries;
-    const FseEntry* matchTable = tables[2].entries;
-    uint32_t lengthState = bits.Read(tables[0].log);
-    uint32_t offsetState = bits.Read(tables[1].log);
-    uint32_t matchState = bits.Read(tables[2].log);
+    const SequenceEntry* lengthTable = tables[0].entries;
+    const SequenceEntry* offsetTable = tables[1].entries;
+    const SequenceEntry* matchTable = tables[2].entries;
+    uint32_t lengthState = bits.ReadAny(tables[0].log);
+    uint32_t offsetState = bits.ReadAny(tables[1].log);
+    uint32_t matchState = bits.ReadAny(tables[2].log);
+    // Held here, not in the members the bytes written might alias.
+    uint32_t repeat0 = repeats[0], repeat1 = repeats[1], repeat2 = repeats[2];
+    const uint8_t* const start = history;
     for (uint32_t i = 0; i < count; ++i) {
-      const FseEntry& lengthEntry = lengthTable[lengthState];
-      const FseEntry& offsetEntry = offsetTable[offsetState];
-      const FseEntry& matchEntry = matchTable[matchState];
-      const int offsetCode = offsetEntry.symbol;
-      uint32_t offset = (1u << offsetCode) + bits.Read(offsetCode);
-      const uint32_t match = kLengths.matchBase[matchEntry.symbol] +
-                             bits.Read(kMatchBits[matchEntry.symbol]);
-      const uint32_t length = kLengths.literalBase[lengthEntry.symbol] +
-                              bits.Read(kLiteralBits[lengthEntry.symbol]);
+      const SequenceEntry lengthEntry = lengthTable[lengthState];
+      const SequenceEntry offsetEntry = offsetTable[offsetState];
+      const SequenceEntry matchEntry = matchTable[matchState];
+      // An offset's bits (at most 31) and a match length's (16) after one
+      // reload; a literal length's (16) and the three states' (26) after
+      // another.
+      bits.Reload();
+      uint32_t offset = offsetEntry.base + bits.Read(offsetEntry.extra);
+      const uint32_t match = matchEntry.base + bits.Read(matchEntry.extra);
+      bits.Reload();
+      const uint32_t length = lengthEntry.base + bits.Read(lengthEntry.extra);
       if (offset > 3) {
-        offset -= 3;
-        repeats[2] = repeats[1];
-        repeats[1] = repeats[0];
-        repeats[0] = offset;
+        repeat2 = repeat1;
+        repeat1 = repeat0;
+        repeat0 = offset -= 3;
       } else {
         // A repeated offset; with no literals before it, the next one.
         const uint32_t index = offset - 1 + (length == 0 ? 1 : 0);
         if (index == 0) {
-          offset = repeats[0];
+          offset = repeat0;
         } else {
-          offset = index == 3 ? repeats[0] - 1 : repeats[index];
-          if (index != 1) repeats[2] = repeats[1];
-          repeats[1] = repeats[0];
-          repeats[0] = offset;
+          offset = index == 1 ? repeat1 : index == 2 ? repeat2 : repeat0 - 1;
+          if (index != 1) repeat2 = repeat1;
+          repeat1 = repeat0;
+          repeat0 = offset;
         }
       }
       if (i + 1 < count) {
@@ -607,18 +725,14 @@ bool ZstdFrame::Sequences(const uint8_t* in, uint32_t size, uint8_t* out,
       CopyWide(out, literal, length);
       out += length;
       literal += length;
-      if (offset == 0 || offset > static_cast<size_t>(out - history))
+      if (offset == 0 || offset > static_cast<size_t>(out - start))
         return false;
-      const uint8_t* from = out - offset;
-      if (offset >= 16) {
-        CopyWide(out, from, match);
-      } else if (offset >= match) {
-        std::memcpy(out, from, match);
-      } else {
-        for (uint32_t k = 0; k < match; ++k) out[k] = from[k];
-      }
+      CopyMatch(out, offset, match);
       out += match;
     }
+    repeats[0] = repeat0;
+    repeats[1] = repeat1;
+    repeats[2] = repeat2;
     if (!bits.Exhausted()) return false;
   }
   const size_t rest = static_cast<size_t>(literalEnd - literal);

@@ -64,8 +64,16 @@ class ZstdFrame {
   bool Sequences(const uint8_t* in, uint32_t size, uint8_t* out,
                  uint8_t* outEnd, uint8_t** written);
 
+  // A sequence code table's entry: the state's, and what its code stands
+  // for: `base`, plus the value of the `extra` bits that follow.
+  struct SequenceEntry {
+    uint16_t next;
+    uint8_t bits;
+    uint8_t extra;
+    uint32_t base;
+  };
   struct SequenceTable {
-    FseEntry entries[1 << kMaxSequenceLog];
+    SequenceEntry entries[1 << kMaxSequenceLog];
     int log = 0;
     bool ready = false;
   };
@@ -83,9 +91,9 @@ class ZstdFrame {
 
   uint8_t* literals = nullptr;
   uint32_t literalCount = 0;
+  // Each entry: the symbol in the low byte, its code's length above.
   struct Huffman {
-    uint8_t symbol[1 << kMaxHuffmanLog];
-    uint8_t bits[1 << kMaxHuffmanLog];
+    uint16_t entries[1 << kMaxHuffmanLog];
     int log = 0;
   } huffman;
   bool huffmanReady = false;
