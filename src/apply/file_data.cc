@@ -5,6 +5,14 @@
 
 #include "package/file_hash.h"
 
+namespace {
+
+// The old-file cache's pages are touched ahead of the loader this many
+// bytes at a time.
+constexpr uint64_t kTouchRun = uint64_t{256} << 10;
+
+}  // namespace
+
 IFileDataBase::IFileDataBase(HANDLE file) : handle(file) {
   buffer.Allocate(kStreamBufferSize);
 }
@@ -81,7 +89,7 @@ bool CFileReadData::Read(void* destination, uint32_t count,
 
 COldFileReader::COldFileReader(HANDLE file, const CodeTransform* code,
                                uint32_t cacheSize)
-    : handle(file), transform(code), progress(0) {
+    : handle(file), transform(code), progress(0), touching(0) {
   FileSize(file, &size);
   // A power of two slots: as many as the file has blocks, up to the cache.
   const uint64_t blocks = BlockCount();
@@ -104,6 +112,7 @@ COldFileReader::COldFileReader(HANDLE file, const CodeTransform* code,
 COldFileReader::~COldFileReader() {
   // The loader uses the cache, the hash and the handle: it ends first.
   halted.store(true, std::memory_order_relaxed);
+  touching.Set();
   if (threaded) loader.Stop();
 }
 
@@ -119,14 +128,25 @@ bool COldFileReader::Prove(const uint8_t* digest) {
     return matched;
   }
   whole = true;
-  if (progress.GetHandle() != nullptr &&
+  if (progress.GetHandle() != nullptr && touching.GetHandle() != nullptr &&
       loader.SetThreadProcC(&COldFileReader::Load, this) == 1) {
     // As with the read-ahead streams: a thread handle is a thread that
     // loads, which the destructor must end.
     loader.Start();
     threaded = loader.GetThreadHandle() != nullptr;
   }
-  if (!threaded) LoadAll();
+  if (!threaded) {
+    touched.store(size, std::memory_order_relaxed);
+    LoadAll();
+    return true;
+  }
+  uint8_t* cache = slots.Get();
+  for (uint64_t at = 0; at < size;) {
+    const uint64_t end = size - at > kTouchRun ? at + kTouchRun : size;
+    for (; at < end; at += kTransformBlock) cache[at] = 0;
+    touched.store(end, std::memory_order_release);
+    touching.Set();
+  }
   return true;
 }
 
@@ -146,6 +166,10 @@ void COldFileReader::LoadAll() {
                           ? static_cast<uint32_t>(left)
                           : static_cast<uint32_t>(kStreamBufferSize);
     uint8_t* data = slots.At(static_cast<int32_t>(start));
+    while (touched.load(std::memory_order_acquire) < start + amount) {
+      if (halted.load(std::memory_order_relaxed)) return;
+      touching.Wait(INFINITE);
+    }
     LoadAt(&::ReadFile, handle, start, data, amount, nullptr);
     hash.Update(data, amount);
     uint64_t next = number + kOldReadBlocks;

@@ -148,6 +148,13 @@ class COldFileReader {
   uint64_t transformed = 0;
   std::atomic<bool> halted{false};
   CEvent progress;
+  // The cache's first `touched` bytes have had each of their pages written
+  // once, on the reader's thread (`touching` is set after each count): the
+  // loader reads into no page before. A page of fresh memory costs a fault
+  // when it is first written; the reader, which waits for the first blocks
+  // anyway, takes those faults, and the loader only reads and hashes.
+  std::atomic<uint64_t> touched{0};
+  CEvent touching;
   CThread loader;
   bool threaded = false;
   bool proving = false;
