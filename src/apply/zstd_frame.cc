@@ -392,7 +392,12 @@ bool ZstdFrame::Begin(const uint8_t* header, uint32_t size, int maxWindowLog,
   blockLimit =
       windowSize < kMaxBlock ? static_cast<uint32_t>(windowSize) : kMaxBlock;
   window = static_cast<size_t>(windowSize < reach ? windowSize : reach);
-  capacity = window + blockLimit;
+  // A frame longer than its window slides over the history: by a quarter
+  // of the window at least, so that each byte is moved a few times in all,
+  // not once a block.
+  const size_t slide =
+      windowSize < reach && window / 4 > blockLimit ? window / 4 : blockLimit;
+  capacity = window + slide;
   history = static_cast<uint8_t*>(std::malloc(capacity + kCopySlack));
   literals = static_cast<uint8_t*>(std::malloc(blockLimit + kCopySlack));
   return history != nullptr && literals != nullptr;

@@ -58,6 +58,17 @@ TEST(ZstdFrame, DecodesWhatTheEncoderMakes) {
   Bytes out;
   EXPECT_TRUE(DecodeZstd(frame.data(), frame.size(), &out));
   EXPECT_EQ(text, out);
+  // A window of 1 MiB, which slides a quarter of itself at a time, over
+  // text that refers back across the slides.
+  Bytes longText = Phrases(1 << 20, 5);
+  longText.insert(longText.end(), longText.begin(), longText.end());
+  longText.insert(longText.end(), mixed.begin(), mixed.end());
+  longText.insert(longText.end(), longText.begin() + 300000,
+                  longText.begin() + 1600000);
+  const Bytes slid = ZstdFrameOf(longText, 3, 20);
+  Bytes back;
+  EXPECT_TRUE(DecodeZstd(slid.data(), slid.size(), &back));
+  EXPECT_EQ(longText, back);
 }
 
 // What the applier does not decode is refused at the header: a checksum, a
