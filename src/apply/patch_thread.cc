@@ -540,12 +540,14 @@ class PatchRun {
     SeekFile(old.Get(), 0);
     code = RebuildFile(worker_, blocks, old.Get(), out, record);
     if (code != ResultSuccess) return code;
+    // The kept times are set before the flush, which takes them to disk with
+    // the file, and again once the file is read back: reading it through
+    // another handle may have touched its time of last access.
+    const bool keep = (options_ & PackageFlagKeepTimes) && times.read;
+    if (keep) SetFileTime(out, &times.created, &times.accessed, &times.written);
     code = ProveWritten(out, record, ResultUpdateFailed);
-    if (code == ResultSuccess && (options_ & PackageFlagKeepTimes) &&
-        times.read) {
-      // Last: reading the file back may have touched its times.
+    if (code == ResultSuccess && keep)
       SetFileTime(out, &times.created, &times.accessed, &times.written);
-    }
     return code;
   }
 

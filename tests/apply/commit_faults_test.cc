@@ -195,6 +195,20 @@ TEST_F(Faults, ALargeFileFlushedAsideFailsOrFallsBackAsASmallOne) {
   }
   EXPECT_EQ(2, counted[1]["ReOpenFile"]);
   EXPECT_EQ(counted[0]["FlushFileBuffers"], counted[1]["FlushFileBuffers"]);
+  // Kept times reach the disk with the file's flush.
+  Put({{"big.dll", old}});
+  Load(package, PackageFlagKeepTimes);
+  standin::ResetCalls();
+  ASSERT_EQ(ResultSuccess, worker->Run());
+  std::string timed;
+  bool flushed = false;
+  for (const standin::FileCall& call : standin::FileCalls()) {
+    if (call.function == "SetFileTime" && timed.empty()) timed = call.path;
+    if (call.function == "FlushFileBuffers" && call.path == timed)
+      flushed = true;
+  }
+  EXPECT_EQ("ptf", fs::path(timed).filename().string().substr(0, 3));
+  EXPECT_TRUE(flushed);
 }
 
 // A second handle of a file obeys the sharing of every handle open on it,

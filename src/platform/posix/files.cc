@@ -655,6 +655,7 @@ BOOL SetFileTime(HANDLE handle, const FILETIME*, const FILETIME* lastAccess,
     SetErrorFromErrno(errno);
     return FALSE;
   }
+  LogFileCall("SetFileTime", file->path);
   return TRUE;
 }
 

@@ -59,10 +59,11 @@ uint64_t CallCount(const std::string& function);
 void SetCallObserver(std::function<void(const char*, uint64_t)> observer);
 
 // The calls that made the file system change or keep a file (FlushFileBuffers,
-// MoveFileW, DeleteFileW), in the order they succeeded, each with
-// the file's native path: for a flush the name its handle was opened by, for a
-// rename also the new name. What a power loss may undo is what was not
-// flushed before; tests read the order from here. Cleared by ResetCalls.
+// MoveFileW, DeleteFileW, SetFileTime), in the order they succeeded, each
+// with the file's native path: for a call through a handle the name it was
+// opened by, for a rename also the new name. What a power loss may undo is
+// what was not flushed before; tests read the order from here. Cleared by
+// ResetCalls.
 struct FileCall {
   std::string function;
   std::string path;
