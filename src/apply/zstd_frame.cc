@@ -288,6 +288,14 @@ constexpr SequenceKind kKinds[3] = {{kDefaultLiterals, 36, 6, 35, 9},
                                     {kDefaultOffsets, 29, 5, 31, 8},
                                     {kDefaultMatches, 53, 6, 52, 9}};
 
+// The next symbol of a Huffman-coded stream.
+template <typename Table>
+uint8_t NextSymbol(const Table& table, BackwardBits& bits) {
+  const uint32_t entry = table.entries[bits.Peek(table.log)];
+  bits.Skip(static_cast<int>(entry >> 8));
+  return static_cast<uint8_t>(entry);
+}
+
 // Decodes symbols `from` to `count` of a Huffman-coded stream into `out`.
 template <typename Table>
 void DecodeRest(const Table& table, BackwardBits& bits, uint8_t* out,
@@ -295,18 +303,10 @@ void DecodeRest(const Table& table, BackwardBits& bits, uint8_t* out,
   // Four codes of at most 11 bits between reloads.
   for (; from + 4 <= count; from += 4) {
     bits.Reload();
-    for (size_t k = 0; k < 4; ++k) {
-      const uint32_t entry = table.entries[bits.Peek(table.log)];
-      out[from + k] = static_cast<uint8_t>(entry);
-      bits.Skip(static_cast<int>(entry >> 8));
-    }
+    for (size_t k = 0; k < 4; ++k) out[from + k] = NextSymbol(table, bits);
   }
   bits.Reload();
-  for (; from < count; ++from) {
-    const uint32_t entry = table.entries[bits.Peek(table.log)];
-    out[from] = static_cast<uint8_t>(entry);
-    bits.Skip(static_cast<int>(entry >> 8));
-  }
+  for (; from < count; ++from) out[from] = NextSymbol(table, bits);
 }
 
 // Decodes `count` symbols of the Huffman-coded stream of `size` bytes.
@@ -334,11 +334,7 @@ bool DecodeFour(const Table& table, const uint8_t* const in[4],
   for (; done + 4 <= counts[3]; done += 4) {
     for (int s = 0; s < 4; ++s) bits[s].Reload();
     for (size_t k = 0; k < 4; ++k) {
-      for (int s = 0; s < 4; ++s) {
-        const uint32_t entry = table.entries[bits[s].Peek(table.log)];
-        out[s][done + k] = static_cast<uint8_t>(entry);
-        bits[s].Skip(static_cast<int>(entry >> 8));
-      }
+      for (int s = 0; s < 4; ++s) out[s][done + k] = NextSymbol(table, bits[s]);
     }
   }
   for (int s = 0; s < 4; ++s) {

@@ -88,6 +88,17 @@ bool DeletionAllowed(const struct stat& info) {
   return true;
 }
 
+// The open(2) flags of a file or folder opened for `access`. Never waits:
+// Windows opens whatever a name holds at once, where a FIFO here would wait
+// for its other end.
+int OpenMode(DWORD access, bool folder) {
+  const int flags = O_CLOEXEC | O_NONBLOCK;
+  if (folder) return flags | O_RDONLY | O_DIRECTORY;
+  if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+    return flags | O_RDWR;
+  return flags | ((access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY);
+}
+
 bool IsReadOnly(const struct stat& info) {
   return (info.st_mode & S_IWUSR) == 0;
 }
@@ -249,20 +260,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  // Never waits: Windows opens whatever a name holds at once, where a FIFO
-  // here would wait for its other end.
-  int flags = O_CLOEXEC | O_NONBLOCK;
-  if (link) {
-    flags |= O_PATH | O_NOFOLLOW;
-  } else if (folder) {
-    flags |= O_RDONLY | O_DIRECTORY;
-  } else if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) {
-    flags |= O_RDWR;
-  } else if (access & GENERIC_WRITE) {
-    flags |= O_WRONLY;
-  } else {
-    flags |= O_RDONLY;
-  }
+  int flags = link ? O_CLOEXEC | O_NONBLOCK | O_PATH | O_NOFOLLOW
+                   : OpenMode(access, folder);
   if (disposition != OPEN_EXISTING) flags |= O_CREAT;
   if (disposition == CREATE_NEW) flags |= O_EXCL;
 
@@ -331,14 +330,7 @@ HANDLE ReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  int mode = O_CLOEXEC | O_NONBLOCK;
-  if (folder) {
-    mode |= O_RDONLY | O_DIRECTORY;
-  } else if ((access & GENERIC_READ) && writes) {
-    mode |= O_RDWR;
-  } else {
-    mode |= writes ? O_WRONLY : O_RDONLY;
-  }
+  const int mode = OpenMode(access, folder);
   std::unique_ptr<FileObject> copy(new FileObject);
   copy->access = access;
   copy->share = share;
