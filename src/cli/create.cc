@@ -2,8 +2,6 @@
 // patch executable that turns one into the other.
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <tuple>
@@ -24,12 +22,6 @@ struct CreateArgs {
   bool backup = false, keepTimes = false, plain = false, allowEmpty = false,
        quiet = false, keepRemoved = false;
 };
-
-std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ProducerError("cannot read " + EscapeName(path.u8string()));
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 // The file system's own identity of the file or folder `path` names (its
 // volume and file index): another spelling of one name (another case on
@@ -130,7 +122,7 @@ int Create(const CreateArgs& args) {
   CheckOutput(output, oldRoot, newRoot, fs::u8path(args.stub));
   std::vector<uint8_t> stub;
   if (!args.stub.empty()) {
-    stub = ReadFileBytes(fs::u8path(args.stub));
+    stub = ReadWhole(fs::u8path(args.stub));
   } else if (args.arch == "x86") {
     stub.assign(kStubX86, kStubX86 + kStubX86Size);
   } else {

@@ -71,25 +71,6 @@ class InputFile {
   std::ifstream in_;
 };
 
-std::vector<uint8_t> ReadWhole(const fs::path& path) {
-  InputFile in(path);
-  std::vector<uint8_t> data;
-  // A 32-bit build cannot hold 2 GiB and more.
-  std::error_code error;
-  uint64_t size = fs::file_size(path, error);
-  if (!error && size > data.max_size()) {
-    throw ProducerError("too large to compare in this build's memory: " +
-                        Shown(path));
-  }
-  size_t got = 0;
-  do {
-    data.resize(data.size() + kChunk);
-    got = in.Read(data.data() + data.size() - kChunk, kChunk);
-    data.resize(data.size() - kChunk + got);
-  } while (got == kChunk);
-  return data;
-}
-
 uint64_t SizeOf(const fs::path& path) {
   std::error_code error;
   uint64_t size = fs::file_size(path, error);
@@ -97,16 +78,25 @@ uint64_t SizeOf(const fs::path& path) {
   return size;
 }
 
+// A buffer for reading `size` bytes a chunk at a time: no larger than they
+// need, and a byte more, so that a small file ends in one read. A chunk of
+// fresh pages for each small file cost more than the file's own work.
+std::vector<char> BufferFor(uint64_t size) {
+  return std::vector<char>(
+      static_cast<size_t>(std::min<uint64_t>(kChunk, size + 1)));
+}
+
 bool SameContent(const fs::path& a, const fs::path& b) {
-  if (SizeOf(a) != SizeOf(b)) return false;
+  const uint64_t size = SizeOf(a);
+  if (SizeOf(b) != size) return false;
   InputFile x(a), y(b);
-  std::vector<char> bufferX(kChunk), bufferY(kChunk);
+  std::vector<char> bufferX = BufferFor(size), bufferY = BufferFor(size);
   for (;;) {
-    size_t gotX = x.Read(bufferX.data(), kChunk);
-    size_t gotY = y.Read(bufferY.data(), kChunk);
+    size_t gotX = x.Read(bufferX.data(), bufferX.size());
+    size_t gotY = y.Read(bufferY.data(), bufferY.size());
     if (gotX != gotY || std::memcmp(bufferX.data(), bufferY.data(), gotX) != 0)
       return false;
-    if (gotX < kChunk) return true;
+    if (gotX < bufferX.size()) return true;
   }
 }
 
@@ -270,6 +260,29 @@ std::vector<uint8_t> Digest(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
+std::vector<uint8_t> ReadWhole(const fs::path& path) {
+  InputFile in(path);
+  std::vector<uint8_t> data;
+  // A 32-bit build cannot hold 2 GiB and more.
+  std::error_code error;
+  uint64_t size = fs::file_size(path, error);
+  if (!error && size >= data.max_size()) {
+    throw ProducerError("too large to compare in this build's memory: " +
+                        Shown(path));
+  }
+  // Read at once as far as the size says, and a byte more to see the end;
+  // on in chunks while a file that grew gives more. A chunk's worth of
+  // zeroed pages for each small file was most of a small patch's faults.
+  size_t want = error ? kChunk : static_cast<size_t>(size) + 1;
+  for (;;) {
+    data.resize(data.size() + want);
+    size_t got = in.Read(data.data() + data.size() - want, want);
+    data.resize(data.size() - want + got);
+    if (got < want) return data;
+    want = kChunk;
+  }
+}
+
 fs::path PartialOutput(const fs::path& output) {
   return (output.has_parent_path() ? output.parent_path() : fs::path(".")) /
          fs::u8path(output.filename().u8string() + ".part");
@@ -412,13 +425,13 @@ class PackageWriter {
   // Copies a whole file into the package as a literal block.
   void WriteFile(const fs::path& path, CHashSHA256* hash) {
     InputFile in(path);
-    std::vector<char> buffer(kChunk);
+    std::vector<char> buffer = BufferFor(SizeOf(path));
     size_t got = 0;
     do {
-      got = in.Read(buffer.data(), kChunk);
+      got = in.Read(buffer.data(), buffer.size());
       hash->Update(buffer.data(), static_cast<uint32_t>(got));
       Write(buffer.data(), got);
-    } while (got == kChunk);
+    } while (got == buffer.size());
   }
 
   // Writes the table and the header, with the digest of everything after
@@ -466,8 +479,9 @@ class PackageWriter {
                   static_cast<uint32_t>(table.size() - headerSize));
     }
     out_.Seek(stub_ + headSize_);
-    std::vector<char> buffer(kChunk);
     uint64_t left = packageSize - headSize_;
+    std::vector<char> buffer(
+        static_cast<size_t>(std::min<uint64_t>(left, kChunk)));
     while (left > 0) {
       size_t piece = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
       out_.Read(buffer.data(), piece);
@@ -1193,13 +1207,13 @@ BuildSummary WritePatch(const std::vector<uint8_t>& stub,
     } else if (entry.kind == EntryKindRemove) {
       CHashSHA256 hash;
       InputFile in(entry.oldPath);
-      std::vector<char> buffer(kChunk);
+      std::vector<char> buffer = BufferFor(SizeOf(entry.oldPath));
       size_t got = 0;
       do {
-        got = in.Read(buffer.data(), kChunk);
+        got = in.Read(buffer.data(), buffer.size());
         hash.Update(buffer.data(), static_cast<uint32_t>(got));
         record.oldSize += got;
-      } while (got == kChunk);
+      } while (got == buffer.size());
       hash.Final();
       hash.GetDigest(record.oldDigest);
       ++summary.removed;

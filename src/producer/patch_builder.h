@@ -74,6 +74,10 @@ struct BuildOptions {
   std::function<void(size_t index, const PlannedEntry&)> progress;
 };
 
+// The whole of the file `path`, as far as it goes when read. Throws
+// ProducerError when it cannot be read, or not held in this build's memory.
+std::vector<uint8_t> ReadWhole(const std::filesystem::path& path);
+
 // The temporary name beside `output` the patch is written under first,
 // "OUT.exe.part": a regular file or link found there is a build's leftover,
 // removed.
