@@ -3,8 +3,11 @@
 #include <LzmaEnc.h>
 #include <zstd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "package/package_format.h"
@@ -28,8 +31,85 @@ int WindowLogFor(size_t size, int maxWindowLog) {
   return windowLog;
 }
 
-void* Allocate(void*, size_t size) { return std::malloc(size); }
-void Release(void*, void* block) { std::free(block); }
+// The encoder's memory, kept for the blocks that follow. A patch compresses
+// many blocks, trials among them, and every encoder asks for the same few
+// tables, of sizes its dictionary sets; fresh ones cost a page fault for
+// each of their pages, most of a small file's time. A request takes the
+// smallest block kept that holds it, if at most twice its size: a small
+// request takes no table another encoder will ask for. What is kept is
+// bounded, so a large block's tables go back at once.
+class EncoderMemory {
+ public:
+  EncoderMemory() = default;
+  EncoderMemory(const EncoderMemory&) = delete;
+  EncoderMemory& operator=(const EncoderMemory&) = delete;
+  ~EncoderMemory() {
+    for (const Kept& kept : kept_) std::free(kept.block);
+  }
+
+  void* Allocate(size_t size) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      auto best = kept_.end();
+      for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        if (it->capacity >= size && it->capacity / 2 <= size &&
+            (best == kept_.end() || it->capacity < best->capacity)) {
+          best = it;
+        }
+      }
+      if (best != kept_.end()) {
+        void* block = best->block;
+        held_ -= best->capacity;
+        *best = kept_.back();
+        kept_.pop_back();
+        return static_cast<Header*>(block) + 1;
+      }
+    }
+    if (size > SIZE_MAX - sizeof(Header)) return nullptr;
+    void* block = std::malloc(sizeof(Header) + size);
+    if (block == nullptr) return nullptr;
+    static_cast<Header*>(block)->capacity = size;
+    return static_cast<Header*>(block) + 1;
+  }
+
+  void Release(void* address) {
+    if (address == nullptr) return;
+    void* block = static_cast<Header*>(address) - 1;
+    const size_t capacity = static_cast<Header*>(block)->capacity;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (capacity <= kMostHeld - held_ && kept_.size() < kMostKept) {
+        kept_.push_back({capacity, block});
+        held_ += capacity;
+        return;
+      }
+    }
+    std::free(block);
+  }
+
+ private:
+  // Before each block, what it holds, padded so that what follows is
+  // aligned as malloc's own.
+  union Header {
+    size_t capacity;
+    std::max_align_t alignment;
+  };
+  struct Kept {
+    size_t capacity;
+    void* block;
+  };
+  // Enough for the encoders of both threads of a side-by-side choice.
+  static constexpr size_t kMostHeld = size_t{16} << 20;
+  static constexpr size_t kMostKept = 32;
+
+  std::mutex lock_;
+  std::vector<Kept> kept_;
+  size_t held_ = 0;
+};
+
+EncoderMemory memory;
+void* Allocate(void*, size_t size) { return memory.Allocate(size); }
+void Release(void*, void* block) { memory.Release(block); }
 ISzAlloc allocator = {&Allocate, &Release};
 
 }  // namespace
