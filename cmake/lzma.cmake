@@ -17,7 +17,25 @@ target_compile_options(selfpatch_lzma PRIVATE -ffunction-sections -fdata-section
                        ${SELFPATCH_NO_UNWIND_TABLES})
 
 if(SELFPATCH_FUZZ OR SELFPATCH_PRODUCER OR SELFPATCH_TESTS)
-  add_library(selfpatch_lzma_encoder STATIC ${lzma}/LzmaEnc.c ${lzma}/LzFind.c)
+  # The match finder empties its hash table (at least 130,000 entries, what
+  # ever the block) in a loop that reads the table's size again after each
+  # store, as the two might overlap: a quarter of a millisecond per block,
+  # more than coding a small block, of which create codes dozens when it
+  # chooses a form. The copy built here reads the size once.
+  set(match_finder ${CMAKE_CURRENT_BINARY_DIR}/lzma/LzFind.c)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${lzma}/LzFind.c)
+  file(READ ${lzma}/LzFind.c source)
+  set(loop "for (i = 0; i < p->hashSizeSum; i++)\n    p->hash[i] = kEmptyHashValue;")
+  string(FIND "${source}" "${loop}" found)
+  if(found EQUAL -1)
+    message(FATAL_ERROR "${lzma}/LzFind.c does not empty its hash table as expected")
+  endif()
+  string(REPLACE "${loop}"
+         "{ CLzRef *hash = p->hash; UInt32 size = p->hashSizeSum;\n    for (i = 0; i < size; i++)\n      hash[i] = kEmptyHashValue; }"
+         source "${source}")
+  file(WRITE ${match_finder}.new "${source}")
+  configure_file(${match_finder}.new ${match_finder} COPYONLY)
+  add_library(selfpatch_lzma_encoder STATIC ${lzma}/LzmaEnc.c ${match_finder})
   target_compile_definitions(selfpatch_lzma_encoder PRIVATE _7ZIP_ST)
   target_link_libraries(selfpatch_lzma_encoder PUBLIC selfpatch_lzma)
 endif()
