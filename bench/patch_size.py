@@ -263,7 +263,7 @@ def summary(rows):
         own = results[0]
         bsdiff = next(row for row in results if row[0] == "bsdiff")
         ratios.append(own[1] / bsdiff[1])
-        print("  %-30s %10d %10d %6.3f %9.2f %9.2f %9.1f"
+        print("  %-30s %10d %10d %6.3f %9.3f %9.3f %9.1f"
               % (name, own[1], bsdiff[1], ratios[-1], own[3], bsdiff[3], own[6]))
     mean = math.exp(sum(math.log(r) for r in ratios) / len(ratios))
     print("  geometric mean %.3f, worst %.3f" % (mean, max(ratios)))
