@@ -17,11 +17,11 @@ target_compile_options(selfpatch_lzma PRIVATE -ffunction-sections -fdata-section
                        ${SELFPATCH_NO_UNWIND_TABLES})
 
 if(SELFPATCH_FUZZ OR SELFPATCH_PRODUCER OR SELFPATCH_TESTS)
-  # The match finder empties its hash table (at least 130,000 entries, what
-  # ever the block) in a loop that reads the table's size again after each
-  # store, as the two might overlap: a quarter of a millisecond per block,
-  # more than coding a small block, of which create codes dozens when it
-  # chooses a form. The copy built here reads the size once.
+  # The match finder empties its hash table (at least 130,000 entries,
+  # whatever the block) in a loop that reads the table's size again after
+  # each store, as the two might overlap: some 0.15 ms per block, more than
+  # coding a small one, of which create codes dozens when it chooses a
+  # form. The copy built here reads the size once.
   set(match_finder ${CMAKE_CURRENT_BINARY_DIR}/lzma/LzFind.c)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${lzma}/LzFind.c)
   file(READ ${lzma}/LzFind.c source)
