@@ -40,7 +40,9 @@ int WindowLogFor(size_t size, int maxWindowLog) {
 // bounded, so a large block's tables go back at once.
 class EncoderMemory {
  public:
-  EncoderMemory() = default;
+  // Room for every block kept, so that Release, which the encoder's C code
+  // calls, never allocates and so never throws.
+  EncoderMemory() { kept_.reserve(kMostKept); }
   EncoderMemory(const EncoderMemory&) = delete;
   EncoderMemory& operator=(const EncoderMemory&) = delete;
   ~EncoderMemory() {
