@@ -17,7 +17,6 @@ by it, in the same alternation (an earlier commit against this one).
 Pairs are fetched as bench/patch_size.py fetches them (build/bench/pairs);
 PAIR picks pairs whose name contains it (default: biome, esbuild x64).
 """
-import argparse
 import pathlib
 import shutil
 import statistics
@@ -74,15 +73,7 @@ def measure(old, new, patches, runs):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--runs", type=int, default=9)
-    parser.add_argument("--baseline", type=pathlib.Path)
-    parser.add_argument("pairs", nargs="*", default=DEFAULT_PAIRS)
-    arguments = parser.parse_args()
-    for tool in (patch_size.SELFPATCH, patch_size.STUB):
-        if not tool.exists():
-            sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
+    arguments = patch_size.alternation_arguments(__doc__, 9, DEFAULT_PAIRS)
     programs = [patch_size.SELFPATCH] + ([arguments.baseline] if arguments.baseline else [])
     WORK.mkdir(parents=True, exist_ok=True)
     print("apply time against the floor (read old + package, write + sync new, "

@@ -16,7 +16,6 @@ table shows medians of --runs runs and the default form over bsdiff.
 PAIR picks the pairs whose name contains it, as bench/patch_size.py names
 them (default: the demo's hello.exe and sharp's modules).
 """
-import argparse
 import pathlib
 import statistics
 import subprocess
@@ -38,17 +37,8 @@ def seconds(command):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--runs", type=int, default=21)
-    parser.add_argument("--baseline", type=pathlib.Path)
-    parser.add_argument("pairs", nargs="*", default=DEFAULT_PAIRS)
-    arguments = parser.parse_args()
-    for tool in (patch_size.SELFPATCH, patch_size.STUB):
-        if not tool.exists():
-            sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
-    pairs = [("demo hello.exe", patch_size.ROOT / "examples/demo/v1/hello.exe",
-              patch_size.ROOT / "examples/demo/v2/hello.exe")]
+    arguments = patch_size.alternation_arguments(__doc__, 21, DEFAULT_PAIRS)
+    pairs = [patch_size.DEMO_PAIR]
     for name, package, before, after, member in patch_size.NPM_PAIRS:
         pairs.append((name, (package, before, member), (package, after, member)))
     WORK.mkdir(parents=True, exist_ok=True)

@@ -269,6 +269,31 @@ def summary(rows):
     print("  geometric mean %.3f, worst %.3f" % (mean, max(ratios)))
 
 
+# The demo's small program, the first pair of every benchmark that takes it.
+DEMO_PAIR = ("demo hello.exe", ROOT / "examples/demo/v1/hello.exe",
+             ROOT / "examples/demo/v2/hello.exe")
+
+
+def require(*tools):
+    """Stops when selfpatch, the applier stub or one of `tools` is not built."""
+    for tool in (SELFPATCH, STUB) + tools:
+        if not tool.exists():
+            sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
+
+
+def alternation_arguments(doc, runs, pairs):
+    """The arguments of a benchmark that alternates selfpatch with others:
+    --runs (`runs` by default), --baseline and the pairs (`pairs`)."""
+    parser = argparse.ArgumentParser(description=doc,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=runs)
+    parser.add_argument("--baseline", type=pathlib.Path)
+    parser.add_argument("pairs", nargs="*", default=pairs)
+    arguments = parser.parse_args()
+    require()
+    return arguments
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -283,11 +308,8 @@ def main():
         return not arguments.pairs or any(part in name for part in arguments.pairs)
     if baseline and not baseline.exists():
         sys.exit("missing %s" % baseline)
-    for tool in (SELFPATCH, STUB, LCS_BOUND):
-        if not tool.exists():
-            sys.exit("missing %s: make win-x86 and cmake --build --preset release" % tool)
-    pairs = [("demo hello.exe", ROOT / "examples/demo/v1/hello.exe",
-              ROOT / "examples/demo/v2/hello.exe")]
+    require(LCS_BOUND)
+    pairs = [DEMO_PAIR]
     pairs = [pair for pair in pairs if wanted(pair[0])]
     for name, package, before, after, member in NPM_PAIRS:
         if not wanted(name):
